@@ -1,0 +1,77 @@
+// Exceptions: every failure that ends a request is raised as one of these.
+// Each carries an identifier with a fixed display name, the bare name of the
+// source file that raised it and the line of the raise site.
+#ifndef VELMOX_EXCEPT_H
+#define VELMOX_EXCEPT_H
+
+#include <cstdint>
+
+class SimpleStream;
+
+class Exception {
+public:
+    enum ExcId : uint32_t {
+        ExcUnknown = 0,
+        ExcOutOfMemory = 1,
+        ExcBadArgument = 2,
+        ExcUnknownCmd = 3,
+        ExcInvalidURL = 4,
+        ExcIPC = 5,
+        ExcIllegalArgs = 6,
+        ExcBufferOverflow = 7,
+        ExcOutOfRange = 8,
+        ExcCmdNotHandled = 9,
+        ExcCorruptData = 10,
+        ExcItemNotFound = 11,
+        ExcPlatform = 12
+    };
+    static const int c_excCount = 13;
+    // Display names, indexed by identifier.
+    static const char* const c_excName[c_excCount];
+
+    // Keeps the part of file after its last backslash; file may be null.
+    // Never allocates and never throws, so it can report a failed allocation.
+    Exception(ExcId id, const char* file, int line) noexcept;
+    virtual ~Exception();
+
+    // Inserts the display name, then " - ", the file, ": " and the line in
+    // decimal when a file is known, then "\n". Raises what the stream raises.
+    void Report(SimpleStream& s) const;
+
+    ExcId m_id;
+    const char* m_file;
+    int m_line;
+};
+
+#define VELMOX_EXCEPTION_CLASS(Name, Id)                                      \
+    class Name : public Exception {                                           \
+    public:                                                                   \
+        Name(const char* file, int line) noexcept : Exception(Id, file, line) {} \
+        ~Name() override;                                                     \
+    }
+
+VELMOX_EXCEPTION_CLASS(OutOfMemoryExc, ExcOutOfMemory);
+VELMOX_EXCEPTION_CLASS(BadArgumentExc, ExcBadArgument);
+VELMOX_EXCEPTION_CLASS(UnknownCmdExc, ExcUnknownCmd);
+VELMOX_EXCEPTION_CLASS(InvalidURLExc, ExcInvalidURL);
+VELMOX_EXCEPTION_CLASS(IPCexc, ExcIPC);
+VELMOX_EXCEPTION_CLASS(IllegalArgsExc, ExcIllegalArgs);
+VELMOX_EXCEPTION_CLASS(BufferOverflowExc, ExcBufferOverflow);
+VELMOX_EXCEPTION_CLASS(OutOfRangeExc, ExcOutOfRange);
+VELMOX_EXCEPTION_CLASS(CmdNotHandledExc, ExcCmdNotHandled);
+// Damaged data from the other end of the pipe: a string longer than its field,
+// a request-record block whose values do not end inside it.
+VELMOX_EXCEPTION_CLASS(CorruptDataExc, ExcCorruptData);
+
+// The bare name of a source file: what follows its last directory separator.
+constexpr const char* VelmoxBareFileName(const char* path) {
+    const char* base = path;
+    for (const char* p = path; *p; ++p)
+        if (*p == '/' || *p == '\\') base = p + 1;
+    return base;
+}
+
+// Raises an exception class with the raise site's bare file name and line.
+#define RAISE(ExcClass) throw ExcClass(VelmoxBareFileName(__FILE__), __LINE__)
+
+#endif
