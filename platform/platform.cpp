@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <sys/stat.h>
 
+int g_debug = 0;
+
 char* unix_strupr(char* s) {
     for (char* p = s; p && *p; ++p) *p = char(std::toupper((unsigned char)*p));
     return s;

@@ -2,6 +2,10 @@
 #ifndef VELMOX_PLATFORM_H
 #define VELMOX_PLATFORM_H
 
+// The process-wide debug level: set once from velmox.ini by the gateway,
+// before anything else; any non-zero value switches every trace on.
+extern int g_debug;
+
 // Converts s to upper (lower) case in place, up to its terminator.
 char* unix_strupr(char* s);
 char* unix_strlwr(char* s);
