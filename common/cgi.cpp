@@ -1,0 +1,156 @@
+#include "cgi.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ostream>
+
+#include "except.h"
+#include "root.h"
+#include "sstream.h"
+#include "textutil.h"
+
+const char* const CGI::c_cgiEnvVarName[CGI::c_cgiEnvVarCount] = {
+    "SERVER_SOFTWARE", "SERVER_NAME",     "GATEWAY_INTERFACE", "SERVER_PROTOCOL",
+    "SERVER_PORT",     "REQUEST_METHOD",  "PATH_INFO",         "PATH_TRANSLATED",
+    "SCRIPT_NAME",     "QUERY_STRING",    "REMOTE_HOST",       "REMOTE_ADDR",
+    "AUTH_TYPE",       "REMOTE_USER",     "REMOTE_IDENT",      "CONTENT_TYPE",
+    "CONTENT_LENGTH",  "HTTP_ACCEPT",     "HTTP_USER_AGENT",   "HTTPS",
+    "HTTP_REFERER",    "SERVER_URL",
+};
+
+namespace {
+
+// Every variable that is not set points here.
+char s_emptyValue[1] = "";
+
+int HexDigitValue(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    return -1;
+}
+
+}  // namespace
+
+// Values are cleared as well: a record on the stack gets no zero-filling.
+CGI::CGI()
+    : m_cgiEnvVarValue(), m_contents(nullptr), m_contentsLen(0), m_stdin(nullptr),
+      m_stdinLen(0), m_serialLen(0), m_serialData(nullptr) {}
+
+CGI::~CGI() {
+    RootFree(m_stdin);
+    RootFree(m_contents);
+    RootFree(m_serialData);
+}
+
+int CGI::InitFromEnv() {
+    for (int i = 0; i < c_cgiEnvVarCount; ++i) {
+        char* value = std::getenv(c_cgiEnvVarName[i]);
+        m_cgiEnvVarValue[i] = value ? value : s_emptyValue;
+    }
+    RootFree(m_stdin);
+    RootFree(m_contents);
+    m_stdin = m_contents = nullptr;
+    m_stdinLen = m_contentsLen = 0;
+    // The request method is not consulted: any positive length has a body.
+    int length = ParseDecimal(m_cgiEnvVarValue[ContentLength]);
+    if (length <= 0) return 1;
+    ReadBody(length);
+    DecodeBody();
+    return 1;
+}
+
+void CGI::ReadBody(int length) {
+    m_stdin = RootNewChars(size_t(length) + 1);
+    size_t got = std::fread(m_stdin, 1, size_t(length), stdin);
+    m_stdin[got] = 0;
+    m_stdinLen = int(got) + 1;
+}
+
+// One pass over the body and its appended NUL: '+' is a blank, '=' and '&'
+// end a string, %XY is the byte XY (an escaped carriage return is dropped).
+// A '%' without two hex digits inside the body is copied as it stands.
+void CGI::DecodeBody() {
+    m_contents = RootNewChars(size_t(m_stdinLen) + 1);
+    int out = 0;
+    for (int in = 0; in < m_stdinLen; ++in) {
+        char c = m_stdin[in];
+        if (c == '+') {
+            m_contents[out++] = ' ';
+        } else if (c == '=' || c == '&') {
+            m_contents[out++] = 0;
+        } else if (c == '%' && in + 2 < m_stdinLen && HexDigitValue(m_stdin[in + 1]) >= 0 &&
+                   HexDigitValue(m_stdin[in + 2]) >= 0) {
+            int code = HexDigitValue(m_stdin[in + 1]) * 16 + HexDigitValue(m_stdin[in + 2]);
+            in += 2;
+            if (code != '\r') m_contents[out++] = char(code);
+        } else {
+            m_contents[out++] = c;
+        }
+    }
+    m_contents[out++] = 0;
+    m_contentsLen = out;
+}
+
+uint32_t CGI::SerialLength() const {
+    uint32_t total = 0;
+    for (const char* value : m_cgiEnvVarValue) total += uint32_t(value ? std::strlen(value) : 0) + 1;
+    return total;
+}
+
+SimpleStream& CGI::Write(SimpleStream& s) {
+    RootObject::Write(s);
+    s << SerialLength();
+    for (const char* value : m_cgiEnvVarValue) {
+        if (value) s << value;
+        else s << char(0);
+    }
+    return s;
+}
+
+// The block is checked in a buffer of its own before it replaces the old
+// one, so a damaged block leaves the record as it was.
+SimpleStream& CGI::Read(SimpleStream& s) {
+    RootObject::Read(s);
+    uint32_t length = 0;
+    s >> length;
+    if (length == 0 || length > s.Remaining() || length > uint32_t(INT32_MAX)) RAISE(CorruptDataExc);
+    char* block = RootNewChars(length);
+    s.Read(block, int(length));
+    char* values[c_cgiEnvVarCount];
+    const char* end = block + length;
+    char* p = block;
+    for (char*& value : values) {
+        char* zero = p < end ? static_cast<char*>(std::memchr(p, 0, size_t(end - p))) : nullptr;
+        if (!zero) {
+            RootFree(block);
+            RAISE(CorruptDataExc);
+        }
+        value = p;
+        p = zero + 1;
+    }
+    RootFree(m_serialData);
+    m_serialData = block;
+    m_serialLen = length;
+    std::memcpy(m_cgiEnvVarValue, values, sizeof values);
+    return s;
+}
+
+int CGI::DumpDebug(std::ostream& os) const {
+    os << "<P>CGI state<BR>\n";
+    for (int i = 0; i < c_cgiEnvVarCount; ++i) {
+        os << c_cgiEnvVarName[i] << " = ";
+        if (m_cgiEnvVarValue[i]) os << m_cgiEnvVarValue[i];
+        os << "<BR>" << std::endl;
+    }
+    if (m_stdin) os << "stdin = " << m_stdin << "<BR>" << std::endl;
+    if (m_contents) {
+        os << "contents = ";
+        // The listing stops at the first empty string, as the list does.
+        const char* end = m_contents + m_contentsLen;
+        for (const char* p = m_contents; p < end && *p; p += std::strlen(p) + 1) os << p << " ";
+        os << "<BR>" << std::endl;
+    }
+    return 1;
+}

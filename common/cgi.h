@@ -1,0 +1,67 @@
+// CGI: one web request as the web server hands it to a CGI program — the
+// values of 22 fixed environment variables and, when the request has a body,
+// the body as read and decoded as form data. Only the 22 values travel
+// through the pipe; the body stays with the gateway's commands.
+#ifndef VELMOX_CGI_H
+#define VELMOX_CGI_H
+
+#include <cstdint>
+#include <iosfwd>
+
+#include "rootobj.h"
+
+class CGI : public RootObject {
+public:
+    static const int c_cgiEnvVarCount = 22;
+    // Variable names; the index is part of the interface.
+    static const char* const c_cgiEnvVarName[c_cgiEnvVarCount];
+    enum EnvIndex {
+        PathInfo = 6,
+        QueryString = 9,
+        RemoteAddr = 11,
+        RemoteUser = 13,
+        ContentLength = 16,
+        HttpUserAgent = 18
+    };
+
+    CGI();
+    ~CGI() override;
+
+    // Fills the record from the environment and standard input: a variable
+    // that is not set reads as the empty string; a CONTENT_LENGTH that is
+    // missing, not positive or not a number that fits an int means no body; a
+    // short read is the body that arrived. Raises OutOfMemoryExc when the body
+    // buffers cannot be had; returns 1 otherwise.
+    int InitFromEnv();
+
+    // Appends the total length of the 22 values and the values themselves
+    // (a null value as one NUL). Raises what the stream raises.
+    SimpleStream& Write(SimpleStream& s) override;
+    // Replaces the values by those of a received block. Raises
+    // CorruptDataExc for a block length of 0 or beyond the data remaining, or
+    // a block whose 22 values do not all end inside it; the record is then
+    // unchanged. Raises what the stream raises when the length is missing.
+    SimpleStream& Read(SimpleStream& s) override;
+
+    // Writes the record as HTML (values, raw and decoded body). Returns 1;
+    // never raises (a failing os is left in its failed state).
+    int DumpDebug(std::ostream& os) const;
+
+    // Value of a variable by index; null when the record holds none.
+    const char* Value(int index) const { return m_cgiEnvVarValue[index]; }
+
+    char* m_cgiEnvVarValue[c_cgiEnvVarCount];  // never owned one by one
+    char* m_contents;        // decoded body: name, value, ..., empty name; owned
+    int m_contentsLen;       // bytes of m_contents, terminators included
+    char* m_stdin;           // body as read, NUL appended; owned
+    int m_stdinLen;          // bytes read plus one
+    uint32_t m_serialLen;    // length of the block received by Read
+    char* m_serialData;      // the received block holding the values; owned
+
+private:
+    void ReadBody(int length);
+    void DecodeBody();
+    uint32_t SerialLength() const;
+};
+
+#endif

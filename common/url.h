@@ -1,0 +1,49 @@
+// URL: the request path split into command name, server name and the rest
+// of the path, with the query string and the hexadecimal number at its head.
+// The path has the form /command[/server[/path]], "/" or "\" at each place.
+#ifndef VELMOX_URL_H
+#define VELMOX_URL_H
+
+#include <cstdint>
+
+#include "rootobj.h"
+
+class CGI;
+
+// The server name that stands for the server task's own server; compared
+// ignoring case and stored as the empty name.
+extern const char* const localServerName;
+
+// Copies the run of src that ends at delim1, delim2 or the end of the string
+// into dst, cut to dstSize - 1 characters, and terminates dst. Returns the
+// position in src where copying stopped (the delimiter, the end, or the first
+// character that did not fit). A null dst or src, or a dstSize below 1,
+// copies nothing and returns src. Never fails.
+const char* CopyUptoDelim(char* dst, int dstSize, const char* src, char delim1, char delim2);
+
+class URL : public RootObject {
+public:
+    URL();
+    ~URL() override;
+
+    // Fills the members from PATH_INFO and QUERY_STRING of cgi. Raises
+    // InvalidURLExc when the path yields no command name. Over-long parts are
+    // cut to their fields, never rejected.
+    void InitWithCGIdata(CGI& cgi);
+
+    // 1 when a command name is there, else 0.
+    int IsValid() const { return m_command[0] != 0; }
+
+    char m_command[128];
+    char m_server[256];
+    char m_path[256];
+    uint32_t m_queryNumber;
+    char m_query[256];
+
+private:
+    static bool IsSeparator(char c) { return c == '/' || c == '\\'; }
+    void ParsePath(const char* path, const char* query);
+    void NormaliseServer();
+};
+
+#endif
