@@ -1,0 +1,188 @@
+#include "cmd.h"
+
+#include <cstring>
+#include <memory>
+#include <strings.h>
+
+#include "cgi.h"
+#include "cmpcmd.h"
+#include "except.h"
+#include "mapcmd.h"
+#include "root.h"
+#include "runcmd.h"
+#include "savcmd.h"
+#include "schcmd.h"
+#include "sstream.h"
+#include "textutil.h"
+#include "url.h"
+
+const NameValue Cmd::c_table[Cmd::CmdCount + 1] = {
+    {"Unknown", CmdUnknown},
+    {"Save", CmdSave},
+    {"Compose", CmdCompose},
+    {"Search", CmdSearch},
+    {"ImageMap", CmdImageMap},
+    {"RunAgent", CmdRunAgent},
+    {"", CmdCount},
+};
+
+Cmd::CmdHandler Cmd::c_handler = nullptr;
+void* Cmd::c_handlerData = nullptr;
+
+uint32_t FindTableValue(const NameValue* table, const char* name) {
+    if (!table || !name) return 0;
+    size_t length = std::strlen(name);
+    for (const NameValue* entry = table; entry->name[0]; ++entry)
+        if (std::strlen(entry->name) == length && strncasecmp(name, entry->name, length) == 0)
+            return entry->value;
+    return 0;
+}
+
+void ReadReceivedBytes(SimpleStream& s, char* dst, uint32_t count) {
+    if (count > s.Remaining() || count > uint32_t(INT32_MAX)) RAISE(CorruptDataExc);
+    s.Read(dst, int(count));
+}
+
+Cmd::Cmd(CmdID id, uint32_t param) : m_cmdID(id), m_param(param) {}
+
+Cmd::Cmd(CmdID id, uint32_t param, CGI& cgi) : m_cmdID(id), m_param(param) {
+    CopyToField(m_remoteAddr, cgi.Value(CGI::RemoteAddr));
+    CopyToField(m_remoteUser, cgi.Value(CGI::RemoteUser));
+    CopyToField(m_userAgent, cgi.Value(CGI::HttpUserAgent));
+    m_cgi = &cgi;
+}
+
+Cmd::~Cmd() {
+    ReleaseResults();
+    if (m_ownsCgi) delete m_cgi;
+}
+
+Cmd* Cmd::NewCommand(uint32_t id) {
+    switch (id) {
+    case CmdSave: return new SaveCmd();
+    case CmdCompose: return new ComposeCmd();
+    case CmdSearch: return new SearchCmd();
+    case CmdImageMap: return new ImageMapCmd();
+    case CmdRunAgent: return new RunAgentCmd();
+    default: RAISE(UnknownCmdExc);
+    }
+}
+
+Cmd* Cmd::NewCommand(uint32_t id, URL& url, CGI& cgi) {
+    switch (id) {
+    case CmdSave: return new SaveCmd(url, cgi);
+    case CmdCompose: return new ComposeCmd(url, cgi);
+    case CmdSearch: return new SearchCmd(url, cgi);
+    case CmdImageMap: return new ImageMapCmd(url, cgi);
+    case CmdRunAgent: return new RunAgentCmd(url, cgi);
+    default: RAISE(UnknownCmdExc);
+    }
+}
+
+Cmd* Cmd::CreateCmd(CGI& cgi) {
+    URL url;
+    url.InitWithCGIdata(cgi);
+    return NewCommand(FindTableValue(c_table, url.m_command), url, cgi);
+}
+
+Cmd* Cmd::CreateCmd(SimpleStream& s) {
+    uint32_t tag = 0;
+    s >> tag;
+    // A half-read command is deleted before the exception passes on.
+    std::unique_ptr<Cmd> cmd(NewCommand(tag));
+    cmd->Read(s);
+    return cmd.release();
+}
+
+SimpleStream& Cmd::Write(SimpleStream& s) {
+    RootObject::Write(s);
+    s << uint32_t(m_cmdID) << m_param << m_remoteAddr << m_remoteUser << m_userAgent;
+    if (m_cgi) {
+        m_cgi->Write(s);
+    } else {
+        CGI empty;
+        empty.Write(s);
+    }
+    return s;
+}
+
+SimpleStream& Cmd::Read(SimpleStream& s) {
+    RootObject::Read(s);
+    uint32_t id = 0;
+    s >> id;
+    // A header naming another class would let a handler take this object
+    // for a command of another type.
+    if (id != m_cmdID) RAISE(CorruptDataExc);
+    s >> m_param;
+    s.ReadString(m_remoteAddr);
+    s.ReadString(m_remoteUser);
+    s.ReadString(m_userAgent);
+    ReadRequestRecord(s);
+    return s;
+}
+
+// The command owns the record it reads, so a server task leaks nothing.
+void Cmd::ReadRequestRecord(SimpleStream& s) {
+    if (m_ownsCgi) delete m_cgi;
+    m_cgi = nullptr;
+    m_cgi = new CGI();
+    m_ownsCgi = 1;
+    m_cgi->Read(s);
+}
+
+int Cmd::RegisterHandler(CmdHandler handler, void* data, CmdHandler* oldHandler, void** oldData) {
+    if (oldHandler) *oldHandler = c_handler;
+    if (oldData) *oldData = c_handlerData;
+    c_handler = handler;
+    c_handlerData = data;
+    return 1;
+}
+
+int Cmd::Execute() {
+    if (!c_handler) RAISE(CmdNotHandledExc);
+    return c_handler(m_cmdID, this, c_handlerData);
+}
+
+int Cmd::Init() { return 1; }
+
+int Cmd::Term() { return 1; }
+
+char* Cmd::GetResults(uint32_t* length) {
+    if (length) *length = m_resultsLen;
+    if (m_resultsLen == 0) return nullptr;
+    return m_results ? m_results : m_inlineResults;
+}
+
+int Cmd::SetResults(const char* text) {
+    if (!text) RAISE(IllegalArgsExc);
+    StoreResults(text, uint32_t(std::strlen(text)) + 1);
+    return 1;
+}
+
+// The bytes are copied before the earlier answer goes: they may lie in it.
+void Cmd::StoreResults(const char* bytes, uint32_t length) {
+    if (length > 0 && !bytes) RAISE(IllegalArgsExc);
+    if (length > c_inlineResultsSize) {
+        char* own = RootNewChars(length);
+        std::memcpy(own, bytes, length);
+        RootFree(m_results);
+        m_results = own;
+    } else {
+        if (length > 0) std::memmove(m_inlineResults, bytes, length);
+        RootFree(m_results);
+        m_results = nullptr;
+    }
+    m_resultsLen = length;
+}
+
+void Cmd::ReleaseResults() {
+    RootFree(m_results);
+    m_results = nullptr;
+    m_resultsLen = 0;
+}
+
+// The exchange with the server task is not there yet: until it is, every
+// dispatch fails as a failed exchange does.
+int Cmd::Dispatch() {
+    RAISE(IPCexc);
+}

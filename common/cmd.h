@@ -1,0 +1,126 @@
+// Cmd: the base of every request that the gateway forwards to the server
+// task. The gateway builds a command from the web request and sends it; a
+// server task rebuilds it from the received stream and runs it through the
+// process-wide handler. The serialised command is:
+//   uint32 identifier (the message's leading tag, written by Dispatch)
+//   uint32 m_cmdID, uint32 m_param, m_remoteAddr, m_remoteUser, m_userAgent
+//   the request record (CGI::Write)
+//   the subclass's own fields
+#ifndef VELMOX_CMD_H
+#define VELMOX_CMD_H
+
+#include <cstddef>
+#include <cstdint>
+
+#include "rootobj.h"
+
+class CGI;
+class URL;
+
+// One entry of a lookup table; a table ends with an entry whose name is empty
+// and whose value is the number of real entries.
+struct NameValue {
+    const char* name;
+    uint32_t value;
+};
+
+// Value of the first entry before the closing one whose name equals name
+// whole, ignoring the case of ASCII letters; 0 when none does or name is null.
+uint32_t FindTableValue(const NameValue* table, const char* name);
+
+// Reads `count` raw bytes of received data into dst. Raises CorruptDataExc
+// when fewer remain before the end of data, so no stale byte is ever taken.
+void ReadReceivedBytes(SimpleStream& s, char* dst, uint32_t count);
+
+class Cmd : public RootObject {
+public:
+    enum CmdID : uint32_t {
+        CmdUnknown = 0,
+        CmdSave = 1,
+        CmdCompose = 2,
+        CmdSearch = 3,
+        CmdImageMap = 4,
+        CmdRunAgent = 5,
+        CmdCount = 6
+    };
+    using CmdHandler = int (*)(CmdID id, Cmd* cmd, void* data);
+
+    static const NameValue c_table[CmdCount + 1];
+    static const uint32_t c_inlineResultsSize = 256;
+
+    // Server side: no request record yet.
+    Cmd(CmdID id, uint32_t param);
+    // Gateway side: copies the client's address, user and agent, cut to their
+    // fields, and points to cgi, which stays the caller's.
+    Cmd(CmdID id, uint32_t param, CGI& cgi);
+    // Releases the answer, and the request record when the command owns it.
+    ~Cmd() override;
+
+    // The gateway's factory. Raises InvalidURLExc for a path without a
+    // command name and UnknownCmdExc for a name not in c_table (or
+    // "Unknown"). Never returns null; the caller deletes the command.
+    static Cmd* CreateCmd(CGI& cgi);
+    // The server's factory: reads the leading tag and the command. Raises
+    // UnknownCmdExc for a tag of 0 or above 5, CorruptDataExc for damaged
+    // data and the stream's exceptions for a short one; nothing is left
+    // allocated then. Never returns null; the caller deletes the command.
+    static Cmd* CreateCmd(SimpleStream& s);
+
+    // Writes the header and the request record (an empty record when there is
+    // none). Raises what the stream raises.
+    SimpleStream& Write(SimpleStream& s) override;
+    // Reads the header and a fresh request record, which the command owns.
+    // Raises CorruptDataExc when the identifier is not this class's or a
+    // string does not fit its field, and the stream's exceptions when data
+    // runs out.
+    SimpleStream& Read(SimpleStream& s) override;
+
+    // Installs a handler and its data, storing the previous pair into the
+    // out-parameters that are not null. Returns 1; never fails.
+    static int RegisterHandler(CmdHandler handler, void* data, CmdHandler* oldHandler,
+                               void** oldData);
+    // Runs the installed handler and returns its result. Raises
+    // CmdNotHandledExc when none is installed.
+    int Execute();
+    // Keep no state; return 1.
+    static int Init();
+    static int Term();
+
+    // Sends the command to the server task and stores the answer; returns 1.
+    // Raises IPCexc when the exchange fails or the answer is empty.
+    int Dispatch();
+    // The answer's bytes, or null when there is none; *length (when given)
+    // receives its length, 0 included. Never fails.
+    char* GetResults(uint32_t* length);
+    // Stores text with its NUL as the answer, replacing an earlier one.
+    // Returns 1. Raises IllegalArgsExc for a null text, OutOfMemoryExc when a
+    // long answer cannot be held.
+    int SetResults(const char* text);
+    // Stores `length` bytes as the answer (0: no answer), inline up to 256
+    // bytes, else in a buffer of its own; an earlier buffer is released.
+    // Raises IllegalArgsExc for null bytes with a length, OutOfMemoryExc when
+    // a long answer cannot be held (the earlier answer then stays).
+    void StoreResults(const char* bytes, uint32_t length);
+
+    CGI* m_cgi = nullptr;
+    CmdID m_cmdID = CmdUnknown;
+    uint32_t m_param = 0;
+    char m_remoteAddr[16] = {};
+    char m_remoteUser[128] = {};
+    char m_userAgent[128] = {};
+    char m_inlineResults[c_inlineResultsSize] = {};
+    char* m_results = nullptr;
+    uint32_t m_resultsLen = 0;
+    int m_ownsCgi = 0;
+
+    static CmdHandler c_handler;
+    static void* c_handlerData;
+
+private:
+    static Cmd* NewCommand(uint32_t id);
+    static Cmd* NewCommand(uint32_t id, URL& url, CGI& cgi);
+    void ReleaseResults();
+    void ReadRequestRecord(SimpleStream& s);
+};
+
+#endif

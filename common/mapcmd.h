@@ -1,0 +1,28 @@
+// ImageMapCmd (identifier 4): a click on a server-side image map, reported by
+// the browser as "x,y" in the query string. Fields after the header:
+//   m_server, m_path, uint32 m_x, uint32 m_y (the bits of the signed values).
+#ifndef VELMOX_MAPCMD_H
+#define VELMOX_MAPCMD_H
+
+#include <cstdint>
+
+#include "cmd.h"
+
+class ImageMapCmd : public Cmd {
+public:
+    ImageMapCmd();
+    // A coordinate that is missing or outside int is 0; raises nothing.
+    ImageMapCmd(URL& url, CGI& cgi);
+    ~ImageMapCmd() override;
+
+    // Raise what the stream raises; Read also CorruptDataExc for damage.
+    SimpleStream& Write(SimpleStream& s) override;
+    SimpleStream& Read(SimpleStream& s) override;
+
+    char m_server[256] = {};
+    char m_path[256] = {};
+    int32_t m_x = 0;
+    int32_t m_y = 0;
+};
+
+#endif

@@ -1,0 +1,65 @@
+#include "savcmd.h"
+
+#include <cstring>
+
+#include "cgi.h"
+#include "cmpcmd.h"
+#include "except.h"
+#include "root.h"
+#include "sstream.h"
+#include "textutil.h"
+#include "url.h"
+
+SaveCmd::SaveCmd() : Cmd(CmdSave, 1) {}
+
+// The body is a private copy: the command outlives the request record.
+SaveCmd::SaveCmd(URL& url, CGI& cgi) : Cmd(CmdSave, 1, cgi) {
+    CopyToField(m_server, url.m_server);
+    CopyToField(m_path, url.m_path);
+    m_queryNumber = url.m_queryNumber;
+    m_identValid = ScanQueryIdent(url.m_query, m_ident);
+    if (cgi.m_contentsLen > 0 && cgi.m_contents) {
+        m_body = RootNewChars(size_t(cgi.m_contentsLen));
+        std::memcpy(m_body, cgi.m_contents, size_t(cgi.m_contentsLen));
+        m_bodyLen = uint32_t(cgi.m_contentsLen);
+    }
+}
+
+SaveCmd::~SaveCmd() { RootFree(m_body); }
+
+SimpleStream& SaveCmd::Write(SimpleStream& s) {
+    Cmd::Write(s);
+    uint32_t bodyLen = m_body ? m_bodyLen : 0;
+    s << m_server << m_path << m_reservedText << m_queryNumber << bodyLen << m_identValid;
+    if (bodyLen > 0) s.Write(m_body, int(bodyLen));
+    if (m_identValid) s.Write(reinterpret_cast<const char*>(m_ident), int(sizeof m_ident));
+    return s;
+}
+
+SimpleStream& SaveCmd::Read(SimpleStream& s) {
+    Cmd::Read(s);
+    s.ReadString(m_server);
+    s.ReadString(m_path);
+    s.ReadString(m_reservedText);
+    uint32_t bodyLen = 0;
+    s >> m_queryNumber >> bodyLen >> m_identValid;
+    ReadBody(s, bodyLen);
+    if (m_identValid) ReadReceivedBytes(s, reinterpret_cast<char*>(m_ident), sizeof m_ident);
+    return s;
+}
+
+// The length is checked against the data before anything is allocated, and
+// the body and its length always change together.
+void SaveCmd::ReadBody(SimpleStream& s, uint32_t length) {
+    if (length > s.Remaining()) RAISE(CorruptDataExc);
+    char* body = length > 0 ? RootNewChars(length) : nullptr;
+    try {
+        ReadReceivedBytes(s, body, length);
+    } catch (...) {
+        RootFree(body);
+        throw;
+    }
+    RootFree(m_body);
+    m_body = body;
+    m_bodyLen = length;
+}

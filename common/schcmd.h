@@ -1,0 +1,70 @@
+// SearchCmd (identifier 3): a full-text search. It decides the kind of
+// request from the form, takes the search text and the earlier request from
+// the decoded body and three result options from the raw body. Fields after
+// the header:
+//   uint32 m_searchKind, m_server, m_path, uint32 m_queryNumber,
+//   uint32 m_orderOfCollection, uint32 m_wordVarient, m_searchText,
+//   uint32 m_max, m_oldSearchRequest
+#ifndef VELMOX_SCHCMD_H
+#define VELMOX_SCHCMD_H
+
+#include <cstdint>
+
+#include "cmd.h"
+
+// Looks up the field `name` (case-sensitive) in a decoded form list of
+// listLen bytes (name, value, name, value, ..., empty name) and copies its
+// value, cut to size - 1 characters and padded with NULs, into dst. Returns
+// dst when the field is there, else null with dst untouched. Never reads
+// outside the list; a null list, name or dst, or a size below 1, finds nothing.
+char* ParseField(char* dst, int size, const char* name, const char* list, int listLen);
+
+class SearchCmd : public Cmd {
+public:
+    enum SearchKind : uint32_t { KindUnknown = 0, KindQuickSearch = 1, KindSearch = 2, KindOptions = 3 };
+    static const NameValue c_Searchtable[5];
+
+    SearchCmd();
+    // Raises nothing of its own: an absent or malformed key gives a kind, a
+    // default or 0.
+    SearchCmd(URL& url, CGI& cgi);
+    ~SearchCmd() override;
+
+    // Raise what the stream raises; Read also CorruptDataExc for damage.
+    SimpleStream& Write(SimpleStream& s) override;
+    SimpleStream& Read(SimpleStream& s) override;
+
+    // The kind that the raw body asks for: SREQUEST decides when present,
+    // else SEARCHRESULTSPAGE gives Search, else Unknown.
+    static uint32_t GetSearchCmd(CGI& cgi);
+    // Search text, earlier request and the three options from the form;
+    // returns 1.
+    int ParseStdInput(CGI& cgi);
+    // Return 0 when the key is absent (the field then holds its default),
+    // else 1.
+    int ParseMax(CGI& cgi);
+    int ParseOrderOfCollection(CGI& cgi);
+    // 1 when WORDVARIENT= is in the body, else 0; returns 1.
+    int ParseWordVarient(CGI& cgi);
+    // Set the field's default and return it.
+    uint32_t SetMAXtoDefault();
+    uint32_t SetOFCtoDefault();
+    uint32_t SetWVtoDefault();
+
+    uint32_t m_searchKind = 0;
+    char m_server[256] = {};
+    char m_path[256] = {};
+    uint32_t m_queryNumber = 0;
+    uint32_t m_orderOfCollection = 0;  // 1, 2 or 3; default 1
+    uint32_t m_wordVarient = 0;        // default 1
+    char m_searchText[256] = {};
+    char m_oldSearchRequest[256] = {};
+    uint32_t m_max = 0;                // default 0
+
+private:
+    void ParseTexts(CGI& cgi);
+    void ParseGeneralRequest(CGI& cgi);
+    void SetOptionsToDefault();
+};
+
+#endif
