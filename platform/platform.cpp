@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <sys/stat.h>
 
+#include "zatch_stub.h"
+
 int g_debug = 0;
 
 char* unix_strupr(char* s) {
@@ -27,4 +29,26 @@ long _filelength(int fd) {
     struct stat st;
     if (fstat(fd, &st) != 0) return -1;
     return long(st.st_size);
+}
+
+// The texts follow the header and the length words; each entry's text
+// starts where the texts of the entries before it end.
+int UNIX_ListGetText(void* list, unsigned short entry, char** text, unsigned short* length,
+                     unsigned short entryCount) {
+    if (text) *text = nullptr;
+    if (length) *length = 0;
+    if (!list || !text || !length || entry >= entryCount) return -1;
+    unsigned short headerSize = ZatchStructLength(ZATCH_TYPE_LIST_HEADER);
+    unsigned short wordSize = ZatchStructLength(ZATCH_TYPE_WORD);
+    const char* words = static_cast<const char*>(list) + headerSize;
+    char* position = static_cast<char*>(list) + headerSize + size_t(entryCount) * wordSize;
+    unsigned short wordValue = 0;
+    for (unsigned short i = 0; i < entry; ++i) {
+        ZatchStructToMemory(words + size_t(i) * wordSize, ZATCH_TYPE_WORD, 1, &wordValue);
+        position += wordValue;
+    }
+    ZatchStructToMemory(words + size_t(entry) * wordSize, ZATCH_TYPE_WORD, 1, &wordValue);
+    *length = wordValue;
+    *text = position;
+    return 0;
 }

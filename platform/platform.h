@@ -21,7 +21,8 @@ long _filelength(int fd);
 // Finds text entry `entry` of a packed list of the messaging platform: the
 // list header, entryCount 16-bit length words, then the texts without
 // terminators. Stores the text's address and length and returns 0. An entry at
-// or above entryCount reads nothing: it gives a null text of length 0 and -1.
+// or above entryCount, or a null list, text or length, reads nothing: it
+// gives a null text of length 0 (where they can be stored) and -1.
 int UNIX_ListGetText(void* list, unsigned short entry, char** text,
                      unsigned short* length, unsigned short entryCount);
 
