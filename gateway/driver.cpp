@@ -1,0 +1,77 @@
+#include "driver.h"
+
+#include <cctype>
+#include <iostream>
+#include <strings.h>
+
+#include "cgi.h"
+#include "cmd.h"
+#include "platform.h"
+#include "textutil.h"
+
+const char* const kCommunicationErrorHeading = "<h2>Cannot communicate with Velmox server</h2>";
+const char* const kExceptionHeading = "<h2>Velmox CGI exception</h2>";
+const char* const kUnknownExceptionHeading = "<h2>Unknown Velmox CGI exception</h2>";
+
+namespace {
+
+const char* const kHtmlHeader = "Content-type: text/html\n\n";
+
+bool IsWhiteSpace(int c) { return c != EOF && std::isspace(c); }
+
+int SkipWhiteSpace(std::FILE* file) {
+    int c = std::getc(file);
+    while (IsWhiteSpace(c)) c = std::getc(file);
+    return c;
+}
+
+// Stores the run of characters from c on for which `inRun` holds, cut to the
+// field; the rest of the run is read and dropped. Returns the character that
+// ended the run and the run's full length in *count.
+template <class Pred>
+int ReadRun(std::FILE* file, int c, char (&field)[kConfigFieldSize], Pred inRun, size_t* count) {
+    size_t n = 0;
+    for (; c != EOF && inRun(c); c = std::getc(file), ++n)
+        if (n < kConfigFieldSize - 1) field[n] = char(c);
+    field[n < kConfigFieldSize - 1 ? n : kConfigFieldSize - 1] = 0;
+    *count = n;
+    return c;
+}
+
+}  // namespace
+
+bool ReadConfigEntry(std::FILE* file, char (&key)[kConfigFieldSize], char (&value)[kConfigFieldSize]) {
+    size_t count = 0;
+    int c = ReadRun(file, std::getc(file), key, [](int ch) { return ch != '=' && ch != ' '; }, &count);
+    if (count == 0) return false;
+    if (IsWhiteSpace(c)) c = SkipWhiteSpace(file);
+    if (c != '=') return false;
+    c = SkipWhiteSpace(file);
+    ReadRun(file, c, value, [](int ch) { return !IsWhiteSpace(ch); }, &count);
+    return count > 0;
+}
+
+int ReadDebugLevel(const char* path) {
+    std::FILE* file = std::fopen(path, "r");
+    if (!file) return 0;
+    char key[kConfigFieldSize] = {};
+    char value[kConfigFieldSize] = {};
+    bool matched = ReadConfigEntry(file, key, value);
+    std::fclose(file);
+    if (!matched || strcasecmp(key, "debug") != 0) return 0;
+    return ParseDecimal(value);
+}
+
+void RunRequest(Cmd*& cmd) {
+    CGI cgi;
+    cgi.InitFromEnv();
+    if (g_debug) cgi.DumpDebug(std::cout);
+    if (g_debug) std::cout << "Creating command..." << std::flush;
+    cmd = Cmd::CreateCmd(cgi);
+    if (g_debug) std::cout << "done.<br>\n" << std::flush;
+    cmd->Dispatch();
+    const char* results = cmd->GetResults(nullptr);
+    if (results) std::cout << results << '\n' << std::flush;
+}
+
+void WriteErrorPage(const char* heading) { std::cout << kHtmlHeader << heading << std::flush; }

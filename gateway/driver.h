@@ -1,0 +1,37 @@
+// The pieces of the gateway's run: the configuration file, the request and
+// the error pages. main puts them together.
+#ifndef VELMOX_DRIVER_H
+#define VELMOX_DRIVER_H
+
+#include <cstdio>
+
+class Cmd;
+
+const int kConfigFieldSize = 64;
+
+// Reads the first entry of a configuration file the way the scan
+// "%[^= ] = %s" does: a key of the characters before the first '=' or blank
+// (tabs and line ends included), white space, '=', white space, then a value
+// up to the next white space. Key and value are cut to 63 characters.
+// Returns false, with the fields unspecified, when the entry does not match.
+bool ReadConfigEntry(std::FILE* file, char (&key)[kConfigFieldSize], char (&value)[kConfigFieldSize]);
+
+// The debug level that the configuration file at path sets: the decimal value
+// of a first entry whose key is "debug" in any case, else 0 (also when the
+// file does not open). Never fails.
+int ReadDebugLevel(const char* path);
+
+// Captures the request, builds and dispatches its command and writes the
+// answer. The command is left in cmd, created or not, for the caller to
+// delete. Raises whatever the request, the command or the exchange raises;
+// the request record is gone when it returns or raises.
+void RunRequest(Cmd*& cmd);
+
+// Writes the response header and one of the error headings.
+void WriteErrorPage(const char* heading);
+
+extern const char* const kCommunicationErrorHeading;
+extern const char* const kExceptionHeading;
+extern const char* const kUnknownExceptionHeading;
+
+#endif
