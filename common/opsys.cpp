@@ -1,0 +1,138 @@
+#include "opsys.h"
+
+#include <cerrno>
+#include <csignal>
+#include <ctime>
+#include <sys/time.h>
+#include <unistd.h>
+
+namespace {
+
+// Makes a set, or opens it when it is there: EEXIST means another process
+// made it first, which is the normal case for every server but the first.
+int CreateOrOpen(const char* name, long initial, MH_t kind, MHandle*& handle, int& existed,
+                 unsigned long ms = OS_INFINITE) {
+    handle = CreateSemaphoreUx(0, initial, 1, name, kind);
+    if (handle) return 1;
+    existed = GetLastError() == EEXIST ? 1 : 0;
+    if (!existed) return 0;
+    handle = OpenSemaphoreTimedUx(name, kind, ms);
+    return handle ? 1 : 0;
+}
+
+int Open(const char* name, MH_t kind, MHandle*& handle) {
+    handle = OpenSemaphoreUx(0, 0, name, kind);
+    return handle ? 1 : 0;
+}
+
+int Attach(MHandle* handle, void** view) {
+    *view = MapViewOfFileUx(handle, 0, 0, 0, 0);
+    return *view ? 1 : 0;
+}
+
+}  // namespace
+
+int OpSys::CreateSemaphore(const char* name, MHandle*& handle, int& existed) {
+    return CreateOrOpen(name, 1, MH_SEM, handle, existed);
+}
+
+int OpSys::CreateCSemaphore(const char* name, MHandle*& handle, int& existed) {
+    return CreateOrOpen(name, 0, MH_CSEM, handle, existed);
+}
+
+int OpSys::CreateMutex(const char* name, MHandle*& handle, int& existed, unsigned long ms) {
+    return CreateOrOpen(name, 1, MH_MUTEX, handle, existed, ms);
+}
+
+int OpSys::OpenSemaphore(const char* name, MHandle*& handle) { return Open(name, MH_SEM, handle); }
+
+int OpSys::OpenCSemaphore(const char* name, MHandle*& handle) { return Open(name, MH_CSEM, handle); }
+
+int OpSys::OpenMutex(const char* name, MHandle*& handle, unsigned long ms) {
+    handle = OpenSemaphoreTimedUx(name, MH_MUTEX, ms);
+    return handle ? 1 : 0;
+}
+
+int OpSys::OpenMux(const char* name, MHandle*& handle) { return OpenMutex(name, handle); }
+
+int OpSys::ReleaseSemaphore(MHandle* handle) { return ReleaseSemaphoreUx(handle, 1, 0); }
+
+int OpSys::ReleaseMutex(MHandle* handle) { return ReleaseSemaphoreUx(handle, 1, 0); }
+
+int OpSys::WaitForSemaphore(MHandle* handle, unsigned long ms) {
+    return WaitForSingleObjectUx(handle, ms) == UX_WAIT_OBJECT ? OS_WAIT_OK : OS_WAIT_TIMEOUT;
+}
+
+static int MapWait(int result) {
+    switch (result) {
+        case UX_WAIT_OBJECT: return OS_WAIT_OK;
+        case UX_WAIT_ABANDONED: return OS_WAIT_ABANDONED;
+        case UX_WAIT_TIMEOUT: return OS_WAIT_TIMEOUT;
+        default: return OS_WAIT_FAILED;
+    }
+}
+
+int OpSys::WaitForMutex(MHandle* handle, unsigned long ms) { return MapWait(WaitForSingleObjectUx(handle, ms)); }
+
+int OpSys::WaitForSlice(MHandle* handle, unsigned long ms) { return MapWait(WaitForSliceUx(handle, ms)); }
+
+void OpSys::CloseSemaphore(MHandle*&) {}
+
+void OpSys::CloseMutex(MHandle*&) {}
+
+void OpSys::EraseSemaphoreStrUx(MHandle*& handle) {
+    if (handle && !EraseSemStrUx(handle)) FreeHandleUx(handle);
+    handle = nullptr;
+}
+
+void OpSys::EraseMutexStrUx(MHandle*& handle) { EraseSemaphoreStrUx(handle); }
+
+void OpSys::ForgetHandle(MHandle*& handle) {
+    FreeHandleUx(handle);
+    handle = nullptr;
+}
+
+int OpSys::CreateSharedMemory(const char* name, unsigned long size, MHandle*& handle, void** view,
+                              int& existed) {
+    handle = CreateFileMappingUx(reinterpret_cast<MHandle*>(intptr_t(-1)), 0, 0, 0, size, name);
+    if (!handle) return 0;
+    existed = GetLastError() == EEXIST ? 1 : 0;
+    return Attach(handle, view);
+}
+
+int OpSys::OpenSharedMemory(const char* name, MHandle*& handle, void** view) {
+    handle = OpenFileMappingUx(0, 0, name);
+    if (!handle) return 0;
+    return Attach(handle, view);
+}
+
+void OpSys::CloseSharedMemory(MHandle*& handle, void** view) {
+    if (*view) UnmapViewOfFileUx(*view);
+    if (handle) CloseHandleUx(handle);
+    handle = nullptr;
+    *view = nullptr;
+}
+
+void OpSys::DetachSharedMemory(MHandle*& handle, void** view) {
+    if (*view) UnmapViewOfFileUx(*view);
+    ForgetHandle(handle);
+    *view = nullptr;
+}
+
+int OpSys::GetCurrentProcessId() { return int(getpid()); }
+
+int OpSys::GetParentProcessId() { return int(getppid()); }
+
+bool OpSys::ProcessExists(int pid) {
+    // EPERM: the process is there but belongs to another user.
+    return pid > 0 && (kill(pid_t(pid), 0) == 0 || errno == EPERM);
+}
+
+uint32_t OpSys::GetTickCount() {
+    struct timeval now;
+    gettimeofday(&now, nullptr);
+    time_t seconds = now.tv_sec;
+    struct tm local;
+    localtime_r(&seconds, &local);
+    return uint32_t(100 * local.tm_sec + 6000 * local.tm_min + 360000 * local.tm_hour);
+}

@@ -1,0 +1,85 @@
+// OpSys: the primitives of the pipe. Named semaphores, counting semaphores,
+// mutexes and shared memory with create-or-open semantics, one result
+// convention for waits, process ids and a tick count. Static operations only;
+// handles live in the caller's fields. Nothing here throws: results are 1 for
+// success and 0 for failure unless stated otherwise.
+#ifndef VELMOX_OPSYS_H
+#define VELMOX_OPSYS_H
+
+#include <cstdint>
+
+#include "ux_mem.h"
+
+const int OS_WAIT_OK = 0;
+const int OS_WAIT_ABANDONED = 0x8000;
+const int OS_WAIT_TIMEOUT = 0xFFFE;
+const int OS_WAIT_FAILED = 0xFFFF;
+
+// A wait of this many milliseconds has no limit.
+const unsigned long OS_INFINITE = UX_INFINITE;
+
+class OpSys {
+public:
+    // Create-or-open. A new object gets its initial value (semaphore 1 clear,
+    // counting semaphore 0, mutex 1 free) and leaves `existed` as the caller
+    // set it; an existing one is opened instead and `existed` becomes 1 (an
+    // opened mutex is then held by the caller). 0 with a null handle when
+    // neither works; `existed` is then 0.
+    static int CreateSemaphore(const char* name, MHandle*& handle, int& existed);
+    static int CreateCSemaphore(const char* name, MHandle*& handle, int& existed);
+    // An existing mutex is taken within ms milliseconds when a limit is given.
+    static int CreateMutex(const char* name, MHandle*& handle, int& existed,
+                           unsigned long ms = OS_INFINITE);
+
+    // Open only; 0 with a null handle on failure. OpenSemaphore sets the
+    // member to clear; OpenMutex takes the mutex, within ms milliseconds when
+    // a limit is given.
+    static int OpenSemaphore(const char* name, MHandle*& handle);
+    static int OpenCSemaphore(const char* name, MHandle*& handle);
+    static int OpenMutex(const char* name, MHandle*& handle, unsigned long ms = OS_INFINITE);
+    static int OpenMux(const char* name, MHandle*& handle);
+
+    // One release step; 1 or 0.
+    static int ReleaseSemaphore(MHandle* handle);
+    static int ReleaseMutex(MHandle* handle);
+
+    // OS_WAIT_OK, or OS_WAIT_TIMEOUT for every failure.
+    static int WaitForSemaphore(MHandle* handle, unsigned long ms);
+    // OS_WAIT_OK, OS_WAIT_ABANDONED, OS_WAIT_TIMEOUT or OS_WAIT_FAILED.
+    static int WaitForMutex(MHandle* handle, unsigned long ms);
+    // One slice of an unlimited wait, leaving the alarm timer alone:
+    // OS_WAIT_OK, OS_WAIT_TIMEOUT when the slice ran out, or OS_WAIT_FAILED.
+    static int WaitForSlice(MHandle* handle, unsigned long ms);
+
+    // Semaphore handles are kept: these do nothing.
+    static void CloseSemaphore(MHandle*& handle);
+    static void CloseMutex(MHandle*& handle);
+    // Remove the handle's whole set from the system, release the record and
+    // null the handle (null is allowed). A failed removal is reported on
+    // standard error.
+    static void EraseSemaphoreStrUx(MHandle*& handle);
+    static void EraseMutexStrUx(MHandle*& handle);
+    // Releases the record without touching the object and nulls the handle.
+    static void ForgetHandle(MHandle*& handle);
+
+    // Creates (zero-filled) or opens the segment and attaches it; `existed`
+    // says whether it was there. 0 when the handle or the view is missing
+    // (the handle may then be set).
+    static int CreateSharedMemory(const char* name, unsigned long size, MHandle*& handle, void** view,
+                                  int& existed);
+    // Opens an existing segment and attaches it; 0 as above.
+    static int OpenSharedMemory(const char* name, MHandle*& handle, void** view);
+    // Detaches the view, removes the segment from the system, nulls both.
+    static void CloseSharedMemory(MHandle*& handle, void** view);
+    // Detaches the view and releases the record, leaving the segment; nulls both.
+    static void DetachSharedMemory(MHandle*& handle, void** view);
+
+    static int GetCurrentProcessId();
+    static int GetParentProcessId();
+    // True while a process of that id exists (pid 0 and below: false).
+    static bool ProcessExists(int pid);
+    // Hundredths of a second since local midnight, in whole seconds.
+    static uint32_t GetTickCount();
+};
+
+#endif

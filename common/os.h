@@ -1,0 +1,53 @@
+// SimplePipe: the stream-level face of the pipe. A server reads whole
+// requests into its input stream and writes whole answers from its output
+// stream; a client makes one Call. With g_debug set, each operation writes a
+// trace line to standard output.
+#ifndef VELMOX_OS_H
+#define VELMOX_OS_H
+
+#include <cstdint>
+
+#include "mempipe.h"
+#include "sstream.h"
+
+class SimplePipe {
+public:
+    SimplePipe();
+    // Closes an open pipe, then releases the streams. Never throws.
+    ~SimplePipe();
+
+    // Releases the streams (in any state).
+    void Term();
+
+    // Server: makes the output and input streams and the pipe, whose block
+    // holds the larger of the two sizes. Raises IPCexc when the pipe cannot
+    // be made, IllegalArgsExc for a size of 0 (or one beyond 4 GiB),
+    // OutOfMemoryExc. Returns 1.
+    int Create(const char* name, unsigned long outputSize, unsigned long inputSize);
+    // Server: waits for a request; 1, or 0 when the wait failed.
+    int Connect();
+    // Server: receives the request into the input stream, positioned at its
+    // start. Raises OutOfRangeExc when the request is longer than the stream.
+    int Read();
+    // Server: sends the output stream's data; 1 or 0.
+    int Write();
+    int Disconnect();
+    // Server: ends the pipe (the last one removes the registry). Always 1.
+    int Close();
+
+    // Client: one exchange; 0 on failure (see MemoryPipe::Call).
+    int Call(const char* name, void* request, unsigned long requestLen, unsigned char* reply,
+             unsigned long replySize, unsigned long* replyLen);
+    // Wakes this process's own pipe with the terminate message; 1 or 0.
+    int SendTerminateMessage(const char* name);
+
+    SimpleStream* Input() const { return m_input; }
+    SimpleStream* Output() const { return m_output; }
+
+    int32_t m_open;
+    SimpleStream* m_output;
+    SimpleStream* m_input;
+    MemoryPipe m_pipe;
+};
+
+#endif

@@ -1,0 +1,296 @@
+#include "ipc_harness.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <sstream>
+#include <sys/ipc.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+#include "mempipe.h"
+#include "os.h"
+
+namespace ipctest {
+
+std::string NewBaseName() {
+    static int counter = 0;
+    return "/tmp/vxt." + std::to_string(getpid()) + "." + std::to_string(counter++);
+}
+
+namespace {
+
+std::vector<std::string> KeyFiles(const std::string& base) {
+    std::vector<std::string> files = {base, base + ".0", base + ".sem", base + ".mtx", base + ".csm", base + ".ssm"};
+    for (int i = 0; i < kMaxServers; ++i) files.push_back(base + ".shm." + std::to_string(i));
+    return files;
+}
+
+std::vector<unsigned long> IpcsKeys(const char* option) {
+    std::vector<unsigned long> keys;
+    std::string command = std::string("ipcs ") + option + " 2>/dev/null";
+    FILE* out = popen(command.c_str(), "r");
+    if (!out) return keys;
+    char line[512];
+    while (std::fgets(line, sizeof line, out)) {
+        if (std::strncmp(line, "0x", 2) == 0) keys.push_back(std::strtoul(line, nullptr, 16));
+    }
+    pclose(out);
+    return keys;
+}
+
+}  // namespace
+
+std::vector<std::string> ObjectsLeft(const std::string& base) {
+    std::vector<std::string> left;
+    std::vector<unsigned long> sems = IpcsKeys("-s"), shms = IpcsKeys("-m");
+    for (const std::string& file : KeyFiles(base)) {
+        key_t key = ftok(file.c_str(), kTokenId);
+        if (key == key_t(-1)) continue;
+        unsigned long k = (unsigned long)(unsigned int)key;
+        char text[64];
+        for (unsigned long s : sems)
+            if (s == k) left.push_back((std::snprintf(text, sizeof text, "sem 0x%08lx ", k), text) + file);
+        for (unsigned long m : shms)
+            if (m == k) left.push_back((std::snprintf(text, sizeof text, "shm 0x%08lx ", k), text) + file);
+    }
+    return left;
+}
+
+void RemoveEverything(const std::string& base) {
+    for (const std::string& file : KeyFiles(base)) {
+        RemoveObjectUx((file + ".0").c_str(), MH_SEM);
+        RemoveObjectUx(file.c_str(), MH_SHM);
+        unlink(file.c_str());
+    }
+}
+
+pid_t Spawn(const std::function<int()>& body) {
+    std::fflush(nullptr);
+    pid_t pid = fork();
+    if (pid == 0) {
+        int code = 99;
+        try {
+            code = body();
+        } catch (...) {
+            code = 98;
+        }
+        std::fflush(nullptr);
+        _exit(code);
+    }
+    return pid;
+}
+
+double Now() {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
+}
+
+int WaitChild(pid_t pid, double seconds) {
+    double deadline = Now() + seconds;
+    int status = 0;
+    for (;;) {
+        pid_t r = waitpid(pid, &status, WNOHANG);
+        if (r == pid) break;
+        if (r < 0) return -2;
+        if (Now() > deadline) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            return -1;
+        }
+        usleep(2000);
+    }
+    if (WIFEXITED(status)) return WEXITSTATUS(status);
+    return 128 + WTERMSIG(status);
+}
+
+bool StillRunning(pid_t pid, double seconds) {
+    double deadline = Now() + seconds;
+    while (Now() < deadline) {
+        int status;
+        if (waitpid(pid, &status, WNOHANG) == pid) return false;
+        usleep(2000);
+    }
+    return true;
+}
+
+namespace {
+
+std::string AnswerTo(const std::string& request, int slot) {
+    if (request.empty()) return "bye";
+    switch (request[0]) {
+        case 'N': {
+            size_t n = std::strtoul(request.c_str() + 1, nullptr, 10);
+            std::string answer(n, 'a');
+            for (size_t i = 0; i < n; ++i) answer[i] = char('a' + i % 26);
+            return answer;
+        }
+        case 'L': return std::to_string(request.size());
+        case 'S': usleep(useconds_t(std::atoi(request.c_str() + 1)) * 1000); break;
+        case 'H':
+            for (;;) pause();
+        default: break;
+    }
+    return std::to_string(slot) + ":" + request;
+}
+
+// Terminates the pipe of this process when the control pipe is written to
+// or closed: the way a server task stops itself.
+void WatchControl(int control, std::string base) {
+    char byte;
+    while (read(control, &byte, 1) < 0 && errno == EINTR) {
+    }
+    MemoryPipe sender;
+    sender.SendTerminateMessage(base.c_str());
+}
+
+int ServeWithMemoryPipe(const std::string& base, unsigned long blockSize, int ready, int control) {
+    MemoryPipe pipe;
+    if (!pipe.Create(base.c_str(), blockSize)) {
+        (void)!write(ready, "F", 1);
+        return 2;
+    }
+    (void)!write(ready, "R", 1);
+    std::thread watcher(WatchControl, control, base);
+    std::vector<char> buffer(blockSize);
+    for (;;) {
+        if (!pipe.Connect()) break;
+        unsigned long got = 0;
+        pipe.Read(buffer.data(), buffer.size(), &got);
+        std::string request(buffer.data(), std::min<unsigned long>(got, buffer.size()));
+        std::string answer = AnswerTo(request, pipe.m_id.index);
+        pipe.Write(&answer[0], answer.size());
+        pipe.Disconnect();
+        if (got == 0) break;
+    }
+    pipe.Close();
+    watcher.join();
+    return 0;
+}
+
+int ServeWithSimplePipe(const std::string& base, unsigned long blockSize, int ready, int control) {
+    SimplePipe pipe;
+    try {
+        pipe.Create(base.c_str(), blockSize, blockSize);
+    } catch (...) {
+        (void)!write(ready, "F", 1);
+        return 2;
+    }
+    (void)!write(ready, "R", 1);
+    std::thread watcher(WatchControl, control, base);
+    for (;;) {
+        if (!pipe.Connect()) break;
+        pipe.Read();
+        SimpleStream& in = *pipe.Input();
+        std::string request(in.m_begin, in.m_eof);
+        std::string answer = AnswerTo(request, pipe.m_pipe.m_id.index);
+        SimpleStream& out = *pipe.Output();
+        out.SetEof(0);
+        out.Write(answer.data(), int(answer.size()));
+        pipe.Write();
+        pipe.Disconnect();
+        if (request.empty()) break;
+    }
+    pipe.Close();
+    watcher.join();
+    return 0;
+}
+
+}  // namespace
+
+Server StartServer(const std::string& base, unsigned long blockSize, bool useSimplePipe) {
+    int ready[2], control[2];
+    Server server;
+    if (pipe(ready) != 0) return server;
+    if (pipe(control) != 0) {
+        close(ready[0]);
+        close(ready[1]);
+        return server;
+    }
+    pid_t pid = Spawn([&] {
+        close(ready[0]);
+        close(control[1]);
+        return useSimplePipe ? ServeWithSimplePipe(base, blockSize, ready[1], control[0])
+                             : ServeWithMemoryPipe(base, blockSize, ready[1], control[0]);
+    });
+    close(ready[1]);
+    close(control[0]);
+    char state = 0;
+    // A server registers in well under the bound; a hang shows as failure.
+    double deadline = Now() + 30;
+    ssize_t n;
+    while ((n = read(ready[0], &state, 1)) < 0 && errno == EINTR && Now() < deadline) {
+    }
+    close(ready[0]);
+    server.pid = pid;
+    server.control = control[1];
+    if (n != 1 || state != 'R') {
+        WaitChild(pid, 5);
+        close(control[1]);
+        server.pid = -1;
+        server.control = -1;
+    }
+    return server;
+}
+
+bool Server::Stop(double seconds) {
+    if (pid <= 0) return false;
+    (void)!write(control, "x", 1);
+    close(control);
+    control = -1;
+    int status = WaitChild(pid, seconds);
+    pid = -1;
+    return status == 0;
+}
+
+int CallOnce(const std::string& base, const std::string& request, std::string* answer, unsigned long replySize,
+             unsigned long* replyLen) {
+    std::vector<unsigned char> reply(replySize ? replySize : 1);
+    unsigned long length = 0;
+    MemoryPipe pipe;
+    std::string copy = request;
+    int ok = pipe.Call(base.c_str(), reinterpret_cast<unsigned char*>(&copy[0]), copy.size(), reply.data(),
+                       replySize, &length);
+    if (replyLen) *replyLen = length;
+    if (answer) answer->assign(reinterpret_cast<char*>(reply.data()), std::min<unsigned long>(length, replySize));
+    return ok;
+}
+
+void IpcTest::SetUp() {
+    base = NewBaseName();
+    signal(SIGPIPE, SIG_IGN);
+}
+
+void IpcTest::TearDown() {
+    for (pid_t pid : children) {
+        if (pid > 0 && kill(pid, 0) == 0) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
+    }
+    RemoveEverything(base);
+}
+
+pid_t IpcTest::Track(pid_t pid) {
+    children.push_back(pid);
+    return pid;
+}
+
+Server IpcTest::Track(Server server) {
+    children.push_back(server.pid);
+    return server;
+}
+
+void IpcTest::ExpectNothingLeft() {
+    std::vector<std::string> left = ObjectsLeft(base);
+    std::string listing;
+    for (const std::string& line : left) listing += line + "\n";
+    EXPECT_TRUE(left.empty()) << "objects left of " << base << ":\n" << listing;
+}
+
+}  // namespace ipctest

@@ -1,0 +1,76 @@
+// Test harness for the inter-process pipe: base names of the test's own,
+// real forked processes with bounded waits, a scriptable server task, and a
+// check through ipcs that no object of a base name is left.
+#ifndef VELMOX_TESTS_IPC_HARNESS_H
+#define VELMOX_TESTS_IPC_HARNESS_H
+
+#include <gtest/gtest.h>
+#include <sys/types.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace ipctest {
+
+// A base name under /tmp unique to this process and call.
+std::string NewBaseName();
+
+// The semaphore sets and segments of a base name that exist, as "sem 0x..."
+// or "shm 0x..." lines read from ipcs; empty when none is left.
+std::vector<std::string> ObjectsLeft(const std::string& base);
+
+// Removes every object and key file of a base name (cleanup, never fails).
+void RemoveEverything(const std::string& base);
+
+// Runs body in a forked process, which exits with body's result.
+pid_t Spawn(const std::function<int()>& body);
+
+// Waits for a child at most `seconds`; kills it on expiry. Returns its exit
+// status, 128 + signal when a signal ended it, or -1 when it had to be killed.
+int WaitChild(pid_t pid, double seconds);
+
+// True when the child has not ended within `seconds`.
+bool StillRunning(pid_t pid, double seconds);
+
+double Now();
+
+// A server task in a child process running one pipe of `base` with a block
+// of blockSize bytes. Requests are scripts (see ipc_harness.cpp):
+//   "E..."      echo: answers "<slot>:" and the request
+//   "N<n>"      answers n bytes 'a'..'z' repeated
+//   "L"         answers the decimal length of the request as received
+//   "S<ms>:..." sleeps ms milliseconds, then echoes
+//   "H"         never answers
+// An empty request is the terminate message: answered with "bye", then the
+// pipe is closed and the child exits 0.
+struct Server {
+    pid_t pid = -1;
+    int control = -1;  // writing a byte here makes the server terminate itself
+    bool Stop(double seconds = 20);  // terminate message, then bounded wait
+};
+
+// Starts a server and waits until it is registered; pid -1 on failure.
+Server StartServer(const std::string& base, unsigned long blockSize = 127952, bool useSimplePipe = false);
+
+// One exchange from this process; returns Call's result.
+int CallOnce(const std::string& base, const std::string& request, std::string* answer,
+             unsigned long replySize = 127952, unsigned long* replyLen = nullptr);
+
+// Fixture: a fresh base name per test; at the end every child still running
+// is killed and the base name's objects and key files are removed.
+class IpcTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+    pid_t Track(pid_t pid);
+    Server Track(Server server);
+    void ExpectNothingLeft();
+
+    std::string base;
+    std::vector<pid_t> children;
+};
+
+}  // namespace ipctest
+
+#endif
