@@ -43,6 +43,11 @@ void ReadReceivedBytes(SimpleStream& s, char* dst, uint32_t count) {
     s.Read(dst, int(count));
 }
 
+void ReadReceivedString(SimpleStream& s, char* dst, size_t size) {
+    if (!std::memchr(s.m_pos, 0, s.Remaining())) RAISE(CorruptDataExc);
+    s.ReadString(dst, size);
+}
+
 Cmd::Cmd(CmdID id, uint32_t param) : m_cmdID(id), m_param(param) {}
 
 Cmd::Cmd(CmdID id, uint32_t param, CGI& cgi) : m_cmdID(id), m_param(param) {
@@ -114,9 +119,9 @@ SimpleStream& Cmd::Read(SimpleStream& s) {
     // for a command of another type.
     if (id != m_cmdID) RAISE(CorruptDataExc);
     s >> m_param;
-    s.ReadString(m_remoteAddr);
-    s.ReadString(m_remoteUser);
-    s.ReadString(m_userAgent);
+    ReadReceivedString(s, m_remoteAddr);
+    ReadReceivedString(s, m_remoteUser);
+    ReadReceivedString(s, m_userAgent);
     ReadRequestRecord(s);
     return s;
 }

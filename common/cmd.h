@@ -32,6 +32,13 @@ uint32_t FindTableValue(const NameValue* table, const char* name);
 // when fewer remain before the end of data, so no stale byte is ever taken.
 void ReadReceivedBytes(SimpleStream& s, char* dst, uint32_t count);
 
+// Reads a received string into a field of `size` bytes. Raises
+// CorruptDataExc when it does not fit the field or has no terminator before
+// the end of data (a message cut short).
+void ReadReceivedString(SimpleStream& s, char* dst, size_t size);
+template <size_t N>
+void ReadReceivedString(SimpleStream& s, char (&dst)[N]) { ReadReceivedString(s, dst, N); }
+
 class Cmd : public RootObject {
 public:
     enum CmdID : uint32_t {

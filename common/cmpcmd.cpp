@@ -38,9 +38,9 @@ SimpleStream& ComposeCmd::Write(SimpleStream& s) {
 
 SimpleStream& ComposeCmd::Read(SimpleStream& s) {
     Cmd::Read(s);
-    s.ReadString(m_server);
-    s.ReadString(m_path);
-    s.ReadString(m_reservedText);
+    ReadReceivedString(s, m_server);
+    ReadReceivedString(s, m_path);
+    ReadReceivedString(s, m_reservedText);
     s >> m_queryNumber >> m_identValid;
     if (m_identValid) ReadReceivedBytes(s, reinterpret_cast<char*>(m_ident), sizeof m_ident);
     return s;

@@ -25,8 +25,8 @@ SimpleStream& ImageMapCmd::Write(SimpleStream& s) {
 
 SimpleStream& ImageMapCmd::Read(SimpleStream& s) {
     Cmd::Read(s);
-    s.ReadString(m_server);
-    s.ReadString(m_path);
+    ReadReceivedString(s, m_server);
+    ReadReceivedString(s, m_path);
     uint32_t x = 0, y = 0;
     s >> x >> y;
     m_x = int32_t(x);

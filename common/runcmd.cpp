@@ -22,9 +22,9 @@ SimpleStream& RunAgentCmd::Write(SimpleStream& s) {
 
 SimpleStream& RunAgentCmd::Read(SimpleStream& s) {
     Cmd::Read(s);
-    s.ReadString(m_server);
-    s.ReadString(m_path);
-    s.ReadString(m_query);
+    ReadReceivedString(s, m_server);
+    ReadReceivedString(s, m_path);
+    ReadReceivedString(s, m_query);
     s >> m_reserved;
     return s;
 }

@@ -38,9 +38,9 @@ SimpleStream& SaveCmd::Write(SimpleStream& s) {
 
 SimpleStream& SaveCmd::Read(SimpleStream& s) {
     Cmd::Read(s);
-    s.ReadString(m_server);
-    s.ReadString(m_path);
-    s.ReadString(m_reservedText);
+    ReadReceivedString(s, m_server);
+    ReadReceivedString(s, m_path);
+    ReadReceivedString(s, m_reservedText);
     uint32_t bodyLen = 0;
     s >> m_queryNumber >> bodyLen >> m_identValid;
     ReadBody(s, bodyLen);

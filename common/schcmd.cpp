@@ -185,11 +185,11 @@ SimpleStream& SearchCmd::Write(SimpleStream& s) {
 SimpleStream& SearchCmd::Read(SimpleStream& s) {
     Cmd::Read(s);
     s >> m_searchKind;
-    s.ReadString(m_server);
-    s.ReadString(m_path);
+    ReadReceivedString(s, m_server);
+    ReadReceivedString(s, m_path);
     s >> m_queryNumber >> m_orderOfCollection >> m_wordVarient;
-    s.ReadString(m_searchText);
+    ReadReceivedString(s, m_searchText);
     s >> m_max;
-    s.ReadString(m_oldSearchRequest);
+    ReadReceivedString(s, m_oldSearchRequest);
     return s;
 }
