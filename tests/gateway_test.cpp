@@ -1,0 +1,249 @@
+// The gateway program seen from outside: run as a web server runs it, with
+// a controlled environment, a body on stdin and its own working directory.
+// Every run is bounded: a gateway still running after 20 s is killed.
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <optional>
+#include <poll.h>
+#include <string>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+#include <utility>
+#include <vector>
+
+#include "cmd.h"
+#include "except.h"
+#include "request_util.h"
+
+namespace {
+
+const char* const kPage = "Content-type: text/html\n\n";
+const std::string kExceptionPage = std::string(kPage) + "<h2>Velmox CGI exception</h2>";
+const std::string kCommunicationPage = std::string(kPage) + "<h2>Cannot communicate with Velmox server</h2>";
+const int kLimitMs = 20000;
+
+struct GatewayRun {
+    std::string output;
+    int status = -1;
+    bool killed = false;
+};
+
+long long NowMs() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
+}
+
+class TempDir {
+public:
+    TempDir() {
+        char pattern[] = "/tmp/velmox-gw-XXXXXX";
+        if (!mkdtemp(pattern)) std::abort();
+        m_path = pattern;
+    }
+    ~TempDir() {
+        unlink((m_path + "/velmox.ini").c_str());
+        rmdir(m_path.c_str());
+    }
+    void WriteIni(const std::string& text) const {
+        std::FILE* f = std::fopen((m_path + "/velmox.ini").c_str(), "w");
+        ASSERT_NE(nullptr, f);
+        std::fwrite(text.data(), 1, text.size(), f);
+        std::fclose(f);
+    }
+    const std::string& path() const { return m_path; }
+
+private:
+    std::string m_path;
+};
+
+[[noreturn]] void ExecGateway(const std::string& dir, const EnvList& env, int in, int out) {
+    if (chdir(dir.c_str()) != 0) _exit(126);
+    clearenv();
+    for (const auto& v : env) setenv(v.first, v.second.c_str(), 1);
+    dup2(in, 0);
+    dup2(out, 1);
+    execl(VELMOX_GATEWAY, "velmox.cgi", static_cast<char*>(nullptr));
+    _exit(127);
+}
+
+std::string ReadUntilEof(int fd, long long deadline) {
+    std::string output;
+    char buf[4096];
+    for (;;) {
+        int left = int(deadline - NowMs());
+        if (left <= 0) break;
+        pollfd p = {fd, POLLIN, 0};
+        if (poll(&p, 1, left) <= 0) break;
+        ssize_t n = read(fd, buf, sizeof buf);
+        if (n <= 0) break;
+        output.append(buf, size_t(n));
+    }
+    return output;
+}
+
+// Waits for the child until the deadline, then kills it.
+int WaitBounded(pid_t pid, long long deadline, bool* killed) {
+    int status = 0;
+    while (waitpid(pid, &status, WNOHANG) == 0) {
+        if (NowMs() >= deadline) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            *killed = true;
+            return -1;
+        }
+        usleep(10000);
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// A non-empty body gets its CONTENT_LENGTH unless env names one.
+GatewayRun RunGateway(EnvList env, const std::string& body = "", const std::optional<std::string>& ini = {}) {
+    std::signal(SIGPIPE, SIG_IGN);
+    bool hasLength = false;
+    for (const auto& v : env) hasLength = hasLength || std::strcmp(v.first, "CONTENT_LENGTH") == 0;
+    if (!body.empty() && !hasLength) env.push_back({"CONTENT_LENGTH", std::to_string(body.size())});
+    TempDir dir;
+    if (ini) dir.WriteIni(*ini);
+    int in[2], out[2];
+    if (pipe(in) != 0 || pipe(out) != 0) std::abort();
+    long long deadline = NowMs() + kLimitMs;
+    pid_t pid = fork();
+    if (pid == 0) {
+        close(in[1]);
+        close(out[0]);
+        ExecGateway(dir.path(), env, in[0], out[1]);
+    }
+    close(in[0]);
+    close(out[1]);
+    if (!body.empty()) (void)!write(in[1], body.data(), body.size());
+    close(in[1]);
+    GatewayRun run;
+    run.output = ReadUntilEof(out[0], deadline);
+    close(out[0]);
+    run.status = WaitBounded(pid, deadline, &run.killed);
+    return run;
+}
+
+bool EndsWith(const std::string& text, const std::string& tail) {
+    return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+TEST(Gateway, BadPathsAndUnknownCommandsGiveTheExceptionPage) {
+    struct Row { const char* what; EnvList env; } rows[] = {
+        {"no PATH_INFO", {}},
+        {"empty command", {{"PATH_INFO", "/"}}},
+        {"no leading separator", {{"PATH_INFO", "Save/x"}}},
+        {"unknown command", {{"PATH_INFO", "/Frobnicate/x"}}},
+        {"Unknown named", {{"PATH_INFO", "/Unknown"}}},
+        {"partial name", {{"PATH_INFO", "/Sav/x"}}},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.what);
+        GatewayRun run = RunGateway(r.env);
+        EXPECT_FALSE(run.killed);
+        EXPECT_EQ(1, run.status);
+        EXPECT_EQ(kExceptionPage, run.output);
+    }
+}
+
+// No server task answers here, so every valid command ends in the
+// communication error page.
+TEST(Gateway, ValidCommandsWithoutServerGiveTheCommunicationPage) {
+    struct Row { EnvList env; std::string body; } rows[] = {
+        {{{"PATH_INFO", "/Save/Local/db"}, {"REQUEST_METHOD", "POST"}}, "a=1&b=2"},
+        {{{"PATH_INFO", "/compose/Hub/x"}, {"QUERY_STRING", "1f&0123456789abcdef0011223344556677"}}, ""},
+        {{{"PATH_INFO", "/Search/Hub/db"}}, "SREQUEST=Search&SEARCH=cats"},
+        {{{"PATH_INFO", "/ImageMap/Hub/m"}, {"QUERY_STRING", "3,4"}}, ""},
+        {{{"PATH_INFO", "/RunAgent"}}, ""},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.env[0].second);
+        GatewayRun run = RunGateway(r.env, r.body);
+        EXPECT_FALSE(run.killed);
+        EXPECT_EQ(1, run.status);
+        EXPECT_EQ(kCommunicationPage, run.output);
+    }
+}
+
+TEST(Gateway, DebugWritesHeaderDumpAndTraceBeforeThePage) {
+    GatewayRun run = RunGateway({{"PATH_INFO", "/Save/Local/db"}, {"SERVER_PORT", "80"}}, "a=1&b=2+3", "debug = 1\n");
+    EXPECT_EQ(1, run.status);
+    const std::string& out = run.output;
+    EXPECT_EQ(0u, out.find(std::string(kPage) + "<P>CGI state<BR>\nSERVER_SOFTWARE = <BR>\n")) << out;
+    EXPECT_NE(std::string::npos, out.find("\nSERVER_PORT = 80<BR>\n"));
+    EXPECT_NE(std::string::npos, out.find("\nPATH_INFO = /Save/Local/db<BR>\n"));
+    EXPECT_NE(std::string::npos, out.find("\nCONTENT_LENGTH = 9<BR>\n"));
+    EXPECT_NE(std::string::npos, out.find("\nstdin = a=1&b=2+3<BR>\ncontents = a 1 b 2 3 <BR>\nCreating command...done.<br>\n"));
+    EXPECT_TRUE(EndsWith(out, kCommunicationPage)) << out;
+}
+
+TEST(Gateway, DebugErrorPageFollowsTheTraceWithASecondHeader) {
+    GatewayRun run = RunGateway({{"PATH_INFO", "/Nope"}}, "", "DEBUG=2\n");
+    EXPECT_EQ(1, run.status);
+    std::string dumpEnd = "SERVER_URL = <BR>\nCreating command..." + kExceptionPage;
+    EXPECT_TRUE(EndsWith(run.output, dumpEnd)) << run.output;
+    EXPECT_EQ(0u, run.output.find(kPage));
+    EXPECT_EQ(std::string::npos, run.output.find("stdin = "));
+}
+
+TEST(Gateway, ConfigurationFileSwitchesTracing) {
+    struct Row { std::optional<std::string> ini; bool tracing; } rows[] = {
+        {std::nullopt, false},
+        {std::string(""), false},
+        {std::string("debug = 1\n"), true},
+        {std::string("DEBUG=2"), true},
+        {std::string("debug = -1\n"), true},
+        {std::string("debug = 1x\n"), true},
+        {std::string("Debug =\n 3\n"), true},
+        {std::string("debug = abc\n"), false},
+        {std::string("debug = 0\n"), false},
+        {std::string("debug=0\n"), false},
+        {std::string("other = 1\ndebug = 1\n"), false},
+        {std::string("debug\n"), false},
+        {std::string("debug =\n"), false},
+        {std::string("\ndebug = 1\n"), false},
+        {std::string("debug\t= 1\n"), false},
+        {std::string(" debug = 1\n"), false},
+        {std::string(70, 'k') + " = 1\n", false},
+        {std::string("debug = ") + std::string(70, '0') + "1\n", false},
+        {std::string("debug = 99999999999\n"), false},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.ini ? "velmox.ini: " + *r.ini : std::string("no velmox.ini"));
+        GatewayRun run = RunGateway({{"PATH_INFO", "/Nope"}}, "", r.ini);
+        EXPECT_EQ(1, run.status);
+        if (r.tracing)
+            EXPECT_TRUE(EndsWith(run.output, "Creating command..." + kExceptionPage)) << run.output;
+        else
+            EXPECT_EQ(kExceptionPage, run.output);
+    }
+}
+
+TEST(Gateway, BodyShorterThanItsLengthIsTheBodyThatArrived) {
+    GatewayRun run = RunGateway({{"PATH_INFO", "/Nope"}, {"CONTENT_LENGTH", "100"}}, "q=1", "debug = 1\n");
+    EXPECT_EQ(1, run.status);
+    EXPECT_NE(std::string::npos, run.output.find("\nstdin = q=1<BR>\ncontents = q 1 <BR>\n"));
+}
+
+// The exchange itself: with no server task answering, Dispatch raises
+// IPCexc and leaves the command without an answer.
+TEST(Dispatch, WithoutServerRaisesIpcAndStoresNothing) {
+    SetRequest({{"PATH_INFO", "/RunAgent/Hub/a"}});
+    CGI cgi;
+    cgi.InitFromEnv();
+    Cmd* cmd = Cmd::CreateCmd(cgi);
+    EXPECT_THROW(cmd->Dispatch(), IPCexc);
+    uint32_t length = 99;
+    EXPECT_EQ(nullptr, cmd->GetResults(&length));
+    EXPECT_EQ(0u, length);
+    delete cmd;
+}
+
+}  // namespace

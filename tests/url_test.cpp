@@ -1,0 +1,146 @@
+// The request path: command, server, path, query and query number.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "cgi.h"
+#include "except.h"
+#include "request_util.h"
+#include "url.h"
+
+namespace {
+
+struct Parsed {
+    std::string command, server, path, query;
+    uint32_t number;
+};
+
+Parsed Parse(const char* pathInfo, const char* query) {
+    CGI* cgi = new CGI();
+    cgi->m_cgiEnvVarValue[CGI::PathInfo] = const_cast<char*>(pathInfo);
+    cgi->m_cgiEnvVarValue[CGI::QueryString] = const_cast<char*>(query);
+    URL url;
+    try {
+        url.InitWithCGIdata(*cgi);
+    } catch (...) {
+        delete cgi;
+        throw;
+    }
+    delete cgi;
+    return {url.m_command, url.m_server, url.m_path, url.m_query, url.m_queryNumber};
+}
+
+TEST(Url, PathsAndQueries) {
+    struct Row { const char* pathInfo; const char* query; Parsed expected; } rows[] = {
+        {"/Search/Mail+Hub/db/view", "1f&x", {"Search", "Mail Hub", "db/view", "1f&x", 31}},
+        {"\\Save\\local\\x", nullptr, {"Save", "", "x", "", 0}},
+        {"/Compose/Local", "2a", {"Compose", "", "", "", 0}},
+        {"/Save/Main/", "zz", {"Save", "Main", "", "zz", 0}},
+        {"/RunAgent", nullptr, {"RunAgent", "", "", "", 0}},
+        {"/Save/LOCAL/a", "", {"Save", "", "a", "", 0}},
+        {"/Save/Localhost/a", "", {"Save", "Localhost", "a", "", 0}},
+        {"/Save/My+Server/a", "", {"Save", "My Server", "a", "", 0}},
+        {"/Save/My%20Server+2/a+b%20c", "", {"Save", "My%20Server 2", "a+b%20c", "", 0}},
+        {"/Save/Main", "1f", {"Save", "Main", "", "", 0}},
+        {"/Save/Main/x", "0x10", {"Save", "Main", "x", "0x10", 16}},
+        {"/Save/Main/x", " 10", {"Save", "Main", "x", " 10", 16}},
+        {"/Save/Main/x", "ffffffff", {"Save", "Main", "x", "ffffffff", 0xffffffffu}},
+        {"/Save/Main/x", "123456789", {"Save", "Main", "x", "123456789", 0xffffffffu}},
+        {"/Save\\Main/x\\y/z", nullptr, {"Save", "Main", "x\\y/z", "", 0}},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(std::string(r.pathInfo) + " ? " + (r.query ? r.query : "(unset)"));
+        Parsed p = Parse(r.pathInfo, r.query);
+        EXPECT_EQ(r.expected.command, p.command);
+        EXPECT_EQ(r.expected.server, p.server);
+        EXPECT_EQ(r.expected.path, p.path);
+        EXPECT_EQ(r.expected.query, p.query);
+        EXPECT_EQ(r.expected.number, p.number);
+    }
+}
+
+TEST(Url, PathsWithoutCommandAreInvalid) {
+    const char* paths[] = {"//", "/", "", "Save/x", "\\", "//Save"};
+    for (const char* path : paths) {
+        SCOPED_TRACE(path);
+        EXPECT_THROW(Parse(path, "1"), InvalidURLExc);
+    }
+    EXPECT_THROW(Parse(nullptr, nullptr), InvalidURLExc);
+}
+
+TEST(Url, OverLongCommandIsCutAndEndsParsing) {
+    std::string path = "/" + std::string(200, 'c') + "/Server/path";
+    Parsed p = Parse(path.c_str(), "1f");
+    EXPECT_EQ(std::string(127, 'c'), p.command);
+    EXPECT_EQ("", p.server);
+    EXPECT_EQ("", p.path);
+    EXPECT_EQ("", p.query);
+    EXPECT_EQ(0u, p.number);
+}
+
+TEST(Url, ServerOfExactlyTheFieldWidthIsKept) {
+    std::string exact = "/Save/" + std::string(255, 's') + "/p";
+    Parsed kept = Parse(exact.c_str(), "2");
+    EXPECT_EQ(std::string(255, 's'), kept.server);
+    EXPECT_EQ("p", kept.path);
+    EXPECT_EQ(2u, kept.number);
+
+    std::string over = "/Save/" + std::string(256, 's') + "/p";
+    Parsed cut = Parse(over.c_str(), "2");
+    EXPECT_EQ(std::string(255, 's'), cut.server);
+    EXPECT_EQ("", cut.path);
+    EXPECT_EQ(0u, cut.number);
+}
+
+TEST(Url, LongPathAndQueryAreCut) {
+    std::string path = "/Save/S/" + std::string(300, 'p');
+    std::string query = std::string(300, 'q');
+    Parsed p = Parse(path.c_str(), query.c_str());
+    EXPECT_EQ(std::string(255, 'p'), p.path);
+    EXPECT_EQ(std::string(255, 'q'), p.query);
+}
+
+TEST(Url, FromTheEnvironment) {
+    SetRequest({{"PATH_INFO", "/Search/Hub/db"}, {"QUERY_STRING", "a0"}});
+    CGI cgi;
+    cgi.InitFromEnv();
+    URL url;
+    url.InitWithCGIdata(cgi);
+    EXPECT_STREQ("Search", url.m_command);
+    EXPECT_EQ(0xa0u, url.m_queryNumber);
+    EXPECT_EQ(1, url.IsValid());
+    EXPECT_STREQ("Local", localServerName);
+}
+
+TEST(CopyUptoDelim, Runs) {
+    struct Row { const char* src; int size; const char* copied; size_t stop; } rows[] = {
+        {"abc/def", 10, "abc", 3},
+        {"abc\\def", 10, "abc", 3},
+        {"abc", 10, "abc", 3},
+        {"abcdef", 4, "abc", 3},
+        {"abc/", 4, "abc", 3},
+        {"/x", 4, "", 0},
+        {"abc", 1, "", 0},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.src);
+        char dst[16];
+        std::memset(dst, 'z', sizeof dst);
+        const char* stop = CopyUptoDelim(dst, r.size, r.src, '/', '\\');
+        EXPECT_STREQ(r.copied, dst);
+        EXPECT_EQ(r.stop, size_t(stop - r.src));
+        EXPECT_EQ('z', dst[r.size]);
+    }
+}
+
+TEST(CopyUptoDelim, NothingToCopyInto) {
+    char dst[4] = "zzz";
+    const char* src = "abc";
+    EXPECT_EQ(src, CopyUptoDelim(dst, 0, src, '/', '\\'));
+    EXPECT_STREQ("zzz", dst);
+    EXPECT_EQ(src, CopyUptoDelim(nullptr, 4, src, '/', '\\'));
+    EXPECT_EQ(nullptr, CopyUptoDelim(dst, 4, nullptr, '/', '\\'));
+}
+
+}  // namespace
