@@ -21,9 +21,6 @@ const int kClaimAttempts = 3;
 // A client waits this long for the mutex of the server it claimed; only a
 // terminate message or a dying client can hold it.
 const unsigned long kServerMutexWaitMs = 60000;
-// A server taking over a slot waits this long for a crashed server's client
-// to let go of the slot's mutex (it notices the crash within a slice).
-const unsigned long kSlotMutexWaitMs = 5000;
 // The wait for an answer has no limit, but looks every slice whether the
 // server still exists.
 const unsigned long kAnswerSliceMs = 1000;
@@ -235,20 +232,18 @@ int ServerMonitor::AddServer(ServerID& id, MemoryPipe* pipe, unsigned long size)
     if (!Lock(kRegistryLockMs)) return -1;
     PruneDeadServers();
     int slot = -1;
-    if (m_registry->count < m_registry->max) {
-        for (int i = 0; i < SlotLimit() && slot < 0; ++i)
-            if (m_registry->servers[i].index == -1) slot = i;
+    for (int i = 0; i < SlotLimit() && slot < 0 && m_registry->count < m_registry->max; ++i) {
+        if (m_registry->servers[i].index != -1) continue;
+        id.index = i;
+        id.clientPid = -1;
+        // A slot whose objects cannot be made now (its mutex still held by a
+        // crashed server's client) is passed over for the next one.
+        if (!pipe || pipe->MakeServerObjects(m_name, size)) slot = i;
     }
     if (slot >= 0) {
-        id.index = slot;
-        id.clientPid = -1;
-        if (pipe && !pipe->MakeServerObjects(m_name, size)) {
-            slot = -1;
-        } else {
-            Publish(slot, id);
-            Recount();
-            OpSys::ReleaseSemaphore(m_freeSem);
-        }
+        Publish(slot, id);
+        Recount();
+        OpSys::ReleaseSemaphore(m_freeSem);
     }
     if (!Release()) return -1;
     return slot;
@@ -291,16 +286,13 @@ int ServerMonitor::Terminate() {
     return 1;
 }
 
-int ServerMonitor::Unregister(const ServerID& id) {
+int ServerMonitor::Withdraw(const ServerID& id) {
     if (!m_registry || !Lock(kRegistryLockMs)) return 0;
-    for (int slot = 0; slot < SlotLimit(); ++slot) {
-        ServerID& entry = m_registry->servers[slot];
-        if (entry.serverPid == id.serverPid && entry.index == id.index) {
-            entry.index = -1;
-            break;
-        }
+    if (id.index >= 0 && id.index < SlotLimit()) {
+        ServerID& entry = m_registry->servers[id.index];
+        if (entry.index == id.index && entry.serverPid == id.serverPid && entry.clientPid == -1)
+            entry.clientPid = id.serverPid;
     }
-    Recount();
     return Release();
 }
 
@@ -453,12 +445,15 @@ int MemoryPipe::InitServer(const char* name, int size) {
 }
 
 // Makes the objects of the slot in m_id, under the registry lock and before
-// the slot is published. The members of the shared sets go back to their
-// idle values; a crashed server's block of the slot is replaced.
+// the slot is published: the members of the shared sets go back to their idle
+// values and a crashed server's block of the slot is replaced. Nothing here
+// waits, since the registry lock is held: a slot whose mutex is still taken
+// is refused.
 int MemoryPipe::MakeServerObjects(const char* name, unsigned long size) {
     char buffer[kNameBufferSize];
-    int mutexHeld = 0, existed = 0;
-    bool made = OpSys::CreateMutex(m_id.ServerMutexName(buffer, name), m_mutex, mutexHeld, kSlotMutexWaitMs) &&
+    int existed = 0;
+    bool made = OpSys::CreateOrOpenMutexFree(m_id.ServerMutexName(buffer, name), m_mutex) &&
+                OpSys::MutexIsFree(m_mutex) &&
                 OpSys::CreateSemaphore(m_id.ClientSemName(buffer, name), m_clientSem, existed) &&
                 OpSys::CreateSemaphore(m_id.ServerSemName(buffer, name), m_serverSem, existed);
     if (made) {
@@ -467,7 +462,6 @@ int MemoryPipe::MakeServerObjects(const char* name, unsigned long size) {
         made = OpSys::CreateSharedMemory(buffer, size, m_shm, &m_block, existed) == 1;
         m_blockSize = size;
     }
-    if (mutexHeld && m_mutex) OpSys::ReleaseMutex(m_mutex);
     if (!made) ForgetServerObjects();
     return made ? 1 : 0;
 }
@@ -502,10 +496,11 @@ int MemoryPipe::Terminate() {
         OpSys::CloseSharedMemory(m_shm, &m_block);
         return 1;
     }
-    // No new client can claim the pipe once it is unregistered; an exchange
-    // in progress holds the pipe's mutex until its client has read the
-    // answer, so taking the mutex lets it end before the objects go.
-    m_monitor.Unregister(m_id);
+    // Withdrawn, the pipe is claimed by itself, so no new client takes it and
+    // no new server takes its slot; an exchange in progress holds the pipe's
+    // mutex until its client has read the answer, so taking the mutex lets it
+    // end before the objects go.
+    m_monitor.Withdraw(m_id);
     bool mutexHeld = OpSys::WaitForMutex(m_mutex, kQuietWaitMs) == OS_WAIT_OK;
     m_monitor.TerminateServer(m_id, this, mutexHeld);
     m_registered = 0;
@@ -613,8 +608,8 @@ int MemoryPipe::Exchange(const char* name, unsigned char* request, unsigned long
     m_size = std::max(requestLen, replySize);
     WriteSharedMem(reinterpret_cast<char*>(request), requestLen);
     if (!OpSys::ReleaseSemaphore(m_clientSem) || !WaitForAnswer()) {
-        m_monitor.PutServer(m_id);
         OpSys::ReleaseMutex(m_mutex);
+        m_monitor.PutServer(m_id);
         return 0;
     }
     ReadSharedMem(reinterpret_cast<char*>(reply), replySize, replyLen);

@@ -111,8 +111,9 @@ public:
     // is still being served: the slot will be free shortly.
     bool SawRecoveringSlot() const { return m_sawRecovering; }
 
-    // Empties the server's slot, so that no client claims it any more.
-    int Unregister(const ServerID& id);
+    // Server: claims its own idle slot, so that no client claims it and no
+    // server takes it while the pipe closes.
+    int Withdraw(const ServerID& id);
     // The pipe's end under one hold of the lock: unregisters it, removes its
     // segment and, when it was the last server, every registry object.
     // mutexHeld: the pipe holds its own mutex, given back unless erased.

@@ -44,6 +44,14 @@ int OpSys::CreateMutex(const char* name, MHandle*& handle, int& existed, unsigne
     return CreateOrOpen(name, 1, MH_MUTEX, handle, existed, ms);
 }
 
+int OpSys::CreateOrOpenMutexFree(const char* name, MHandle*& handle) {
+    handle = CreateSemaphoreUx(0, 1, 0, name, MH_MUTEX);
+    if (!handle && GetLastError() == EEXIST) handle = OpenSetUx(name, MH_MUTEX);
+    return handle ? 1 : 0;
+}
+
+bool OpSys::MutexIsFree(MHandle* handle) { return SemaphoreValueUx(handle) == 1; }
+
 int OpSys::OpenSemaphore(const char* name, MHandle*& handle) { return Open(name, MH_SEM, handle); }
 
 int OpSys::OpenCSemaphore(const char* name, MHandle*& handle) { return Open(name, MH_CSEM, handle); }

@@ -31,6 +31,12 @@ public:
     static int CreateMutex(const char* name, MHandle*& handle, int& existed,
                            unsigned long ms = OS_INFINITE);
 
+    // Creates a mutex set (the member free) or opens an existing one without
+    // taking the member. 0 with a null handle on failure.
+    static int CreateOrOpenMutexFree(const char* name, MHandle*& handle);
+    // True when nobody holds the mutex.
+    static bool MutexIsFree(MHandle* handle);
+
     // Open only; 0 with a null handle on failure. OpenSemaphore sets the
     // member to clear; OpenMutex takes the mutex, within ms milliseconds when
     // a limit is given.

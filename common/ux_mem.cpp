@@ -131,7 +131,9 @@ void ReportFailure(const char* what, const MHandle* handle) {
     std::perror(prefix);
 }
 
-MHandle* OpenSet(const char* name, MH_t kind) {
+}  // namespace
+
+MHandle* OpenSetUx(const char* name, MH_t kind) {
     MHandle* handle = NewRecord(kind);
     if (!handle) return nullptr;
     if (!get_token(handle, name)) {
@@ -145,8 +147,6 @@ MHandle* OpenSet(const char* name, MH_t kind) {
     }
     return handle;
 }
-
-}  // namespace
 
 int get_token(MHandle* handle, const char* name) {
     char path[kUxNameSize];
@@ -192,7 +192,7 @@ MHandle* OpenSemaphoreUx(unsigned long, int, const char* name, MH_t kind) {
 }
 
 MHandle* OpenSemaphoreTimedUx(const char* name, MH_t kind, unsigned long ms) {
-    MHandle* handle = OpenSet(name, kind);
+    MHandle* handle = OpenSetUx(name, kind);
     if (!handle) return nullptr;
     bool ok = true;
     if (kind == MH_MUTEX) ok = WaitForSingleObjectUx(handle, ms) == UX_WAIT_OBJECT;
@@ -273,6 +273,10 @@ int SetSemaphoreValueUx(MHandle* handle, int value) {
     SemArg arg;
     arg.val = value;
     return semctl(handle->id, handle->member, SETVAL, arg) == -1 ? 0 : 1;
+}
+
+int SemaphoreValueUx(MHandle* handle) {
+    return handle ? semctl(handle->id, handle->member, GETVAL) : -1;
 }
 
 int EventHasWaiterUx(MHandle* handle) {

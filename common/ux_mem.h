@@ -57,6 +57,13 @@ MHandle* CreateSemaphoreUx(int security, long initial, long maximum, const char*
 // event is set to clear, a counting semaphore is left alone. Null on failure.
 MHandle* OpenSemaphoreUx(unsigned long access, int inherit, const char* name, MH_t kind);
 
+// Opens an existing set without the kind's side effect (nothing is taken or
+// cleared). Null on failure.
+MHandle* OpenSetUx(const char* name, MH_t kind);
+
+// The current value of the handle's member; -1 on failure.
+int SemaphoreValueUx(MHandle* handle);
+
 // As OpenSemaphoreUx, but a mutex is taken within ms milliseconds (a timed
 // wait as WaitForSingleObjectUx makes it). Null on failure or time-out.
 MHandle* OpenSemaphoreTimedUx(const char* name, MH_t kind, unsigned long ms);
