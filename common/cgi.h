@@ -24,6 +24,8 @@ public:
         HttpUserAgent = 18
     };
 
+    // No values and no body; the destructor frees the body and the received
+    // block. Never fail.
     CGI();
     ~CGI() override;
 
@@ -47,7 +49,8 @@ public:
     // never raises (a failing os is left in its failed state).
     int DumpDebug(std::ostream& os) const;
 
-    // Value of a variable by index; null when the record holds none.
+    // Value of a variable by index (0 to 21, unchecked); null when the record
+    // holds none. Never fails.
     const char* Value(int index) const { return m_cgiEnvVarValue[index]; }
 
     char* m_cgiEnvVarValue[c_cgiEnvVarCount];  // never owned one by one

@@ -26,6 +26,7 @@ struct NameValue {
 
 // Value of the first entry before the closing one whose name equals name
 // whole, ignoring the case of ASCII letters; 0 when none does or name is null.
+// Never fails.
 uint32_t FindTableValue(const NameValue* table, const char* name);
 
 // Reads `count` raw bytes of received data into dst. Raises CorruptDataExc
@@ -55,12 +56,13 @@ public:
     static const NameValue c_table[CmdCount + 1];
     static const uint32_t c_inlineResultsSize = 256;
 
-    // Server side: no request record yet.
+    // Server side: no request record yet. Never fails.
     Cmd(CmdID id, uint32_t param);
     // Gateway side: copies the client's address, user and agent, cut to their
-    // fields, and points to cgi, which stays the caller's.
+    // fields, and points to cgi, which stays the caller's. Never fails.
     Cmd(CmdID id, uint32_t param, CGI& cgi);
     // Releases the answer, and the request record when the command owns it.
+    // Never fails.
     ~Cmd() override;
 
     // The gateway's factory. Raises InvalidURLExc for a path without a
@@ -89,7 +91,7 @@ public:
     // Runs the installed handler and returns its result. Raises
     // CmdNotHandledExc when none is installed.
     int Execute();
-    // Keep no state; return 1.
+    // Keep no state; return 1 and never fail.
     static int Init();
     static int Term();
 

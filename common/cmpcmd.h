@@ -16,6 +16,7 @@ uint32_t ScanQueryIdent(const char* query, uint32_t (&ident)[4]);
 
 class ComposeCmd : public Cmd {
 public:
+    // Identifier and parameter 1, every other field empty or 0. Never fails.
     ComposeCmd();
     // Raises nothing of its own.
     ComposeCmd(URL& url, CGI& cgi);

@@ -10,6 +10,7 @@
 
 class ImageMapCmd : public Cmd {
 public:
+    // Identifier and parameter 1, every other field empty or 0. Never fails.
     ImageMapCmd();
     // A coordinate that is missing or outside int is 0; raises nothing.
     ImageMapCmd(URL& url, CGI& cgi);

@@ -9,6 +9,7 @@
 
 class RunAgentCmd : public Cmd {
 public:
+    // Identifier and parameter 1, every other field empty or 0. Never fails.
     RunAgentCmd();
     // Raises nothing of its own.
     RunAgentCmd(URL& url, CGI& cgi);

@@ -12,6 +12,7 @@
 
 class SaveCmd : public Cmd {
 public:
+    // Identifier and parameter 1, every other field empty or 0. Never fails.
     SaveCmd();
     // Copies the decoded body. Raises OutOfMemoryExc when it cannot be held.
     SaveCmd(URL& url, CGI& cgi);

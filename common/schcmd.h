@@ -24,6 +24,7 @@ public:
     enum SearchKind : uint32_t { KindUnknown = 0, KindQuickSearch = 1, KindSearch = 2, KindOptions = 3 };
     static const NameValue c_Searchtable[5];
 
+    // Identifier and parameter 1, every other field empty or 0. Never fails.
     SearchCmd();
     // Raises nothing of its own: an absent or malformed key gives a kind, a
     // default or 0.
@@ -35,10 +36,10 @@ public:
     SimpleStream& Read(SimpleStream& s) override;
 
     // The kind that the raw body asks for: SREQUEST decides when present,
-    // else SEARCHRESULTSPAGE gives Search, else Unknown.
+    // else SEARCHRESULTSPAGE gives Search, else Unknown. Never fails.
     static uint32_t GetSearchCmd(CGI& cgi);
     // Search text, earlier request and the three options from the form;
-    // returns 1.
+    // returns 1. Never fails, like the parsers below.
     int ParseStdInput(CGI& cgi);
     // Return 0 when the key is absent (the field then holds its default),
     // else 1.
@@ -46,7 +47,7 @@ public:
     int ParseOrderOfCollection(CGI& cgi);
     // 1 when WORDVARIENT= is in the body, else 0; returns 1.
     int ParseWordVarient(CGI& cgi);
-    // Set the field's default and return it.
+    // Set the field's default and return it. Never fail.
     uint32_t SetMAXtoDefault();
     uint32_t SetOFCtoDefault();
     uint32_t SetWVtoDefault();

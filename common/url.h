@@ -23,6 +23,7 @@ const char* CopyUptoDelim(char* dst, int dstSize, const char* src, char delim1, 
 
 class URL : public RootObject {
 public:
+    // All parts empty, the number 0. Never fail.
     URL();
     ~URL() override;
 
@@ -31,7 +32,7 @@ public:
     // cut to their fields, never rejected.
     void InitWithCGIdata(CGI& cgi);
 
-    // 1 when a command name is there, else 0.
+    // 1 when a command name is there, else 0. Never fails.
     int IsValid() const { return m_command[0] != 0; }
 
     char m_command[128];

@@ -27,7 +27,7 @@ int ReadDebugLevel(const char* path);
 // the request record is gone when it returns or raises.
 void RunRequest(Cmd*& cmd);
 
-// Writes the response header and one of the error headings.
+// Writes the response header and one of the error headings. Never raises.
 void WriteErrorPage(const char* heading);
 
 extern const char* const kCommunicationErrorHeading;
