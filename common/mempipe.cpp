@@ -410,6 +410,34 @@ int ServerMonitor::GetServerList(ServerList& list) {
 
 void ServerMonitor::Detach() { ForgetAll(); }
 
+int ServerMonitor::Inspect(const char* name) {
+    m_isServer = 0;
+    if (!CopyBaseName(m_name, name)) return 0;
+    char buffer[kNameBufferSize];
+    m_mutex = OpenSetUx(Format(buffer, kServerMonMutexFmt, name), MH_MUTEX);
+    m_freeSem = OpenSetUx(Format(buffer, kServerCountSemFmt, name), MH_CSEM);
+    if (!m_mutex || !OpSys::OpenSharedMemory(Format(buffer, kServerMonShMemFmt, name), m_shm,
+                                             reinterpret_cast<void**>(&m_registry))) {
+        ForgetAll();
+        return 0;
+    }
+    return 1;
+}
+
+int ServerMonitor::FreeServerCount() const { return SemaphoreValueUx(m_freeSem); }
+
+int ServerMonitor::RemoveAll(const char* name) {
+    char buffer[kNameBufferSize];
+    if (!name || std::strlen(name) > kMaxBaseNameLength) return 0;
+    int removed = 0;
+    const char* sets[] = {kServerMonMutexFmt, kServerCountSemFmt, kMutexFmt, kClientSemFmt, kServerSemFmt};
+    for (const char* format : sets) removed += RemoveObjectUx(Format(buffer, format, name), MH_SEM);
+    removed += RemoveObjectUx(Format(buffer, kServerMonShMemFmt, name), MH_SHM);
+    for (int slot = 0; slot < kMaxServers; ++slot)
+        removed += RemoveObjectUx(Format(buffer, kShMemFmt, name, slot), MH_SHM);
+    return removed;
+}
+
 void ServerMonitor::ForgetAll() {
     OpSys::DetachSharedMemory(m_shm, reinterpret_cast<void**>(&m_registry));
     OpSys::ForgetHandle(m_freeSem);

@@ -114,6 +114,15 @@ public:
     // Server: claims its own idle slot, so that no client claims it and no
     // server takes it while the pipe closes.
     int Withdraw(const ServerID& id);
+    // Tools: opens an existing registry without reserving a server and
+    // without taking the lock (GetServerList takes it). 0 when there is none.
+    int Inspect(const char* name);
+    // The free-server count as it stands; -1 when unknown.
+    int FreeServerCount() const;
+    // Removes every semaphore set and segment of a base name (key files
+    // stay), whether servers use them or not; returns how many were removed.
+    static int RemoveAll(const char* name);
+
     // The pipe's end under one hold of the lock: unregisters it, removes its
     // segment and, when it was the last server, every registry object.
     // mutexHeld: the pipe holds its own mutex, given back unless erased.
