@@ -38,8 +38,8 @@ int ParseDecimal(const char* text, bool* fits) {
 
 bool ScanHex32(const char* text, uint32_t* value) {
     if (!text || !value) return false;
+    // strtoul gives ULONG_MAX for a number past its range: saturated below.
     char* end = nullptr;
-    errno = 0;
     unsigned long number = std::strtoul(text, &end, 16);
     if (end == text) return false;
     *value = number > UINT32_MAX ? UINT32_MAX : uint32_t(number);
