@@ -1,6 +1,7 @@
 #include "driver.h"
 
 #include <cctype>
+#include <cstring>
 #include <iostream>
 #include <strings.h>
 
@@ -70,8 +71,11 @@ void RunRequest(Cmd*& cmd) {
     cmd = Cmd::CreateCmd(cgi);
     if (g_debug) std::cout << "done.<br>\n" << std::flush;
     cmd->Dispatch();
-    const char* results = cmd->GetResults(nullptr);
-    if (results) std::cout << results << '\n' << std::flush;
+    // The answer is text up to its NUL, but never more than its length: an
+    // answer without a NUL (cut, or from a careless server) ends there.
+    uint32_t length = 0;
+    const char* results = cmd->GetResults(&length);
+    if (results) std::cout.write(results, std::streamsize(strnlen(results, length))) << '\n' << std::flush;
 }
 
 void WriteErrorPage(const char* heading) { std::cout << kHtmlHeader << heading << std::flush; }

@@ -18,7 +18,10 @@
 #include <vector>
 
 #include "cmd.h"
+#include "cmd_util.h"
 #include "except.h"
+#include "ipc_harness.h"
+#include "mempipe.h"
 #include "request_util.h"
 
 namespace {
@@ -244,6 +247,111 @@ TEST(Dispatch, WithoutServerRaisesIpcAndStoresNothing) {
     EXPECT_EQ(nullptr, cmd->GetResults(&length));
     EXPECT_EQ(0u, length);
     delete cmd;
+}
+
+// A server task on the gateway's own pipe name answering every request with
+// canned bytes. At the end of each test nothing of the pipe may be left.
+class GatewayPipe : public ::testing::Test {
+protected:
+    const std::string kPipeName = "/tmp/.velmox";
+
+    void Serve(const std::string& answer, unsigned long blockSize = 127952) {
+        server = ipctest::StartCannedServer(kPipeName, blockSize, answer);
+        ASSERT_GT(server.pid, 0) << "a server could not start on " << kPipeName;
+    }
+    void TearDown() override {
+        if (server.pid > 0) {
+            EXPECT_TRUE(server.Stop());
+        }
+        std::vector<std::string> left = ipctest::ObjectsLeft(kPipeName);
+        EXPECT_TRUE(left.empty()) << left.size() << " objects left of " << kPipeName;
+        ServerMonitor::RemoveAll(kPipeName.c_str());
+    }
+
+    ipctest::Server server;
+};
+
+std::string Filled(size_t n) {
+    std::string s(n, 'x');
+    for (size_t i = 0; i < n; ++i) s[i] = char('A' + i % 26);
+    return s;
+}
+
+TEST_F(GatewayPipe, AnswersAreStoredInlineOrApartAndCutToTheBuffer) {
+    struct Row { size_t length; unsigned long block; uint32_t stored; bool inlined; } rows[] = {
+        {4, 127952, 4, true},
+        {256, 127952, 256, true},
+        {257, 127952, 257, false},
+        {127948, 127952, 127948, false},
+        {130000, 200000, 127952, false},  // longer than the answer buffer
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE("answer of " + std::to_string(r.length));
+        Serve(Filled(r.length), r.block);
+        Request request(EnvList{{"PATH_INFO", "/RunAgent/Local/a"}, {"QUERY_STRING", "go"}});
+        EXPECT_EQ(1, request.cmd->Dispatch());
+        uint32_t length = 0;
+        char* results = request.cmd->GetResults(&length);
+        EXPECT_EQ(r.stored, length);
+        EXPECT_EQ(r.inlined, results == request.cmd->m_inlineResults);
+        EXPECT_EQ(Filled(r.stored), std::string(results, length));
+        EXPECT_TRUE(server.Stop());
+    }
+}
+
+TEST_F(GatewayPipe, AnEmptyAnswerIsAFailedExchange) {
+    Serve("");
+    Request request(EnvList{{"PATH_INFO", "/RunAgent/Local/a"}});
+    EXPECT_THROW(request.cmd->Dispatch(), IPCexc);
+    uint32_t length = 99;
+    EXPECT_EQ(nullptr, request.cmd->GetResults(&length));
+    EXPECT_EQ(0u, length);
+    GatewayRun run = RunGateway({{"PATH_INFO", "/RunAgent/Local/a"}});
+    EXPECT_EQ(1, run.status);
+    EXPECT_EQ(kCommunicationPage, run.output);
+}
+
+TEST_F(GatewayPipe, TheGatewayWritesTheAnswerUpToItsNulOrItsLength) {
+    const std::string page = "Content-Type: text/plain\n\nhello";
+    struct Row { std::string answer; unsigned long block; std::string written; } rows[] = {
+        {page + std::string(1, '\0') + "junk after the NUL", 127952, page + "\n"},
+        {page, 127952, page + "\n"},  // a server that forgot the NUL
+        {Filled(130000), 200000, Filled(127952) + "\n"},  // cut to the buffer, no NUL
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.answer.substr(0, 40));
+        Serve(r.answer, r.block);
+        GatewayRun run = RunGateway({{"PATH_INFO", "/Search/Local/db"}, {"REQUEST_METHOD", "POST"}},
+                                    "SREQUEST=Search&SEARCH=x");
+        EXPECT_FALSE(run.killed);
+        EXPECT_EQ(1, run.status);
+        EXPECT_EQ(r.written, run.output);
+        EXPECT_TRUE(server.Stop());
+    }
+}
+
+// A Save of `bodyLength` bytes of 'a', whose message has a known length.
+size_t SaveMessageLength(size_t bodyLength) {
+    Request request(EnvList{{"PATH_INFO", "/Save/Local/x"}}, std::string(bodyLength, 'a'));
+    return Serialise(*request.cmd).size();
+}
+
+TEST_F(GatewayPipe, ARequestTooLongToArriveWholeIsRefusedBeforeSending) {
+    Serve("Content-Type: text/plain\n\nserved");
+    size_t base = SaveMessageLength(100000);
+    // The message grows with the body byte for byte (same CONTENT_LENGTH digits).
+    for (size_t target : {size_t(127948), size_t(127949), size_t(127952), size_t(127953)}) {
+        SCOPED_TRACE("message of " + std::to_string(target));
+        size_t body = 100000 + (target - base);
+        Request request(EnvList{{"PATH_INFO", "/Save/Local/x"}}, std::string(body, 'a'));
+        ASSERT_EQ(target, Serialise(*request.cmd).size());
+        if (target <= 127948) {
+            EXPECT_EQ(1, request.cmd->Dispatch());
+        } else {
+            EXPECT_THROW(request.cmd->Dispatch(), OutOfRangeExc);
+            EXPECT_EQ(nullptr, request.cmd->GetResults(nullptr));
+        }
+    }
 }
 
 }  // namespace

@@ -121,8 +121,12 @@ bool StillRunning(pid_t pid, double seconds) {
 
 namespace {
 
+// Set in a canned server's process: the answer to every request.
+const std::string* g_cannedAnswer = nullptr;
+
 std::string AnswerTo(const std::string& request, int slot) {
     if (request.empty()) return "bye";
+    if (g_cannedAnswer) return *g_cannedAnswer;
     switch (request[0]) {
         case 'N': {
             size_t n = std::strtoul(request.c_str() + 1, nullptr, 10);
@@ -202,6 +206,13 @@ int ServeWithSimplePipe(const std::string& base, unsigned long blockSize, int re
 }
 
 }  // namespace
+
+Server StartCannedServer(const std::string& base, unsigned long blockSize, const std::string& answer) {
+    g_cannedAnswer = &answer;  // copied into the child by the fork
+    Server server = StartServer(base, blockSize);
+    g_cannedAnswer = nullptr;
+    return server;
+}
 
 Server StartServer(const std::string& base, unsigned long blockSize, bool useSimplePipe) {
     int ready[2], control[2];

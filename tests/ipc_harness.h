@@ -53,6 +53,9 @@ struct Server {
 // Starts a server and waits until it is registered; pid -1 on failure.
 Server StartServer(const std::string& base, unsigned long blockSize = 127952, bool useSimplePipe = false);
 
+// A server that answers every non-empty request with `answer`, byte for byte.
+Server StartCannedServer(const std::string& base, unsigned long blockSize, const std::string& answer);
+
 // One exchange from this process; returns Call's result.
 int CallOnce(const std::string& base, const std::string& request, std::string* answer,
              unsigned long replySize = 127952, unsigned long* replyLen = nullptr);
