@@ -103,7 +103,10 @@ int ServerMonitor::InitClient(const char* name) {
     if (!CopyBaseName(m_name, name)) return 0;
     char buffer[kNameBufferSize];
     if (!OpSys::OpenCSemaphore(Format(buffer, kServerCountSemFmt, name), m_freeSem)) return 0;
-    if (OpSys::WaitForSemaphore(m_freeSem, kFreeServerWaitMs) != OS_WAIT_OK) {
+    // Waiting is for busy servers: with none alive (a crash left the
+    // registry behind) the answer is no at once, not in a minute.
+    bool idleNow = OpSys::WaitForSlice(m_freeSem, 0) == OS_WAIT_OK;
+    if (!idleNow && (!AnyLiveServer() || OpSys::WaitForSemaphore(m_freeSem, kFreeServerWaitMs) != OS_WAIT_OK)) {
         OpSys::ForgetHandle(m_freeSem);
         return 0;
     }
@@ -122,6 +125,23 @@ int ServerMonitor::InitClient(const char* name) {
         return 0;
     }
     return Release();
+}
+
+// Looks at the registry without its lock: a glance, good enough to tell an
+// empty or abandoned registry from a busy one.
+bool ServerMonitor::AnyLiveServer() const {
+    char buffer[kNameBufferSize];
+    MHandle* segment = nullptr;
+    void* view = nullptr;
+    bool alive = false;
+    if (OpSys::OpenSharedMemory(Format(buffer, kServerMonShMemFmt, m_name), segment, &view)) {
+        const ServerList* registry = static_cast<const ServerList*>(view);
+        int limit = std::min<int>(int(registry->max), kMaxServers);
+        for (int slot = 0; slot < limit && !alive; ++slot)
+            alive = registry->servers[slot].index == slot && OpSys::ProcessExists(registry->servers[slot].serverPid);
+    }
+    OpSys::DetachSharedMemory(segment, &view);
+    return alive;
 }
 
 int ServerMonitor::InitServer(const char* name) {

@@ -147,6 +147,7 @@ private:
     void RemoveServerLocked(const ServerID& id, MemoryPipe* pipe, bool mutexHeld);
     void TerminateLocked(bool locked);
     bool ServerAwaitsRequest(int slot) const;
+    bool AnyLiveServer() const;
     int FindIdleSlot();
     int FindAbandonedSlot();
     void Claim(int slot, ServerID& id);

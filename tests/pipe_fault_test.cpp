@@ -186,6 +186,10 @@ TEST_F(PipeFaultTest, ACrashedServerIsSkippedAndCleanedUp) {
     WaitChild(a.pid, 10);
     WaitChild(b.pid, 10);
     EXPECT_FALSE(ObjectsLeft(base).empty()) << "a crash leaves the objects";
+    // With no server alive a client is told so at once, not after the minute
+    // it would wait for a busy one.
+    pid_t client = Track(Spawn([&] { return CallOnce(base, "Enobody", nullptr, 4096) == 0 ? 0 : 1; }));
+    EXPECT_EQ(0, WaitChild(client, 20));
     Server fresh = Track(StartServer(base, 4096));
     ASSERT_GT(fresh.pid, 0);
     EXPECT_EQ(1, CallOnce(base, "Efresh", &answer, 4096));
