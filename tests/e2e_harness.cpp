@@ -1,0 +1,573 @@
+#include "e2e_harness.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <ftw.h>
+#include <netinet/in.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "ipc_harness.h"
+#include "mempipe.h"
+
+#ifndef VELMOX_SOURCE_DIR
+#error "VELMOX_SOURCE_DIR must name the source tree"
+#endif
+#ifndef VELMOX_GATEWAY
+#error "VELMOX_GATEWAY must name the built gateway"
+#endif
+#ifndef VELMOX_SERVER
+#error "VELMOX_SERVER must name the built sample server task (empty when it is not built)"
+#endif
+
+namespace e2e {
+
+const char* const kPipeName = "/tmp/.velmox";
+
+namespace {
+
+const long long kStartLimitMs = 20000;
+const long long kStopLimitMs = 20000;
+
+void SleepMs(long ms) {
+    timespec ts = {ms / 1000, (ms % 1000) * 1000000L};
+    nanosleep(&ts, nullptr);
+}
+
+int RemoveEntry(const char* path, const struct stat*, int, FTW*) {
+    return remove(path);
+}
+
+bool CanConnect(int port) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return false;
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(uint16_t(port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bool ok = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    close(fd);
+    return ok;
+}
+
+std::string Replace(std::string text, const std::string& from, const std::string& to) {
+    for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
+        text.replace(at, from.size(), to);
+    return text;
+}
+
+std::string FindLighttpd() {
+    for (const char* candidate : {"/usr/sbin/lighttpd", "/usr/local/sbin/lighttpd", "/usr/bin/lighttpd"})
+        if (access(candidate, X_OK) == 0) return candidate;
+    return "";
+}
+
+bool CopyExecutable(const std::string& from, const std::string& to) {
+    std::string bytes = ReadFile(from);
+    if (bytes.empty() || !WriteFile(to, bytes)) return false;
+    return chmod(to.c_str(), 0755) == 0;
+}
+
+void AppendUtf8(std::string& out, unsigned long code) {
+    if (code < 0x80) {
+        out += char(code);
+    } else if (code < 0x800) {
+        out += char(0xC0 | (code >> 6));
+        out += char(0x80 | (code & 0x3F));
+    } else if (code < 0x10000) {
+        out += char(0xE0 | (code >> 12));
+        out += char(0x80 | ((code >> 6) & 0x3F));
+        out += char(0x80 | (code & 0x3F));
+    } else {
+        out += char(0xF0 | (code >> 18));
+        out += char(0x80 | ((code >> 12) & 0x3F));
+        out += char(0x80 | ((code >> 6) & 0x3F));
+        out += char(0x80 | (code & 0x3F));
+    }
+}
+
+// The text between the end of the opening tag at `open` and `close`.
+bool TagText(const std::string& html, size_t open, const std::string& close, std::string* text, size_t* end) {
+    size_t start = html.find('>', open);
+    if (start == std::string::npos) return false;
+    size_t stop = html.find(close, start + 1);
+    if (stop == std::string::npos) return false;
+    *text = html.substr(start + 1, stop - start - 1);
+    *end = stop + close.size();
+    return true;
+}
+
+}  // namespace
+
+long long NowMs() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
+}
+
+int FreeLoopbackPort() {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return 0;
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = 0;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    int port = 0;
+    if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+        getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0)
+        port = ntohs(addr.sin_port);
+    close(fd);
+    return port;
+}
+
+std::string ReadFile(const std::string& path) {
+    std::string text;
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return text;
+    char buffer[65536];
+    for (;;) {
+        ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        text.append(buffer, size_t(n));
+    }
+    close(fd);
+    return text;
+}
+
+bool WriteFile(const std::string& path, const std::string& text) {
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) return false;
+    size_t done = 0;
+    while (done < text.size()) {
+        ssize_t n = write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        done += size_t(n);
+    }
+    return close(fd) == 0 && done == text.size();
+}
+
+bool FileExists(const std::string& path) {
+    return access(path.c_str(), F_OK) == 0;
+}
+
+std::string Hex(const std::string& bytes) {
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(bytes.size() * 2);
+    for (unsigned char c : bytes) {
+        out += digits[c >> 4];
+        out += digits[c & 15];
+    }
+    return out;
+}
+
+TempDir::TempDir(const char* prefix) {
+    std::string pattern = std::string("/tmp/") + prefix + "-XXXXXX";
+    std::vector<char> buffer(pattern.begin(), pattern.end());
+    buffer.push_back('\0');
+    if (!mkdtemp(buffer.data())) std::abort();
+    m_path = buffer.data();
+}
+
+TempDir::~TempDir() {
+    nftw(m_path.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
+}
+
+pid_t StartProcess(const std::vector<std::string>& argv, const std::string& outFile, const std::string& errFile,
+                   const std::string& inFile, const std::string& workDir,
+                   const std::vector<std::pair<std::string, std::string>>& env, bool clearEnv, bool ownGroup) {
+    std::fflush(nullptr);
+    pid_t parent = getpid();
+    pid_t pid = fork();
+    if (pid != 0) return pid;
+    // Child: never returns.
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (getppid() != parent) _exit(125);
+    if (ownGroup) setpgid(0, 0);
+    signal(SIGPIPE, SIG_DFL);
+    auto redirect = [](const std::string& path, int target, int flags) {
+        int fd = open(path.empty() ? "/dev/null" : path.c_str(), flags, 0644);
+        if (fd < 0) _exit(126);
+        dup2(fd, target);
+        close(fd);
+    };
+    redirect(inFile, 0, O_RDONLY);
+    redirect(outFile, 1, O_WRONLY | O_CREAT | O_TRUNC);
+    redirect(errFile, 2, O_WRONLY | O_CREAT | O_TRUNC);
+    if (!workDir.empty() && chdir(workDir.c_str()) != 0) _exit(126);
+    if (clearEnv) clearenv();
+    for (const auto& v : env) setenv(v.first.c_str(), v.second.c_str(), 1);
+    std::vector<char*> args;
+    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    execv(args[0], args.data());
+    _exit(127);
+}
+
+int WaitProcess(pid_t pid, long long ms) {
+    long long deadline = NowMs() + ms;
+    int status = 0;
+    for (;;) {
+        pid_t r = waitpid(pid, &status, WNOHANG);
+        if (r == pid) break;
+        if (r < 0 && errno != EINTR) return -1;
+        if (NowMs() >= deadline) {
+            kill(pid, SIGKILL);
+            while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+            }
+            return -1;
+        }
+        SleepMs(5);
+    }
+    if (WIFEXITED(status)) return WEXITSTATUS(status);
+    if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+    return -1;
+}
+
+void KillGroup(pid_t pid) {
+    kill(-pid, SIGKILL);
+    kill(pid, SIGKILL);
+    WaitProcess(pid, kStopLimitMs);
+}
+
+int StopProcess(pid_t pid, long long ms, bool* killed) {
+    kill(pid, SIGTERM);
+    int status = WaitProcess(pid, ms);
+    if (killed) *killed = status == -1;
+    return status;
+}
+
+std::vector<std::string> PipeObjectsLeft() {
+    return ipctest::ObjectsLeft(kPipeName);
+}
+
+std::vector<int> LiveRegisteredServers() {
+    std::vector<int> live;
+    ServerMonitor monitor;
+    if (!monitor.Inspect(kPipeName)) return live;
+    ServerList list{};
+    if (monitor.GetServerList(list)) {
+        for (int i = 0; i < kMaxServers; ++i) {
+            const ServerID& s = list.servers[i];
+            if (s.index == -1 || s.serverPid <= 0) continue;
+            if (kill(s.serverPid, 0) == 0 || errno == EPERM) live.push_back(s.serverPid);
+        }
+    }
+    monitor.Detach();
+    return live;
+}
+
+void RemovePipeObjects() {
+    ipctest::RemoveEverything(kPipeName);
+}
+
+// ---------------------------------------------------------------- server task
+
+bool ServerTask::Start(int pipes) {
+    m_error.clear();
+    std::string binary = VELMOX_SERVER;
+    if (binary.empty() || access(binary.c_str(), X_OK) != 0) {
+        m_error = "the sample server task velmox-server is not built";
+        return false;
+    }
+    std::string ready = m_dir / "ready";
+    unlink(ready.c_str());
+    m_pid = StartProcess({binary, "-b", kPipeName, "-n", std::to_string(pipes), "-l", m_dir / "server.log", "-r",
+                          ready},
+                         m_dir / "server.out", m_dir / "server.err", "", "", {}, false, true);
+    long long deadline = NowMs() + kStartLimitMs;
+    while (NowMs() < deadline) {
+        std::string text = ReadFile(ready);
+        if (!text.empty() && std::atoi(text.c_str()) == int(m_pid)) return true;
+        int status = 0;
+        if (waitpid(m_pid, &status, WNOHANG) == m_pid) {
+            m_pid = -1;
+            m_error = "velmox-server ended before it was ready; stderr: " + Stderr();
+            return false;
+        }
+        SleepMs(10);
+    }
+    m_error = "velmox-server not ready within the limit; stderr: " + Stderr();
+    Kill();
+    return false;
+}
+
+int ServerTask::Stop() {
+    if (m_pid <= 0) return -1;
+    int status = StopProcess(m_pid, kStopLimitMs);
+    if (status == -1) {
+        // Its pipe processes may still run: end them, and their objects.
+        kill(-m_pid, SIGKILL);
+        SleepMs(100);
+        RemovePipeObjects();
+    }
+    m_pid = -1;
+    return status;
+}
+
+void ServerTask::Kill() {
+    if (m_pid <= 0) return;
+    KillGroup(m_pid);
+    m_pid = -1;
+    // Its pipes died without closing: nothing else will remove their objects.
+    RemovePipeObjects();
+}
+
+// ----------------------------------------------------------------- web server
+
+bool WebServer::Start(const std::string& iniText) {
+    m_error.clear();
+    std::string lighttpd = FindLighttpd();
+    if (lighttpd.empty()) {
+        m_error = "lighttpd is not installed (scripts/test-all installs it)";
+        return false;
+    }
+    std::string templateText = ReadFile(std::string(VELMOX_SOURCE_DIR) + "/deploy/lighttpd.conf");
+    if (templateText.empty()) {
+        m_error = "deploy/lighttpd.conf not found";
+        return false;
+    }
+    std::string htdocs = m_dir / "htdocs", run = m_dir / "run";
+    mkdir(htdocs.c_str(), 0755);
+    mkdir(run.c_str(), 0755);
+    if (!CopyExecutable(VELMOX_GATEWAY, htdocs + "/velmox.cgi") || !WriteFile(htdocs + "/velmox.ini", iniText)) {
+        m_error = "cannot set up the document root";
+        return false;
+    }
+    // The port may be taken between choosing and binding it: try a few.
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        m_port = FreeLoopbackPort();
+        std::string config = Replace(Replace(Replace(templateText, "@PORT@", std::to_string(m_port)), "@DOCROOT@",
+                                             htdocs),
+                                     "@RUNDIR@", run);
+        WriteFile(run + "/lighttpd.conf", config);
+        m_pid = StartProcess({lighttpd, "-D", "-f", run + "/lighttpd.conf"}, run + "/lighttpd.out",
+                             run + "/lighttpd.out", "", "", {}, false, true);
+        long long deadline = NowMs() + kStartLimitMs;
+        bool exited = false;
+        while (NowMs() < deadline) {
+            if (CanConnect(m_port)) return true;
+            int status = 0;
+            if (waitpid(m_pid, &status, WNOHANG) == m_pid) {
+                exited = true;
+                m_pid = -1;
+                break;
+            }
+            SleepMs(10);
+        }
+        if (!exited) {
+            m_error = "lighttpd did not accept connections within the limit";
+            Kill();
+            return false;
+        }
+        m_error = "lighttpd ended at start: " + ReadFile(run + "/lighttpd.out") + ErrorLog();
+    }
+    return false;
+}
+
+int WebServer::Stop() {
+    if (m_pid <= 0) return -1;
+    int status = StopProcess(m_pid, kStopLimitMs);
+    m_pid = -1;
+    return status;
+}
+
+void WebServer::Kill() {
+    if (m_pid <= 0) return;
+    KillGroup(m_pid);
+    m_pid = -1;
+}
+
+std::string WebServer::BaseUrl() const {
+    return "http://127.0.0.1:" + std::to_string(m_port);
+}
+
+std::string WebServer::Url(const std::string& rest) const {
+    return BaseUrl() + rest;
+}
+
+std::string WebServer::RuntimeReports() const {
+    std::string log = ErrorLog(), reports;
+    size_t at = 0;
+    while (at < log.size()) {
+        size_t end = log.find('\n', at);
+        if (end == std::string::npos) end = log.size();
+        std::string line = log.substr(at, end - at);
+        if (line.find("Sanitizer") != std::string::npos || line.find("runtime error") != std::string::npos ||
+            line.find("==ERROR") != std::string::npos)
+            reports += line + "\n";
+        at = end + 1;
+    }
+    return reports;
+}
+
+// ----------------------------------------------------------------------- curl
+
+std::string Response::Header(const std::string& name) const {
+    size_t at = 0;
+    while (at < headers.size()) {
+        size_t end = headers.find('\n', at);
+        if (end == std::string::npos) end = headers.size();
+        std::string line = headers.substr(at, end - at);
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        size_t colon = line.find(':');
+        if (colon == name.size() && strncasecmp(line.c_str(), name.c_str(), name.size()) == 0) {
+            size_t v = colon + 1;
+            while (v < line.size() && line[v] == ' ') ++v;
+            return line.substr(v);
+        }
+        at = end + 1;
+    }
+    return "";
+}
+
+namespace {
+
+struct CurlRun {
+    pid_t pid = -1;
+    std::string headerFile, bodyFile, errFile;
+};
+
+CurlRun StartCurl(const TempDir& dir, int index, const CurlRequest& request, long long limitMs) {
+    CurlRun run;
+    std::string stem = dir / ("r" + std::to_string(index));
+    run.headerFile = stem + ".hdr";
+    run.bodyFile = stem + ".body";
+    run.errFile = stem + ".err";
+    std::vector<std::string> argv = {"/usr/bin/curl", "-sS", "--max-time", std::to_string(limitMs / 1000),
+                                     "-D", run.headerFile, "-o", run.bodyFile};
+    if (request.post || !request.body.empty()) {
+        WriteFile(stem + ".in", request.body);
+        argv.push_back("--data-binary");
+        argv.push_back("@" + stem + ".in");
+    }
+    argv.insert(argv.end(), request.args.begin(), request.args.end());
+    run.pid = StartProcess(argv, "", run.errFile);
+    return run;
+}
+
+Response Collect(const CurlRun& run, long long limitMs) {
+    Response response;
+    response.exitCode = WaitProcess(run.pid, limitMs);
+    std::string headers = ReadFile(run.headerFile);
+    // Keep the last header block (after an interim 1xx answer).
+    size_t last = headers.rfind("HTTP/");
+    if (last != std::string::npos) headers = headers.substr(last);
+    response.headers = headers;
+    size_t space = headers.find(' ');
+    if (space != std::string::npos) response.status = std::atoi(headers.c_str() + space + 1);
+    response.body = ReadFile(run.bodyFile);
+    response.stderrText = ReadFile(run.errFile);
+    return response;
+}
+
+}  // namespace
+
+Response Curl(const CurlRequest& request, long long limitMs) {
+    return CurlAll({request}, limitMs)[0];
+}
+
+std::vector<Response> CurlAll(const std::vector<CurlRequest>& requests, long long limitMs) {
+    TempDir dir("velmox-e2e-curl");
+    std::vector<CurlRun> runs;
+    for (size_t i = 0; i < requests.size(); ++i) runs.push_back(StartCurl(dir, int(i), requests[i], limitMs));
+    long long deadline = NowMs() + limitMs + 5000;
+    std::vector<Response> responses;
+    for (const CurlRun& run : runs) responses.push_back(Collect(run, std::max(1LL, deadline - NowMs())));
+    return responses;
+}
+
+// ----------------------------------------------------------------------- pages
+
+std::string HtmlUnescape(const std::string& text) {
+    std::string out;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '&') {
+            out += text[i];
+            continue;
+        }
+        size_t semi = text.find(';', i);
+        if (semi == std::string::npos || semi - i > 10) {
+            out += text[i];
+            continue;
+        }
+        std::string name = text.substr(i + 1, semi - i - 1);
+        if (name == "amp") out += '&';
+        else if (name == "lt") out += '<';
+        else if (name == "gt") out += '>';
+        else if (name == "quot") out += '"';
+        else if (name == "apos") out += '\'';
+        else if (name.size() > 1 && name[0] == '#') {
+            bool hex = name[1] == 'x' || name[1] == 'X';
+            AppendUtf8(out, std::strtoul(name.c_str() + (hex ? 2 : 1), nullptr, hex ? 16 : 10));
+        } else {
+            out += text.substr(i, semi - i + 1);
+        }
+        i = semi;
+    }
+    return out;
+}
+
+std::string Page::operator[](const std::string& id) const {
+    auto it = cells.find(id);
+    return it == cells.end() ? std::string("<missing " + id + ">") : it->second;
+}
+
+Page ParsePage(const std::string& html) {
+    Page page;
+    std::string text;
+    size_t end = 0;
+    size_t h1 = html.find("<h1 id=\"command\"");
+    if (h1 != std::string::npos && TagText(html, h1, "</h1>", &text, &end)) page.command = HtmlUnescape(text);
+    const std::string cellTag = "<td id=\"";
+    for (size_t at = html.find(cellTag); at != std::string::npos; at = html.find(cellTag, at + 1)) {
+        size_t idStart = at + cellTag.size();
+        size_t idEnd = html.find('"', idStart);
+        if (idEnd == std::string::npos) break;
+        if (TagText(html, at, "</td>", &text, &end))
+            page.cells[html.substr(idStart, idEnd - idStart)] = HtmlUnescape(text);
+    }
+    size_t dl = html.find("<dl id=\"form\"");
+    if (dl != std::string::npos) {
+        size_t dlEnd = html.find("</dl>", dl);
+        if (dlEnd == std::string::npos) dlEnd = html.size();
+        for (size_t dt = html.find("<dt", dl); dt != std::string::npos && dt < dlEnd; dt = html.find("<dt", end)) {
+            std::string name, value;
+            if (!TagText(html, dt, "</dt>", &name, &end)) break;
+            size_t dd = html.find("<dd", end);
+            if (dd == std::string::npos || dd > dlEnd || !TagText(html, dd, "</dd>", &value, &end)) break;
+            page.form.emplace_back(HtmlUnescape(name), HtmlUnescape(value));
+        }
+    }
+    return page;
+}
+
+// --------------------------------------------------------------- gateway alone
+
+DirectRun RunGatewayDirectly(const std::string& workDir, const std::vector<std::pair<std::string, std::string>>& env,
+                             const std::string& body, long long limitMs) {
+    DirectRun run;
+    std::string in = workDir + "/stdin", out = workDir + "/stdout";
+    WriteFile(in, body);
+    pid_t pid = StartProcess({VELMOX_GATEWAY}, out, workDir + "/stderr", in, workDir, env, true);
+    run.status = WaitProcess(pid, limitMs);
+    run.output = ReadFile(out);
+    unlink(in.c_str());
+    unlink(out.c_str());
+    unlink((workDir + "/stderr").c_str());
+    return run;
+}
+
+}  // namespace e2e

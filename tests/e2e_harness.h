@@ -1,0 +1,166 @@
+// End-to-end harness: the sample server task and a real lighttpd serving the
+// freshly built gateway, driven with curl. Every process it starts dies with
+// the test process (parent-death signal) and is stopped, bounded, at the end;
+// every wait has a limit.
+#ifndef VELMOX_TESTS_E2E_HARNESS_H
+#define VELMOX_TESTS_E2E_HARNESS_H
+
+#include <sys/types.h>
+
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace e2e {
+
+// The gateway's fixed pipe name.
+extern const char* const kPipeName;
+
+long long NowMs();
+
+// A port on 127.0.0.1 that was free a moment ago (bound to port 0, read back).
+int FreeLoopbackPort();
+
+std::string ReadFile(const std::string& path);
+bool WriteFile(const std::string& path, const std::string& text);
+bool FileExists(const std::string& path);
+// Lower-case hexadecimal of every byte.
+std::string Hex(const std::string& bytes);
+
+// A directory under /tmp removed with everything in it at the end.
+class TempDir {
+public:
+    explicit TempDir(const char* prefix = "velmox-e2e");
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::string& path() const { return m_path; }
+    std::string operator/(const std::string& name) const { return m_path + "/" + name; }
+
+private:
+    std::string m_path;
+};
+
+// Starts argv[0] (a path) with the given environment changes, stdin from
+// /dev/null unless inFile is given, stdout and stderr to files (or
+// /dev/null). The child gets SIGKILL when the test process dies. With
+// ownGroup it leads a process group of its own, so that KillGroup reaches
+// the processes it starts too.
+pid_t StartProcess(const std::vector<std::string>& argv, const std::string& outFile = "",
+                   const std::string& errFile = "", const std::string& inFile = "",
+                   const std::string& workDir = "",
+                   const std::vector<std::pair<std::string, std::string>>& env = {}, bool clearEnv = false,
+                   bool ownGroup = false);
+
+// SIGKILL to every process of the group that pid leads, then reaps pid.
+void KillGroup(pid_t pid);
+
+// Waits at most ms for the child. Returns its exit status, 128 + signal when
+// a signal ended it, or -1 when it was still running (and then killed with
+// SIGKILL and reaped) .
+int WaitProcess(pid_t pid, long long ms);
+
+// SIGTERM, up to ms for the child to end, then SIGKILL. Status as above;
+// *killed tells whether SIGKILL was needed.
+int StopProcess(pid_t pid, long long ms, bool* killed = nullptr);
+
+// The System V objects of the gateway's pipe name that exist ("sem 0x..." or
+// "shm 0x..." lines from ipcs); empty when none is left.
+std::vector<std::string> PipeObjectsLeft();
+// Pids of the live server tasks registered under the pipe name.
+std::vector<int> LiveRegisteredServers();
+// Removes every object of the pipe name.
+void RemovePipeObjects();
+
+// The sample server task under the gateway's pipe name.
+class ServerTask {
+public:
+    ~ServerTask() { Kill(); }
+    // Starts velmox-server -b /tmp/.velmox -n pipes and waits (bounded) for
+    // its ready file. False, with a reason in error(), when it did not come up.
+    bool Start(int pipes = 4);
+    // SIGTERM and a bounded wait; returns the exit status (-1: had to kill).
+    int Stop();
+    void Kill();
+    bool running() const { return m_pid > 0; }
+    pid_t pid() const { return m_pid; }
+    std::string Log() const { return ReadFile(m_dir / "server.log"); }
+    std::string Stderr() const { return ReadFile(m_dir / "server.err"); }
+    const std::string& error() const { return m_error; }
+
+private:
+    TempDir m_dir{"velmox-e2e-server"};
+    pid_t m_pid = -1;
+    std::string m_error;
+};
+
+// lighttpd on a free loopback port, configured from deploy/lighttpd.conf,
+// with a copy of the gateway and a velmox.ini in its document root.
+class WebServer {
+public:
+    ~WebServer() { Kill(); }
+    bool Start(const std::string& iniText = "debug = 0\n");
+    int Stop();
+    void Kill();
+    int port() const { return m_port; }
+    std::string BaseUrl() const;                   // http://127.0.0.1:PORT
+    std::string Url(const std::string& rest) const;  // BaseUrl() + rest
+    std::string ErrorLog() const { return ReadFile(m_dir / "run/error.log"); }
+    // Sanitizer or other runtime reports that gateways wrote to the error log.
+    std::string RuntimeReports() const;
+    const std::string& error() const { return m_error; }
+    std::string docroot() const { return m_dir / "htdocs"; }
+
+private:
+    TempDir m_dir{"velmox-e2e-web"};
+    pid_t m_pid = -1;
+    int m_port = 0;
+    std::string m_error;
+};
+
+struct Response {
+    int exitCode = -1;     // curl's exit status (0: transfer complete)
+    int status = 0;        // HTTP status
+    std::string headers;   // the response header block, lines ending in CRLF
+    std::string body;
+    std::string stderrText;
+    std::string Header(const std::string& name) const;  // first value, case-insensitive name
+};
+
+// One curl run: `args` are curl's arguments besides the output options.
+struct CurlRequest {
+    std::vector<std::string> args;
+    std::string body;  // sent with --data-binary when non-empty or when post is set
+    bool post = false;
+};
+
+Response Curl(const CurlRequest& request, long long limitMs = 60000);
+// All requests at once, each in its own curl process; answers in order.
+std::vector<Response> CurlAll(const std::vector<CurlRequest>& requests, long long limitMs = 120000);
+
+// The parts of a server page: the command heading, the <td id=...> cells
+// (HTML entities resolved), the dt/dd pairs of dl#form.
+struct Page {
+    std::string command;
+    std::map<std::string, std::string> cells;
+    std::vector<std::pair<std::string, std::string>> form;
+    bool Has(const std::string& id) const { return cells.count(id) != 0; }
+    std::string operator[](const std::string& id) const;
+};
+Page ParsePage(const std::string& html);
+std::string HtmlUnescape(const std::string& text);
+
+// Runs the gateway binary directly in workDir with exactly the given
+// environment and body on stdin; bounded.
+struct DirectRun {
+    std::string output;
+    int status = -1;
+};
+DirectRun RunGatewayDirectly(const std::string& workDir,
+                             const std::vector<std::pair<std::string, std::string>>& env,
+                             const std::string& body, long long limitMs = 30000);
+
+}  // namespace e2e
+
+#endif
