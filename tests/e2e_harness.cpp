@@ -358,7 +358,9 @@ bool WebServer::Start(const std::string& iniText) {
         long long deadline = NowMs() + kStartLimitMs;
         bool exited = false;
         while (NowMs() < deadline) {
-            if (CanConnect(m_port)) return true;
+            // Ours once it has logged its start (another program may have
+            // taken the port meanwhile).
+            if (ErrorLog().find("server started") != std::string::npos && CanConnect(m_port)) return true;
             int status = 0;
             if (waitpid(m_pid, &status, WNOHANG) == m_pid) {
                 exited = true;

@@ -103,6 +103,7 @@ public:
     bool Start(const std::string& iniText = "debug = 0\n");
     int Stop();
     void Kill();
+    bool running() const { return m_pid > 0; }
     int port() const { return m_port; }
     std::string BaseUrl() const;                   // http://127.0.0.1:PORT
     std::string Url(const std::string& rest) const;  // BaseUrl() + rest
