@@ -1,0 +1,102 @@
+#include "log.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <ctime>
+#include <fcntl.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include "cgi.h"
+#include "cmd.h"
+
+namespace {
+
+// Enough to recognise a request; a query string can be as long as a message.
+const size_t kShortValue = 64;
+const size_t kLongValue = 200;
+
+std::string LocalTime() {
+    struct timeval now;
+    gettimeofday(&now, nullptr);
+    struct tm parts;
+    time_t seconds = now.tv_sec;
+    localtime_r(&seconds, &parts);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &parts);
+    return text;
+}
+
+void WriteAll(int fd, const std::string& text) {
+    size_t done = 0;
+    while (done < text.size()) {
+        ssize_t n = write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;
+        done += size_t(n);
+    }
+}
+
+std::string PipeFields(const ServedBy& servedBy) {
+    return "pipe=" + std::to_string(servedBy.slot) + " pid=" + std::to_string(servedBy.pid);
+}
+
+const char* RequestValue(const Cmd& cmd, int index) {
+    const char* value = cmd.m_cgi ? cmd.m_cgi->Value(index) : nullptr;
+    return value ? value : "";
+}
+
+const char* CommandName(const Cmd& cmd) {
+    uint32_t id = uint32_t(cmd.m_cmdID);
+    return id < Cmd::CmdCount ? Cmd::c_table[id].name : "Unknown";
+}
+
+}  // namespace
+
+ServerLog::~ServerLog() {
+    if (m_fd > 2) close(m_fd);
+}
+
+bool ServerLog::Open(const std::string& path) {
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    if (fd < 0) return false;
+    if (m_fd > 2) close(m_fd);
+    m_fd = fd;
+    return true;
+}
+
+void ServerLog::Line(const std::string& text) const { WriteAll(m_fd, LocalTime() + " " + text + "\n"); }
+
+std::string LogValue(const char* text, size_t limit) {
+    std::string out = "\"";
+    size_t i = 0;
+    for (; text[i] && i < limit; ++i) {
+        unsigned char c = (unsigned char)text[i];
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += char(c);
+        } else if (c >= 0x20 && c < 0x7F) {
+            out += char(c);
+        } else {
+            char escape[8];
+            std::snprintf(escape, sizeof escape, "\\x%02x", unsigned(c));
+            out += escape;
+        }
+    }
+    if (text[i]) out += "...";
+    return out + "\"";
+}
+
+std::string RequestLine(const ServedBy& servedBy, const Cmd& cmd, size_t answerLength) {
+    return "request " + PipeFields(servedBy) + " command=" + CommandName(cmd) +
+           " addr=" + LogValue(RequestValue(cmd, CGI::RemoteAddr), kShortValue) +
+           " path=" + LogValue(RequestValue(cmd, CGI::PathInfo), kLongValue) +
+           " query=" + LogValue(RequestValue(cmd, CGI::QueryString), kLongValue) +
+           " answer=" + std::to_string(answerLength);
+}
+
+std::string DamagedRequestLine(const ServedBy& servedBy, const std::string& reason, size_t requestLength,
+                               size_t answerLength) {
+    return "request " + PipeFields(servedBy) + " command=- damaged=" + LogValue(reason.c_str(), kLongValue) +
+           " length=" + std::to_string(requestLength) + " answer=" + std::to_string(answerLength);
+}

@@ -1,0 +1,46 @@
+// The server's log: a line at the start and at the stop, one per request, and
+// one whenever a pipe process ends unexpectedly or comes back. Each line is
+// one write() to a descriptor opened for appending, so the lines of all pipe
+// processes stay whole when they share the file.
+#ifndef VELMOX_SERVER_LOG_H
+#define VELMOX_SERVER_LOG_H
+
+#include <cstddef>
+#include <string>
+
+#include "page.h"
+
+class Cmd;
+
+class ServerLog {
+public:
+    // Writes to standard error until Open succeeds.
+    ServerLog() = default;
+    ServerLog(const ServerLog&) = delete;
+    ServerLog& operator=(const ServerLog&) = delete;
+    ~ServerLog();
+
+    // Opens (creates) path for appending; false, with errno set, when it
+    // cannot be opened.
+    bool Open(const std::string& path);
+    // Writes the local time, a blank and text as one line. Never fails: a
+    // line that cannot be written is lost.
+    void Line(const std::string& text) const;
+
+private:
+    int m_fd = 2;
+};
+
+// A request value as a log line shows it: in double quotes, printable ASCII
+// as it is (quote and backslash escaped), every other byte as \xNN, cut after
+// `limit` characters of the value with "..." added.
+std::string LogValue(const char* text, size_t limit);
+
+// The line of one request: pipe slot, pid, command, REMOTE_ADDR, PATH_INFO,
+// QUERY_STRING and the length of the answer, NUL included.
+std::string RequestLine(const ServedBy& servedBy, const Cmd& cmd, size_t answerLength);
+// The line of a request that could not be read back into a command.
+std::string DamagedRequestLine(const ServedBy& servedBy, const std::string& reason, size_t requestLength,
+                               size_t answerLength);
+
+#endif

@@ -1,0 +1,435 @@
+#include "page.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <utility>
+#include <vector>
+
+#include "cgi.h"
+#include "cmd.h"
+#include "cmpcmd.h"
+#include "mapcmd.h"
+#include "runcmd.h"
+#include "savcmd.h"
+#include "schcmd.h"
+
+namespace {
+
+const char kHeaders[] = "Content-Type: text/html; charset=utf-8\nCache-Control: no-store\n\n";
+const char kTitlePrefix[] = "Velmox sample server: ";
+
+// Bounds on request-derived text, in bytes of escaped page text. With them a
+// page stays far below kMaxAnswerSize even when every value is hostile
+// (every character escaped to six bytes).
+const size_t kCgiValueLimit = 1024;
+const size_t kFormItemLimit = 2048;
+const size_t kFormLimit = 16384;
+const size_t kScriptNameLimit = 512;
+
+const char kReplacementChar[] = "\xEF\xBF\xBD";
+
+const char* EntityFor(char c) {
+    switch (c) {
+        case '&': return "&amp;";
+        case '<': return "&lt;";
+        case '>': return "&gt;";
+        case '"': return "&quot;";
+        case '\'': return "&#39;";
+        default: return nullptr;
+    }
+}
+
+bool IsControl(unsigned char c) { return (c < 0x20 && c != '\t' && c != '\n' && c != '\r') || c == 0x7F; }
+
+bool IsUtf8Continuation(unsigned char c) { return (c & 0xC0) == 0x80; }
+
+// Appends text escaped, at most `limit` bytes of it. A cut falls between
+// characters, never inside a UTF-8 sequence. True when all of it fitted.
+bool AppendEscaped(std::string& out, const char* text, size_t length, size_t limit) {
+    const size_t start = out.size();
+    size_t boundary = start;
+    for (size_t i = 0; i < length; ++i) {
+        unsigned char c = (unsigned char)text[i];
+        if (!IsUtf8Continuation(c)) boundary = out.size();
+        const char* entity = EntityFor(char(c));
+        const char* piece = entity ? entity : IsControl(c) ? kReplacementChar : nullptr;
+        size_t pieceLength = piece ? std::strlen(piece) : 1;
+        if (out.size() - start + pieceLength > limit) {
+            out.resize(boundary);
+            return false;
+        }
+        if (piece) out += piece;
+        else out += char(c);
+    }
+    return true;
+}
+
+void AppendEscaped(std::string& out, const std::string& text) {
+    AppendEscaped(out, text.data(), text.size(), std::string::npos);
+}
+
+// A fixed text field of a command: up to its first NUL, never past its end.
+template <size_t N>
+std::string FieldText(const char (&field)[N]) {
+    return std::string(field, strnlen(field, N));
+}
+
+std::string Decimal(uint32_t value) { return std::to_string(value); }
+
+std::string Decimal(int32_t value) { return std::to_string(value); }
+
+std::string IdentText(const uint32_t (&ident)[4]) {
+    char text[40];
+    std::snprintf(text, sizeof text, "%08x %08x %08x %08x", unsigned(ident[0]), unsigned(ident[1]),
+                  unsigned(ident[2]), unsigned(ident[3]));
+    return text;
+}
+
+std::string HexText(const char* bytes, size_t count) {
+    static const char digits[] = "0123456789abcdef";
+    std::string hex;
+    hex.reserve(count * 2);
+    for (size_t i = 0; i < count; ++i) {
+        unsigned char c = (unsigned char)bytes[i];
+        hex += digits[c >> 4];
+        hex += digits[c & 15];
+    }
+    return hex;
+}
+
+const char* TableName(const NameValue* table, uint32_t value) {
+    for (const NameValue* entry = table; entry->name[0]; ++entry)
+        if (entry->value == value) return entry->name;
+    return "Unknown";
+}
+
+const char* CommandName(const Cmd& cmd) { return TableName(Cmd::c_table, uint32_t(cmd.m_cmdID)); }
+
+const char* RequestValue(const Cmd& cmd, int index) {
+    const char* value = cmd.m_cgi ? cmd.m_cgi->Value(index) : nullptr;
+    return value ? value : "";
+}
+
+// ------------------------------------------------------------- field rows
+
+using Rows = std::vector<std::pair<const char*, std::string>>;
+
+Rows HeaderRows(const Cmd& cmd) {
+    return {{"m_cmdID", Decimal(uint32_t(cmd.m_cmdID))},
+            {"m_param", Decimal(cmd.m_param)},
+            {"m_remoteAddr", FieldText(cmd.m_remoteAddr)},
+            {"m_remoteUser", FieldText(cmd.m_remoteUser)},
+            {"m_userAgent", FieldText(cmd.m_userAgent)}};
+}
+
+template <class C>
+void AddPathRows(Rows& rows, const C& cmd) {
+    rows.push_back({"m_server", FieldText(cmd.m_server)});
+    rows.push_back({"m_path", FieldText(cmd.m_path)});
+}
+
+// Only the head of a long body is shown, so that the page fits the pipe.
+size_t ShownBodyBytes(const SaveCmd& cmd) {
+    size_t length = cmd.m_body ? cmd.m_bodyLen : 0;
+    return std::min(length, kBodyHexLimit / 2);
+}
+
+void AddSaveRows(Rows& rows, const SaveCmd& cmd) {
+    AddPathRows(rows, cmd);
+    rows.push_back({"m_reservedText", FieldText(cmd.m_reservedText)});
+    rows.push_back({"m_queryNumber", Decimal(cmd.m_queryNumber)});
+    rows.push_back({"m_bodyLen", Decimal(cmd.m_bodyLen)});
+    rows.push_back({"m_identValid", Decimal(cmd.m_identValid)});
+    rows.push_back({"m_ident", IdentText(cmd.m_ident)});
+    rows.push_back({"m_body", HexText(cmd.m_body, ShownBodyBytes(cmd))});
+}
+
+void AddComposeRows(Rows& rows, const ComposeCmd& cmd) {
+    AddPathRows(rows, cmd);
+    rows.push_back({"m_reservedText", FieldText(cmd.m_reservedText)});
+    rows.push_back({"m_queryNumber", Decimal(cmd.m_queryNumber)});
+    rows.push_back({"m_identValid", Decimal(cmd.m_identValid)});
+    rows.push_back({"m_ident", IdentText(cmd.m_ident)});
+}
+
+void AddSearchRows(Rows& rows, const SearchCmd& cmd) {
+    AddPathRows(rows, cmd);
+    rows.push_back({"m_searchKind", Decimal(cmd.m_searchKind)});
+    rows.push_back({"m_searchKindName", TableName(SearchCmd::c_Searchtable, cmd.m_searchKind)});
+    rows.push_back({"m_queryNumber", Decimal(cmd.m_queryNumber)});
+    rows.push_back({"m_orderOfCollection", Decimal(cmd.m_orderOfCollection)});
+    rows.push_back({"m_wordVarient", Decimal(cmd.m_wordVarient)});
+    rows.push_back({"m_searchText", FieldText(cmd.m_searchText)});
+    rows.push_back({"m_max", Decimal(cmd.m_max)});
+    rows.push_back({"m_oldSearchRequest", FieldText(cmd.m_oldSearchRequest)});
+}
+
+void AddImageMapRows(Rows& rows, const ImageMapCmd& cmd) {
+    AddPathRows(rows, cmd);
+    rows.push_back({"m_x", Decimal(cmd.m_x)});
+    rows.push_back({"m_y", Decimal(cmd.m_y)});
+}
+
+void AddRunAgentRows(Rows& rows, const RunAgentCmd& cmd) {
+    AddPathRows(rows, cmd);
+    rows.push_back({"m_query", FieldText(cmd.m_query)});
+    rows.push_back({"m_reserved", Decimal(cmd.m_reserved)});
+}
+
+Rows FieldRows(const Cmd& cmd) {
+    Rows rows = HeaderRows(cmd);
+    if (auto save = dynamic_cast<const SaveCmd*>(&cmd)) AddSaveRows(rows, *save);
+    else if (auto compose = dynamic_cast<const ComposeCmd*>(&cmd)) AddComposeRows(rows, *compose);
+    else if (auto search = dynamic_cast<const SearchCmd*>(&cmd)) AddSearchRows(rows, *search);
+    else if (auto map = dynamic_cast<const ImageMapCmd*>(&cmd)) AddImageMapRows(rows, *map);
+    else if (auto agent = dynamic_cast<const RunAgentCmd*>(&cmd)) AddRunAgentRows(rows, *agent);
+    return rows;
+}
+
+// ------------------------------------------------------------------ links
+
+bool KeptInUrlPath(unsigned char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+           std::strchr("-._~!$&'()*+,;=:@/", c) != nullptr;
+}
+
+// Percent-encodes what may not stand in a URL path as it is.
+std::string EncodeUrlPath(const std::string& text) {
+    std::string encoded;
+    for (unsigned char c : text) {
+        if (c && KeptInUrlPath(c)) {
+            encoded += char(c);
+        } else {
+            char escape[4];
+            std::snprintf(escape, sizeof escape, "%%%02X", unsigned(c));
+            encoded += escape;
+        }
+    }
+    return encoded;
+}
+
+// The script's own URL path, ready for an attribute. A value that does not
+// start with a slash is made one, so that it can never turn into a URL scheme
+// (javascript: and the like).
+std::string ScriptBase(const Cmd& cmd) {
+    std::string name = RequestValue(cmd, 8);
+    if (name.size() > kScriptNameLimit) name.resize(kScriptNameLimit);
+    if (!name.empty() && name[0] != '/') name.insert(0, "/");
+    return EscapeHtml(EncodeUrlPath(name));
+}
+
+// The image of the image map: drawn inline, so nothing else must be served.
+std::string MapImageUri() {
+    static const char svg[] =
+        "<svg xmlns='http://www.w3.org/2000/svg' width='240' height='120' viewBox='0 0 240 120'>"
+        "<rect width='240' height='120' fill='#dfe9f2'/>"
+        "<path d='M0 60H240M120 0V120' stroke='#7f99b2'/>"
+        "<text x='8' y='20' font-family='sans-serif' font-size='12'>click anywhere</text></svg>";
+    return EscapeHtml("data:image/svg+xml," + EncodeUrlPath(svg));
+}
+
+// ------------------------------------------------------------------- page
+
+class PageWriter {
+public:
+    explicit PageWriter(std::string& out) : m_out(out) {}
+
+    void Start(const std::string& heading) {
+        m_out += kHeaders;
+        m_out += "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n<title>";
+        m_out += kTitlePrefix;
+        AppendEscaped(m_out, heading);
+        m_out += "</title>\n</head>\n<body>\n<h1 id=\"command\">";
+        AppendEscaped(m_out, heading);
+        m_out += "</h1>\n";
+    }
+
+    void ServedByLine(const ServedBy& by) {
+        m_out += "<p id=\"served\">served by pipe " + std::to_string(by.slot) + ", pid " +
+                 std::to_string(by.pid) + "</p>\n";
+    }
+
+    void Paragraph(const char* id, const std::string& text) {
+        m_out += "<p id=\"";
+        m_out += id;
+        m_out += "\">";
+        AppendEscaped(m_out, text);
+        m_out += "</p>\n";
+    }
+
+    void FieldTable(const Rows& rows) {
+        m_out += "<table id=\"fields\">\n";
+        for (const auto& row : rows) Row(row.first, "", row.second.data(), row.second.size(), std::string::npos);
+        m_out += "</table>\n";
+    }
+
+    // Returns the names of the values that had to be cut.
+    std::string RequestTable(const Cmd& cmd) {
+        std::string cut;
+        m_out += "<table id=\"cgi\">\n";
+        for (int i = 0; i < CGI::c_cgiEnvVarCount; ++i) {
+            const char* name = CGI::c_cgiEnvVarName[i];
+            const char* value = RequestValue(cmd, i);
+            if (Row(name, "cgi-", value, std::strlen(value), kCgiValueLimit)) continue;
+            if (!cut.empty()) cut += ", ";
+            cut += name;
+        }
+        m_out += "</table>\n";
+        return cut;
+    }
+
+    // The decoded form: name, value, ..., ended by an empty name. False when
+    // it had to be cut.
+    bool FormList(const char* body, size_t length) {
+        m_out += "<dl id=\"form\">\n";
+        size_t budget = kFormLimit;
+        bool whole = true;
+        for (size_t pos = 0; pos < length && whole;) {
+            std::string name = NextString(body, length, pos);
+            if (name.empty()) break;
+            std::string value = NextString(body, length, pos);
+            whole = FormItem("dt", name, budget) && FormItem("dd", value, budget);
+            m_out += '\n';
+        }
+        m_out += "</dl>\n";
+        return whole;
+    }
+
+    void Forms(const std::string& script, const std::string& searchText) {
+        m_out += "<h2>Send a command</h2>\n";
+        SearchForm(script, searchText);
+        ComposeForm(script);
+        SaveForm(script);
+        m_out += "<p><a id=\"imagemap\" href=\"" + script + "/ImageMap/Local/maps/world\">"
+                 "<img id=\"map\" ismap width=\"240\" height=\"120\" alt=\"map\" src=\"" +
+                 MapImageUri() + "\"></a></p>\n";
+        m_out += "<p><a id=\"runagent\" href=\"" + script +
+                 "/RunAgent/Local/agents/report?Hello+World\">Run the report agent</a></p>\n";
+    }
+
+    void Finish() { m_out += "</body>\n</html>\n"; }
+
+private:
+    // One row: <tr><th>name</th><td id="prefix+name">value</td></tr>.
+    bool Row(const char* name, const char* idPrefix, const char* value, size_t length, size_t limit) {
+        m_out += "<tr><th>";
+        m_out += name;
+        m_out += "</th><td id=\"";
+        m_out += idPrefix;
+        m_out += name;
+        m_out += "\">";
+        bool whole = AppendEscaped(m_out, value, length, limit);
+        m_out += "</td></tr>\n";
+        return whole;
+    }
+
+    static std::string NextString(const char* list, size_t length, size_t& pos) {
+        size_t end = pos;
+        while (end < length && list[end]) ++end;
+        std::string text(list + pos, end - pos);
+        pos = end + 1;
+        return text;
+    }
+
+    bool FormItem(const char* tag, const std::string& text, size_t& budget) {
+        size_t limit = std::min(budget, kFormItemLimit);
+        size_t before = m_out.size();
+        m_out += std::string("<") + tag + ">";
+        bool whole = AppendEscaped(m_out, text.data(), text.size(), limit);
+        budget -= std::min(budget, m_out.size() - before);
+        m_out += std::string("</") + tag + ">";
+        return whole;
+    }
+
+    void SearchForm(const std::string& script, const std::string& searchText) {
+        std::string text = EscapeHtml(searchText);
+        m_out += "<form id=\"search-form\" method=\"post\" action=\"" + script + "/Search/Local/mail\">\n"
+                 "<label>Request <select name=\"SREQUEST\"><option>Search</option><option>Options</option>"
+                 "<option>Quick Search</option></select></label>\n"
+                 "<label>Search for <input name=\"SEARCH\" value=\"" + text + "\"></label>\n"
+                 "<label>Previous search <input name=\"OLDSEARCHREQUEST\" value=\"" + text + "\"></label>\n"
+                 "<label>At most <input name=\"MAX\" value=\"20\"></label>\n"
+                 "<label>Order <select name=\"SEARCHOPTION\"><option value=\"1\">1</option>"
+                 "<option value=\"2\">2</option><option value=\"3\">3</option></select></label>\n"
+                 "<label><input type=\"checkbox\" name=\"WORDVARIENT\" value=\"1\"> word variants</label>\n"
+                 "<button id=\"search-submit\" type=\"submit\">Search</button>\n</form>\n";
+    }
+
+    void ComposeForm(const std::string& script) {
+        m_out += "<form id=\"compose-form\" method=\"post\" action=\"" + script +
+                 "/Compose/Local/drafts?1f&amp;0123456789abcdef0011223344556677\">\n"
+                 "<label>To <input name=\"To\"></label>\n"
+                 "<label>Subject <input name=\"Subject\"></label>\n"
+                 "<textarea id=\"compose-body\" name=\"Body\"></textarea>\n"
+                 "<button id=\"compose-submit\" type=\"submit\">Compose</button>\n</form>\n";
+    }
+
+    void SaveForm(const std::string& script) {
+        m_out += "<form id=\"save-form\" method=\"post\" action=\"" + script +
+                 "/Save/Local/notes?2a&amp;89abcdef012345670011223344556677\">\n"
+                 "<textarea id=\"save-body\" name=\"Body\"></textarea>\n"
+                 "<button id=\"save-submit\" type=\"submit\">Save</button>\n</form>\n";
+    }
+
+    std::string& m_out;
+};
+
+void WriteFormSection(PageWriter& page, const Cmd& cmd) {
+    if (auto save = dynamic_cast<const SaveCmd*>(&cmd)) {
+        size_t length = save->m_body ? save->m_bodyLen : 0;
+        if (save->m_bodyLen > ShownBodyBytes(*save))
+            page.Paragraph("body-cut", "m_body shows the first " + std::to_string(ShownBodyBytes(*save)) +
+                                           " of " + std::to_string(save->m_bodyLen) + " bytes");
+        if (!page.FormList(save->m_body, length)) page.Paragraph("form-cut", "the form is shown cut");
+    } else if (dynamic_cast<const ComposeCmd*>(&cmd)) {
+        page.FormList(nullptr, 0);
+        page.Paragraph("form-note", "a Compose command carries no form body to the server");
+    }
+}
+
+std::string SearchTextOf(const Cmd& cmd) {
+    auto search = dynamic_cast<const SearchCmd*>(&cmd);
+    return search ? FieldText(search->m_searchText) : std::string();
+}
+
+std::string Terminated(std::string page) {
+    page += '\0';
+    return page;
+}
+
+}  // namespace
+
+std::string EscapeHtml(const std::string& text) {
+    std::string out;
+    AppendEscaped(out, text);
+    return out;
+}
+
+std::string BuildAnswer(Cmd& cmd, const ServedBy& servedBy) {
+    std::string out;
+    PageWriter page(out);
+    page.Start(CommandName(cmd));
+    page.ServedByLine(servedBy);
+    page.FieldTable(FieldRows(cmd));
+    WriteFormSection(page, cmd);
+    std::string cut = page.RequestTable(cmd);
+    if (!cut.empty()) page.Paragraph("cgi-cut", "cut to fit the page: " + cut);
+    page.Forms(ScriptBase(cmd), SearchTextOf(cmd));
+    page.Finish();
+    // The bounds above keep every page far below this; the check only keeps
+    // a mistake in them from ever cutting an answer mid-page in the pipe.
+    if (out.size() + 1 > kMaxAnswerSize) return BuildErrorAnswer("the page grew too long", servedBy);
+    return Terminated(std::move(out));
+}
+
+std::string BuildErrorAnswer(const std::string& reason, const ServedBy& servedBy) {
+    std::string out;
+    PageWriter page(out);
+    page.Start("error");
+    page.ServedByLine(servedBy);
+    page.Paragraph("error", reason.substr(0, 512));
+    page.Finish();
+    return Terminated(std::move(out));
+}

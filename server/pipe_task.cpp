@@ -1,0 +1,138 @@
+#include "pipe_task.h"
+
+#include <cerrno>
+#include <memory>
+#include <new>
+#include <unistd.h>
+
+#include "cmd.h"
+#include "except.h"
+#include "log.h"
+#include "os.h"
+#include "page.h"
+#include "stop_watcher.h"
+
+namespace {
+
+int BuildPage(Cmd::CmdID, Cmd* cmd, void* data) {
+    std::string answer = BuildAnswer(*cmd, *static_cast<const ServedBy*>(data));
+    cmd->StoreResults(answer.data(), uint32_t(answer.size()));
+    return 1;
+}
+
+void Report(int report, char state) {
+    while (write(report, &state, 1) < 0 && errno == EINTR) {
+    }
+    close(report);
+}
+
+std::string ExceptionText(const Exception& e) {
+    uint32_t id = e.m_id < uint32_t(Exception::c_excCount) ? uint32_t(e.m_id) : 0;
+    std::string text = Exception::c_excName[id];
+    if (e.m_file) text += std::string(" - ") + e.m_file + ": " + std::to_string(e.m_line);
+    return text;
+}
+
+void SendAnswer(SimplePipe& pipe, const std::string& answer) {
+    SimpleStream& out = *pipe.Output();
+    out.SetEof(0);
+    out.Write(answer.data(), int(answer.size()));
+    pipe.Write();
+    pipe.Disconnect();
+}
+
+class PipeServer {
+public:
+    PipeServer(SimplePipe& pipe, const ServedBy& servedBy, const ServerLog& log)
+        : m_pipe(pipe), m_servedBy(servedBy), m_log(log) {}
+
+    // Serves requests until the pipe is to end; returns the PipeExit.
+    int Serve(StopWatcher& watcher) {
+        for (;;) {
+            if (!m_pipe.Connect()) return kPipeFailed;
+            size_t length = 0;
+            if (!ReceiveRequest(length)) {
+                SendAnswer(m_pipe, Refuse("longer than the pipe's stream", length));
+                continue;
+            }
+            if (length > 0) {
+                SendAnswer(m_pipe, AnswerRequest(length));
+                continue;
+            }
+            SendAnswer(m_pipe, "bye");
+            if (watcher.Stopping()) return kPipeStoppedBySignal;
+            // A terminate message nobody here asked for ends the pipe too,
+            // unless a stop signal came meanwhile: then its message follows.
+            if (watcher.Cancel()) return kPipeEndedByMessage;
+        }
+    }
+
+private:
+    // False when the request does not fit the input stream (impossible while
+    // both have the block's size, and unreadable anyway).
+    bool ReceiveRequest(size_t& length) {
+        try {
+            m_pipe.Read();
+            length = m_pipe.Input()->Length();
+            return true;
+        } catch (const Exception&) {
+            length = m_pipe.Input()->Capacity();
+            return false;
+        }
+    }
+
+    std::string AnswerRequest(size_t length) {
+        try {
+            std::unique_ptr<Cmd> cmd(Cmd::CreateCmd(*m_pipe.Input()));
+            cmd->Execute();
+            uint32_t answerLength = 0;
+            const char* answer = cmd->GetResults(&answerLength);
+            m_log.Line(RequestLine(m_servedBy, *cmd, answerLength));
+            return std::string(answer, answerLength);
+        } catch (const Exception& e) {
+            return Refuse(ExceptionText(e), length);
+        } catch (const std::bad_alloc&) {
+            return Refuse("out of memory", length);
+        }
+    }
+
+    std::string Refuse(const std::string& reason, size_t length) {
+        std::string answer = BuildErrorAnswer("the request could not be read: " + reason, m_servedBy);
+        m_log.Line(DamagedRequestLine(m_servedBy, reason, length, answer.size()));
+        return answer;
+    }
+
+    SimplePipe& m_pipe;
+    const ServedBy m_servedBy;
+    const ServerLog& m_log;
+};
+
+bool CreatePipe(SimplePipe& pipe, const std::string& base) {
+    try {
+        pipe.Create(base.c_str(), kPipeBlockSize, kPipeBlockSize);
+        return true;
+    } catch (const Exception&) {
+        return false;
+    }
+}
+
+}  // namespace
+
+int RunPipeProcess(const std::string& base, const ServerLog& log, int report) {
+    SimplePipe pipe;
+    if (!CreatePipe(pipe, base)) {
+        Report(report, 'F');
+        return kPipeNotCreated;
+    }
+    ServedBy servedBy{pipe.m_pipe.m_id.index, int(getpid())};
+    Cmd::RegisterHandler(BuildPage, &servedBy, nullptr, nullptr);
+    Report(report, 'R');
+    int result;
+    {
+        StopWatcher watcher(base, log);
+        result = PipeServer(pipe, servedBy, log).Serve(watcher);
+    }
+    pipe.Close();
+    Cmd::RegisterHandler(nullptr, nullptr, nullptr, nullptr);
+    return result;
+}

@@ -1,0 +1,27 @@
+// One pipe process of the server: creates a pipe of the base name, serves
+// the gateway's commands with sample pages until it is stopped, and closes
+// the pipe (the last pipe of a base name removes all its objects).
+#ifndef VELMOX_SERVER_PIPE_TASK_H
+#define VELMOX_SERVER_PIPE_TASK_H
+
+#include <string>
+
+class ServerLog;
+
+// Exit statuses of a pipe process; the supervisor acts on them.
+enum PipeExit {
+    kPipeStoppedBySignal = 0,      // SIGTERM or SIGINT: the whole server stops
+    kPipeFailed = 1,               // the pipe broke while serving
+    kPipeNotCreated = 2,           // the pipe could not be made
+    kPipeEndedByMessage = 3        // a terminate message that no signal asked for
+};
+
+// The block size that every gateway assumes.
+const unsigned long kPipeBlockSize = 127952;
+
+// Runs one pipe in the calling process, which must have SIGTERM and SIGINT
+// blocked. Writes 'R' to `report` once the pipe is registered, or 'F' when it
+// cannot be made, and closes it. Returns a PipeExit.
+int RunPipeProcess(const std::string& base, const ServerLog& log, int report);
+
+#endif
