@@ -1,0 +1,162 @@
+// velmox-registry run as a program against a running velmox-server, a
+// crashed one, and registries with claimed and closing slots.
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstdio>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+#include "mempipe.h"
+#include "server_process.h"
+
+using namespace srvtest;
+
+namespace {
+
+class RegistryTool : public ServerTest {
+protected:
+    Finished Tool(const std::vector<std::string>& args) {
+        std::vector<std::string> argv = {VELMOX_REGISTRY};
+        argv.insert(argv.end(), args.begin(), args.end());
+        return RunToEnd(argv);
+    }
+    Finished Show() { return Tool({"show", "-b", base}); }
+
+    // The listing's row of a slot; empty when it has none.
+    static std::string RowOf(const std::string& listing, int slot) {
+        char head[16];
+        std::snprintf(head, sizeof head, "%4d  ", slot);
+        for (size_t at = 0; at < listing.size();) {
+            size_t end = listing.find('\n', at);
+            std::string line = listing.substr(at, end - at);
+            if (line.compare(0, 6, head) == 0) return line;
+            if (end == std::string::npos) break;
+            at = end + 1;
+        }
+        return "";
+    }
+};
+
+std::string StartTime(uint32_t ticks) {
+    unsigned seconds = ticks / 100;
+    char text[16];
+    std::snprintf(text, sizeof text, "%02u:%02u:%02u", seconds / 3600 % 24, seconds / 60 % 60, seconds % 60);
+    return text;
+}
+
+TEST_F(RegistryTool, ShowsLiveIdleSlotsAndCleanRefuses) {
+    ASSERT_TRUE(server().Start(3)) << server().Stderr();
+    std::vector<ServerID> slots = Registered(base);
+    ASSERT_EQ(3u, slots.size());
+    for (const std::vector<std::string>& args : {std::vector<std::string>{"show", "-b", base},
+                                                 std::vector<std::string>{"--base", base}}) {
+        Finished show = Tool(args);
+        EXPECT_EQ(0, show.status) << show.err;
+        EXPECT_NE(std::string::npos, show.out.find("registry of " + base + "\n")) << show.out;
+        for (const ServerID& id : slots) {
+            std::string row = RowOf(show.out, id.index);
+            EXPECT_NE(std::string::npos, row.find(std::to_string(id.serverPid) + " alive")) << row;
+            EXPECT_NE(std::string::npos, row.find(" idle ")) << row;
+            EXPECT_NE(std::string::npos, row.find(StartTime(id.startTicks))) << row;
+        }
+        EXPECT_EQ(3, CountLines(show.out, " alive "));
+        EXPECT_NE(std::string::npos, show.out.find("registered: 3 of 64\n"));
+        EXPECT_NE(std::string::npos, show.out.find("free servers: 3\n"));
+        EXPECT_NE(std::string::npos,
+                  show.out.find("objects: registry lock, registry block, free-server count, pipe mutexes, "
+                                "request events, answer events, pipe blocks 0 1 2\n"))
+            << show.out;
+    }
+    Finished clean = Tool({"clean", "-b", base});
+    EXPECT_EQ(1, clean.status);
+    for (const ServerID& id : slots) EXPECT_NE(std::string::npos, clean.out.find(" " + std::to_string(id.serverPid)));
+    EXPECT_NE(std::string::npos, clean.out.find("not cleaning " + base + ": live servers use it")) << clean.out;
+    EXPECT_FALSE(ObjectsOf(base).empty()) << "a refused clean removes nothing";
+    EXPECT_EQ(0, server().Stop());
+    ExpectNothingLeft();
+}
+
+TEST_F(RegistryTool, AfterACrashShowsDeadServersAndCleanRemovesEverything) {
+    ASSERT_TRUE(server().Start(3)) << server().Stderr();
+    std::vector<ServerID> slots = Registered(base);
+    server().KillAll();
+    Finished show = Show();
+    EXPECT_EQ(0, show.status);
+    for (const ServerID& id : slots)
+        EXPECT_NE(std::string::npos, RowOf(show.out, id.index).find(std::to_string(id.serverPid) + " dead"))
+            << show.out;
+    EXPECT_EQ(3, CountLines(show.out, " dead "));
+
+    Finished clean = Tool({"clean", "-b", base});
+    EXPECT_EQ(0, clean.status) << clean.out;
+    // Five semaphore sets, the registry block and three pipe blocks.
+    EXPECT_EQ("removed 9 objects of " + base + "\n", clean.out);
+    ExpectNothingLeft();
+
+    show = Show();
+    EXPECT_EQ(1, show.status);
+    EXPECT_EQ("no registry for " + base + "\nobjects: none\n", show.out);
+    clean = Tool({"clean", "-b", base});
+    EXPECT_EQ(0, clean.status);
+    EXPECT_EQ("nothing to remove for " + base + "\n", clean.out);
+}
+
+TEST_F(RegistryTool, ClaimedAndClosingSlotsAreShownAsSuch) {
+    ipctest::Server idle = Track(ipctest::StartServer(base, 4096));
+    ASSERT_GT(idle.pid, 0);
+    int ready[2];
+    ASSERT_EQ(0, pipe(ready));
+    const std::string name = base;
+    pid_t holder = Track(ipctest::Spawn([&] {
+        ServerMonitor monitor;
+        ServerID id;
+        bool claimed = monitor.InitClient(name.c_str()) && monitor.GetServer(id);
+        (void)!write(ready[1], claimed ? "C" : "F", 1);
+        for (;;) pause();
+        return 0;
+    }));
+    char state = 0;
+    ASSERT_EQ(1, read(ready[0], &state, 1));
+    ASSERT_EQ('C', state);
+    close(ready[0]);
+    close(ready[1]);
+    EXPECT_NE(std::string::npos, RowOf(Show().out, 0).find("claimed by pid " + std::to_string(holder) + " (alive)"));
+    kill(holder, SIGKILL);
+    ipctest::WaitChild(holder, 10);
+    EXPECT_NE(std::string::npos, RowOf(Show().out, 0).find("claimed by pid " + std::to_string(holder) + " (dead)"));
+
+    // A pipe that withdraws to close claims its own slot.
+    MemoryPipe closing;
+    ASSERT_EQ(1, closing.Create(base.c_str(), 4096));
+    ASSERT_EQ(1, closing.m_monitor.Withdraw(closing.m_id));
+    std::string row = RowOf(Show().out, closing.m_id.index);
+    EXPECT_NE(std::string::npos, row.find(std::to_string(getpid()) + " alive")) << row;
+    EXPECT_NE(std::string::npos, row.find(" closing ")) << row;
+    closing.Close();
+    EXPECT_TRUE(idle.Stop());
+    ExpectNothingLeft();
+}
+
+TEST_F(RegistryTool, CommandLine) {
+    struct Row { std::vector<std::string> args; int status; const char* out; const char* err; } rows[] = {
+        {{"--help"}, 0, "velmox-registry clean [-b BASE]", ""},
+        {{"-h"}, 0, "-b, --base NAME", ""},
+        {{"frob"}, 2, "", "unknown command \"frob\""},
+        {{"show", "extra"}, 2, "", "unexpected argument \"extra\""},
+        {{"-b"}, 2, "", "option -b needs a value"},
+        {{"--bogus"}, 2, "", "unknown option --bogus"},
+        {{"-b", std::string(300, 'x')}, 2, "", "longer than 248 characters"},
+        {{"-b", base}, 1, "no registry for ", ""},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.args[0]);
+        Finished run = Tool(r.args);
+        EXPECT_EQ(r.status, run.status);
+        EXPECT_NE(std::string::npos, run.out.find(r.out)) << run.out;
+        EXPECT_NE(std::string::npos, run.err.find(r.err)) << run.err;
+    }
+}
+
+}  // namespace

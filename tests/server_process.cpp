@@ -1,0 +1,264 @@
+#include "server_process.h"
+
+#include <fcntl.h>
+#include <sys/ipc.h>
+#include <sys/prctl.h>
+#include <sys/sem.h>
+#include <sys/shm.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+#include "cmd.h"
+#include "opsys.h"
+#include "os.h"
+#include "sstream.h"
+
+#ifndef VELMOX_SERVER
+#error "VELMOX_SERVER must name the built velmox-server"
+#endif
+
+namespace srvtest {
+
+namespace {
+
+const unsigned long kBlockSize = 127952;
+
+void RedirectTo(int fd, const std::string& path) {
+    int file = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (file < 0) _exit(126);
+    dup2(file, fd);
+    close(file);
+}
+
+[[noreturn]] void Exec(const std::vector<std::string>& argv) {
+    std::vector<char*> args;
+    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    execv(args[0], args.data());
+    _exit(127);
+}
+
+pid_t StartProgram(const std::vector<std::string>& argv, const std::string& out, const std::string& err,
+                   bool ownGroup) {
+    std::fflush(nullptr);
+    pid_t pid = fork();
+    if (pid == 0) {
+        if (ownGroup) setpgid(0, 0);
+        // The test's own blocked signals must not reach the program.
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
+        RedirectTo(1, out);
+        RedirectTo(2, err);
+        Exec(argv);
+    }
+    if (pid > 0 && ownGroup) setpgid(pid, pid);
+    return pid;
+}
+
+std::string TempPath(const char* what) {
+    static int counter = 0;
+    return "/tmp/vxt-out." + std::to_string(getpid()) + "." + std::to_string(counter++) + "." + what;
+}
+
+}  // namespace
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+bool WaitUntil(const std::function<bool()>& done, double seconds) {
+    double deadline = ipctest::Now() + seconds;
+    while (!done()) {
+        if (ipctest::Now() > deadline) return false;
+        usleep(10 * 1000);
+    }
+    return true;
+}
+
+Finished RunToEnd(const std::vector<std::string>& argv, double seconds) {
+    Finished run;
+    std::string out = TempPath("out"), err = TempPath("err");
+    pid_t pid = StartProgram(argv, out, err, false);
+    run.status = ipctest::WaitChild(pid, seconds);
+    run.out = ReadFile(out);
+    run.err = ReadFile(err);
+    unlink(out.c_str());
+    unlink(err.c_str());
+    return run;
+}
+
+// ------------------------------------------------------------------ server
+
+ServerRun::~ServerRun() {
+    if (running()) KillAll();
+}
+
+bool ServerRun::Start(int pipes, const std::vector<std::string>& extra) {
+    unlink(ReadyPath().c_str());
+    std::vector<std::string> argv = {VELMOX_SERVER, "-b", m_base, "-n", std::to_string(pipes),
+                                     "-l", LogPath(), "-r", ReadyPath()};
+    argv.insert(argv.end(), extra.begin(), extra.end());
+    m_pid = StartProgram(argv, m_base + ".out", m_base + ".err", true);
+    if (m_pid <= 0) return false;
+    std::string expected = std::to_string(m_pid) + "\n";
+    bool ready = WaitUntil(
+        [&] {
+            int status;
+            if (waitpid(m_pid, &status, WNOHANG) == m_pid) m_pid = -1;
+            return m_pid < 0 || ReadFile(ReadyPath()) == expected;
+        },
+        60);
+    return ready && m_pid > 0;
+}
+
+int ServerRun::Stop(int signal, double seconds) {
+    if (m_pid <= 0) return -2;
+    kill(m_pid, signal);
+    return Wait(seconds);
+}
+
+int ServerRun::Wait(double seconds) {
+    if (m_pid <= 0) return -2;
+    int status = ipctest::WaitChild(m_pid, seconds);
+    if (status == -1) kill(-m_pid, SIGKILL);  // pipe processes of a hung server
+    ReapGroup(10);
+    m_pid = -1;
+    return status;
+}
+
+void ServerRun::KillAll() {
+    if (m_pid <= 0) return;
+    kill(-m_pid, SIGKILL);
+    ipctest::WaitChild(m_pid, 10);
+    ReapGroup(10);
+    m_pid = -1;
+}
+
+// Pipe processes whose supervisor is gone have been adopted by the test
+// process (see ServerTest::SetUp); they are reaped here.
+void ServerRun::ReapGroup(double seconds) {
+    pid_t group = m_pid;
+    WaitUntil(
+        [group] {
+            while (waitpid(-group, nullptr, WNOHANG) > 0) {
+            }
+            return kill(-group, 0) != 0 && errno == ESRCH;
+        },
+        seconds);
+}
+
+void ServerRun::RemoveFiles() const {
+    for (const char* suffix : {".log", ".ready", ".ready.tmp", ".out", ".err"}) unlink((m_base + suffix).c_str());
+}
+
+// ---------------------------------------------------------------- registry
+
+std::vector<ServerID> Registered(const std::string& base) {
+    std::vector<ServerID> slots;
+    ServerMonitor monitor;
+    if (!monitor.Inspect(base.c_str())) return slots;
+    ServerList list;
+    if (monitor.GetServerList(list)) {
+        for (int i = 0; i < kMaxServers; ++i)
+            if (list.servers[i].index == i) slots.push_back(list.servers[i]);
+    }
+    monitor.Detach();
+    return slots;
+}
+
+std::vector<int> LiveServers(const std::string& base) {
+    std::vector<int> pids;
+    for (const ServerID& id : Registered(base))
+        if (OpSys::ProcessExists(id.serverPid)) pids.push_back(id.serverPid);
+    return pids;
+}
+
+std::vector<std::string> ObjectsOf(const std::string& base) {
+    std::vector<std::pair<std::string, bool>> keyFiles = {
+        {base, false}, {base + ".0", true}, {base + ".sem", false},
+        {base + ".mtx", false}, {base + ".csm", false}, {base + ".ssm", false}};
+    for (int slot = 0; slot < kMaxServers; ++slot) keyFiles.push_back({base + ".shm." + std::to_string(slot), true});
+    std::vector<std::string> left;
+    for (const auto& file : keyFiles) {
+        if (access(file.first.c_str(), F_OK) != 0) continue;
+        key_t key = ftok(file.first.c_str(), kTokenId);
+        bool exists = file.second ? shmget(key, 0, 0) != -1 : semget(key, 0, 0) != -1;
+        if (exists) left.push_back((file.second ? "segment " : "semaphore set ") + file.first);
+    }
+    return left;
+}
+
+// ------------------------------------------------------------------ client
+
+bool Exchange(const std::string& base, const std::string& request, std::string& answer) {
+    std::vector<unsigned char> reply(kBlockSize);
+    unsigned long length = 0;
+    SimplePipe client;
+    std::string bytes = request;
+    if (!client.Call(base.c_str(), bytes.empty() ? nullptr : &bytes[0], bytes.size(), reply.data(), reply.size(),
+                     &length))
+        return false;
+    answer.assign(reinterpret_cast<char*>(reply.data()), std::min<unsigned long>(length, reply.size()));
+    return true;
+}
+
+std::string Message(Cmd& cmd) {
+    SimpleStream s(kBlockSize);
+    s << uint32_t(cmd.m_cmdID);
+    cmd.Write(s);
+    return std::string(s.Data(), s.Length());
+}
+
+// -------------------------------------------------------------------- text
+
+std::string Cell(const std::string& page, const std::string& id) {
+    std::string open = "<td id=\"" + id + "\">";
+    size_t start = page.find(open);
+    if (start == std::string::npos) return "<missing " + id + ">";
+    start += open.size();
+    size_t end = page.find("</td>", start);
+    return end == std::string::npos ? "<unclosed " + id + ">" : page.substr(start, end - start);
+}
+
+int CountLines(const std::string& text, const std::string& part) {
+    int count = 0;
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) count += line.find(part) != std::string::npos ? 1 : 0;
+    return count;
+}
+
+// ----------------------------------------------------------------- fixture
+
+void ServerTest::SetUp() {
+    IpcTest::SetUp();
+    prctl(PR_SET_CHILD_SUBREAPER, 1);
+    m_server.reset(new ServerRun(base));
+}
+
+void ServerTest::ExpectNothingLeft() {
+    std::vector<std::string> left = ObjectsOf(base);
+    std::string listing;
+    for (const std::string& line : left) listing += line + "\n";
+    EXPECT_TRUE(left.empty()) << "objects left of " << base << ":\n" << listing;
+}
+
+void ServerTest::TearDown() {
+    if (m_server->running()) {
+        ADD_FAILURE() << "the server was still running; log:\n" << m_server->Log();
+        m_server->KillAll();
+    }
+    m_server->RemoveFiles();
+    IpcTest::TearDown();
+}
+
+}  // namespace srvtest

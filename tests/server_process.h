@@ -1,0 +1,106 @@
+// Test helpers for the sample server task and the registry tool: the real
+// programs run in processes of their own with bounded waits, a client that
+// sends commands under a test's own base name, and page cells.
+#ifndef VELMOX_TESTS_SERVER_PROCESS_H
+#define VELMOX_TESTS_SERVER_PROCESS_H
+
+#include <sys/types.h>
+
+#include <csignal>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "ipc_harness.h"
+#include "mempipe.h"
+
+class Cmd;
+
+namespace srvtest {
+
+std::string ReadFile(const std::string& path);
+// True as soon as `done` holds, false when `seconds` pass first.
+bool WaitUntil(const std::function<bool()>& done, double seconds);
+
+// A program run to its end within a bound, its output captured.
+struct Finished {
+    int status = -1;  // as ipctest::WaitChild reports it
+    std::string out, err;
+};
+Finished RunToEnd(const std::vector<std::string>& argv, double seconds = 30);
+
+// velmox-server under a base name, in a process group of its own, with its
+// log, ready file and standard error in files next to the base name.
+class ServerRun {
+public:
+    explicit ServerRun(std::string base) : m_base(std::move(base)) {}
+    ~ServerRun();
+
+    // Starts the server and waits (bounded) for its ready file to hold its pid.
+    bool Start(int pipes = 3, const std::vector<std::string>& extra = {});
+    // Sends signal to the server and waits for it; its exit status, or -1 when
+    // it had to be killed.
+    int Stop(int signal = SIGTERM, double seconds = 60);
+    // Waits for the server to end by itself; its exit status as Stop gives it.
+    int Wait(double seconds = 60);
+    // SIGKILL to the whole process group; waits for every process of it.
+    void KillAll();
+
+    pid_t pid() const { return m_pid; }
+    bool running() const { return m_pid > 0; }
+    std::string Log() const { return ReadFile(LogPath()); }
+    std::string Stderr() const { return ReadFile(m_base + ".err"); }
+    std::string LogPath() const { return m_base + ".log"; }
+    std::string ReadyPath() const { return m_base + ".ready"; }
+    // Removes the files next to the base name.
+    void RemoveFiles() const;
+
+private:
+    void ReapGroup(double seconds);
+
+    std::string m_base;
+    pid_t m_pid = -1;
+};
+
+// The registry's registered slots, read without reserving a server; empty
+// when there is no registry.
+std::vector<ServerID> Registered(const std::string& base);
+// Server pids of the registered slots whose process lives.
+std::vector<int> LiveServers(const std::string& base);
+
+// The semaphore sets and segments of a base name that exist. Each key file
+// is looked up only as the kind of object it stands for: keys come from
+// inode numbers, so under a parallel load a key of one base name can equal a
+// key of another base name's object of the other kind.
+std::vector<std::string> ObjectsOf(const std::string& base);
+
+// One exchange under base with raw request bytes; false when the call failed.
+bool Exchange(const std::string& base, const std::string& request, std::string& answer);
+// The command as the gateway sends it: its tag, then the command.
+std::string Message(Cmd& cmd);
+
+// The text of <td id="id">...</td> as it stands in the page (still escaped);
+// "<missing id>" when there is none.
+std::string Cell(const std::string& page, const std::string& id);
+// Lines of text that contain `part`.
+int CountLines(const std::string& text, const std::string& part);
+
+// Fixture: a base name of the test's own; the test process adopts orphaned
+// pipe processes, so that killed ones are reaped at once; at the end the
+// server is killed if still running, and every object and file removed.
+class ServerTest : public ipctest::IpcTest {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+    void ExpectNothingLeft();
+
+    ServerRun& server() { return *m_server; }
+
+private:
+    std::unique_ptr<ServerRun> m_server;
+};
+
+}  // namespace srvtest
+
+#endif

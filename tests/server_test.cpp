@@ -1,0 +1,270 @@
+// velmox-server run as a program under a base name of the test's own:
+// commands sent the way the gateway sends them, its log, its stop on SIGTERM
+// or SIGINT (nothing may be left), pipe processes that die or are stopped,
+// a second run after a crash, and its command line.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <csignal>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+#include "cmd_util.h"
+#include "server_process.h"
+
+using namespace srvtest;
+
+namespace {
+
+const char kHead[] = "Content-Type: text/html; charset=utf-8\nCache-Control: no-store\n\n";
+
+struct CommandCase {
+    const char* name;
+    const char* path;
+    const char* query;
+    const char* body;
+    const char* cell;  // a field that shows the request reached the server
+    const char* value;
+};
+
+const CommandCase kCommands[] = {
+    {"Save", "/Save/Local/notes", "2a&89abcdef012345670011223344556677", "To=ann&Body=hi", "m_ident",
+     "89abcdef 01234567 00112233 44556677"},
+    {"Compose", "/Compose/Mail+Hub/drafts", "1f&0123456789abcdef0011223344556677", "", "m_server", "Mail Hub"},
+    {"Search", "/Search/Local/mail", "", "SREQUEST=Search&SEARCH=cats", "m_searchText", "cats"},
+    {"ImageMap", "/ImageMap/Local/maps/world", "120,45", "", "m_x", "120"},
+    {"RunAgent", "/RunAgent/Local/agents/report", "Hello+World", "", "m_query", "Hello+World"},
+};
+
+EnvList RequestFor(const CommandCase& c) {
+    return {{"PATH_INFO", c.path},       {"QUERY_STRING", c.query},         {"REMOTE_ADDR", "192.0.2.9"},
+            {"SCRIPT_NAME", "/v.cgi"},   {"REQUEST_METHOD", *c.body ? "POST" : "GET"}};
+}
+
+// The page as a browser would get it: up to the NUL, which must end the answer.
+std::string PageOf(const std::string& answer) {
+    EXPECT_FALSE(answer.empty());
+    EXPECT_EQ('\0', answer.back());
+    return answer.empty() ? answer : answer.substr(0, answer.size() - 1);
+}
+
+class VelmoxServer : public ServerTest {
+protected:
+    // The server's answer to a request set up as the web server would.
+    std::string Ask(const EnvList& vars, const std::string& body = "") {
+        Request request(vars, body);
+        std::string answer;
+        EXPECT_TRUE(Exchange(base, Message(*request.cmd), answer)) << "no answer";
+        return answer;
+    }
+
+    std::string AskFor(const CommandCase& c) { return Ask(RequestFor(c), c.body); }
+
+    void ExpectServed(const CommandCase& c) {
+        std::string page = PageOf(AskFor(c));
+        EXPECT_EQ(kHead, page.substr(0, sizeof kHead - 1));
+        EXPECT_NE(std::string::npos, page.find("<h1 id=\"command\">" + std::string(c.name) + "</h1>"));
+        EXPECT_EQ(c.value, Cell(page, c.cell));
+        EXPECT_EQ("192.0.2.9", Cell(page, "cgi-REMOTE_ADDR"));
+    }
+
+    void ExpectStoppedCleanly(int status) {
+        EXPECT_EQ(0, status) << "log:\n" << server().Log();
+        EXPECT_EQ("", server().Stderr()) << "with a log file, nothing goes to standard error";
+        ExpectNothingLeft();
+        EXPECT_NE(0, access(server().ReadyPath().c_str(), F_OK)) << "the ready file goes with the server";
+        std::string log = server().Log();
+        EXPECT_EQ(" stopped\n", log.substr(log.size() - std::min<size_t>(log.size(), 9))) << "the last line";
+    }
+};
+
+TEST_F(VelmoxServer, ServesEveryCommandAndStopsOnEitherSignal) {
+    for (int signal : {SIGTERM, SIGINT}) {
+        SCOPED_TRACE(signal);
+        ASSERT_TRUE(server().Start(3)) << server().Stderr();
+        EXPECT_EQ(3u, LiveServers(base).size());
+        std::vector<int> pids = LiveServers(base);
+        for (const CommandCase& c : kCommands) {
+            SCOPED_TRACE(c.name);
+            std::string page = PageOf(AskFor(c));
+            EXPECT_NE(std::string::npos, page.find("<h1 id=\"command\">" + std::string(c.name) + "</h1>"));
+            EXPECT_EQ(c.value, Cell(page, c.cell));
+            bool fromAPipe = false;
+            for (size_t slot = 0; slot < pids.size(); ++slot)
+                fromAPipe = fromAPipe || page.find("served by pipe " + std::to_string(slot) + ", pid " +
+                                                   std::to_string(pids[slot]) + "<") != std::string::npos;
+            EXPECT_TRUE(fromAPipe) << page.substr(0, 600);
+        }
+        std::string log = server().Log();
+        EXPECT_EQ(5, CountLines(log, " request pipe="));
+        for (const CommandCase& c : kCommands) {
+            std::string line = "command=" + std::string(c.name) + " addr=\"192.0.2.9\" path=\"" + c.path +
+                               "\" query=\"" + c.query + "\" answer=";
+            EXPECT_EQ(1, CountLines(log, line)) << line << "\n" << log;
+        }
+        EXPECT_EQ(1, CountLines(log, " ready: 3 pipes of base name " + base));
+        ExpectStoppedCleanly(server().Stop(signal));
+        EXPECT_EQ(1, CountLines(server().Log(), signal == SIGTERM ? "stopping on SIGTERM" : "stopping on SIGINT"));
+        server().RemoveFiles();
+    }
+}
+
+TEST_F(VelmoxServer, ConcurrentClientsEachGetTheirOwnPage) {
+    ASSERT_TRUE(server().Start(3)) << server().Stderr();
+    std::vector<pid_t> clients;
+    for (int i = 0; i < 12; ++i) {
+        clients.push_back(Track(ipctest::Spawn([this, i] {
+            std::string tag = "tag-" + std::to_string(i);
+            Request request(EnvList{{"PATH_INFO", "/RunAgent/Local/agents/r" + std::to_string(i)}, {"QUERY_STRING", tag}});
+            std::string answer;
+            if (!Exchange(base, Message(*request.cmd), answer)) return 1;
+            return Cell(answer, "m_query") == tag && Cell(answer, "m_path") == "agents/r" + std::to_string(i) ? 0 : 2;
+        })));
+    }
+    for (pid_t client : clients) EXPECT_EQ(0, ipctest::WaitChild(client, 60));
+    EXPECT_EQ(12, CountLines(server().Log(), " command=RunAgent "));
+    ExpectStoppedCleanly(server().Stop());
+}
+
+TEST_F(VelmoxServer, DamagedRequestsGetAnErrorPageAndThePipeServesOn) {
+    ASSERT_TRUE(server().Start(1)) << server().Stderr();
+    Request agent(EnvList{{"PATH_INFO", "/RunAgent/Local/a"}, {"QUERY_STRING", "q"}});
+    std::string message = Message(*agent.cmd);
+    std::string otherClass = message;
+    otherClass[0] = char(Cmd::CmdSave);  // host order: the low byte leads on this host
+    struct Row { const char* what; std::string request; const char* reason; } rows[] = {
+        {"unknown tag", std::string("\x09\0\0\0", 4) + message.substr(4), "Unknown Command Exception"},
+        {"cut short", message.substr(0, message.size() / 2), "Exception"},
+        {"header of another class", otherClass, "Corrupt Data Exception"},
+        {"a single byte", "x", "Exception"},
+    };
+    ASSERT_TRUE(HostIsLittleEndian()) << "the rows are written for a little-endian host";
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.what);
+        std::string answer;
+        ASSERT_TRUE(Exchange(base, r.request, answer));
+        std::string page = PageOf(answer);
+        EXPECT_EQ(kHead, page.substr(0, sizeof kHead - 1));
+        EXPECT_NE(std::string::npos, page.find("<h1 id=\"command\">error</h1>"));
+        EXPECT_NE(std::string::npos, page.find("<p id=\"error\">the request could not be read: ")) << page;
+        EXPECT_NE(std::string::npos, page.find(r.reason)) << page;
+        ExpectServed(kCommands[4]);
+    }
+    std::string log = server().Log();
+    EXPECT_EQ(4, CountLines(log, " command=- damaged="));
+    EXPECT_EQ(4, CountLines(log, " command=RunAgent "));
+    ExpectStoppedCleanly(server().Stop());
+}
+
+TEST_F(VelmoxServer, AKilledPipeProcessIsRestartedAtMostOnceASecond) {
+    ASSERT_TRUE(server().Start(3)) << server().Stderr();
+    std::vector<int> first = LiveServers(base);
+    ASSERT_EQ(3u, first.size());
+    // Kills one pipe process; the pid of its replacement once the supervisor
+    // has seen that registered.
+    int restarts = 0;
+    auto replace = [&](int victim, int* replacement) {
+        std::vector<int> before = LiveServers(base);
+        kill(victim, SIGKILL);
+        ++restarts;
+        return WaitUntil(
+            [&] {
+                if (CountLines(server().Log(), "is serving again") != restarts) return false;
+                std::vector<int> live = LiveServers(base);
+                if (live.size() != before.size() || std::count(live.begin(), live.end(), victim)) return false;
+                for (int pid : live)
+                    if (!std::count(before.begin(), before.end(), pid)) *replacement = pid;
+                return true;
+            },
+            20);
+    };
+    int second = 0, third = 0;
+    ASSERT_TRUE(replace(first[1], &second)) << server().Log();
+    double secondSeen = ipctest::Now();
+    ASSERT_TRUE(replace(second, &third)) << server().Log();
+    EXPECT_GT(ipctest::Now() - secondSeen, 0.8) << "a pipe comes back at most once a second";
+    for (const CommandCase& c : kCommands) ExpectServed(c);
+    EXPECT_EQ(2, CountLines(server().Log(), "was killed by SIGKILL; restarting it"));
+    ExpectStoppedCleanly(server().Stop());
+}
+
+TEST_F(VelmoxServer, ASecondRunAfterACrashServes) {
+    ASSERT_TRUE(server().Start(3)) << server().Stderr();
+    ExpectServed(kCommands[0]);
+    server().KillAll();
+    EXPECT_FALSE(ObjectsOf(base).empty()) << "a crash leaves the objects";
+    ASSERT_TRUE(server().Start(3)) << server().Stderr();
+    EXPECT_EQ(3u, LiveServers(base).size());
+    for (const CommandCase& c : kCommands) ExpectServed(c);
+    ExpectStoppedCleanly(server().Stop());
+}
+
+TEST_F(VelmoxServer, AStopSignalToOnePipeProcessStopsTheServer) {
+    ASSERT_TRUE(server().Start(3)) << server().Stderr();
+    std::vector<int> pids = LiveServers(base);
+    ASSERT_EQ(3u, pids.size());
+    kill(pids[1], SIGTERM);
+    ExpectStoppedCleanly(server().Wait());
+    EXPECT_EQ(1, CountLines(server().Log(), "was stopped by a signal; stopping the server"));
+}
+
+TEST_F(VelmoxServer, SigintToTheWholeProcessGroupStopsCleanly) {
+    ASSERT_TRUE(server().Start(3)) << server().Stderr();
+    ExpectServed(kCommands[2]);
+    kill(-server().pid(), SIGINT);  // what a terminal's interrupt key does
+    ExpectStoppedCleanly(server().Wait());
+}
+
+TEST_F(VelmoxServer, ATerminateMessageFromOutsideOnlyRestartsItsPipe) {
+    ASSERT_TRUE(server().Start(2)) << server().Stderr();
+    std::string answer;
+    ASSERT_TRUE(Exchange(base, "", answer));
+    EXPECT_EQ("bye", answer);
+    EXPECT_TRUE(WaitUntil([&] { return CountLines(server().Log(), "is serving again") == 1; }, 20)) << server().Log();
+    EXPECT_EQ(1, CountLines(server().Log(), "ended on a terminate message that no signal asked for; restarting it"));
+    EXPECT_EQ(2u, LiveServers(base).size());
+    ExpectServed(kCommands[1]);
+    ExpectStoppedCleanly(server().Stop());
+}
+
+TEST_F(VelmoxServer, APipeThatCannotBeMadeEndsTheStartWithAClearMessage) {
+    std::string missingDirectory = "/tmp/vxt-missing." + std::to_string(getpid()) + "/pipe";
+    for (const std::string& name : {missingDirectory, "/tmp/" + std::string(300, 'n')}) {
+        SCOPED_TRACE(name.substr(0, 40));
+        Finished run = RunToEnd({VELMOX_SERVER, "-b", name, "-n", "3"}, 90);
+        EXPECT_EQ(1, run.status);
+        EXPECT_NE(std::string::npos, run.err.find("cannot create the pipe of base name " + name)) << run.err;
+        EXPECT_TRUE(ObjectsOf(name).empty());
+    }
+}
+
+TEST_F(VelmoxServer, CommandLine) {
+    struct Row { std::vector<std::string> args; int status; const char* out; const char* err; } rows[] = {
+        {{"--help"}, 0, "-n, --pipes N", ""},
+        {{"-h"}, 0, "-r, --ready FILE", ""},
+        {{"-n", "0"}, 2, "", "a whole number from 1 to 64"},
+        {{"-n", "65"}, 2, "", "a whole number from 1 to 64"},
+        {{"--pipes", "3x"}, 2, "", "a whole number from 1 to 64, not \"3x\""},
+        {{"--bogus"}, 2, "", "unknown option --bogus"},
+        {{"-b"}, 2, "", "option -b needs a value"},
+        {{"extra"}, 2, "", "unexpected argument \"extra\""},
+        {{"-b", ""}, 2, "", "the base name must not be empty"},
+        {{"-b", base, "-l", "/tmp/vxt-missing-dir/x/log"}, 1, "", "cannot open the log file /tmp/vxt-missing-dir"},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.args[0]);
+        std::vector<std::string> argv = {VELMOX_SERVER};
+        argv.insert(argv.end(), r.args.begin(), r.args.end());
+        Finished run = RunToEnd(argv);
+        EXPECT_EQ(r.status, run.status);
+        EXPECT_NE(std::string::npos, run.out.find(r.out)) << run.out;
+        EXPECT_NE(std::string::npos, run.err.find(r.err)) << run.err;
+        if (r.status == 2) {
+            EXPECT_NE(std::string::npos, run.err.find("usage: velmox-server"));
+        }
+    }
+}
+
+}  // namespace
