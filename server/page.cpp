@@ -407,7 +407,7 @@ std::string EscapeHtml(const std::string& text) {
     return out;
 }
 
-std::string BuildAnswer(Cmd& cmd, const ServedBy& servedBy) {
+std::string BuildAnswer(const Cmd& cmd, const ServedBy& servedBy) {
     std::string out;
     PageWriter page(out);
     page.Start(CommandName(cmd));

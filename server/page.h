@@ -27,7 +27,7 @@ const size_t kBodyHexLimit = 16384;
 
 // The answer to a command, its terminating NUL counted in its size. Never
 // longer than kMaxAnswerSize. Raises only what allocation raises.
-std::string BuildAnswer(Cmd& cmd, const ServedBy& servedBy);
+std::string BuildAnswer(const Cmd& cmd, const ServedBy& servedBy);
 
 // A short complete answer to a request that could not be read back into a
 // command; `reason` is shown escaped.

@@ -8,6 +8,9 @@
 #include <ctime>
 #include <sys/wait.h>
 #include <unistd.h>
+#ifdef __linux__
+#include <sys/prctl.h>
+#endif
 
 #include "log.h"
 #include "pipe_task.h"
@@ -118,13 +121,14 @@ bool Supervisor::StartPipe(size_t k) {
     int fds[2];
     if (pipe(fds) != 0) return false;
     std::fflush(nullptr);
+    pid_t self = getpid();
     pid_t pid = fork();
     if (pid < 0) {
         close(fds[0]);
         close(fds[1]);
         return false;
     }
-    if (pid == 0) RunPipe(fds[1]);
+    if (pid == 0) RunPipe(fds[1], self);
     close(fds[1]);
     PipeProcess& p = m_pipes[k];
     p.pid = pid;
@@ -135,9 +139,10 @@ bool Supervisor::StartPipe(size_t k) {
     return true;
 }
 
-void Supervisor::RunPipe(int report) {
+void Supervisor::RunPipe(int report, pid_t supervisor) {
     for (const PipeProcess& other : m_pipes)
         if (other.report >= 0) close(other.report);
+    StopWithSupervisor(supervisor);
     Handle(SIGTERM, SIG_DFL);
     Handle(SIGINT, SIG_DFL);
     Handle(SIGCHLD, SIG_DFL);
@@ -146,6 +151,16 @@ void Supervisor::RunPipe(int report) {
     sigaddset(&child, SIGCHLD);
     sigprocmask(SIG_UNBLOCK, &child, nullptr);
     std::exit(RunPipeProcess(m_options.base, m_log, report));
+}
+
+// A supervisor killed outright cannot stop its pipes; they stop themselves
+// then, as on SIGTERM, so that the last one removes the objects.
+void Supervisor::StopWithSupervisor(pid_t supervisor) {
+#ifdef __linux__
+    prctl(PR_SET_PDEATHSIG, SIGTERM);
+#endif
+    // Gone already before the request took effect.
+    if (getppid() != supervisor) kill(getpid(), SIGTERM);
 }
 
 void Supervisor::WaitForEvent() {

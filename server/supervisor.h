@@ -40,7 +40,8 @@ private:
 
     void PrepareSignals();
     bool StartPipe(size_t k);
-    [[noreturn]] void RunPipe(int report);
+    [[noreturn]] void RunPipe(int report, pid_t supervisor);
+    static void StopWithSupervisor(pid_t supervisor);
 
     void WaitForEvent();
     double NextDeadline() const;

@@ -210,6 +210,14 @@ TEST_F(VelmoxServer, AStopSignalToOnePipeProcessStopsTheServer) {
     EXPECT_EQ(1, CountLines(server().Log(), "was stopped by a signal; stopping the server"));
 }
 
+TEST_F(VelmoxServer, PipesOfAKilledSupervisorStopThemselvesCleanly) {
+    ASSERT_TRUE(server().Start(3)) << server().Stderr();
+    ExpectServed(kCommands[3]);
+    EXPECT_EQ(128 + SIGKILL, server().Stop(SIGKILL));  // waits for the pipe processes too
+    EXPECT_TRUE(LiveServers(base).empty());
+    ExpectNothingLeft();
+}
+
 TEST_F(VelmoxServer, SigintToTheWholeProcessGroupStopsCleanly) {
     ASSERT_TRUE(server().Start(3)) << server().Stderr();
     ExpectServed(kCommands[2]);
