@@ -246,11 +246,17 @@ void Supervisor::PipeEnded(size_t k, int status) {
         m_log.Line(who + " " + EndText(status) + " while stopping");
         m_exitStatus = 1;
     } else if (!m_ready) {
-        Fail(who + " " + EndText(status) + ": cannot create the pipe of base name " + m_options.base +
-             " (name too long, directory missing, registry full, or objects of another user?)");
+        Fail(NotReadyText(who, status));
     } else {
         PipeEndedWhileRunning(k, who, status);
     }
+}
+
+std::string Supervisor::NotReadyText(const std::string& who, int status) const {
+    if (WIFEXITED(status) && WEXITSTATUS(status) == kPipeNotCreated)
+        return "cannot create the pipe of base name " + m_options.base +
+               ": is the name too long, its directory missing, the registry full, or are its objects another user's?";
+    return who + " " + EndText(status) + " before the pipes of base name " + m_options.base + " were ready";
 }
 
 // A pipe process stopped by a signal of its own stops the whole server (a

@@ -50,6 +50,7 @@ private:
     void ReadReport(size_t k);
     void ReapPipes();
     void PipeEnded(size_t k, int status);
+    std::string NotReadyText(const std::string& who, int status) const;
     void PipeEndedWhileRunning(size_t k, const std::string& who, int status);
     void RestartDuePipes();
     void CheckDeadlines();
