@@ -51,6 +51,7 @@ async function shot(page, name) {
 
 const profile = mkdtempSync(join(tmpdir(), 'velmox-chromium-'));
 let context;
+let page;
 try {
   context = await chromium.launchPersistentContext(profile, {
     executablePath: '/usr/bin/chromium',
@@ -68,7 +69,7 @@ try {
     ],
     viewport: { width: 1000, height: 1400 },
   });
-  const page = context.pages()[0] ?? (await context.newPage());
+  page = context.pages()[0] ?? (await context.newPage());
   page.setDefaultTimeout(20000);
   page.setDefaultNavigationTimeout(30000);
 
@@ -156,6 +157,11 @@ try {
 } catch (error) {
   failed++;
   console.log(`not ok - ${error.stack || error}`);
+  // What the browser was showing, to tell a wrong page from a missing one.
+  if (page) {
+    const shown = await page.content().catch(() => '(no content)');
+    console.log(`# at ${page.url()}:\n${shown.slice(0, 2000)}`);
+  }
 } finally {
   if (context) await context.close().catch(() => {});
   rmSync(profile, { recursive: true, force: true });
