@@ -41,16 +41,6 @@ std::string PipeFields(const ServedBy& servedBy) {
     return "pipe=" + std::to_string(servedBy.slot) + " pid=" + std::to_string(servedBy.pid);
 }
 
-const char* RequestValue(const Cmd& cmd, int index) {
-    const char* value = cmd.m_cgi ? cmd.m_cgi->Value(index) : nullptr;
-    return value ? value : "";
-}
-
-const char* CommandName(const Cmd& cmd) {
-    uint32_t id = uint32_t(cmd.m_cmdID);
-    return id < Cmd::CmdCount ? Cmd::c_table[id].name : "Unknown";
-}
-
 }  // namespace
 
 ServerLog::~ServerLog() {

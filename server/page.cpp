@@ -27,6 +27,8 @@ const size_t kCgiValueLimit = 1024;
 const size_t kFormItemLimit = 2048;
 const size_t kFormLimit = 16384;
 const size_t kScriptNameLimit = 512;
+// SCRIPT_NAME among the request values.
+const int kScriptNameIndex = 8;
 
 const char kReplacementChar[] = "\xEF\xBF\xBD";
 
@@ -103,13 +105,6 @@ const char* TableName(const NameValue* table, uint32_t value) {
     for (const NameValue* entry = table; entry->name[0]; ++entry)
         if (entry->value == value) return entry->name;
     return "Unknown";
-}
-
-const char* CommandName(const Cmd& cmd) { return TableName(Cmd::c_table, uint32_t(cmd.m_cmdID)); }
-
-const char* RequestValue(const Cmd& cmd, int index) {
-    const char* value = cmd.m_cgi ? cmd.m_cgi->Value(index) : nullptr;
-    return value ? value : "";
 }
 
 // ------------------------------------------------------------- field rows
@@ -214,7 +209,7 @@ std::string EncodeUrlPath(const std::string& text) {
 // start with a slash is made one, so that it can never turn into a URL scheme
 // (javascript: and the like).
 std::string ScriptBase(const Cmd& cmd) {
-    std::string name = RequestValue(cmd, 8);
+    std::string name = RequestValue(cmd, kScriptNameIndex);
     if (name.size() > kScriptNameLimit) name.resize(kScriptNameLimit);
     if (!name.empty() && name[0] != '/') name.insert(0, "/");
     return EscapeHtml(EncodeUrlPath(name));
@@ -400,6 +395,13 @@ std::string Terminated(std::string page) {
 }
 
 }  // namespace
+
+const char* CommandName(const Cmd& cmd) { return TableName(Cmd::c_table, uint32_t(cmd.m_cmdID)); }
+
+const char* RequestValue(const Cmd& cmd, int index) {
+    const char* value = cmd.m_cgi ? cmd.m_cgi->Value(index) : nullptr;
+    return value ? value : "";
+}
 
 std::string EscapeHtml(const std::string& text) {
     std::string out;

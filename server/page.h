@@ -33,6 +33,13 @@ std::string BuildAnswer(const Cmd& cmd, const ServedBy& servedBy);
 // command; `reason` is shown escaped.
 std::string BuildErrorAnswer(const std::string& reason, const ServedBy& servedBy);
 
+// The command's name in the command table ("Unknown" for an identifier
+// outside it).
+const char* CommandName(const Cmd& cmd);
+// A request value of the command's request record by index; "" when there is
+// none.
+const char* RequestValue(const Cmd& cmd, int index);
+
 // Text made safe for HTML content and attribute values: & < > " ' become
 // entities, control characters other than tab, line feed and carriage return
 // the replacement character.
