@@ -1,0 +1,168 @@
+// velmox-bench-exchange: times one exchange through the pipe (a fresh
+// SimplePipe and one Call, as the gateway's Dispatch makes it) beside a
+// Unix-domain-socket round trip of the same bytes (connect, send, receive,
+// close), interleaved in one run.
+//
+//   velmox-bench-exchange -b BASE -s SOCKET [-z REQ:ANS,...] [-R ROUNDS] [-k BATCH]
+//       prints one CSV line per size and contender:
+//       request_bytes,answer_bytes,contender,median_us,p10_us,p90_us,samples
+//   velmox-bench-exchange -b BASE -s SOCKET -c COUNT -o pipe|uds [-z REQ:ANS]
+//       makes COUNT exchanges of one kind and nothing else (for strace -c)
+#include <sys/socket.h>
+#include <sys/uio.h>
+#include <sys/un.h>
+#include <string>
+#include <vector>
+
+#include "bench_util.h"
+#include "os.h"
+
+namespace {
+
+const char kProgram[] = "velmox-bench-exchange";
+const unsigned long kAnswerCapacity = 127952;
+
+struct Size {
+    uint32_t request;
+    uint32_t answer;
+};
+
+std::vector<Size> ParseSizes(const std::string& text) {
+    std::vector<Size> sizes;
+    size_t at = 0;
+    while (at < text.size()) {
+        size_t comma = text.find(',', at);
+        std::string item = text.substr(at, comma == std::string::npos ? std::string::npos : comma - at);
+        size_t colon = item.find(':');
+        if (colon == std::string::npos) bench::Die(kProgram, "sizes are REQUEST:ANSWER pairs");
+        Size size;
+        size.request = uint32_t(bench::ParseCount(kProgram, item.substr(0, colon).c_str(), 4, 127948));
+        size.answer = uint32_t(bench::ParseCount(kProgram, item.substr(colon + 1).c_str(), 1, 127948));
+        sizes.push_back(size);
+        if (comma == std::string::npos) break;
+        at = comma + 1;
+    }
+    return sizes;
+}
+
+class Client {
+public:
+    Client(std::string base, std::string socketPath) : m_base(std::move(base)), m_answer(kAnswerCapacity) {
+        m_address.sun_family = AF_UNIX;
+        if (socketPath.size() >= sizeof m_address.sun_path) bench::Die(kProgram, "socket path too long");
+        std::memcpy(m_address.sun_path, socketPath.c_str(), socketPath.size() + 1);
+    }
+
+    // One exchange as the gateway makes it.
+    bool PipeCall(std::vector<unsigned char>& request, uint32_t answerLength) {
+        SimplePipe pipe;
+        unsigned long got = 0;
+        return pipe.Call(m_base.c_str(), request.data(), request.size(), m_answer.data(), kAnswerCapacity, &got) &&
+               got == answerLength;
+    }
+
+    // connect, send (length word and request in one write), receive, close.
+    bool SocketCall(std::vector<unsigned char>& request, uint32_t answerLength) {
+        int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+        if (fd < 0) return false;
+        bool ok = connect(fd, reinterpret_cast<sockaddr*>(&m_address), sizeof m_address) == 0;
+        uint32_t length = uint32_t(request.size());
+        struct iovec parts[2] = {{&length, sizeof length}, {request.data(), request.size()}};
+        size_t total = sizeof length + request.size();
+        size_t sent = 0;
+        while (ok && sent < total) {
+            ssize_t n = writev(fd, parts, 2);
+            if (n <= 0) {
+                ok = false;
+                break;
+            }
+            sent += size_t(n);
+            // Rare: a partial write; advance the parts past what went out.
+            size_t skip = size_t(n);
+            for (struct iovec& part : parts) {
+                size_t take = std::min(skip, part.iov_len);
+                part.iov_base = static_cast<char*>(part.iov_base) + take;
+                part.iov_len -= take;
+                skip -= take;
+            }
+        }
+        size_t received = 0;
+        while (ok && received < answerLength) {
+            ssize_t n = read(fd, m_answer.data() + received, kAnswerCapacity - received);
+            if (n <= 0) ok = false;
+            else received += size_t(n);
+        }
+        close(fd);
+        return ok && received == answerLength;
+    }
+
+private:
+    std::string m_base;
+    struct sockaddr_un m_address = {};
+    std::vector<unsigned char> m_answer;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::string base, socketPath, only;
+    std::string sizesText = "1024:4096,102400:1024";
+    long rounds = 40, batch = 50, count = -1;
+    int option;
+    while ((option = getopt(argc, argv, "b:s:z:R:k:c:o:")) != -1) {
+        switch (option) {
+            case 'b': base = optarg; break;
+            case 's': socketPath = optarg; break;
+            case 'z': sizesText = optarg; break;
+            case 'R': rounds = bench::ParseCount(kProgram, optarg, 1, 1000000); break;
+            case 'k': batch = bench::ParseCount(kProgram, optarg, 1, 1000000); break;
+            case 'c': count = bench::ParseCount(kProgram, optarg, 0, 100000000); break;
+            case 'o': only = optarg; break;
+            default: bench::Die(kProgram, "see the comment at the top of exchange.cpp for the options");
+        }
+    }
+    if (base.empty() || socketPath.empty()) bench::Die(kProgram, "-b BASE and -s SOCKET are needed");
+    std::vector<Size> sizes = ParseSizes(sizesText);
+    Client client(base, socketPath);
+
+    if (count >= 0) {
+        if (only != "pipe" && only != "uds") bench::Die(kProgram, "-o pipe or -o uds goes with -c");
+        Size size = sizes.front();
+        std::vector<unsigned char> request = bench::MakeRequest(size.request, size.answer);
+        for (long i = 0; i < count; ++i) {
+            bool ok = only == "pipe" ? client.PipeCall(request, size.answer) : client.SocketCall(request, size.answer);
+            if (!ok) bench::Die(kProgram, "an exchange failed");
+        }
+        return 0;
+    }
+
+    for (const Size& size : sizes) {
+        std::vector<unsigned char> request = bench::MakeRequest(size.request, size.answer);
+        std::vector<double> pipeUs, socketUs;
+        // Warm-up of both, then rounds that alternate which goes first.
+        for (int i = 0; i < 200; ++i) {
+            if (!client.PipeCall(request, size.answer) || !client.SocketCall(request, size.answer))
+                bench::Die(kProgram, "an exchange failed during the warm-up");
+        }
+        for (long round = 0; round < rounds; ++round) {
+            for (int turn = 0; turn < 2; ++turn) {
+                bool pipeTurn = (turn == 0) == (round % 2 == 0);
+                std::vector<double>& samples = pipeTurn ? pipeUs : socketUs;
+                for (long i = 0; i < batch; ++i) {
+                    int64_t start = bench::NowNs();
+                    bool ok = pipeTurn ? client.PipeCall(request, size.answer) : client.SocketCall(request, size.answer);
+                    int64_t end = bench::NowNs();
+                    if (!ok) bench::Die(kProgram, "an exchange failed");
+                    samples.push_back(double(end - start) / 1000.0);
+                }
+            }
+        }
+        const char* names[2] = {"pipe", "uds"};
+        const std::vector<double>* all[2] = {&pipeUs, &socketUs};
+        for (int k = 0; k < 2; ++k)
+            std::printf("%u,%u,%s,%.2f,%.2f,%.2f,%zu\n", size.request, size.answer, names[k], bench::Median(*all[k]),
+                        bench::Quantile(*all[k], 0.1), bench::Quantile(*all[k], 0.9), all[k]->size());
+        std::fflush(stdout);
+    }
+    return 0;
+}

@@ -1,0 +1,68 @@
+// velmox-bench-micro (Google Benchmark): the gateway's own work around the
+// exchange, in one process, for profiling between full runs.
+//   BM_BuildRequest  capture of a GET request from the environment, the
+//                    command factory and the serialised command
+//   BM_PipeCall      one exchange as Dispatch makes it; runs only when
+//                    VELMOX_BENCH_BASE names the base name of a running
+//                    echo task (velmox-bench-pipe-echo)
+#include <benchmark/benchmark.h>
+
+#include <cstdlib>
+#include <vector>
+
+#include "bench_util.h"
+#include "cgi.h"
+#include "cmd.h"
+#include "os.h"
+#include "sstream.h"
+
+namespace {
+
+void SetGetRequest() {
+    setenv("GATEWAY_INTERFACE", "CGI/1.1", 1);
+    setenv("REQUEST_METHOD", "GET", 1);
+    setenv("PATH_INFO", "/Search/Local/mail", 1);
+    setenv("QUERY_STRING", "1f", 1);
+    setenv("SCRIPT_NAME", "/velmox.cgi", 1);
+    setenv("REMOTE_ADDR", "127.0.0.1", 1);
+    setenv("HTTP_USER_AGENT", "velmox-bench-micro", 1);
+    unsetenv("CONTENT_LENGTH");
+}
+
+void BM_BuildRequest(benchmark::State& state) {
+    SetGetRequest();
+    for (auto _ : state) {
+        CGI cgi;
+        cgi.InitFromEnv();
+        Cmd* cmd = Cmd::CreateCmd(cgi);
+        SimpleStream request(127952);
+        request << uint32_t(cmd->m_cmdID);
+        cmd->Write(request);
+        benchmark::DoNotOptimize(request.Length());
+        delete cmd;
+    }
+}
+BENCHMARK(BM_BuildRequest);
+
+void BM_PipeCall(benchmark::State& state) {
+    const char* base = std::getenv("VELMOX_BENCH_BASE");
+    if (!base) {
+        state.SkipWithError("VELMOX_BENCH_BASE is not set");
+        return;
+    }
+    std::vector<unsigned char> request = bench::MakeRequest(uint32_t(state.range(0)), uint32_t(state.range(1)));
+    std::vector<unsigned char> answer(127952);
+    for (auto _ : state) {
+        SimplePipe pipe;
+        unsigned long got = 0;
+        if (!pipe.Call(base, request.data(), request.size(), answer.data(), answer.size(), &got)) {
+            state.SkipWithError("the exchange failed");
+            return;
+        }
+    }
+}
+BENCHMARK(BM_PipeCall)->Args({1024, 4096})->Args({102400, 1024})->UseRealTime();
+
+}  // namespace
+
+BENCHMARK_MAIN();

@@ -1,0 +1,99 @@
+// velmox-bench-uds-echo: the Unix-domain-socket counterpart of the pipe echo
+// task. For every connection it reads one request (a 32-bit length, then that
+// many bytes whose first word asks for the answer's length), writes the
+// answer and closes the connection. One process, like one pipe.
+//
+//   velmox-bench-uds-echo -s SOCKETPATH [-r READYFILE]
+#include <csignal>
+#include <string>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <vector>
+
+#include "bench_util.h"
+
+namespace {
+
+const char kProgram[] = "velmox-bench-uds-echo";
+const size_t kLargest = 127952;
+
+volatile sig_atomic_t g_stop = 0;
+
+void OnStop(int) { g_stop = 1; }
+
+bool ReadAll(int fd, void* buffer, size_t length) {
+    char* at = static_cast<char*>(buffer);
+    while (length > 0) {
+        ssize_t n = read(fd, at, length);
+        if (n <= 0) {
+            if (n < 0 && errno == EINTR) continue;
+            return false;
+        }
+        at += n;
+        length -= size_t(n);
+    }
+    return true;
+}
+
+bool WriteAll(int fd, const void* buffer, size_t length) {
+    const char* at = static_cast<const char*>(buffer);
+    while (length > 0) {
+        ssize_t n = write(fd, at, length);
+        if (n <= 0) {
+            if (n < 0 && errno == EINTR) continue;
+            return false;
+        }
+        at += n;
+        length -= size_t(n);
+    }
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::string path;
+    std::string ready;
+    int option;
+    while ((option = getopt(argc, argv, "s:r:")) != -1) {
+        switch (option) {
+            case 's': path = optarg; break;
+            case 'r': ready = optarg; break;
+            default: bench::Die(kProgram, "usage: -s SOCKETPATH [-r READYFILE]");
+        }
+    }
+    struct sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    if (path.empty() || path.size() >= sizeof address.sun_path) bench::Die(kProgram, "a socket path (-s) is needed");
+    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+
+    struct sigaction action = {};
+    action.sa_handler = OnStop;  // no SA_RESTART: accept() returns EINTR
+    sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGINT, &action, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+
+    int listener = socket(AF_UNIX, SOCK_STREAM, 0);
+    unlink(path.c_str());
+    if (listener < 0 || bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        listen(listener, 128) != 0)
+        bench::Die(kProgram, "cannot listen on " + path + ": " + std::strerror(errno));
+    if (!ready.empty()) bench::WriteFileAtomically(ready, std::to_string(getpid()) + "\n");
+
+    std::vector<char> request(kLargest);
+    std::vector<char> answer(kLargest, 'x');
+    while (!g_stop) {
+        int connection = accept(listener, nullptr, nullptr);
+        if (connection < 0) continue;
+        uint32_t length = 0;
+        if (ReadAll(connection, &length, sizeof length) && length <= kLargest &&
+            ReadAll(connection, request.data(), length)) {
+            uint32_t asked = bench::AskedLength(request.data(), length);
+            WriteAll(connection, answer.data(), std::min<size_t>(asked, kLargest));
+        }
+        close(connection);
+    }
+    close(listener);
+    unlink(path.c_str());
+    return 0;
+}
