@@ -87,7 +87,8 @@ std::ostream& operator<<(std::ostream& os, const Row& r) {
         os << " " << v.first << "=" << shown;
     }
     os << "\n  body: " << r.body.size() << " bytes";
-    if (r.ini.kind != Ini::None) os << "; velmox.ini: kind " << int(r.ini.kind) << ", " << r.ini.text.size() << " bytes";
+    static const char* const kKinds[] = {"none", "file", "directory", "unreadable file"};
+    if (r.ini.kind != Ini::None) os << "; velmox.ini: " << kKinds[r.ini.kind] << " of " << r.ini.text.size() << " bytes";
     return os;
 }
 
