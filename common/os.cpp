@@ -1,15 +1,21 @@
 #include "os.h"
 
 #include <climits>
-#include <iostream>
+#include <cstdio>
 
 #include "except.h"
 #include "platform.h"
 
 namespace {
 
+// Through stdio rather than std::cout: a gateway that links the C++
+// standard streams builds the C++ locale at start-up, whether it traces or
+// not. stdio and std::cout share one buffer order, so a program that mixes
+// them still gets its lines in order.
 void Trace(const char* text) {
-    if (g_debug) std::cout << text << std::flush;
+    if (!g_debug) return;
+    std::fputs(text, stdout);
+    std::fflush(stdout);
 }
 
 SimpleStream* NewStream(unsigned long size) {

@@ -2,7 +2,8 @@
 
 #include <cctype>
 #include <cstring>
-#include <iostream>
+#include <ostream>
+#include <streambuf>
 #include <strings.h>
 
 #include "cgi.h"
@@ -17,6 +18,26 @@ const char* const kUnknownExceptionHeading = "<h2>Unknown Velmox CGI exception</
 namespace {
 
 const char* const kHtmlHeader = "Content-type: text/html\n\n";
+
+// Standard output as a C++ stream for the request dump, in debug runs only:
+// a stream costs the C++ locale, which a normal run never builds. Writes go
+// through stdio, in order with everything else on standard output.
+class StdoutBuffer : public std::streambuf {
+protected:
+    int_type overflow(int_type c) override {
+        if (traits_type::eq_int_type(c, traits_type::eof())) return traits_type::not_eof(c);
+        return std::fputc(c, stdout) == EOF ? traits_type::eof() : c;
+    }
+    std::streamsize xsputn(const char* s, std::streamsize n) override {
+        return std::streamsize(std::fwrite(s, 1, size_t(n), stdout));
+    }
+    int sync() override { return std::fflush(stdout) == 0 ? 0 : -1; }
+};
+
+void Trace(const char* text) {
+    std::fputs(text, stdout);
+    std::fflush(stdout);
+}
 
 bool IsWhiteSpace(int c) { return c != EOF && std::isspace(c); }
 
@@ -66,16 +87,29 @@ int ReadDebugLevel(const char* path) {
 void RunRequest(Cmd*& cmd) {
     CGI cgi;
     cgi.InitFromEnv();
-    if (g_debug) cgi.DumpDebug(std::cout);
-    if (g_debug) std::cout << "Creating command..." << std::flush;
+    if (g_debug) {
+        StdoutBuffer buffer;
+        std::ostream out(&buffer);
+        cgi.DumpDebug(out);
+        out.flush();
+    }
+    if (g_debug) Trace("Creating command...");
     cmd = Cmd::CreateCmd(cgi);
-    if (g_debug) std::cout << "done.<br>\n" << std::flush;
+    if (g_debug) Trace("done.<br>\n");
     cmd->Dispatch();
     // The answer is text up to its NUL, but never more than its length: an
     // answer without a NUL (cut, or from a careless server) ends there.
     uint32_t length = 0;
     const char* results = cmd->GetResults(&length);
-    if (results) std::cout.write(results, std::streamsize(strnlen(results, length))) << '\n' << std::flush;
+    if (results) {
+        std::fwrite(results, 1, strnlen(results, length), stdout);
+        std::fputc('\n', stdout);
+        std::fflush(stdout);
+    }
 }
 
-void WriteErrorPage(const char* heading) { std::cout << kHtmlHeader << heading << std::flush; }
+void WriteErrorPage(const char* heading) {
+    std::fputs(kHtmlHeader, stdout);
+    std::fputs(heading, stdout);
+    std::fflush(stdout);
+}
