@@ -117,8 +117,8 @@ int ServerMonitor::InitClient(const char* name) {
         ForgetAll();
         return 0;
     }
-    if (!OpSys::OpenSharedMemory(Format(buffer, kServerMonShMemFmt, name), m_shm,
-                                 reinterpret_cast<void**>(&m_registry))) {
+    if (!OpSys::OpenSharedMemoryKept(Format(buffer, kServerMonShMemFmt, name), m_shm,
+                                     reinterpret_cast<void**>(&m_registry), nullptr)) {
         Release();
         GiveBackUnit();
         ForgetAll();
@@ -134,7 +134,7 @@ bool ServerMonitor::AnyLiveServer() const {
     MHandle* segment = nullptr;
     void* view = nullptr;
     bool alive = false;
-    if (OpSys::OpenSharedMemory(Format(buffer, kServerMonShMemFmt, m_name), segment, &view)) {
+    if (OpSys::OpenSharedMemoryKept(Format(buffer, kServerMonShMemFmt, m_name), segment, &view, nullptr)) {
         const ServerList* registry = static_cast<const ServerList*>(view);
         int limit = std::min<int>(int(registry->max), kMaxServers);
         for (int slot = 0; slot < limit && !alive; ++slot)
@@ -579,9 +579,8 @@ int MemoryPipe::InitClientObjects(const char* name) {
     char buffer[kNameBufferSize];
     if (!OpSys::OpenSemaphore(m_id.ClientSemName(buffer, name), m_clientSem) ||
         !OpSys::OpenSemaphore(m_id.ServerSemName(buffer, name), m_serverSem) ||
-        !OpSys::OpenSharedMemory(m_id.ShMemName(buffer, name), m_shm, &m_block))
+        !OpSys::OpenSharedMemoryKept(m_id.ShMemName(buffer, name), m_shm, &m_block, &m_blockSize))
         return 0;
-    m_blockSize = SegmentSizeUx(m_shm);
     return m_blockSize > 4 ? 1 : 0;
 }
 
@@ -661,8 +660,13 @@ int MemoryPipe::Exchange(const char* name, unsigned char* request, unsigned long
         return 0;
     }
     ReadSharedMem(reinterpret_cast<char*>(reply), replySize, replyLen);
+    // The server's mutex goes before the server itself: once given back, the
+    // server is claimed by the next client at once, which must not find the
+    // mutex still taken by a client stopped (or long descheduled) between the
+    // two steps and wait for it up to a minute while other servers idle.
+    int released = OpSys::ReleaseMutex(m_mutex);
     m_monitor.PutServer(m_id);
-    return OpSys::ReleaseMutex(m_mutex);
+    return released;
 }
 
 int MemoryPipe::Call(const char* name, unsigned char* request, unsigned long requestLen, unsigned char* reply,

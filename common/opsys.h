@@ -75,9 +75,20 @@ public:
                                   int& existed);
     // Opens an existing segment and attaches it; 0 as above.
     static int OpenSharedMemory(const char* name, MHandle*& handle, void** view);
+    // As OpenSharedMemory, for the client side of an exchange, with the
+    // segment's size in bytes (*size, when given). While KeepClientViews is
+    // on, the view is kept attached for the rest of the process and handed
+    // out again when the same segment is opened later; DetachSharedMemory
+    // then leaves it attached.
+    static int OpenSharedMemoryKept(const char* name, MHandle*& handle, void** view, unsigned long* size);
+    // Off by default: every client exchange attaches and detaches its views.
+    // A process that ends right after its exchange (the gateway), or one that
+    // makes many, turns it on.
+    static void KeepClientViews(bool keep);
     // Detaches the view, removes the segment from the system, nulls both.
     static void CloseSharedMemory(MHandle*& handle, void** view);
-    // Detaches the view and releases the record, leaving the segment; nulls both.
+    // Detaches the view and releases the record, leaving the segment; nulls
+    // both. A kept view stays attached (see OpenSharedMemoryKept).
     static void DetachSharedMemory(MHandle*& handle, void** view);
 
     static int GetCurrentProcessId();
