@@ -216,10 +216,12 @@ int ReleaseSemaphoreUx(MHandle* handle, long, long) {
 int WaitForSingleObjectUx(MHandle* handle, unsigned long ms) {
     if (!handle) return UX_WAIT_FAILED;
     short op = WaitOpOf(handle);
+    // Without a limit the blocking operation takes what is there at once: a
+    // look first would be a system call more on every wait for a request.
+    if (ms == 0 || ms == UX_INFINITE) return BlockWithoutLimit(handle, op);
     // What is there already is taken without touching the alarm timer.
     if (SemOp(handle, op, IPC_NOWAIT) == 0) return Acquired(handle);
     if (errno != EAGAIN && errno != EINTR) return UX_WAIT_FAILED;
-    if (ms == 0 || ms == UX_INFINITE) return BlockWithoutLimit(handle, op);
     unsigned seconds = unsigned(ms / 1000);
     if (seconds == 0) {
         alarm(0);  // a limit below a second is no limit, but still cancels
@@ -273,6 +275,35 @@ int SetSemaphoreValueUx(MHandle* handle, int value) {
     SemArg arg;
     arg.val = value;
     return semctl(handle->id, handle->member, SETVAL, arg) == -1 ? 0 : 1;
+}
+
+int AdjustWithoutUndoUx(MHandle* handle, int delta) {
+    if (!handle) return 0;
+    struct sembuf step;
+    step.sem_num = (unsigned short)handle->member;
+    step.sem_op = short(delta);
+    step.sem_flg = IPC_NOWAIT;
+    for (;;) {
+        if (semop(handle->id, &step, 1) == 0) return 1;
+        if (errno != EINTR) return 0;
+    }
+}
+
+int KeepTakenUnitUx(MHandle* handle) {
+    if (!handle) return 0;
+    // One call, so that nobody sees the value between the two steps: a step
+    // up recorded for undo, which cancels the record of the step down that
+    // took the unit, and a step down that is not.
+    struct sembuf steps[2];
+    steps[0].sem_num = steps[1].sem_num = (unsigned short)handle->member;
+    steps[0].sem_op = 1;
+    steps[0].sem_flg = SEM_UNDO;
+    steps[1].sem_op = -1;
+    steps[1].sem_flg = 0;
+    for (;;) {
+        if (semop(handle->id, steps, 2) == 0) return 1;
+        if (errno != EINTR) return 0;
+    }
 }
 
 int SemaphoreValueUx(MHandle* handle) {
