@@ -1,12 +1,15 @@
 // velmox-bench-exchange: times one exchange through the pipe (a fresh
 // SimplePipe and one Call, as the gateway's Dispatch makes it) beside a
 // Unix-domain-socket round trip of the same bytes (connect, send, receive,
-// close), interleaved in one run.
+// close), interleaved in one run. The pipe is timed twice: "pipe" keeps its
+// views of the segments (OpSys::KeepClientViews, as the gateway runs),
+// "pipe-fresh" attaches and detaches them on every call (the library's
+// default for a long-lived client).
 //
 //   velmox-bench-exchange -b BASE -s SOCKET [-z REQ:ANS,...] [-R ROUNDS] [-k BATCH]
 //       prints one CSV line per size and contender:
 //       request_bytes,answer_bytes,contender,median_us,p10_us,p90_us,samples
-//   velmox-bench-exchange -b BASE -s SOCKET -c COUNT -o pipe|uds [-z REQ:ANS]
+//   velmox-bench-exchange -b BASE -s SOCKET -c COUNT -o pipe|pipe-fresh|uds [-z REQ:ANS]
 //       makes COUNT exchanges of one kind and nothing else (for strace -c)
 #include <sys/socket.h>
 #include <sys/uio.h>
@@ -15,6 +18,7 @@
 #include <vector>
 
 #include "bench_util.h"
+#include "opsys.h"
 #include "os.h"
 
 namespace {
@@ -54,7 +58,8 @@ public:
     }
 
     // One exchange as the gateway makes it.
-    bool PipeCall(std::vector<unsigned char>& request, uint32_t answerLength) {
+    bool PipeCall(std::vector<unsigned char>& request, uint32_t answerLength, bool keepViews) {
+        OpSys::KeepClientViews(keepViews);
         SimplePipe pipe;
         unsigned long got = 0;
         return pipe.Call(m_base.c_str(), request.data(), request.size(), m_answer.data(), kAnswerCapacity, &got) &&
@@ -125,43 +130,44 @@ int main(int argc, char** argv) {
     std::vector<Size> sizes = ParseSizes(sizesText);
     Client client(base, socketPath);
 
+    const char* names[3] = {"pipe", "pipe-fresh", "uds"};
+    auto call = [&client](int kind, std::vector<unsigned char>& request, uint32_t answer) {
+        return kind == 2 ? client.SocketCall(request, answer) : client.PipeCall(request, answer, kind == 0);
+    };
     if (count >= 0) {
-        if (only != "pipe" && only != "uds") bench::Die(kProgram, "-o pipe or -o uds goes with -c");
+        int kind = -1;
+        for (int k = 0; k < 3; ++k)
+            if (only == names[k]) kind = k;
+        if (kind < 0) bench::Die(kProgram, "-o pipe, pipe-fresh or uds goes with -c");
         Size size = sizes.front();
         std::vector<unsigned char> request = bench::MakeRequest(size.request, size.answer);
-        for (long i = 0; i < count; ++i) {
-            bool ok = only == "pipe" ? client.PipeCall(request, size.answer) : client.SocketCall(request, size.answer);
-            if (!ok) bench::Die(kProgram, "an exchange failed");
-        }
+        for (long i = 0; i < count; ++i)
+            if (!call(kind, request, size.answer)) bench::Die(kProgram, "an exchange failed");
         return 0;
     }
 
     for (const Size& size : sizes) {
         std::vector<unsigned char> request = bench::MakeRequest(size.request, size.answer);
-        std::vector<double> pipeUs, socketUs;
-        // Warm-up of both, then rounds that alternate which goes first.
-        for (int i = 0; i < 200; ++i) {
-            if (!client.PipeCall(request, size.answer) || !client.SocketCall(request, size.answer))
-                bench::Die(kProgram, "an exchange failed during the warm-up");
-        }
+        std::vector<double> samples[3];
+        // Warm-up of all, then rounds in which the order of the batches rotates.
+        for (int i = 0; i < 200; ++i)
+            for (int kind = 0; kind < 3; ++kind)
+                if (!call(kind, request, size.answer)) bench::Die(kProgram, "an exchange failed during the warm-up");
         for (long round = 0; round < rounds; ++round) {
-            for (int turn = 0; turn < 2; ++turn) {
-                bool pipeTurn = (turn == 0) == (round % 2 == 0);
-                std::vector<double>& samples = pipeTurn ? pipeUs : socketUs;
+            for (int turn = 0; turn < 3; ++turn) {
+                int kind = int((round + turn) % 3);
                 for (long i = 0; i < batch; ++i) {
                     int64_t start = bench::NowNs();
-                    bool ok = pipeTurn ? client.PipeCall(request, size.answer) : client.SocketCall(request, size.answer);
+                    bool ok = call(kind, request, size.answer);
                     int64_t end = bench::NowNs();
                     if (!ok) bench::Die(kProgram, "an exchange failed");
-                    samples.push_back(double(end - start) / 1000.0);
+                    samples[kind].push_back(double(end - start) / 1000.0);
                 }
             }
         }
-        const char* names[2] = {"pipe", "uds"};
-        const std::vector<double>* all[2] = {&pipeUs, &socketUs};
-        for (int k = 0; k < 2; ++k)
-            std::printf("%u,%u,%s,%.2f,%.2f,%.2f,%zu\n", size.request, size.answer, names[k], bench::Median(*all[k]),
-                        bench::Quantile(*all[k], 0.1), bench::Quantile(*all[k], 0.9), all[k]->size());
+        for (int k = 0; k < 3; ++k)
+            std::printf("%u,%u,%s,%.2f,%.2f,%.2f,%zu\n", size.request, size.answer, names[k], bench::Median(samples[k]),
+                        bench::Quantile(samples[k], 0.1), bench::Quantile(samples[k], 0.9), samples[k].size());
         std::fflush(stdout);
     }
     return 0;

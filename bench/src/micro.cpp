@@ -2,7 +2,8 @@
 // exchange, in one process, for profiling between full runs.
 //   BM_BuildRequest  capture of a GET request from the environment, the
 //                    command factory and the serialised command
-//   BM_PipeCall      one exchange as Dispatch makes it; runs only when
+//   BM_PipeCall      one exchange as Dispatch makes it, with views kept or
+//                    attached afresh; runs only when
 //                    VELMOX_BENCH_BASE names the base name of a running
 //                    echo task (velmox-bench-pipe-echo)
 #include <benchmark/benchmark.h>
@@ -13,6 +14,7 @@
 #include "bench_util.h"
 #include "cgi.h"
 #include "cmd.h"
+#include "opsys.h"
 #include "os.h"
 #include "sstream.h"
 
@@ -50,6 +52,7 @@ void BM_PipeCall(benchmark::State& state) {
         state.SkipWithError("VELMOX_BENCH_BASE is not set");
         return;
     }
+    OpSys::KeepClientViews(state.range(2) != 0);
     std::vector<unsigned char> request = bench::MakeRequest(uint32_t(state.range(0)), uint32_t(state.range(1)));
     std::vector<unsigned char> answer(127952);
     for (auto _ : state) {
@@ -61,7 +64,8 @@ void BM_PipeCall(benchmark::State& state) {
         }
     }
 }
-BENCHMARK(BM_PipeCall)->Args({1024, 4096})->Args({102400, 1024})->UseRealTime();
+// Arguments: request bytes, answer bytes, whether the client keeps its views.
+BENCHMARK(BM_PipeCall)->Args({1024, 4096, 1})->Args({102400, 1024, 1})->Args({1024, 4096, 0})->UseRealTime();
 
 }  // namespace
 

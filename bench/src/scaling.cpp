@@ -2,6 +2,7 @@
 // name under many concurrent clients. Each client is a process of its own
 // that makes exchanges as the gateway makes them (a fresh SimplePipe, one
 // Call) for a fixed time; the exchanges finished within that time count.
+// The clients keep their views of the segments, as the gateway does.
 //
 //   velmox-bench-scaling -b BASE [-c CLIENTS] [-t SECONDS] [-z REQ:ANS]
 //       prints: clients,seconds,exchanges,exchanges_per_second,failures
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "bench_util.h"
+#include "opsys.h"
 #include "os.h"
 
 namespace {
@@ -23,6 +25,7 @@ struct Tally {
 };
 
 Tally RunClient(const std::string& base, double seconds, uint32_t requestLength, uint32_t answerLength) {
+    OpSys::KeepClientViews(true);
     std::vector<unsigned char> request = bench::MakeRequest(requestLength, answerLength);
     std::vector<unsigned char> answer(kAnswerCapacity);
     Tally tally = {0, 0};
