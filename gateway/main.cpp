@@ -10,9 +10,13 @@
 #include "cmd.h"
 #include "driver.h"
 #include "except.h"
+#include "opsys.h"
 #include "platform.h"
 
 int main() {
+    // One exchange, then the process ends: its views of the pipe's segments
+    // go with the address space instead of being detached one by one.
+    OpSys::KeepClientViews(true);
     g_debug = ReadDebugLevel("velmox.ini");
     // The trace that follows must show in a browser.
     if (g_debug) {
