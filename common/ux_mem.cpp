@@ -230,33 +230,49 @@ int WaitForSingleObjectUx(MHandle* handle, unsigned long ms) {
     return BlockWithAlarm(handle, op, seconds);
 }
 
+// The time from now to `deadline`, none when it has passed.
+static struct timespec TimeLeft(const struct timespec& deadline) {
+    struct timespec now, left;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    left.tv_sec = deadline.tv_sec - now.tv_sec;
+    left.tv_nsec = deadline.tv_nsec - now.tv_nsec;
+    if (left.tv_nsec < 0) {
+        left.tv_sec -= 1;
+        left.tv_nsec += 1000000000L;
+    }
+    if (left.tv_sec < 0) left.tv_sec = left.tv_nsec = 0;
+    return left;
+}
+
 int WaitForSliceUx(MHandle* handle, unsigned long ms) {
     if (!handle) return UX_WAIT_FAILED;
-    struct timespec deadline;
-    clock_gettime(CLOCK_MONOTONIC, &deadline);
-    deadline.tv_sec += time_t(ms / 1000);
-    deadline.tv_nsec += long(ms % 1000) * 1000000L;
-    if (deadline.tv_nsec >= 1000000000L) {
-        deadline.tv_sec += 1;
-        deadline.tv_nsec -= 1000000000L;
-    }
     struct sembuf step;
     step.sem_num = (unsigned short)handle->member;
     step.sem_op = WaitOpOf(handle);
     step.sem_flg = SEM_UNDO;
+    // The first try waits the whole slice without reading the clock: in a
+    // process that makes one exchange, the clock's first reading faults in
+    // the vDSO's data pages, two page faults that cost far more than the
+    // wait's own system call. A signal that interrupts it starts the slice
+    // once more, against a deadline from then on.
+    struct timespec left = {time_t(ms / 1000), long(ms % 1000) * 1000000L};
+    struct timespec deadline = {0, 0};
+    bool timed = false;
     for (;;) {
-        struct timespec now, left;
-        clock_gettime(CLOCK_MONOTONIC, &now);
-        left.tv_sec = deadline.tv_sec - now.tv_sec;
-        left.tv_nsec = deadline.tv_nsec - now.tv_nsec;
-        if (left.tv_nsec < 0) {
-            left.tv_sec -= 1;
-            left.tv_nsec += 1000000000L;
-        }
-        if (left.tv_sec < 0) left.tv_sec = left.tv_nsec = 0;
         if (semtimedop(handle->id, &step, 1, &left) == 0) return Acquired(handle);
         if (errno == EAGAIN) return UX_WAIT_TIMEOUT;
         if (errno != EINTR) return UX_WAIT_FAILED;
+        if (!timed) {
+            clock_gettime(CLOCK_MONOTONIC, &deadline);
+            deadline.tv_sec += time_t(ms / 1000);
+            deadline.tv_nsec += long(ms % 1000) * 1000000L;
+            if (deadline.tv_nsec >= 1000000000L) {
+                deadline.tv_sec += 1;
+                deadline.tv_nsec -= 1000000000L;
+            }
+            timed = true;
+        }
+        left = TimeLeft(deadline);
     }
 }
 

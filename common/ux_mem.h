@@ -82,7 +82,8 @@ int WaitForSingleObjectUx(MHandle* handle, unsigned long ms);
 
 // One slice of a wait without a limit: as WaitForSingleObjectUx, but gives
 // UX_WAIT_TIMEOUT after ms milliseconds without touching the alarm timer, so
-// that the caller can look around between slices.
+// that the caller can look around between slices. A signal during the slice
+// starts it over once (so it lasts at most twice ms).
 int WaitForSliceUx(MHandle* handle, unsigned long ms);
 
 // Removes the handle's whole semaphore set (all 64 members) and releases the
