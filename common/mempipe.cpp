@@ -79,7 +79,7 @@ char* ServerID::ShMemName(char* buffer, const char* name) const {
 
 ServerMonitor::ServerMonitor()
     : m_isServer(0), m_freeSem(nullptr), m_mutex(nullptr), m_shm(nullptr), m_registry(nullptr),
-      m_sawRecovering(false), m_lastLock(OS_WAIT_OK) {
+      m_sawRecovering(false), m_spentUnit(false), m_lastLock(OS_WAIT_OK) {
     m_name[0] = 0;
 }
 
@@ -103,10 +103,7 @@ int ServerMonitor::InitClient(const char* name) {
     if (!CopyBaseName(m_name, name)) return 0;
     char buffer[kNameBufferSize];
     if (!OpSys::OpenCSemaphore(Format(buffer, kServerCountSemFmt, name), m_freeSem)) return 0;
-    // Waiting is for busy servers: with none alive (a crash left the
-    // registry behind) the answer is no at once, not in a minute.
-    bool idleNow = OpSys::WaitForSlice(m_freeSem, 0) == OS_WAIT_OK;
-    if (!idleNow && (!AnyLiveServer() || OpSys::WaitForSemaphore(m_freeSem, kFreeServerWaitMs) != OS_WAIT_OK)) {
+    if (!ReserveUnit(kFreeServerWaitMs)) {
         OpSys::ForgetHandle(m_freeSem);
         return 0;
     }
@@ -125,6 +122,13 @@ int ServerMonitor::InitClient(const char* name) {
         return 0;
     }
     return Release();
+}
+
+int ServerMonitor::ReserveUnit(unsigned long ms) {
+    // Waiting is for busy servers: with none alive (a crash left the
+    // registry behind) the answer is no at once, not in a minute.
+    if (OpSys::WaitForSlice(m_freeSem, 0) == OS_WAIT_OK) return 1;
+    return AnyLiveServer() && OpSys::WaitForSemaphore(m_freeSem, std::max(ms, 1000ul)) == OS_WAIT_OK ? 1 : 0;
 }
 
 // Looks at the registry without its lock: a glance, good enough to tell an
@@ -180,8 +184,10 @@ int ServerMonitor::OpenRegistry() {
         ClearLeftovers();
         InitBlock();
     } else if (PruneDeadServers() > 0 && m_registry->count == 0) {
-        // Every registered server had crashed.
+        // Every registered server had crashed. The count goes as well, and
+        // with it what the emptied slots owed to it.
         ClearLeftovers();
+        InitBlock();
     }
     int countExisted = 0;
     if (!OpSys::CreateCSemaphore(Format(buffer, kServerCountSemFmt, m_name), m_freeSem, countExisted)) {
@@ -220,8 +226,35 @@ int ServerMonitor::Recount() {
 
 void ServerMonitor::EmptySlot(int slot) {
     char buffer[kNameBufferSize];
+    bool registered = Registered(slot);
     m_registry->servers[slot].index = -1;
+    if (registered) WithdrawUnit(slot);
     RemoveObjectUx(Format(buffer, kShMemFmt, m_name, slot), MH_SHM);
+}
+
+// Takes the unit of a slot just emptied out of the free-server count. When
+// clients have reserved every unit, the slot owes it: the next unit that
+// comes back pays for it (PutServer, GetServer, AddUnit). The slot is emptied
+// first, so that a death between the two steps leaves a unit too many,
+// never one too few.
+void ServerMonitor::WithdrawUnit(int slot) {
+    if (!AdjustWithoutUndoUx(m_freeSem, -1)) m_registry->servers[slot].clientPid = kOwesUnit;
+}
+
+// The lowest empty slot that owes a unit, -1 when none does.
+int ServerMonitor::OwingSlot() const {
+    for (int slot = 0; slot < SlotLimit(); ++slot)
+        if (!Registered(slot) && m_registry->servers[slot].clientPid == kOwesUnit) return slot;
+    return -1;
+}
+
+// The unit of a server about to be published in `slot`: it pays for the
+// slot's own debt or another one, or it is added to the count. It goes in
+// before the slot is published, so that a published slot never lacks it.
+void ServerMonitor::AddUnit(int slot) {
+    int owing = m_registry->servers[slot].clientPid == kOwesUnit ? slot : OwingSlot();
+    if (owing >= 0) m_registry->servers[owing].clientPid = -1;
+    else AdjustWithoutUndoUx(m_freeSem, 1);
 }
 
 int ServerMonitor::PruneDeadServers() {
@@ -261,9 +294,9 @@ int ServerMonitor::AddServer(ServerID& id, MemoryPipe* pipe, unsigned long size)
         if (!pipe || pipe->MakeServerObjects(m_name, size)) slot = i;
     }
     if (slot >= 0) {
+        AddUnit(slot);
         Publish(slot, id);
         Recount();
-        OpSys::ReleaseSemaphore(m_freeSem);
     }
     if (!Release()) return -1;
     return slot;
@@ -278,8 +311,9 @@ int ServerMonitor::RemoveServer(const ServerID& id, MemoryPipe* pipe) {
 void ServerMonitor::RemoveServerLocked(const ServerID& id, MemoryPipe* pipe, bool mutexHeld) {
     for (int slot = 0; slot < SlotLimit(); ++slot) {
         ServerID& entry = m_registry->servers[slot];
-        if (entry.serverPid == id.serverPid && entry.index == id.index) {
+        if (entry.serverPid == id.serverPid && entry.index == id.index && entry.index == slot) {
             entry.index = -1;
+            WithdrawUnit(slot);
             break;
         }
     }
@@ -389,10 +423,22 @@ void ServerMonitor::Claim(int slot, ServerID& id) {
 
 int ServerMonitor::GetServer(ServerID& id) {
     m_sawRecovering = false;
+    m_spentUnit = false;
     if (!Lock(kRegistryLockMs)) return 0;
     int slot = FindIdleSlot();
     if (slot < 0) slot = FindAbandonedSlot();
-    if (slot >= 0) Claim(slot, id);
+    if (slot >= 0) {
+        Claim(slot, id);
+    } else {
+        // Nothing to claim while an emptied slot still owes its unit: the
+        // unit the caller holds is that one (a dead server's). It pays for
+        // it, and the caller waits for a free server again.
+        int owing = OwingSlot();
+        if (owing >= 0 && KeepTakenUnitUx(m_freeSem)) {
+            m_registry->servers[owing].clientPid = -1;
+            m_spentUnit = true;
+        }
+    }
     Release();
     return slot >= 0 ? 1 : 0;
 }
@@ -407,7 +453,12 @@ void ServerMonitor::Unclaim(const ServerID& id) {
 int ServerMonitor::PutServer(ServerID& id) {
     if (!Lock(kRegistryLockMs)) return 0;
     Unclaim(id);
-    if (!OpSys::ReleaseSemaphore(m_freeSem)) {
+    // The unit comes back, unless an emptied slot owes one: then it pays
+    // for that slot's unit and is kept.
+    int owing = OwingSlot();
+    if (owing >= 0 && KeepTakenUnitUx(m_freeSem)) {
+        m_registry->servers[owing].clientPid = -1;
+    } else if (!OpSys::ReleaseSemaphore(m_freeSem)) {
         Release();
         return 0;
     }
@@ -586,10 +637,19 @@ int MemoryPipe::InitClientObjects(const char* name) {
 
 // Claims an idle server. A slot whose dead client's request is still being
 // served frees itself shortly, so it is waited for within the free-server
-// limit rather than failing the request.
-int MemoryPipe::ClaimServer() {
+// limit rather than failing the request. A unit that turned out to be a dead
+// server's is spent on it, and a free server is waited for again, as at the
+// start. *holdsUnit tells whether the caller still holds a unit.
+int MemoryPipe::ClaimServer(bool* holdsUnit) {
+    int reservations = 0;
     for (unsigned long waited = 0;; waited += kRecoveringPollUs / 1000) {
         if (m_monitor.GetServer(m_id)) return 1;
+        if (m_monitor.SpentUnit()) {
+            *holdsUnit = false;
+            if (++reservations > kMaxServers || !m_monitor.ReserveUnit(kFreeServerWaitMs)) return 0;
+            *holdsUnit = true;
+            continue;
+        }
         if (!m_monitor.SawRecoveringSlot() || waited >= kFreeServerWaitMs) return 0;
         usleep(kRecoveringPollUs);
     }
@@ -618,12 +678,13 @@ void MemoryPipe::LetServerGo() {
 // another; nothing has been sent to it.
 int MemoryPipe::InitClient(const char* name) {
     if (!m_monitor.InitClient(name)) return 0;
+    bool holdsUnit = true;
     for (int attempt = 0; attempt < kClaimAttempts; ++attempt) {
-        if (!ClaimServer()) break;
+        if (!ClaimServer(&holdsUnit)) break;
         if (TakeServer(name)) return 1;
         LetServerGo();
     }
-    m_monitor.GiveBackUnit();
+    if (holdsUnit) m_monitor.GiveBackUnit();
     return 0;
 }
 
@@ -708,6 +769,9 @@ int MemoryPipe::SendTerminateMessage(const char* name) {
         if (answered) ReadSharedMem(discard, sizeof discard, &got);
     }
     int result = mutexTaken ? OpSys::ReleaseMutex(m_mutex) : 0;
+    // The reserved unit goes back as after any exchange; the pipe, when it
+    // closes, takes its own unit out of the count.
+    m_monitor.GiveBackUnit();
     ReleaseClient();
     return answered ? result : 0;
 }

@@ -9,6 +9,17 @@
 //   pipe block          B.shm.i    segment: 32-bit length word, then the message
 // Lock order: a process that holds a server's mutex may take the registry
 // lock, never the reverse. Nothing here throws.
+//
+// The free-server count holds a unit for every registered server that no
+// client has reserved. A server's unit is added when its slot is published
+// and taken back, with no undo record, by whoever empties the slot: the
+// server closing, or any process that finds the server dead. An undo record
+// would take it back at the server's exit, but not while clients had
+// reserved every unit (a value never goes below 0), and the count would stay
+// too high for good. A slot emptied at such a moment owes its unit
+// (clientPid kOwesUnit); the next unit that comes back pays for it and is
+// kept. A client's reservation carries an undo record: a dead client's unit
+// comes back.
 #ifndef VELMOX_MEMPIPE_H
 #define VELMOX_MEMPIPE_H
 
@@ -32,6 +43,8 @@ const int kNameBufferSize = 256;
 const size_t kMaxBaseNameLength = 248;
 const unsigned long kRegistryLockMs = 15000;
 const unsigned long kFreeServerWaitMs = 60000;
+// The clientPid of an empty slot that still owes its server's unit.
+const int32_t kOwesUnit = -2;
 
 // Identity of one server pipe; also the 16-byte slot of the registry block.
 struct ServerID {
@@ -91,11 +104,18 @@ public:
     // objects' semaphore sets, else only releases the pipe's handle records.
     int RemoveServer(const ServerID& id, MemoryPipe* pipe);
 
+    // Client: reserves a unit of the free-server count (waits up to ms while
+    // servers live, gives up at once when none does). 1 when reserved.
+    int ReserveUnit(unsigned long ms);
     // Client: claims an idle server and copies its record into id. Only
     // registered slots are claimed; a slot whose server is gone is removed,
     // and one claimed by a client that is gone counts as idle once its server
     // waits for a request again. 0 when none can be claimed.
     int GetServer(ServerID& id);
+    // True when GetServer last found nothing to claim and kept the caller's
+    // unit for a slot that owed one: the caller has no unit any more and
+    // may reserve one again.
+    bool SpentUnit() const { return m_spentUnit; }
     // Client: gives a claimed server back and raises the free-server count.
     int PutServer(ServerID& id);
     // Copies the whole registry.
@@ -143,6 +163,9 @@ private:
     int Recount();
     int PruneDeadServers();
     void EmptySlot(int slot);
+    void WithdrawUnit(int slot);
+    int OwingSlot() const;
+    void AddUnit(int slot);
     void Publish(int slot, const ServerID& id);
     void RemoveServerLocked(const ServerID& id, MemoryPipe* pipe, bool mutexHeld);
     void TerminateLocked(bool locked);
@@ -158,6 +181,7 @@ private:
 
     char m_name[kNameBufferSize];
     bool m_sawRecovering;
+    bool m_spentUnit;
     int m_lastLock;
 
     friend class MemoryPipe;
@@ -219,7 +243,7 @@ private:
     int InitClient(const char* name);
     int FindServer(const char* name);
     int InitClientObjects(const char* name);
-    int ClaimServer();
+    int ClaimServer(bool* holdsUnit);
     int TakeServer(const char* name);
     void LetServerGo();
     int WaitForAnswer();

@@ -5,7 +5,8 @@
 // shared-memory name is its own key file. Key files are made to exist (mode
 // 0666) and are never removed. Every semaphore operation carries SEM_UNDO, so
 // the system reverses a process's adjustments when it exits: a dead holder of
-// a mutex frees it.
+// a mutex frees it. AdjustWithoutUndoUx and KeepTakenUnitUx are the two
+// exceptions, for changes that must outlive the process.
 //
 // Nothing here throws. Create/open calls return null on failure and release
 // their record; the others return 1 or 0, or a wait code.
@@ -93,6 +94,16 @@ int EraseSemStrUx(MHandle* handle);
 
 // Sets the handle's member to value (clears the member's undo records). 1 or 0.
 int SetSemaphoreValueUx(MHandle* handle, int value);
+
+// Changes the handle's member by delta with no undo record, so that the
+// change outlives the process. A decrease below 0 is not made (nothing
+// waits). 1 or 0.
+int AdjustWithoutUndoUx(MHandle* handle, int delta);
+
+// Keeps one unit that this process took from a counting semaphore for good:
+// the undo record that would give it back at the process's exit is
+// cancelled; the value does not change. 1 or 0.
+int KeepTakenUnitUx(MHandle* handle);
 
 // 1 when a process waits for the handle's event member to be signalled while
 // it is clear: a server blocked for its next request.

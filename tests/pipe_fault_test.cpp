@@ -247,4 +247,45 @@ TEST_F(PipeFaultTest, AServerStartingWhileTheLastOneClosesServes) {
     }
 }
 
+// Servers that die while clients have reserved every free server: the count
+// of free servers still equals the idle servers once the dead ones are gone,
+// and a server that starts after all of them died counts only itself.
+TEST_F(PipeFaultTest, ServersDyingWhileEveryFreeServerIsReservedLeaveTheCountRight) {
+    const std::string name = base;
+    auto reserveAndClaim = [name] {
+        ServerMonitor m;
+        ServerID id;
+        return m.InitClient(name.c_str()) && m.GetServer(id);
+    };
+    Server first = Track(StartServer(base, 4096));
+    Server second = Track(StartServer(base, 4096));
+    ASSERT_GT(first.pid, 0);
+    ASSERT_GT(second.pid, 0);
+    pid_t holders[2] = {Holder(reserveAndClaim), Holder(reserveAndClaim)};
+    Kill(first.pid);
+    for (pid_t holder : holders) Kill(holder);
+    std::string answer;
+    EXPECT_EQ(1, CallOnce(base, "Esurvivor", &answer, 4096));
+    EXPECT_EQ("1:Esurvivor", answer);
+    ExpectRegistryAtRest(1);
+
+    // Now every server dies while its units are reserved, and a client finds
+    // them all dead; the next server to start counts only itself.
+    Server third = Track(StartServer(base, 4096));
+    ASSERT_GT(third.pid, 0);
+    holders[0] = Holder(reserveAndClaim);
+    holders[1] = Holder(reserveAndClaim);
+    Kill(second.pid);
+    Kill(third.pid);
+    for (pid_t holder : holders) Kill(holder);
+    EXPECT_EQ(0, CallOnce(base, "Enobody", nullptr, 4096));
+    Server fresh = Track(StartServer(base, 4096));
+    ASSERT_GT(fresh.pid, 0);
+    EXPECT_EQ(1, CallOnce(base, "Efresh", &answer, 4096));
+    EXPECT_EQ(":Efresh", answer.substr(answer.find(':')));
+    ExpectRegistryAtRest(1);
+    EXPECT_TRUE(fresh.Stop());
+    ExpectNothingLeft();
+}
+
 }  // namespace
