@@ -200,7 +200,12 @@ const uint32_t kLargestRequest = kAnswerCapacity - 4;
 }  // namespace
 
 int Cmd::Dispatch() {
-    SimpleStream request(kRequestCapacity);
+    // The request is serialised into a buffer on the stack, like the answer:
+    // a heap block of this size would grow the heap of a fresh process by a
+    // system call and fault in the pages at both of its ends; on the stack
+    // only the pages that the request fills are touched.
+    char requestBuffer[kRequestCapacity];
+    SimpleStream request(requestBuffer, kRequestCapacity);
     request << uint32_t(m_cmdID);
     Write(request);
     if (request.Length() > kLargestRequest) RAISE(OutOfRangeExc);
