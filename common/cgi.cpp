@@ -2,8 +2,10 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cerrno>
 #include <cstring>
 #include <ostream>
+#include <unistd.h>
 
 #include "except.h"
 #include "root.h"
@@ -61,9 +63,34 @@ int CGI::InitFromEnv() {
     return 1;
 }
 
+namespace {
+
+// Up to `length` bytes of standard input; fewer only at its end or on an
+// error. A plain read where nothing is waiting in stdio's buffer: fread would
+// first stat the descriptor and allocate a buffer, a page fault in a process
+// that lives for one request.
+size_t ReadStandardInput(char* buffer, size_t length) {
+#ifdef __GLIBC__
+    bool buffered = stdin->_IO_read_ptr != stdin->_IO_read_end;
+#else
+    bool buffered = true;
+#endif
+    if (buffered) return std::fread(buffer, 1, length, stdin);
+    size_t got = 0;
+    while (got < length) {
+        ssize_t n = read(STDIN_FILENO, buffer + got, length - got);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        got += size_t(n);
+    }
+    return got;
+}
+
+}  // namespace
+
 void CGI::ReadBody(int length) {
     m_stdin = RootNewChars(size_t(length) + 1);
-    size_t got = std::fread(m_stdin, 1, size_t(length), stdin);
+    size_t got = ReadStandardInput(m_stdin, size_t(length));
     m_stdin[got] = 0;
     m_stdinLen = int(got) + 1;
 }

@@ -3,6 +3,7 @@
 #include <cctype>
 #include <cerrno>
 #include <cstring>
+#include <fcntl.h>
 #include <ostream>
 #include <streambuf>
 #include <strings.h>
@@ -70,47 +71,99 @@ void WriteAnswer(const char* answer, size_t length) {
 
 bool IsWhiteSpace(int c) { return c != EOF && std::isspace(c); }
 
-int SkipWhiteSpace(std::FILE* file) {
-    int c = std::getc(file);
-    while (IsWhiteSpace(c)) c = std::getc(file);
+// Where the configuration's characters come from: getc on a file, or the
+// file's bytes already in memory. Both give EOF at the end.
+struct FileSource {
+    std::FILE* file;
+    int Get() { return std::getc(file); }
+};
+
+struct MemorySource {
+    const char* at;
+    const char* end;
+    int Get() { return at < end ? int((unsigned char)*at++) : EOF; }
+};
+
+template <class Source>
+int SkipWhiteSpace(Source& in) {
+    int c = in.Get();
+    while (IsWhiteSpace(c)) c = in.Get();
     return c;
 }
 
 // Stores the run of characters from c on for which `inRun` holds, cut to the
 // field; the rest of the run is read and dropped. Returns the character that
 // ended the run and the run's full length in *count.
-template <class Pred>
-int ReadRun(std::FILE* file, int c, char (&field)[kConfigFieldSize], Pred inRun, size_t* count) {
+template <class Source, class Pred>
+int ReadRun(Source& in, int c, char (&field)[kConfigFieldSize], Pred inRun, size_t* count) {
     size_t n = 0;
-    for (; c != EOF && inRun(c); c = std::getc(file), ++n)
+    for (; c != EOF && inRun(c); c = in.Get(), ++n)
         if (n < kConfigFieldSize - 1) field[n] = char(c);
     field[n < kConfigFieldSize - 1 ? n : kConfigFieldSize - 1] = 0;
     *count = n;
     return c;
 }
 
-}  // namespace
-
-bool ReadConfigEntry(std::FILE* file, char (&key)[kConfigFieldSize], char (&value)[kConfigFieldSize]) {
+template <class Source>
+bool ReadEntry(Source& in, char (&key)[kConfigFieldSize], char (&value)[kConfigFieldSize]) {
     size_t count = 0;
-    int c = ReadRun(file, std::getc(file), key, [](int ch) { return ch != '=' && ch != ' '; }, &count);
+    int c = ReadRun(in, in.Get(), key, [](int ch) { return ch != '=' && ch != ' '; }, &count);
     if (count == 0) return false;
-    if (IsWhiteSpace(c)) c = SkipWhiteSpace(file);
+    if (IsWhiteSpace(c)) c = SkipWhiteSpace(in);
     if (c != '=') return false;
-    c = SkipWhiteSpace(file);
-    ReadRun(file, c, value, [](int ch) { return !IsWhiteSpace(ch); }, &count);
+    c = SkipWhiteSpace(in);
+    ReadRun(in, c, value, [](int ch) { return !IsWhiteSpace(ch); }, &count);
     return count > 0;
 }
 
-int ReadDebugLevel(const char* path) {
-    std::FILE* file = std::fopen(path, "r");
-    if (!file) return 0;
-    char key[kConfigFieldSize] = {};
-    char value[kConfigFieldSize] = {};
-    bool matched = ReadConfigEntry(file, key, value);
-    std::fclose(file);
+int LevelOf(bool matched, const char* key, const char* value) {
     if (!matched || strcasecmp(key, "debug") != 0) return 0;
     return ParseDecimal(value);
+}
+
+// The file read whole into memory with plain system calls: stdio would add
+// a stat of the file and a heap buffer. A read shorter than asked is the end
+// of a regular file. False when the file does not fit the buffer.
+bool ReadSmallFile(int fd, char* buffer, size_t size, size_t* length) {
+    size_t got = 0;
+    for (;;) {
+        if (got == size) return false;
+        ssize_t n = read(fd, buffer + got, size - got);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;  // the end, or an error, which ends the file as getc would
+        got += size_t(n);
+        if (got < size) break;
+    }
+    *length = got;
+    return true;
+}
+
+}  // namespace
+
+bool ReadConfigEntry(std::FILE* file, char (&key)[kConfigFieldSize], char (&value)[kConfigFieldSize]) {
+    FileSource in{file};
+    return ReadEntry(in, key, value);
+}
+
+int ReadDebugLevel(const char* path) {
+    char key[kConfigFieldSize] = {};
+    char value[kConfigFieldSize] = {};
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return 0;
+    char text[4096];
+    size_t length = 0;
+    bool whole = ReadSmallFile(fd, text, sizeof text, &length);
+    close(fd);
+    if (whole) {
+        MemorySource in{text, text + length};
+        return LevelOf(ReadEntry(in, key, value), key, value);
+    }
+    // A first line longer than the buffer: read it as a stream.
+    std::FILE* file = std::fopen(path, "r");
+    if (!file) return 0;
+    bool matched = ReadConfigEntry(file, key, value);
+    std::fclose(file);
+    return LevelOf(matched, key, value);
 }
 
 void RunRequest(Cmd*& cmd) {
