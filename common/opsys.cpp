@@ -2,8 +2,11 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <mutex>
+#include <fcntl.h>
 #include <sys/time.h>
 #include <unistd.h>
 #include <vector>
@@ -214,7 +217,26 @@ int OpSys::GetParentProcessId() { return int(getppid()); }
 
 bool OpSys::ProcessExists(int pid) {
     // EPERM: the process is there but belongs to another user.
-    return pid > 0 && (kill(pid_t(pid), 0) == 0 || errno == EPERM);
+    if (pid <= 0 || (kill(pid_t(pid), 0) != 0 && errno != EPERM)) return false;
+    // A process that has ended but that its parent has not reaped yet still
+    // answers kill(). It has let go of everything it held, and it will never
+    // answer a request: it counts as gone, or its claim would keep clients
+    // from a free server, and a client that claimed its slot would wait
+    // until the parent comes to reap it.
+    char path[32];
+    std::snprintf(path, sizeof path, "/proc/%d/stat", pid);
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    // Not there: reaped meanwhile, or a system without /proc (kill() decides).
+    if (fd < 0) return kill(pid_t(pid), 0) == 0 || errno == EPERM;
+    char stat[512];
+    ssize_t n = read(fd, stat, sizeof stat - 1);
+    close(fd);
+    if (n <= 0) return true;
+    stat[n] = 0;
+    // "pid (name) state ...": the name may hold anything, the state follows
+    // the last closing parenthesis.
+    const char* end = std::strrchr(stat, ')');
+    return !(end && end[1] == ' ' && (end[2] == 'Z' || end[2] == 'X'));
 }
 
 uint32_t OpSys::GetTickCount() {

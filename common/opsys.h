@@ -93,7 +93,8 @@ public:
 
     static int GetCurrentProcessId();
     static int GetParentProcessId();
-    // True while a process of that id exists (pid 0 and below: false).
+    // True while a process of that id exists and has not ended (pid 0 and
+    // below: false). A process that ended and waits to be reaped is gone.
     static bool ProcessExists(int pid);
     // Hundredths of a second since local midnight, in whole seconds.
     static uint32_t GetTickCount();

@@ -16,6 +16,18 @@ using namespace ipctest;
 
 namespace {
 
+// Waits (bounded) until the child has ended, without reaping it.
+bool WaitForEnd(pid_t pid) {
+    double deadline = Now() + 10;
+    while (Now() < deadline) {
+        siginfo_t info;
+        info.si_pid = 0;
+        if (waitid(P_PID, id_t(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == pid) return true;
+        usleep(2000);
+    }
+    return false;
+}
+
 class PipeFaultTest : public IpcTest {
 protected:
     // Runs `hold` in a child that then reports and waits to be killed; returns
@@ -285,6 +297,40 @@ TEST_F(PipeFaultTest, ServersDyingWhileEveryFreeServerIsReservedLeaveTheCountRig
     EXPECT_EQ(":Efresh", answer.substr(answer.find(':')));
     ExpectRegistryAtRest(1);
     EXPECT_TRUE(fresh.Stop());
+    ExpectNothingLeft();
+}
+
+// A process that has ended but is not reaped yet (its parent, a web server
+// or a supervisor, has not come to it) still answers kill(). It holds
+// nothing: its claim is taken over, and a server in that state is skipped
+// instead of waited for.
+TEST_F(PipeFaultTest, EndedButUnreapedClientsAndServersHoldNothing) {
+    Server answering = Track(StartServer(base, 4096));
+    Server dying = Track(StartServer(base, 4096));
+    ASSERT_GT(answering.pid, 0);
+    ASSERT_GT(dying.pid, 0);
+    // Slot 0 claimed by a client that is killed and left unreaped.
+    const std::string name = base;
+    pid_t client = Holder([name] {
+        ServerMonitor m;
+        ServerID id;
+        return m.InitClient(name.c_str()) && m.GetServer(id) && id.index == 0;
+    });
+    kill(client, SIGKILL);
+    ASSERT_TRUE(WaitForEnd(client));
+    // Slot 1's server killed and left unreaped as well: only slot 0's server
+    // can answer, once its dead client's claim is taken over.
+    kill(dying.pid, SIGKILL);
+    ASSERT_TRUE(WaitForEnd(dying.pid));
+    pid_t caller = Track(Spawn([&] {
+        std::string answer;
+        return CallOnce(base, "Eunreaped", &answer, 4096) == 1 && answer == "0:Eunreaped" ? 0 : 1;
+    }));
+    EXPECT_EQ(0, WaitChild(caller, 20)) << "the call must reach slot 0's server within its bound";
+    EXPECT_EQ(128 + SIGKILL, WaitChild(client, 10));
+    EXPECT_EQ(128 + SIGKILL, WaitChild(dying.pid, 10));
+    ExpectRegistryAtRest(1);
+    EXPECT_TRUE(answering.Stop());
     ExpectNothingLeft();
 }
 
