@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -36,6 +37,11 @@ bool Collect(const fs::path& path, std::vector<fs::path>* files) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc == 2 && (std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "--help") == 0)) {
+        std::printf("usage: %s file-or-directory...\nRuns the fuzz target once on every file given or found in the "
+                    "directories given (a corpus); exits 1 when one cannot be read.\n", argv[0]);
+        return 0;
+    }
     if (argc < 2) {
         std::fprintf(stderr, "usage: %s file-or-directory...\n", argv[0]);
         return 1;

@@ -7,6 +7,7 @@
 // and page faults of a run that lasts one request.
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "cmd.h"
 #include "driver.h"
@@ -14,7 +15,32 @@
 #include "opsys.h"
 #include "platform.h"
 
-int main() {
+namespace {
+
+const char kUsage[] =
+    "usage: velmox.cgi [-h | --help]\n"
+    "The Velmox gateway, a CGI/1.1 program that a web server runs once per HTTP\n"
+    "request. It reads velmox.ini in its working directory (\"debug = 1\" traces\n"
+    "the run into the page), takes the request from the CGI variables (PATH_INFO\n"
+    "is /Command/Server/Path, with Save, Compose, Search, ImageMap or RunAgent as\n"
+    "the command) and from standard input, hands it to the Velmox server task\n"
+    "through the pipe /tmp/.velmox and writes the server's answer, or an error\n"
+    "page, to standard output. Its exit status is 1 after every request.\n";
+
+// Help is only given outside a web server: under one, arguments come from the
+// request (a query without '=' is split into them) and are not ours to read.
+bool AskedForHelp(int argc, char** argv) {
+    if (argc < 2 || std::getenv("GATEWAY_INTERFACE")) return false;
+    return std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "--help") == 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (AskedForHelp(argc, argv)) {
+        std::fputs(kUsage, stdout);
+        return 0;
+    }
     // One exchange, then the process ends: its views of the pipe's segments
     // go with the address space instead of being detached one by one.
     OpSys::KeepClientViews(true);

@@ -66,13 +66,17 @@ private:
     std::string m_path;
 };
 
-[[noreturn]] void ExecGateway(const std::string& dir, const EnvList& env, int in, int out) {
+using ArgList = std::vector<const char*>;
+
+[[noreturn]] void ExecGateway(const std::string& dir, const EnvList& env, ArgList args, int in, int out) {
     if (chdir(dir.c_str()) != 0) _exit(126);
     clearenv();
     for (const auto& v : env) setenv(v.first, v.second.c_str(), 1);
     dup2(in, 0);
     dup2(out, 1);
-    execl(VELMOX_GATEWAY, "velmox.cgi", static_cast<char*>(nullptr));
+    args.insert(args.begin(), "velmox.cgi");
+    args.push_back(nullptr);
+    execv(VELMOX_GATEWAY, const_cast<char* const*>(args.data()));
     _exit(127);
 }
 
@@ -107,7 +111,8 @@ int WaitBounded(pid_t pid, long long deadline, bool* killed) {
 }
 
 // A non-empty body gets its CONTENT_LENGTH unless env names one.
-GatewayRun RunGateway(EnvList env, const std::string& body = "", const std::optional<std::string>& ini = {}) {
+GatewayRun RunGateway(EnvList env, const std::string& body = "", const std::optional<std::string>& ini = {},
+                      const ArgList& args = {}) {
     std::signal(SIGPIPE, SIG_IGN);
     bool hasLength = false;
     for (const auto& v : env) hasLength = hasLength || std::strcmp(v.first, "CONTENT_LENGTH") == 0;
@@ -121,7 +126,7 @@ GatewayRun RunGateway(EnvList env, const std::string& body = "", const std::opti
     if (pid == 0) {
         close(in[1]);
         close(out[0]);
-        ExecGateway(dir.path(), env, in[0], out[1]);
+        ExecGateway(dir.path(), env, args, in[0], out[1]);
     }
     close(in[0]);
     close(out[1]);
@@ -153,6 +158,25 @@ TEST(Gateway, BadPathsAndUnknownCommandsGiveTheExceptionPage) {
         EXPECT_FALSE(run.killed);
         EXPECT_EQ(1, run.status);
         EXPECT_EQ(kExceptionPage, run.output);
+    }
+}
+
+// Help is for a person at a shell; under a web server the arguments come
+// from the request and change nothing.
+TEST(Gateway, HelpOnlyOutsideAWebServer) {
+    struct Row { const char* what; EnvList env; ArgList args; int status; bool help; } rows[] = {
+        {"--help at a shell", {}, {"--help"}, 0, true},
+        {"-h at a shell", {}, {"-h"}, 0, true},
+        {"other argument at a shell", {}, {"--version"}, 1, false},
+        {"--help from a request", {{"GATEWAY_INTERFACE", "CGI/1.1"}, {"PATH_INFO", "/Nope"}}, {"--help"}, 1, false},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.what);
+        GatewayRun run = RunGateway(r.env, "", {}, r.args);
+        EXPECT_FALSE(run.killed);
+        EXPECT_EQ(r.status, run.status);
+        if (r.help) EXPECT_EQ(0u, run.output.find("usage: velmox.cgi")) << run.output;
+        else EXPECT_EQ(kExceptionPage, run.output);
     }
 }
 

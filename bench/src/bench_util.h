@@ -48,6 +48,12 @@ inline bool WriteFileAtomically(const std::string& path, const std::string& text
     std::exit(2);
 }
 
+// -h: the usage line on standard output, and a clean exit.
+[[noreturn]] inline void Help(const char* program, const char* usage) {
+    std::printf("usage: %s %s\n", program, usage);
+    std::exit(0);
+}
+
 inline long ParseCount(const char* program, const char* text, long low, long high) {
     char* end = nullptr;
     errno = 0;

@@ -24,6 +24,7 @@
 namespace {
 
 const char kProgram[] = "velmox-bench-exchange";
+const char kUsage[] = "-b BASE -s SOCKET [-z REQ:ANS,...] [-R ROUNDS] [-k BATCH] | -b BASE -s SOCKET -c COUNT -o pipe|pipe-fresh|uds [-z REQ:ANS]";
 const unsigned long kAnswerCapacity = 127952;
 
 struct Size {
@@ -114,7 +115,7 @@ int main(int argc, char** argv) {
     std::string sizesText = "1024:4096,102400:1024";
     long rounds = 40, batch = 50, count = -1;
     int option;
-    while ((option = getopt(argc, argv, "b:s:z:R:k:c:o:")) != -1) {
+    while ((option = getopt(argc, argv, "hb:s:z:R:k:c:o:")) != -1) {
         switch (option) {
             case 'b': base = optarg; break;
             case 's': socketPath = optarg; break;
@@ -123,7 +124,8 @@ int main(int argc, char** argv) {
             case 'k': batch = bench::ParseCount(kProgram, optarg, 1, 1000000); break;
             case 'c': count = bench::ParseCount(kProgram, optarg, 0, 100000000); break;
             case 'o': only = optarg; break;
-            default: bench::Die(kProgram, "see the comment at the top of exchange.cpp for the options");
+            case 'h': bench::Help(kProgram, kUsage);
+            default: bench::Die(kProgram, std::string("usage: ") + kUsage);
         }
     }
     if (base.empty() || socketPath.empty()) bench::Die(kProgram, "-b BASE and -s SOCKET are needed");

@@ -18,6 +18,7 @@
 namespace {
 
 const char kProgram[] = "velmox-bench-fcgi-responder";
+const char kUsage[] = "-s SOCKETPATH [-w WORKERS] [-p PAGEBYTES] [-r READYFILE]";
 
 void Serve(int listener, const std::vector<char>& page) {
     FCGX_Request request;
@@ -38,13 +39,14 @@ int main(int argc, char** argv) {
     std::string path, ready;
     long workers = 4, pageBytes = 4800;
     int option;
-    while ((option = getopt(argc, argv, "s:w:p:r:")) != -1) {
+    while ((option = getopt(argc, argv, "hs:w:p:r:")) != -1) {
         switch (option) {
             case 's': path = optarg; break;
             case 'w': workers = bench::ParseCount(kProgram, optarg, 1, 256); break;
             case 'p': pageBytes = bench::ParseCount(kProgram, optarg, 1, 1 << 20); break;
             case 'r': ready = optarg; break;
-            default: bench::Die(kProgram, "usage: -s SOCKETPATH [-w WORKERS] [-p PAGEBYTES] [-r READYFILE]");
+            case 'h': bench::Help(kProgram, kUsage);
+            default: bench::Die(kProgram, std::string("usage: ") + kUsage);
         }
     }
     if (path.empty()) bench::Die(kProgram, "a socket path (-s) is needed");

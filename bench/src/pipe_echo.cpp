@@ -19,6 +19,7 @@
 namespace {
 
 const char kProgram[] = "velmox-bench-pipe-echo";
+const char kUsage[] = "-b BASE [-n PIPES] [-r READYFILE]";
 const unsigned long kBlockSize = 127952;
 
 // The terminate message must come from within the pipe's process while its
@@ -93,12 +94,13 @@ int main(int argc, char** argv) {
     std::string ready;
     int pipes = 1;
     int option;
-    while ((option = getopt(argc, argv, "b:n:r:")) != -1) {
+    while ((option = getopt(argc, argv, "hb:n:r:")) != -1) {
         switch (option) {
             case 'b': base = optarg; break;
             case 'n': pipes = int(bench::ParseCount(kProgram, optarg, 1, 64)); break;
             case 'r': ready = optarg; break;
-            default: bench::Die(kProgram, "usage: -b BASE [-n PIPES] [-r READYFILE]");
+            case 'h': bench::Help(kProgram, kUsage);
+            default: bench::Die(kProgram, std::string("usage: ") + kUsage);
         }
     }
     if (base.empty()) bench::Die(kProgram, "a base name (-b) is needed");

@@ -25,6 +25,7 @@
 namespace {
 
 const char kProgram[] = "velmox-bench-proc";
+const char kUsage[] = "-e ENVFILE [-i BODYFILE] [-n RUNS] [-w WARMUP] [-m PEAKRUNS] LABEL=PATH...";
 
 struct Contender {
     std::string label;
@@ -128,14 +129,15 @@ int main(int argc, char** argv) {
     std::string envPath, bodyPath;
     long runs = 1000, warmup = 50, peaks = 20;
     int option;
-    while ((option = getopt(argc, argv, "e:i:n:w:m:")) != -1) {
+    while ((option = getopt(argc, argv, "he:i:n:w:m:")) != -1) {
         switch (option) {
             case 'e': envPath = optarg; break;
             case 'i': bodyPath = optarg; break;
             case 'n': runs = bench::ParseCount(kProgram, optarg, 1, 10000000); break;
             case 'w': warmup = bench::ParseCount(kProgram, optarg, 0, 10000000); break;
             case 'm': peaks = bench::ParseCount(kProgram, optarg, 0, 100000); break;
-            default: bench::Die(kProgram, "usage: -e ENVFILE [-i BODYFILE] [-n RUNS] [-w WARMUP] [-m PEAKRUNS] LABEL=PATH...");
+            case 'h': bench::Help(kProgram, kUsage);
+            default: bench::Die(kProgram, std::string("usage: ") + kUsage);
         }
     }
     if (envPath.empty() || optind >= argc) bench::Die(kProgram, "an environment file and a program are needed");

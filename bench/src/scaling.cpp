@@ -17,6 +17,7 @@
 namespace {
 
 const char kProgram[] = "velmox-bench-scaling";
+const char kUsage[] = "-b BASE [-c CLIENTS] [-t SECONDS] [-z REQ:ANS]";
 const unsigned long kAnswerCapacity = 127952;
 
 struct Tally {
@@ -50,7 +51,7 @@ int main(int argc, char** argv) {
     double seconds = 3;
     uint32_t requestLength = 1024, answerLength = 4096;
     int option;
-    while ((option = getopt(argc, argv, "b:c:t:z:")) != -1) {
+    while ((option = getopt(argc, argv, "hb:c:t:z:")) != -1) {
         switch (option) {
             case 'b': base = optarg; break;
             case 'c': clients = bench::ParseCount(kProgram, optarg, 1, 1024); break;
@@ -63,7 +64,8 @@ int main(int argc, char** argv) {
                 answerLength = uint32_t(bench::ParseCount(kProgram, text.substr(colon + 1).c_str(), 1, 127948));
                 break;
             }
-            default: bench::Die(kProgram, "usage: -b BASE [-c CLIENTS] [-t SECONDS] [-z REQ:ANS]");
+            case 'h': bench::Help(kProgram, kUsage);
+            default: bench::Die(kProgram, std::string("usage: ") + kUsage);
         }
     }
     if (base.empty()) bench::Die(kProgram, "a base name (-b) is needed");

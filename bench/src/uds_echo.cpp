@@ -15,6 +15,7 @@
 namespace {
 
 const char kProgram[] = "velmox-bench-uds-echo";
+const char kUsage[] = "-s SOCKETPATH [-r READYFILE]";
 const size_t kLargest = 127952;
 
 volatile sig_atomic_t g_stop = 0;
@@ -55,11 +56,12 @@ int main(int argc, char** argv) {
     std::string path;
     std::string ready;
     int option;
-    while ((option = getopt(argc, argv, "s:r:")) != -1) {
+    while ((option = getopt(argc, argv, "hs:r:")) != -1) {
         switch (option) {
             case 's': path = optarg; break;
             case 'r': ready = optarg; break;
-            default: bench::Die(kProgram, "usage: -s SOCKETPATH [-r READYFILE]");
+            case 'h': bench::Help(kProgram, kUsage);
+            default: bench::Die(kProgram, std::string("usage: ") + kUsage);
         }
     }
     struct sockaddr_un address = {};
