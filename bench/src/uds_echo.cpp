@@ -22,10 +22,12 @@ volatile sig_atomic_t g_stop = 0;
 
 void OnStop(int) { g_stop = 1; }
 
-bool ReadAll(int fd, void* buffer, size_t length) {
-    char* at = static_cast<char*>(buffer);
+// Moves all `length` bytes with read or write, resuming after signals;
+// false at end of file or on an error.
+template <class Io, class Byte>
+bool TransferAll(Io io, int fd, Byte* at, size_t length) {
     while (length > 0) {
-        ssize_t n = read(fd, at, length);
+        ssize_t n = io(fd, at, length);
         if (n <= 0) {
             if (n < 0 && errno == EINTR) continue;
             return false;
@@ -36,18 +38,12 @@ bool ReadAll(int fd, void* buffer, size_t length) {
     return true;
 }
 
+bool ReadAll(int fd, void* buffer, size_t length) {
+    return TransferAll(read, fd, static_cast<char*>(buffer), length);
+}
+
 bool WriteAll(int fd, const void* buffer, size_t length) {
-    const char* at = static_cast<const char*>(buffer);
-    while (length > 0) {
-        ssize_t n = write(fd, at, length);
-        if (n <= 0) {
-            if (n < 0 && errno == EINTR) continue;
-            return false;
-        }
-        at += n;
-        length -= size_t(n);
-    }
-    return true;
+    return TransferAll(write, fd, static_cast<const char*>(buffer), length);
 }
 
 }  // namespace
