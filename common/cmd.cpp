@@ -10,6 +10,7 @@
 #include "except.h"
 #include "mapcmd.h"
 #include "os.h"
+#include "pipe_limits.h"
 #include "root.h"
 #include "runcmd.h"
 #include "savcmd.h"
@@ -190,12 +191,8 @@ void Cmd::ReleaseResults() {
 
 namespace {
 
-const char kPipeName[] = "/tmp/.velmox";
-const uint32_t kRequestCapacity = 127952;
-const uint32_t kAnswerCapacity = 127952;
-// The pipe's block carries its length word and at most this many bytes; a
-// longer message would reach the server cut short.
-const uint32_t kLargestRequest = kAnswerCapacity - 4;
+const uint32_t kRequestCapacity = kPipeBlockSize;
+const uint32_t kAnswerCapacity = kPipeBlockSize;
 
 }  // namespace
 
@@ -208,11 +205,11 @@ int Cmd::Dispatch() {
     SimpleStream request(requestBuffer, kRequestCapacity);
     request << uint32_t(m_cmdID);
     Write(request);
-    if (request.Length() > kLargestRequest) RAISE(OutOfRangeExc);
+    if (request.Length() > kLargestMessage) RAISE(OutOfRangeExc);
     unsigned char answer[kAnswerCapacity];
     unsigned long answerLength = 0;
     SimplePipe pipe;
-    if (!pipe.Call(kPipeName, request.Data(), request.Length(), answer, kAnswerCapacity, &answerLength))
+    if (!pipe.Call(kGatewayPipeName, request.Data(), request.Length(), answer, kAnswerCapacity, &answerLength))
         RAISE(IPCexc);
     if (answerLength == 0) RAISE(IPCexc);
     // An answer longer than the buffer arrived cut to it.

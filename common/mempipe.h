@@ -27,6 +27,7 @@
 #include <cstdint>
 
 #include "opsys.h"
+#include "pipe_limits.h"
 
 extern const char kServerMonMutexFmt[];
 extern const char kServerMonShMemFmt[];
@@ -36,13 +37,6 @@ extern const char kClientSemFmt[];
 extern const char kServerSemFmt[];
 extern const char kShMemFmt[];
 
-const int kMaxServers = 64;
-const unsigned long kRegistrySize = 1032;
-const int kNameBufferSize = 256;
-// The longest base name that leaves room for every suffix.
-const size_t kMaxBaseNameLength = 248;
-const unsigned long kRegistryLockMs = 15000;
-const unsigned long kFreeServerWaitMs = 60000;
 // The clientPid of an empty slot that still owes its server's unit.
 const int32_t kOwesUnit = -2;
 

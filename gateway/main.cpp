@@ -13,6 +13,7 @@
 #include "driver.h"
 #include "except.h"
 #include "opsys.h"
+#include "pipe_limits.h"
 #include "platform.h"
 
 namespace {
@@ -24,7 +25,7 @@ const char kUsage[] =
     "the run into the page), takes the request from the CGI variables (PATH_INFO\n"
     "is /Command/Server/Path, with Save, Compose, Search, ImageMap or RunAgent as\n"
     "the command) and from standard input, hands it to the Velmox server task\n"
-    "through the pipe /tmp/.velmox and writes the server's answer, or an error\n"
+    "through the pipe " VELMOX_PIPE_NAME " and writes the server's answer, or an error\n"
     "page, to standard output. Its exit status is 1 after every request.\n";
 
 // Help is only given outside a web server: under one, arguments come from the

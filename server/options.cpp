@@ -9,7 +9,7 @@ const char kServerUsage[] =
     "usage: velmox-server [-b BASE] [-n PIPES] [-l LOGFILE] [-r READYFILE] [-h]\n"
     "Serves the Velmox gateway's commands with sample pages: one process per pipe,\n"
     "watched by a supervisor that restarts a pipe process that dies.\n"
-    "  -b, --base NAME   base name of the pipe's objects (default /tmp/.velmox)\n"
+    "  -b, --base NAME   base name of the pipe's objects (default " VELMOX_PIPE_NAME ")\n"
     "  -n, --pipes N     number of pipes, one process each (1..64, default 4)\n"
     "  -l, --log FILE    append one line per request to FILE (default: standard error)\n"
     "  -r, --ready FILE  write the server's pid to FILE once every pipe is registered\n"

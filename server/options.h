@@ -4,11 +4,13 @@
 
 #include <string>
 
+#include "pipe_limits.h"
+
 const int kMinPipes = 1;
 const int kMaxPipes = 64;  // the registry's slots
 
 struct ServerOptions {
-    std::string base = "/tmp/.velmox";
+    std::string base = kGatewayPipeName;
     int pipes = 4;
     std::string logPath;    // empty: standard error
     std::string readyPath;  // empty: no ready file

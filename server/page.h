@@ -11,6 +11,8 @@
 #include <cstddef>
 #include <string>
 
+#include "pipe_limits.h"
+
 class Cmd;
 
 // The pipe that made a page: shown on it, so a client can tell pipes apart.
@@ -19,9 +21,8 @@ struct ServedBy {
     int pid;
 };
 
-// The longest answer a pipe block of 127952 bytes carries (its length word
-// takes the other 4 bytes).
-const size_t kMaxAnswerSize = 127948;
+// The longest answer the gateway's pipe block carries.
+const size_t kMaxAnswerSize = kLargestMessage;
 // Hex digits of a Save body shown on the page (the first 8 KiB of the body).
 const size_t kBodyHexLimit = 16384;
 

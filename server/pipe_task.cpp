@@ -10,6 +10,7 @@
 #include "log.h"
 #include "os.h"
 #include "page.h"
+#include "pipe_limits.h"
 #include "stop_watcher.h"
 
 namespace {

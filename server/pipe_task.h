@@ -16,9 +16,6 @@ enum PipeExit {
     kPipeEndedByMessage = 3        // a terminate message that no signal asked for
 };
 
-// The block size that every gateway assumes.
-const unsigned long kPipeBlockSize = 127952;
-
 // Runs one pipe in the calling process, which must have SIGTERM and SIGINT
 // blocked. Writes 'R' to `report` once the pipe is registered, or 'F' when it
 // cannot be made, and closes it. Returns a PipeExit.

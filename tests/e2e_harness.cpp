@@ -1,5 +1,7 @@
 #include "e2e_harness.h"
 
+#include "pipe_limits.h"
+
 #include <arpa/inet.h>
 #include <cerrno>
 #include <csignal>
@@ -31,7 +33,7 @@
 
 namespace e2e {
 
-const char* const kPipeName = "/tmp/.velmox";
+const char* const kPipeName = kGatewayPipeName;
 
 namespace {
 

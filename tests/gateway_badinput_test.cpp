@@ -49,7 +49,7 @@
 
 namespace {
 
-const char* const kPipeName = "/tmp/.velmox";
+const char* const kPipeName = kGatewayPipeName;
 const std::string kHeader = "Content-type: text/html\n\n";
 const std::string kExceptionPage = kHeader + "<h2>Velmox CGI exception</h2>";
 const std::string kCommunicationPage = kHeader + "<h2>Cannot communicate with Velmox server</h2>";

@@ -29,7 +29,7 @@ extern char** environ;
 
 namespace gwtest {
 
-const char* const kPipeName = "/tmp/.velmox";
+const char* const kPipeName = kGatewayPipeName;
 const std::string kAnswerHead = "Content-Type: text/html; charset=utf-8\nCache-Control: no-store\n\n";
 const std::string kCommunicationPage = "Content-type: text/html\n\n<h2>Cannot communicate with Velmox server</h2>";
 const std::string kExceptionPage = "Content-type: text/html\n\n<h2>Velmox CGI exception</h2>";

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "cmd.h"
+#include "pipe_limits.h"
 #include "cmd_util.h"
 #include "except.h"
 #include "ipc_harness.h"
@@ -277,7 +278,7 @@ TEST(Dispatch, WithoutServerRaisesIpcAndStoresNothing) {
 // canned bytes. At the end of each test nothing of the pipe may be left.
 class GatewayPipe : public ::testing::Test {
 protected:
-    const std::string kPipeName = "/tmp/.velmox";
+    const std::string kPipeName = kGatewayPipeName;
 
     void Serve(const std::string& answer, unsigned long blockSize = 127952) {
         server = ipctest::StartCannedServer(kPipeName, blockSize, answer);

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "pipe_limits.h"
+
 namespace ipctest {
 
 // A base name under /tmp unique to this process and call.
@@ -51,14 +53,14 @@ struct Server {
 };
 
 // Starts a server and waits until it is registered; pid -1 on failure.
-Server StartServer(const std::string& base, unsigned long blockSize = 127952, bool useSimplePipe = false);
+Server StartServer(const std::string& base, unsigned long blockSize = kPipeBlockSize, bool useSimplePipe = false);
 
 // A server that answers every non-empty request with `answer`, byte for byte.
 Server StartCannedServer(const std::string& base, unsigned long blockSize, const std::string& answer);
 
 // One exchange from this process; returns Call's result.
 int CallOnce(const std::string& base, const std::string& request, std::string* answer,
-             unsigned long replySize = 127952, unsigned long* replyLen = nullptr);
+             unsigned long replySize = kPipeBlockSize, unsigned long* replyLen = nullptr);
 
 // Fixture: a fresh base name per test; at the end every child still running
 // is killed and the base name's objects and key files are removed.

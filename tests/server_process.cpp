@@ -27,7 +27,7 @@ namespace srvtest {
 
 namespace {
 
-const unsigned long kBlockSize = 127952;
+const unsigned long kBlockSize = kPipeBlockSize;
 
 void RedirectTo(int fd, const std::string& path) {
     int file = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);

@@ -24,7 +24,7 @@ const char kUsage[] =
     "usage: velmox-registry [show] [-b BASE]   show the registry of BASE\n"
     "       velmox-registry clean [-b BASE]    remove the objects of BASE when no live server remains\n"
     "       velmox-registry -h|--help\n"
-    "  -b, --base NAME   base name of the pipe's objects (default /tmp/.velmox)\n"
+    "  -b, --base NAME   base name of the pipe's objects (default " VELMOX_PIPE_NAME ")\n"
     "show lists every registered pipe (slot, server pid, state, start time), the\n"
     "free-server count and the objects of BASE that exist; exit status 1 when there\n"
     "is no registry. clean refuses (exit status 1) while a registered server lives.\n";
@@ -33,7 +33,7 @@ const unsigned long kShowLockMs = 2000;
 
 struct Arguments {
     std::string command = "show";
-    std::string base = "/tmp/.velmox";
+    std::string base = kGatewayPipeName;
     bool help = false;
 };
 

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "bench_util.h"
+#include "pipe_limits.h"
 #include "opsys.h"
 #include "os.h"
 
@@ -25,7 +26,7 @@ namespace {
 
 const char kProgram[] = "velmox-bench-exchange";
 const char kUsage[] = "-b BASE -s SOCKET [-z REQ:ANS,...] [-R ROUNDS] [-k BATCH] | -b BASE -s SOCKET -c COUNT -o pipe|pipe-fresh|uds [-z REQ:ANS]";
-const unsigned long kAnswerCapacity = 127952;
+const unsigned long kAnswerCapacity = kPipeBlockSize;
 
 struct Size {
     uint32_t request;
@@ -41,8 +42,8 @@ std::vector<Size> ParseSizes(const std::string& text) {
         size_t colon = item.find(':');
         if (colon == std::string::npos) bench::Die(kProgram, "sizes are REQUEST:ANSWER pairs");
         Size size;
-        size.request = uint32_t(bench::ParseCount(kProgram, item.substr(0, colon).c_str(), 4, 127948));
-        size.answer = uint32_t(bench::ParseCount(kProgram, item.substr(colon + 1).c_str(), 1, 127948));
+        size.request = uint32_t(bench::ParseCount(kProgram, item.substr(0, colon).c_str(), 4, kLargestMessage));
+        size.answer = uint32_t(bench::ParseCount(kProgram, item.substr(colon + 1).c_str(), 1, kLargestMessage));
         sizes.push_back(size);
         if (comma == std::string::npos) break;
         at = comma + 1;

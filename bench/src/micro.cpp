@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "bench_util.h"
+#include "pipe_limits.h"
 #include "cgi.h"
 #include "cmd.h"
 #include "opsys.h"
@@ -37,7 +38,7 @@ void BM_BuildRequest(benchmark::State& state) {
         CGI cgi;
         cgi.InitFromEnv();
         Cmd* cmd = Cmd::CreateCmd(cgi);
-        SimpleStream request(127952);
+        SimpleStream request(kPipeBlockSize);
         request << uint32_t(cmd->m_cmdID);
         cmd->Write(request);
         benchmark::DoNotOptimize(request.Length());
@@ -54,7 +55,7 @@ void BM_PipeCall(benchmark::State& state) {
     }
     OpSys::KeepClientViews(state.range(2) != 0);
     std::vector<unsigned char> request = bench::MakeRequest(uint32_t(state.range(0)), uint32_t(state.range(1)));
-    std::vector<unsigned char> answer(127952);
+    std::vector<unsigned char> answer(kPipeBlockSize);
     for (auto _ : state) {
         SimplePipe pipe;
         unsigned long got = 0;

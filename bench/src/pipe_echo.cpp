@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "bench_util.h"
+#include "pipe_limits.h"
 #include "except.h"
 #include "os.h"
 
@@ -20,7 +21,7 @@ namespace {
 
 const char kProgram[] = "velmox-bench-pipe-echo";
 const char kUsage[] = "-b BASE [-n PIPES] [-r READYFILE]";
-const unsigned long kBlockSize = 127952;
+const unsigned long kBlockSize = kPipeBlockSize;
 
 // The terminate message must come from within the pipe's process while its
 // loop waits for a request: a thread of its own takes the stop signal.

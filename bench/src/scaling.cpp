@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "bench_util.h"
+#include "pipe_limits.h"
 #include "opsys.h"
 #include "os.h"
 
@@ -18,7 +19,7 @@ namespace {
 
 const char kProgram[] = "velmox-bench-scaling";
 const char kUsage[] = "-b BASE [-c CLIENTS] [-t SECONDS] [-z REQ:ANS]";
-const unsigned long kAnswerCapacity = 127952;
+const unsigned long kAnswerCapacity = kPipeBlockSize;
 
 struct Tally {
     long exchanges;
@@ -60,8 +61,8 @@ int main(int argc, char** argv) {
                 std::string text = optarg;
                 size_t colon = text.find(':');
                 if (colon == std::string::npos) bench::Die(kProgram, "-z takes REQUEST:ANSWER");
-                requestLength = uint32_t(bench::ParseCount(kProgram, text.substr(0, colon).c_str(), 4, 127948));
-                answerLength = uint32_t(bench::ParseCount(kProgram, text.substr(colon + 1).c_str(), 1, 127948));
+                requestLength = uint32_t(bench::ParseCount(kProgram, text.substr(0, colon).c_str(), 4, kLargestMessage));
+                answerLength = uint32_t(bench::ParseCount(kProgram, text.substr(colon + 1).c_str(), 1, kLargestMessage));
                 break;
             }
             case 'h': bench::Help(kProgram, kUsage);

@@ -11,12 +11,13 @@
 #include <vector>
 
 #include "bench_util.h"
+#include "pipe_limits.h"
 
 namespace {
 
 const char kProgram[] = "velmox-bench-uds-echo";
 const char kUsage[] = "-s SOCKETPATH [-r READYFILE]";
-const size_t kLargest = 127952;
+const size_t kLargest = kPipeBlockSize;
 
 volatile sig_atomic_t g_stop = 0;
 
