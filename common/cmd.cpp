@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <strings.h>
 
 #include "cgi.h"
@@ -31,6 +32,14 @@ const NameValue Cmd::c_table[Cmd::CmdCount + 1] = {
 
 Cmd::CmdHandler Cmd::c_handler = nullptr;
 void* Cmd::c_handlerData = nullptr;
+
+namespace {
+
+// The handler pair is process-wide: threads of a server task read it while
+// another may install a new one.
+std::mutex g_handlerLock;
+
+}  // namespace
 
 uint32_t FindTableValue(const NameValue* table, const char* name) {
     if (!table || !name) return 0;
@@ -139,6 +148,7 @@ void Cmd::ReadRequestRecord(SimpleStream& s) {
 }
 
 int Cmd::RegisterHandler(CmdHandler handler, void* data, CmdHandler* oldHandler, void** oldData) {
+    std::lock_guard<std::mutex> hold(g_handlerLock);
     if (oldHandler) *oldHandler = c_handler;
     if (oldData) *oldData = c_handlerData;
     c_handler = handler;
@@ -147,8 +157,15 @@ int Cmd::RegisterHandler(CmdHandler handler, void* data, CmdHandler* oldHandler,
 }
 
 int Cmd::Execute() {
-    if (!c_handler) RAISE(CmdNotHandledExc);
-    return c_handler(m_cmdID, this, c_handlerData);
+    CmdHandler handler;
+    void* data;
+    {
+        std::lock_guard<std::mutex> hold(g_handlerLock);
+        handler = c_handler;
+        data = c_handlerData;
+    }
+    if (!handler) RAISE(CmdNotHandledExc);
+    return handler(m_cmdID, this, data);
 }
 
 int Cmd::Init() { return 1; }
@@ -197,6 +214,11 @@ const uint32_t kAnswerCapacity = kPipeBlockSize;
 }  // namespace
 
 int Cmd::Dispatch() {
+    SimplePipe pipe;
+    return Dispatch(pipe);
+}
+
+int Cmd::Dispatch(SimplePipe& pipe) {
     // The request is serialised into a buffer on the stack, like the answer:
     // a heap block of this size would grow the heap of a fresh process by a
     // system call and fault in the pages at both of its ends; on the stack
@@ -208,10 +230,9 @@ int Cmd::Dispatch() {
     if (request.Length() > kLargestMessage) RAISE(OutOfRangeExc);
     unsigned char answer[kAnswerCapacity];
     unsigned long answerLength = 0;
-    SimplePipe pipe;
     if (!pipe.Call(kGatewayPipeName, request.Data(), request.Length(), answer, kAnswerCapacity, &answerLength))
-        RAISE(IPCexc);
-    if (answerLength == 0) RAISE(IPCexc);
+        RAISE_IPC(pipe.Failure());
+    if (answerLength == 0) RAISE_IPC(IpcFailure::Protocol("empty answer from the server task at", kGatewayPipeName));
     // An answer longer than the buffer arrived cut to it.
     StoreResults(reinterpret_cast<char*>(answer), uint32_t(std::min<unsigned long>(answerLength, kAnswerCapacity)));
     return 1;

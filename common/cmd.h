@@ -15,6 +15,7 @@
 #include "rootobj.h"
 
 class CGI;
+class SimplePipe;
 class URL;
 
 // One entry of a lookup table; a table ends with an entry whose name is empty
@@ -96,8 +97,12 @@ public:
     static int Term();
 
     // Sends the command to the server task and stores the answer; returns 1.
-    // Raises IPCexc when the exchange fails or the answer is empty.
+    // Raises IPCexc, with its cause, when the exchange fails or the answer
+    // is empty. The first form makes a pipe for the one call; the second
+    // calls through the caller's pipe, which keeps the pipe's objects open
+    // for its next calls.
     int Dispatch();
+    int Dispatch(SimplePipe& pipe);
     // The answer's bytes, or null when there is none; *length (when given)
     // receives its length, 0 included. Never fails.
     char* GetResults(uint32_t* length);

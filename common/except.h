@@ -6,6 +6,8 @@
 
 #include <cstdint>
 
+#include "ipc_failure.h"
+
 class SimpleStream;
 
 class Exception {
@@ -54,7 +56,20 @@ VELMOX_EXCEPTION_CLASS(OutOfMemoryExc, ExcOutOfMemory);
 VELMOX_EXCEPTION_CLASS(BadArgumentExc, ExcBadArgument);
 VELMOX_EXCEPTION_CLASS(UnknownCmdExc, ExcUnknownCmd);
 VELMOX_EXCEPTION_CLASS(InvalidURLExc, ExcInvalidURL);
-VELMOX_EXCEPTION_CLASS(IPCexc, ExcIPC);
+// A failure to reach or talk to the server task. It carries the cause when
+// the raise site knows it: the failed call, its error and the object's name,
+// for example "semget /tmp/.velmox.csm: No such file or directory".
+class IPCexc : public Exception {
+public:
+    IPCexc(const char* file, int line) noexcept;
+    IPCexc(const char* file, int line, const IpcFailure& cause) noexcept;
+    ~IPCexc() override;
+    // The cause as text; "" when unknown.
+    const char* Cause() const { return m_cause; }
+
+private:
+    char m_cause[IpcFailure::kTextSize];
+};
 VELMOX_EXCEPTION_CLASS(IllegalArgsExc, ExcIllegalArgs);
 VELMOX_EXCEPTION_CLASS(BufferOverflowExc, ExcBufferOverflow);
 VELMOX_EXCEPTION_CLASS(OutOfRangeExc, ExcOutOfRange);
@@ -73,5 +88,7 @@ constexpr const char* VelmoxBareFileName(const char* path) {
 
 // Raises an exception class with the raise site's bare file name and line.
 #define RAISE(ExcClass) throw ExcClass(VelmoxBareFileName(__FILE__), __LINE__)
+// Raises IPCexc with the cause of the failure (an IpcFailure).
+#define RAISE_IPC(cause) throw IPCexc(VelmoxBareFileName(__FILE__), __LINE__, (cause))
 
 #endif

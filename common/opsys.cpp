@@ -5,11 +5,9 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <mutex>
 #include <fcntl.h>
 #include <sys/time.h>
 #include <unistd.h>
-#include <vector>
 
 namespace {
 
@@ -35,37 +33,13 @@ int Attach(MHandle* handle, void** view) {
     return *view ? 1 : 0;
 }
 
-// The views that client exchanges keep attached, one per segment, when the
-// process asks for it (OpSys::KeepClientViews).
-//
-// Attaching a segment, touching its pages and detaching it again is most of
-// the cost of an exchange: every detach flushes the address space's TLB, and
-// every page of a fresh view faults in again. A client that keeps its views
-// pays that once: a gateway leaves them to its exit, which tears the whole
-// address space down at once, and a process that makes many exchanges
-// attaches each segment once. A view is identified by the segment's id,
-// which names the same segment as long as any process has it attached; when
-// a key comes to name a new segment (its server was restarted), the view of
-// the old one is detached. Nothing else changes: the names, the keys and the
-// segments themselves are those of every other open. It is not the default
-// because a kept view counts as an attachment (shm_nattch) between exchanges
-// and keeps a removed segment's memory until the process ends.
-struct KeptView {
-    key_t key;
-    int id;
-    void* view;
-    unsigned long size;  // 0 until asked for
-};
-
-std::mutex g_keptLock;
-std::vector<KeptView>* g_kept = nullptr;  // never destroyed: used up to exit
-bool g_keepClientViews = false;
-
-KeptView* FindKept(void* view) {
-    if (!g_kept) return nullptr;
-    for (KeptView& kept : *g_kept)
-        if (kept.view == view) return &kept;
-    return nullptr;
+int MapWait(int result) {
+    switch (result) {
+        case UX_WAIT_OBJECT: return OS_WAIT_OK;
+        case UX_WAIT_ABANDONED: return OS_WAIT_ABANDONED;
+        case UX_WAIT_TIMEOUT: return OS_WAIT_TIMEOUT;
+        default: return OS_WAIT_FAILED;
+    }
 }
 
 }  // namespace
@@ -106,16 +80,8 @@ int OpSys::ReleaseSemaphore(MHandle* handle) { return ReleaseSemaphoreUx(handle,
 int OpSys::ReleaseMutex(MHandle* handle) { return ReleaseSemaphoreUx(handle, 1, 0); }
 
 int OpSys::WaitForSemaphore(MHandle* handle, unsigned long ms) {
-    return WaitForSingleObjectUx(handle, ms) == UX_WAIT_OBJECT ? OS_WAIT_OK : OS_WAIT_TIMEOUT;
-}
-
-static int MapWait(int result) {
-    switch (result) {
-        case UX_WAIT_OBJECT: return OS_WAIT_OK;
-        case UX_WAIT_ABANDONED: return OS_WAIT_ABANDONED;
-        case UX_WAIT_TIMEOUT: return OS_WAIT_TIMEOUT;
-        default: return OS_WAIT_FAILED;
-    }
+    int result = MapWait(WaitForSingleObjectUx(handle, ms));
+    return result == OS_WAIT_ABANDONED ? OS_WAIT_OK : result;
 }
 
 int OpSys::WaitForMutex(MHandle* handle, unsigned long ms) { return MapWait(WaitForSingleObjectUx(handle, ms)); }
@@ -152,48 +118,7 @@ int OpSys::OpenSharedMemory(const char* name, MHandle*& handle, void** view) {
     return Attach(handle, view);
 }
 
-int OpSys::OpenSharedMemoryKept(const char* name, MHandle*& handle, void** view, unsigned long* size) {
-    *view = nullptr;
-    handle = OpenFileMappingUx(0, 0, name);
-    if (!handle) return 0;
-    std::lock_guard<std::mutex> hold(g_keptLock);
-    if (!g_keepClientViews) {
-        if (!Attach(handle, view)) return 0;
-        if (size) *size = SegmentSizeUx(handle);
-        return 1;
-    }
-    if (!g_kept) g_kept = new std::vector<KeptView>();
-    for (auto it = g_kept->begin(); it != g_kept->end(); ++it) {
-        if (it->id == handle->id) {
-            *view = it->view;
-            if (size && it->size == 0) it->size = SegmentSizeUx(handle);
-            if (size) *size = it->size;
-            return 1;
-        }
-        if (it->key == handle->key) {  // the key names a new segment now
-            UnmapViewOfFileUx(it->view);
-            g_kept->erase(it);
-            break;
-        }
-    }
-    if (!Attach(handle, view)) return 0;
-    // The size is asked of the system only by those who need it.
-    KeptView kept = {handle->key, handle->id, *view, size ? SegmentSizeUx(handle) : 0};
-    g_kept->push_back(kept);
-    if (size) *size = kept.size;
-    return 1;
-}
-
-void OpSys::KeepClientViews(bool keep) {
-    std::lock_guard<std::mutex> hold(g_keptLock);
-    g_keepClientViews = keep;
-}
-
 void OpSys::CloseSharedMemory(MHandle*& handle, void** view) {
-    if (*view) {
-        std::lock_guard<std::mutex> hold(g_keptLock);
-        if (KeptView* kept = FindKept(*view)) g_kept->erase(g_kept->begin() + (kept - g_kept->data()));
-    }
     if (*view) UnmapViewOfFileUx(*view);
     if (handle) CloseHandleUx(handle);
     handle = nullptr;
@@ -201,12 +126,7 @@ void OpSys::CloseSharedMemory(MHandle*& handle, void** view) {
 }
 
 void OpSys::DetachSharedMemory(MHandle*& handle, void** view) {
-    bool kept = false;
-    if (*view) {
-        std::lock_guard<std::mutex> hold(g_keptLock);
-        kept = FindKept(*view) != nullptr;
-    }
-    if (*view && !kept) UnmapViewOfFileUx(*view);
+    if (*view) UnmapViewOfFileUx(*view);
     ForgetHandle(handle);
     *view = nullptr;
 }

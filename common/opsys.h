@@ -1,8 +1,12 @@
 // OpSys: the primitives of the pipe. Named semaphores, counting semaphores,
 // mutexes and shared memory with create-or-open semantics, one result
-// convention for waits, process ids and a tick count. Static operations only;
-// handles live in the caller's fields. Nothing here throws: results are 1 for
-// success and 0 for failure unless stated otherwise.
+// convention for waits, process ids and a tick count. Static operations
+// only; handles live in the caller's fields (owners of type MHandlePtr).
+//
+// Error convention: results are 1 for success and 0 for failure, or the
+// wait codes below; the cause of a failure (call, errno, object) is the
+// calling thread's last failure of the system layer, LastFailureUx().
+// Nothing here throws. Every operation is safe on any thread.
 #ifndef VELMOX_OPSYS_H
 #define VELMOX_OPSYS_H
 
@@ -49,12 +53,13 @@ public:
     static int ReleaseSemaphore(MHandle* handle);
     static int ReleaseMutex(MHandle* handle);
 
-    // OS_WAIT_OK, or OS_WAIT_TIMEOUT for every failure.
+    // OS_WAIT_OK, OS_WAIT_TIMEOUT when the limit expired, OS_WAIT_FAILED for
+    // any other failure (a removed set is a failure, not a time-out).
     static int WaitForSemaphore(MHandle* handle, unsigned long ms);
     // OS_WAIT_OK, OS_WAIT_ABANDONED, OS_WAIT_TIMEOUT or OS_WAIT_FAILED.
     static int WaitForMutex(MHandle* handle, unsigned long ms);
-    // One slice of an unlimited wait, leaving the alarm timer alone:
-    // OS_WAIT_OK, OS_WAIT_TIMEOUT when the slice ran out, or OS_WAIT_FAILED.
+    // A wait of exactly ms milliseconds (0: only what is there at once):
+    // OS_WAIT_OK, OS_WAIT_TIMEOUT when it ran out, or OS_WAIT_FAILED.
     static int WaitForSlice(MHandle* handle, unsigned long ms);
 
     // Semaphore handles are kept: these do nothing.
@@ -75,20 +80,10 @@ public:
                                   int& existed);
     // Opens an existing segment and attaches it; 0 as above.
     static int OpenSharedMemory(const char* name, MHandle*& handle, void** view);
-    // As OpenSharedMemory, for the client side of an exchange, with the
-    // segment's size in bytes (*size, when given). While KeepClientViews is
-    // on, the view is kept attached for the rest of the process and handed
-    // out again when the same segment is opened later; DetachSharedMemory
-    // then leaves it attached.
-    static int OpenSharedMemoryKept(const char* name, MHandle*& handle, void** view, unsigned long* size);
-    // Off by default: every client exchange attaches and detaches its views.
-    // A process that ends right after its exchange (the gateway), or one that
-    // makes many, turns it on.
-    static void KeepClientViews(bool keep);
     // Detaches the view, removes the segment from the system, nulls both.
     static void CloseSharedMemory(MHandle*& handle, void** view);
     // Detaches the view and releases the record, leaving the segment; nulls
-    // both. A kept view stays attached (see OpenSharedMemoryKept).
+    // both.
     static void DetachSharedMemory(MHandle*& handle, void** view);
 
     static int GetCurrentProcessId();
@@ -99,5 +94,15 @@ public:
     // Hundredths of a second since local midnight, in whole seconds.
     static uint32_t GetTickCount();
 };
+
+// Runs an OpSys call that makes or opens a record into `raw` and gives the
+// record to `owner`. Returns the call's result.
+template <class MakeOrOpen>
+int OpenInto(MHandlePtr& owner, MakeOrOpen makeOrOpen) {
+    MHandle* raw = nullptr;
+    int result = makeOrOpen(raw);
+    owner.reset(raw);
+    return result;
+}
 
 #endif

@@ -25,7 +25,7 @@ SimpleStream* NewStream(unsigned long size) {
 
 }  // namespace
 
-SimplePipe::SimplePipe() : m_open(0), m_output(nullptr), m_input(nullptr) {}
+SimplePipe::SimplePipe() : m_open(0) {}
 
 SimplePipe::~SimplePipe() {
     if (m_open) Close();
@@ -33,17 +33,15 @@ SimplePipe::~SimplePipe() {
 }
 
 void SimplePipe::Term() {
-    delete m_output;
-    delete m_input;
-    m_output = nullptr;
-    m_input = nullptr;
+    m_output.reset();
+    m_input.reset();
 }
 
 int SimplePipe::Create(const char* name, unsigned long outputSize, unsigned long inputSize) {
-    m_output = NewStream(outputSize);
-    m_input = NewStream(inputSize);
+    m_output.reset(NewStream(outputSize));
+    m_input.reset(NewStream(inputSize));
     unsigned long blockSize = outputSize >= inputSize ? outputSize : inputSize;
-    if (!m_pipe.Create(name, blockSize)) RAISE(IPCexc);
+    if (!m_pipe.Create(name, blockSize)) RAISE_IPC(m_pipe.Failure());
     m_open = 1;
     return 1;
 }

@@ -1,12 +1,20 @@
 // SimplePipe: the stream-level face of the pipe. A server reads whole
 // requests into its input stream and writes whole answers from its output
-// stream; a client makes one Call. With g_debug set, each operation writes a
-// trace line to standard output.
+// stream; a client makes calls (the first opens the pipe's objects, later
+// ones reuse them). With g_debug set, each operation writes a trace line to
+// standard output.
+//
+// Error convention: operations return MemoryPipe's results; Create raises
+// IPCexc carrying the cause when the pipe cannot be made, and the cause of
+// a failed Call is Failure(), for the caller to raise. A pipe object serves
+// one thread.
 #ifndef VELMOX_OS_H
 #define VELMOX_OS_H
 
 #include <cstdint>
+#include <memory>
 
+#include "ipc_failure.h"
 #include "mempipe.h"
 #include "sstream.h"
 
@@ -15,14 +23,16 @@ public:
     SimplePipe();
     // Closes an open pipe, then releases the streams. Never throws.
     ~SimplePipe();
+    SimplePipe(const SimplePipe&) = delete;
+    SimplePipe& operator=(const SimplePipe&) = delete;
 
     // Releases the streams (in any state).
     void Term();
 
     // Server: makes the output and input streams and the pipe, whose block
-    // holds the larger of the two sizes. Raises IPCexc when the pipe cannot
-    // be made, IllegalArgsExc for a size of 0 (or one beyond 4 GiB),
-    // OutOfMemoryExc. Returns 1.
+    // holds the larger of the two sizes. Raises IPCexc with the cause when
+    // the pipe cannot be made, IllegalArgsExc for a size of 0 (or one beyond
+    // 4 GiB), OutOfMemoryExc. Returns 1.
     int Create(const char* name, unsigned long outputSize, unsigned long inputSize);
     // Server: waits for a request; 1, or 0 when the wait failed.
     int Connect();
@@ -35,18 +45,21 @@ public:
     // Server: ends the pipe (the last one removes the registry). Always 1.
     int Close();
 
-    // Client: one exchange; 0 on failure (see MemoryPipe::Call).
+    // Client: one exchange; 0 on failure (see PipeClient::Call).
     int Call(const char* name, void* request, unsigned long requestLen, unsigned char* reply,
              unsigned long replySize, unsigned long* replyLen);
     // Wakes this process's own pipe with the terminate message; 1 or 0.
     int SendTerminateMessage(const char* name);
 
-    SimpleStream* Input() const { return m_input; }
-    SimpleStream* Output() const { return m_output; }
+    // The cause of the last failure of Call or SendTerminateMessage.
+    const IpcFailure& Failure() const { return m_pipe.Failure(); }
+
+    SimpleStream* Input() const { return m_input.get(); }
+    SimpleStream* Output() const { return m_output.get(); }
 
     int32_t m_open;
-    SimpleStream* m_output;
-    SimpleStream* m_input;
+    std::unique_ptr<SimpleStream> m_output;
+    std::unique_ptr<SimpleStream> m_input;
     MemoryPipe m_pipe;
 };
 

@@ -1,40 +1,70 @@
-// Win32-style synchronisation and file mapping over System V IPC.
+// The system layer: Win32-style synchronisation and file mapping over
+// System V IPC.
 //
 // Every object is named. A semaphore name "<path>.<n>" stands for member n of
 // a set of 64 semaphores whose key comes from the key file <path>; a
 // shared-memory name is its own key file. Key files are made to exist (mode
-// 0666) and are never removed. Every semaphore operation carries SEM_UNDO, so
-// the system reverses a process's adjustments when it exits: a dead holder of
-// a mutex frees it. AdjustWithoutUndoUx and KeepTakenUnitUx are the two
-// exceptions, for changes that must outlive the process.
+// 0666) and are never removed.
 //
-// Nothing here throws. Create/open calls return null on failure and release
-// their record; the others return 1 or 0, or a wait code.
+// Kinds (MH_t) and their semantics:
+//   MH_MUTEX  1 free, 0 taken. Taken and given back with SEM_UNDO, so the
+//             system gives back the mutex of a process that dies holding it.
+//   MH_CSEM   a count. Units taken and given back with SEM_UNDO, so a dead
+//             process's reservations come back; AdjustWithoutUndoUx and
+//             KeepTakenUnitUx make changes that outlive the process.
+//   MH_SEM    an event: 1 clear, 0 signalled. A signal carries no undo
+//             record: it outlives the process that gave it, so an answer
+//             signalled by a server that dies at once is still delivered.
+//             A wait takes the signal and clears the event in one atomic
+//             step, so "taken" is a single moment that others can test.
+//   MH_SHM    a shared memory segment.
+//
+// Error convention: a create or open call returns a record or null, the
+// other calls 1 or 0 or a wait code, as each says. Every failure also
+// records its cause, the system call, its errno and the object's name, as
+// the calling thread's last failure (LastFailureUx; GetLastError gives its
+// errno). Nothing here throws, installs a signal handler, or touches the
+// alarm timer; every call is safe on any thread (the last failure is per
+// thread).
 #ifndef VELMOX_UX_MEM_H
 #define VELMOX_UX_MEM_H
 
 #include <cstdint>
+#include <memory>
 #include <sys/types.h>
 
+#include "ipc_failure.h"
+
 enum MH_t : int32_t {
-    MH_SEM = 0,    // event: 1 clear, 0 signalled; release -1, wait for 0 then set 1
+    MH_SEM = 0,    // event: 1 clear, 0 signalled
     MH_SHM = 1,    // shared memory segment
     MH_MUTEX = 2,  // 1 free, 0 taken; opening takes it
     MH_CSEM = 3    // counting semaphore
 };
 
+const int kUxNameSize = 256;
+
 // A handle record. The caller owns it: EraseSemStrUx, CloseHandleUx or
-// FreeHandleUx end it.
+// FreeHandleUx end it (an owner of type MHandlePtr, below, does it by itself).
 struct MHandle {
     MH_t kind;
     int id;      // semaphore-set or segment identifier
     int member;  // semaphore index within its set (semaphore kinds)
     key_t key;
+    char name[kUxNameSize] = {};  // the name it was made or opened with, for messages
 };
+
+void FreeHandleUx(MHandle* handle);
+
+// An owned handle record: released, the object behind it untouched, when
+// the owner goes.
+struct MHandleRelease {
+    void operator()(MHandle* handle) const { FreeHandleUx(handle); }
+};
+using MHandlePtr = std::unique_ptr<MHandle, MHandleRelease>;
 
 const int kSemMembers = 64;
 const int kTokenId = 0x75E;
-const int kUxNameSize = 256;
 
 const int UX_WAIT_ABANDONED = 1;  // understood above this layer, never returned
 const int UX_WAIT_TIMEOUT = 3;
@@ -45,8 +75,8 @@ const int UX_WAIT_OBJECT = 1000;
 const unsigned long UX_INFINITE = 0xFFFFFFFFul;
 
 // Fills the record's key and, for semaphore kinds, its member (the record's
-// kind must be set). 0 when a semaphore name has no full stop or the key file
-// cannot be made.
+// kind must be set). 0 when a semaphore name has no full stop or no member
+// 0..63, or the key file cannot be made.
 int get_token(MHandle* handle, const char* name);
 
 // Creates the set of the name's key with every member at 1 and the named
@@ -58,42 +88,51 @@ MHandle* CreateSemaphoreUx(int security, long initial, long maximum, const char*
 // event is set to clear, a counting semaphore is left alone. Null on failure.
 MHandle* OpenSemaphoreUx(unsigned long access, int inherit, const char* name, MH_t kind);
 
-// Opens an existing set without the kind's side effect (nothing is taken or
-// cleared). Null on failure.
-MHandle* OpenSetUx(const char* name, MH_t kind);
-
-// The current value of the handle's member; -1 on failure.
-int SemaphoreValueUx(MHandle* handle);
-
 // As OpenSemaphoreUx, but a mutex is taken within ms milliseconds (a timed
 // wait as WaitForSingleObjectUx makes it). Null on failure or time-out.
 MHandle* OpenSemaphoreTimedUx(const char* name, MH_t kind, unsigned long ms);
 
-// One release step: -1 on an event, +1 otherwise. 1 or 0. Releasing a
-// signalled event blocks until somebody clears it.
+// Opens an existing set without the kind's side effect (nothing is taken or
+// cleared). Null on failure.
+MHandle* OpenSetUx(const char* name, MH_t kind);
+
+// A record for another member of the same set, made without a system call.
+// Null when the member is outside the set or memory is short.
+MHandle* MemberOfSetUx(const MHandle* set, int member);
+
+// One release step: an event is signalled (-1, no undo record), a mutex or
+// a count gets one unit back (+1). 1 or 0. Releasing a signalled event
+// blocks until somebody clears it.
 int ReleaseSemaphoreUx(MHandle* handle, long count, long previous);
 
-// Waits for the object: an event until it is signalled (then sets it clear
-// again), any other kind until it can take one unit. A limit of ms / 1000
-// whole seconds is set with the alarm timer (0, below 1000 and UX_INFINITE
-// mean none). Returns UX_WAIT_OBJECT, UX_WAIT_TIMEOUT when the limit expired,
-// or UX_WAIT_FAILED (for example when the set was removed). Other signals do
-// not end the wait.
+// Waits for the object: an event until it is signalled (then clears it in
+// the same step), any other kind until it can take one unit. The limit is
+// ms / 1000 whole seconds, counted from the start of the wait; 0, below 1000
+// and UX_INFINITE mean none. Signals do not end the wait. Returns
+// UX_WAIT_OBJECT, UX_WAIT_TIMEOUT when the limit expired, or UX_WAIT_FAILED
+// (for example when the set was removed: EIDRM or EINVAL).
 int WaitForSingleObjectUx(MHandle* handle, unsigned long ms);
 
-// One slice of a wait without a limit: as WaitForSingleObjectUx, but gives
-// UX_WAIT_TIMEOUT after ms milliseconds without touching the alarm timer, so
-// that the caller can look around between slices. A signal during the slice
-// starts it over once (so it lasts at most twice ms).
+// As WaitForSingleObjectUx, with a limit of ms milliseconds exactly (0: only
+// what is there at once), so that a caller can look around between slices.
 int WaitForSliceUx(MHandle* handle, unsigned long ms);
+
+// Takes back an event's signal that nobody has taken yet, in one atomic
+// step: 1 when it was still signalled (now clear), 0 when it was clear (a
+// waiter took it) or on failure.
+int WithdrawSignalUx(MHandle* handle);
 
 // Removes the handle's whole semaphore set (all 64 members) and releases the
 // record; for a segment handle only releases the record. 0 when the removal
 // fails (reported on standard error); the record then stays.
 int EraseSemStrUx(MHandle* handle);
 
-// Sets the handle's member to value (clears the member's undo records). 1 or 0.
+// Sets the handle's member to value (clears every process's undo records of
+// the member). 1 or 0.
 int SetSemaphoreValueUx(MHandle* handle, int value);
+
+// The current value of the handle's member; -1 on failure.
+int SemaphoreValueUx(MHandle* handle);
 
 // Changes the handle's member by delta with no undo record, so that the
 // change outlives the process. A decrease below 0 is not made (nothing
@@ -105,8 +144,8 @@ int AdjustWithoutUndoUx(MHandle* handle, int delta);
 // cancelled; the value does not change. 1 or 0.
 int KeepTakenUnitUx(MHandle* handle);
 
-// 1 when a process waits for the handle's event member to be signalled while
-// it is clear: a server blocked for its next request.
+// 1 when a process waits for the handle's event to be signalled while it is
+// clear: a server blocked for its next request.
 int EventHasWaiterUx(MHandle* handle);
 
 // Creates the segment of the name (zero-filled), or opens it when it exists
@@ -127,18 +166,20 @@ int UnmapViewOfFileUx(void* view);
 // Size in bytes of the handle's segment; 0 when unknown.
 unsigned long SegmentSizeUx(MHandle* handle);
 
+// 1 while the handle's segment is the one its name stands for: it exists and
+// has not been marked for removal. 0 otherwise (its server made a new one).
+int SegmentIsCurrentUx(MHandle* handle);
+
 // Marks the handle's segment for removal and releases the record; 1 or 0
 // (failure reported on standard error). Other kinds: nothing, 1.
 int CloseHandleUx(MHandle* handle);
-
-// Releases a record without touching the object behind it. Null is allowed.
-void FreeHandleUx(MHandle* handle);
 
 // Removes the semaphore set or segment that a name stands for, if there is
 // one, without making key files. 1 when something was removed.
 int RemoveObjectUx(const char* name, MH_t kind);
 
-// The error number of the last failure recorded by the creating calls.
+// The calling thread's last failure in this layer, and its errno.
+const IpcFailure& LastFailureUx();
 int GetLastError();
 
 #endif

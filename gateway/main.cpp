@@ -12,7 +12,6 @@
 #include "cmd.h"
 #include "driver.h"
 #include "except.h"
-#include "opsys.h"
 #include "pipe_limits.h"
 #include "platform.h"
 
@@ -42,9 +41,6 @@ int main(int argc, char** argv) {
         std::fputs(kUsage, stdout);
         return 0;
     }
-    // One exchange, then the process ends: its views of the pipe's segments
-    // go with the address space instead of being detached one by one.
-    OpSys::KeepClientViews(true);
     g_debug = ReadDebugLevel("velmox.ini");
     // The trace that follows must show in a browser.
     if (g_debug) {

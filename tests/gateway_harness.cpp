@@ -497,7 +497,7 @@ RegistryView ReadRegistry(bool locked, const std::string& base) {
     ServerMonitor monitor;
     if (!monitor.Inspect(base.c_str())) return view;
     view.present = locked ? monitor.GetServerList(view.list) == 1 : true;
-    if (!locked) std::memcpy(&view.list, monitor.m_registry, sizeof view.list);
+    if (!locked) std::memcpy(&view.list, monitor.Block(), sizeof view.list);
     view.freeCount = monitor.FreeServerCount();
     monitor.Detach();
     return view;

@@ -87,7 +87,7 @@ std::string ExistingObjects(const std::string& base) {
 // A copy of the registry, taken under its lock when the lock comes in time.
 bool Snapshot(ServerMonitor& monitor, ServerList& list) {
     bool locked = monitor.Lock(kShowLockMs) == 1;
-    std::memcpy(&list, monitor.m_registry, sizeof list);
+    std::memcpy(&list, monitor.Block(), sizeof list);
     if (locked) monitor.Release();
     return locked;
 }

@@ -1,10 +1,9 @@
-// velmox-bench-exchange: times one exchange through the pipe (a fresh
-// SimplePipe and one Call, as the gateway's Dispatch makes it) beside a
+// velmox-bench-exchange: times one exchange through the pipe beside a
 // Unix-domain-socket round trip of the same bytes (connect, send, receive,
-// close), interleaved in one run. The pipe is timed twice: "pipe" keeps its
-// views of the segments (OpSys::KeepClientViews, as the gateway runs),
-// "pipe-fresh" attaches and detaches them on every call (the library's
-// default for a long-lived client).
+// close), interleaved in one run. The pipe is timed twice: "pipe" calls
+// through one PipeClient kept for every call (a persistent client), and
+// "pipe-fresh" through a fresh SimplePipe per call, which opens every object
+// and lets it go again (the one-shot Call that Dispatch makes).
 //
 //   velmox-bench-exchange -b BASE -s SOCKET [-z REQ:ANS,...] [-R ROUNDS] [-k BATCH]
 //       prints one CSV line per size and contender:
@@ -19,8 +18,8 @@
 
 #include "bench_util.h"
 #include "pipe_limits.h"
-#include "opsys.h"
 #include "os.h"
+#include "pipe_client.h"
 
 namespace {
 
@@ -53,17 +52,22 @@ std::vector<Size> ParseSizes(const std::string& text) {
 
 class Client {
 public:
-    Client(std::string base, std::string socketPath) : m_base(std::move(base)), m_answer(kAnswerCapacity) {
+    Client(std::string base, std::string socketPath)
+        : m_base(std::move(base)), m_client(m_base.c_str()), m_answer(kAnswerCapacity) {
         m_address.sun_family = AF_UNIX;
         if (socketPath.size() >= sizeof m_address.sun_path) bench::Die(kProgram, "socket path too long");
         std::memcpy(m_address.sun_path, socketPath.c_str(), socketPath.size() + 1);
     }
 
-    // One exchange as the gateway makes it.
-    bool PipeCall(std::vector<unsigned char>& request, uint32_t answerLength, bool keepViews) {
-        OpSys::KeepClientViews(keepViews);
-        SimplePipe pipe;
+    // One exchange: through the client kept for every call (persistent),
+    // or through a fresh pipe that opens everything and lets it go again, as
+    // a one-shot gateway's Dispatch makes it.
+    bool PipeCall(std::vector<unsigned char>& request, uint32_t answerLength, bool persistent) {
         unsigned long got = 0;
+        if (persistent)
+            return m_client.Call(request.data(), request.size(), m_answer.data(), kAnswerCapacity, &got) &&
+                   got == answerLength;
+        SimplePipe pipe;
         return pipe.Call(m_base.c_str(), request.data(), request.size(), m_answer.data(), kAnswerCapacity, &got) &&
                got == answerLength;
     }
@@ -105,6 +109,7 @@ public:
 
 private:
     std::string m_base;
+    PipeClient m_client;
     struct sockaddr_un m_address = {};
     std::vector<unsigned char> m_answer;
 };

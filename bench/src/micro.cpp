@@ -15,7 +15,7 @@
 #include "pipe_limits.h"
 #include "cgi.h"
 #include "cmd.h"
-#include "opsys.h"
+#include "pipe_client.h"
 #include "os.h"
 #include "sstream.h"
 
@@ -53,19 +53,27 @@ void BM_PipeCall(benchmark::State& state) {
         state.SkipWithError("VELMOX_BENCH_BASE is not set");
         return;
     }
-    OpSys::KeepClientViews(state.range(2) != 0);
+    bool persistent = state.range(2) != 0;
     std::vector<unsigned char> request = bench::MakeRequest(uint32_t(state.range(0)), uint32_t(state.range(1)));
     std::vector<unsigned char> answer(kPipeBlockSize);
+    PipeClient client(base);
     for (auto _ : state) {
-        SimplePipe pipe;
         unsigned long got = 0;
-        if (!pipe.Call(base, request.data(), request.size(), answer.data(), answer.size(), &got)) {
+        bool ok;
+        if (persistent) {
+            ok = client.Call(request.data(), request.size(), answer.data(), answer.size(), &got);
+        } else {
+            SimplePipe pipe;
+            ok = pipe.Call(base, request.data(), request.size(), answer.data(), answer.size(), &got);
+        }
+        if (!ok) {
             state.SkipWithError("the exchange failed");
             return;
         }
     }
 }
-// Arguments: request bytes, answer bytes, whether the client keeps its views.
+// Arguments: request bytes, answer bytes, whether one client makes every
+// call (1) or each call has a fresh pipe (0).
 BENCHMARK(BM_PipeCall)->Args({1024, 4096, 1})->Args({102400, 1024, 1})->Args({1024, 4096, 0})->UseRealTime();
 
 }  // namespace

@@ -12,8 +12,7 @@
 
 #include "bench_util.h"
 #include "pipe_limits.h"
-#include "opsys.h"
-#include "os.h"
+#include "pipe_client.h"
 
 namespace {
 
@@ -27,15 +26,14 @@ struct Tally {
 };
 
 Tally RunClient(const std::string& base, double seconds, uint32_t requestLength, uint32_t answerLength) {
-    OpSys::KeepClientViews(true);
     std::vector<unsigned char> request = bench::MakeRequest(requestLength, answerLength);
     std::vector<unsigned char> answer(kAnswerCapacity);
     Tally tally = {0, 0};
     int64_t deadline = bench::NowNs() + int64_t(seconds * 1e9);
+    PipeClient client(base.c_str());
     while (bench::NowNs() < deadline) {
-        SimplePipe pipe;
         unsigned long got = 0;
-        bool ok = pipe.Call(base.c_str(), request.data(), request.size(), answer.data(), kAnswerCapacity, &got) &&
+        bool ok = client.Call(request.data(), request.size(), answer.data(), kAnswerCapacity, &got) &&
                   got == answerLength;
         if (bench::NowNs() > deadline) break;
         if (ok) ++tally.exchanges;

@@ -1,0 +1,77 @@
+// PipeClient: the client half of the pipe, for a process that calls once or
+// many times. It opens the registry and the slots' semaphore sets of its
+// base name once, keeps its views of the pipe blocks it has used, and then
+// pays for each call only the exchange's semaphore operations.
+//
+// When the server task was restarted and its objects are new (a set or the
+// registry removed under the client: EIDRM, EINVAL), the client drops what
+// it held and opens the new objects, once, inside the same call. When the
+// server it claimed closes or dies before taking the request, the request
+// goes to another server within the same wait for a free server; a request
+// a server has taken is never sent again.
+//
+// Error convention: Call returns 1 or 0 as MemoryPipe::Call does; the cause
+// of a failure is Failure(). Nothing here throws. A client serves one
+// thread at a time; any number of threads may each use a client of its own.
+#ifndef VELMOX_PIPE_CLIENT_H
+#define VELMOX_PIPE_CLIENT_H
+
+#include <cstdint>
+#include <memory>
+
+#include "ipc_failure.h"
+#include "pipe_limits.h"
+#include "registry.h"
+#include "slot_objects.h"
+
+class PipeClient {
+public:
+    // Opens nothing yet: the first Call does. A base name that is too long
+    // makes every Call fail.
+    explicit PipeClient(const char* base);
+    // Detaches the views and releases the records; the objects stay.
+    ~PipeClient();
+    PipeClient(const PipeClient&) = delete;
+    PipeClient& operator=(const PipeClient&) = delete;
+
+    // One exchange. On success *replyLen (when given) holds the answer's
+    // length, the answer itself cut to replySize. A request longer than the
+    // server's block can carry is refused before it is sent. 0 on every
+    // failure: no registry, no live server, no free server within a minute,
+    // the server gone after taking the request; whatever was taken (claim,
+    // free-server unit, mutex) is given back.
+    int Call(const void* request, unsigned long requestLen, unsigned char* reply, unsigned long replySize,
+             unsigned long* replyLen);
+
+    const char* BaseName() const { return m_base; }
+    // The cause of the last failed Call.
+    const IpcFailure& Failure() const { return m_failure; }
+
+private:
+    enum class Result { Done, Failed, Stale };
+
+    bool OpenObjects();
+    void DropObjects();
+    Result Exchange(const void* request, unsigned long requestLen, unsigned char* reply, unsigned long replySize,
+                    unsigned long* replyLen);
+    bool ClaimServer(ServerID& id, bool& holdsUnit);
+    SlotObjects* TakeServer(const ServerID& id);
+    Result Fail(const IpcFailure& failure, bool stale);
+    Result FailFromSystem();
+
+    struct CachedSlot {
+        std::unique_ptr<SlotObjects> objects;
+        int32_t serverPid = 0;
+        uint32_t startTicks = 0;
+    };
+
+    char m_base[kNameBufferSize];
+    bool m_nameFits;
+    bool m_open = false;
+    ServerMonitor m_monitor;
+    SlotSets m_sets;
+    CachedSlot m_slots[kMaxServers];
+    IpcFailure m_failure;
+};
+
+#endif

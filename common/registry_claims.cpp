@@ -1,0 +1,195 @@
+// The registry's units, claims and recovery: reserving a unit of the
+// free-server count, claiming an idle server, giving it back, and emptying
+// the slots of servers that died, keeping the count's invariant (registry.h)
+// on every path. Every function here but ReserveUnit and AnyLiveServer runs
+// under the registry lock.
+#include <algorithm>
+#include <cstring>
+
+#include "opsys.h"
+#include "registry.h"
+
+int ServerMonitor::SlotLimit() const { return std::min<int>(int(m_registry->max), kMaxServers); }
+
+bool ServerMonitor::Registered(int slot) const { return m_registry->servers[slot].index == slot; }
+
+int ServerMonitor::Recount() {
+    uint32_t count = 0;
+    for (int slot = 0; slot < SlotLimit(); ++slot) count += Registered(slot) ? 1 : 0;
+    m_registry->count = count;
+    return int(count);
+}
+
+int ServerMonitor::ReserveUnit(unsigned long ms) {
+    // Waiting is for busy servers: with none alive (a crash left the
+    // registry behind) the answer is no at once, not in a minute.
+    if (OpSys::WaitForSlice(m_freeSem.get(), 0) == OS_WAIT_OK) return 1;
+    Fail();
+    if (Stale()) return 0;  // the count was removed: a registry of an earlier start
+    if (!AnyLiveServer()) return Fail("no live server registered under");
+    int result = OpSys::WaitForSemaphore(m_freeSem.get(), std::max(ms, 1000ul));
+    if (result == OS_WAIT_OK) return 1;
+    if (result == OS_WAIT_TIMEOUT) return Fail("no server free within 60 s under");
+    return Fail();
+}
+
+int ServerMonitor::GiveBackUnit() { return OpSys::ReleaseSemaphore(m_freeSem.get()) ? 1 : Fail(); }
+
+// Looks at the registry without its lock: a glance, good enough to tell an
+// empty or abandoned registry from a busy one.
+bool ServerMonitor::AnyLiveServer() const {
+    if (!m_registry) return false;
+    int limit = std::min<int>(int(m_registry->max), kMaxServers);
+    for (int slot = 0; slot < limit; ++slot)
+        if (Serves(slot, m_registry->servers[slot].serverPid) &&
+            OpSys::ProcessExists(m_registry->servers[slot].serverPid))
+            return true;
+    return false;
+}
+
+void ServerMonitor::EmptySlot(int slot) {
+    char buffer[kNameBufferSize];
+    bool registered = Registered(slot);
+    __atomic_store_n(&m_registry->servers[slot].index, -1, __ATOMIC_RELEASE);
+    if (registered) WithdrawUnit(slot);
+    RemoveObjectUx(FormatName(buffer, kShMemFmt, m_name, slot), MH_SHM);
+}
+
+// Takes the unit of a slot just emptied out of the free-server count. When
+// clients have reserved every unit, the slot owes it: the next unit that
+// comes back pays for it (PutServer, GetServer, AddUnit). The slot is emptied
+// first, so that a death between the two steps leaves a unit too many,
+// never one too few.
+void ServerMonitor::WithdrawUnit(int slot) {
+    if (!AdjustWithoutUndoUx(m_freeSem.get(), -1)) m_registry->servers[slot].clientPid = kOwesUnit;
+}
+
+// The lowest empty slot that owes a unit, -1 when none does.
+int ServerMonitor::OwingSlot() const {
+    for (int slot = 0; slot < SlotLimit(); ++slot)
+        if (!Registered(slot) && m_registry->servers[slot].clientPid == kOwesUnit) return slot;
+    return -1;
+}
+
+// The unit of a server about to be published in `slot`: it pays for the
+// slot's own debt or another one, or it is added to the count. It goes in
+// before the slot is published, so that a published slot never lacks it.
+void ServerMonitor::AddUnit(int slot) {
+    int owing = m_registry->servers[slot].clientPid == kOwesUnit ? slot : OwingSlot();
+    if (owing >= 0) m_registry->servers[owing].clientPid = -1;
+    else AdjustWithoutUndoUx(m_freeSem.get(), 1);
+}
+
+int ServerMonitor::PruneDeadServers() {
+    int pruned = 0;
+    for (int slot = 0; slot < SlotLimit(); ++slot) {
+        ServerID& entry = m_registry->servers[slot];
+        if (entry.index == -1) continue;
+        if (!Registered(slot) || !OpSys::ProcessExists(entry.serverPid)) {
+            EmptySlot(slot);
+            ++pruned;
+        }
+    }
+    Recount();
+    return pruned;
+}
+
+bool ServerMonitor::ServerAwaitsRequest(int slot) const {
+    char buffer[kNameBufferSize];
+    // Opened without a side effect, which leaves the member as it is.
+    MHandlePtr requestEvent(OpenSetUx(FormatName(buffer, kClientSemFmt, m_name, slot), MH_SEM));
+    return requestEvent && EventHasWaiterUx(requestEvent.get()) == 1;
+}
+
+int ServerMonitor::FindIdleSlot() {
+    for (int slot = 0; slot < SlotLimit(); ++slot) {
+        const ServerID& entry = m_registry->servers[slot];
+        if (!Registered(slot) || entry.clientPid != -1) continue;
+        if (OpSys::ProcessExists(entry.serverPid)) return slot;
+        EmptySlot(slot);  // a crashed server
+        Recount();
+    }
+    return -1;
+}
+
+// A slot claimed by a client that is gone, whose server waits for a request
+// again. Slots that will be free shortly (the server still serves a dead
+// client's request, or is closing and will empty its slot) are noted.
+int ServerMonitor::FindAbandonedSlot() {
+    for (int slot = 0; slot < SlotLimit(); ++slot) {
+        const ServerID& entry = m_registry->servers[slot];
+        if (!Registered(slot) || entry.clientPid == -1) continue;
+        if (entry.clientPid == entry.serverPid) {
+            m_sawRecovering = m_sawRecovering || OpSys::ProcessExists(entry.serverPid);
+            continue;
+        }
+        if (OpSys::ProcessExists(entry.clientPid)) continue;
+        if (!OpSys::ProcessExists(entry.serverPid)) {
+            EmptySlot(slot);
+            Recount();
+        } else if (ServerAwaitsRequest(slot)) {
+            return slot;
+        } else {
+            m_sawRecovering = true;  // still serving the dead client's request
+        }
+    }
+    return -1;
+}
+
+void ServerMonitor::Claim(int slot, ServerID& id) {
+    m_registry->servers[slot].clientPid = OpSys::GetCurrentProcessId();
+    id = m_registry->servers[slot];
+}
+
+int ServerMonitor::GetServer(ServerID& id) {
+    m_sawRecovering = false;
+    m_spentUnit = false;
+    if (!m_registry || !Lock(kRegistryLockMs)) return 0;
+    int slot = FindIdleSlot();
+    if (slot < 0) slot = FindAbandonedSlot();
+    if (slot >= 0) {
+        Claim(slot, id);
+    } else {
+        // Nothing to claim while an emptied slot still owes its unit: the
+        // unit the caller holds is that one (a dead or closed server's). It
+        // pays for it, and the caller waits for a free server again.
+        int owing = OwingSlot();
+        if (owing >= 0 && KeepTakenUnitUx(m_freeSem.get())) {
+            m_registry->servers[owing].clientPid = -1;
+            m_spentUnit = true;
+        }
+        Fail("no idle server to claim under");
+    }
+    Release();
+    return slot >= 0 ? 1 : 0;
+}
+
+// Clears this process's claim on the slot of id, as long as the slot is
+// still the one that was claimed; the caller holds the lock.
+void ServerMonitor::Unclaim(const ServerID& id) {
+    if (id.index < 0 || id.index >= SlotLimit()) return;
+    ServerID& entry = m_registry->servers[id.index];
+    if (entry.clientPid == OpSys::GetCurrentProcessId() && entry.serverPid == id.serverPid) entry.clientPid = -1;
+}
+
+int ServerMonitor::PutServer(ServerID& id) {
+    if (!m_registry || !Lock(kRegistryLockMs)) return 0;
+    Unclaim(id);
+    // The unit comes back, unless an emptied slot owes one: then it pays
+    // for that slot's unit and is kept.
+    int owing = OwingSlot();
+    if (owing >= 0 && KeepTakenUnitUx(m_freeSem.get())) {
+        m_registry->servers[owing].clientPid = -1;
+    } else if (!OpSys::ReleaseSemaphore(m_freeSem.get())) {
+        Fail();
+        Release();
+        return 0;
+    }
+    return Release();
+}
+
+int ServerMonitor::DropClaim(const ServerID& id) {
+    if (!m_registry || !Lock(kRegistryLockMs)) return 0;
+    Unclaim(id);
+    return Release();
+}

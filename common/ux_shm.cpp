@@ -1,0 +1,119 @@
+// Shared memory segments of the system layer: a segment's name is its own
+// key file. A segment lives until it is marked for removal and the last
+// process has detached it; a removed segment keeps its memory for those
+// still attached, but its key no longer finds it.
+#include <cerrno>
+#include <sys/ipc.h>
+#include <sys/sem.h>
+#include <sys/shm.h>
+
+#include "ux_internal.h"
+
+namespace {
+
+MHandle* SegmentRecord(const char* name) {
+    MHandle* handle = ux::NewRecord(MH_SHM, name);
+    if (handle && !get_token(handle, name)) {
+        FreeHandleUx(handle);
+        return nullptr;
+    }
+    return handle;
+}
+
+}  // namespace
+
+MHandle* CreateFileMappingUx(MHandle*, int, unsigned long, unsigned long, unsigned long sizeLow,
+                             const char* name) {
+    MHandle* handle = SegmentRecord(name);
+    if (!handle) return nullptr;
+    handle->id = shmget(handle->key, sizeLow, IPC_CREAT | IPC_EXCL | 0666);
+    if (handle->id != -1) {
+        ux::ClearFailure();  // a new segment: the last error is 0
+        return handle;
+    }
+    // EEXIST is not a failure: the segment is there, so open it and say so.
+    if (errno == EEXIST) {
+        ux::Fail("shmget", name, EEXIST);
+        handle->id = shmget(handle->key, sizeLow, 0666);
+        if (handle->id != -1) return handle;
+    }
+    ux::Fail("shmget", name, errno);
+    FreeHandleUx(handle);
+    return nullptr;
+}
+
+MHandle* OpenFileMappingUx(unsigned long, int, const char* name) {
+    MHandle* handle = SegmentRecord(name);
+    if (!handle) return nullptr;
+    handle->id = shmget(handle->key, 0, 0666);
+    if (handle->id == -1) {
+        ux::Fail("shmget", name, errno);
+        FreeHandleUx(handle);
+        return nullptr;
+    }
+    return handle;
+}
+
+void* MapViewOfFileUx(MHandle* handle, unsigned long, unsigned long, unsigned long, unsigned long) {
+    if (!handle) return nullptr;
+    void* view = shmat(handle->id, nullptr, 0);
+    if (view == reinterpret_cast<void*>(-1)) {
+        ux::Fail("shmat", handle->name, errno);
+        return nullptr;
+    }
+    return view;
+}
+
+int UnmapViewOfFileUx(void* view) {
+    if (shmdt(view) == -1) {
+        ux::Fail("shmdt", nullptr, errno);
+        return 0;
+    }
+    return 1;
+}
+
+unsigned long SegmentSizeUx(MHandle* handle) {
+    struct shmid_ds info;
+    if (!handle) return 0;
+    if (shmctl(handle->id, IPC_STAT, &info) == -1) {
+        ux::Fail("shmctl IPC_STAT", handle->name, errno);
+        return 0;
+    }
+    return (unsigned long)info.shm_segsz;
+}
+
+int SegmentIsCurrentUx(MHandle* handle) {
+    struct shmid_ds info;
+    if (!handle) return 0;
+    if (shmctl(handle->id, IPC_STAT, &info) == -1) {
+        ux::Fail("shmctl IPC_STAT", handle->name, errno);
+        return 0;
+    }
+    // A segment marked for removal has lost its key.
+    return (info.shm_perm.mode & SHM_DEST) == 0 && info.shm_perm.__key == handle->key ? 1 : 0;
+}
+
+int CloseHandleUx(MHandle* handle) {
+    if (!handle) return 0;
+    if (handle->kind != MH_SHM) return 1;
+    int ok = 1;
+    if (shmctl(handle->id, IPC_RMID, nullptr) == -1) {
+        ux::ReportRemovalFailure("shmctl IPC_RMID", handle);
+        ok = 0;
+    }
+    FreeHandleUx(handle);
+    return ok;
+}
+
+int RemoveObjectUx(const char* name, MH_t kind) {
+    char path[kUxNameSize];
+    int member;
+    key_t key;
+    if (!ux::SplitName(name, kind, path, member) || !ux::KeyOf(path, key, false)) return 0;
+    if (kind == MH_SHM) {
+        int id = shmget(key, 0, 0666);
+        return id != -1 && shmctl(id, IPC_RMID, nullptr) == 0;
+    }
+    int id = semget(key, 0, 0666);
+    return id != -1 && semctl(id, 0, IPC_RMID) == 0;
+}
