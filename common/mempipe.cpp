@@ -113,37 +113,53 @@ int MemoryPipe::Call(const char* name, unsigned char* request, unsigned long req
     return Fail(m_client->Failure());
 }
 
+// The first pipe of this process that serves: registered and not closing.
+// -1 when there is none.
+int MemoryPipe::OwnServingSlot(ServerMonitor& monitor) {
+    ServerList list;
+    if (!monitor.GetServerList(list)) return -1;
+    int pid = OpSys::GetCurrentProcessId();
+    int limit = std::min<int>(int(list.max), kMaxServers);
+    for (int i = 0; i < limit; ++i) {
+        const ServerID& entry = list.servers[i];
+        if (entry.serverPid == pid && entry.index == i && entry.clientPid != pid) return i;
+    }
+    return -1;
+}
+
 int MemoryPipe::SendTerminateMessage(const char* name) {
     // A monitor of its own: this object may be the server's pipe itself.
     ServerMonitor monitor;
     if (!monitor.InitClient(name)) return Fail(monitor.Failure());
-    // Only a registered pipe of this very process is addressed.
-    ServerList list;
-    int slot = -1;
     int pid = OpSys::GetCurrentProcessId();
-    if (monitor.GetServerList(list)) {
-        int limit = std::min<int>(int(list.max), kMaxServers);
-        for (int i = 0; i < limit && slot < 0; ++i)
-            if (list.servers[i].serverPid == pid && list.servers[i].index == i) slot = i;
+    int result = 0;
+    // A pipe of this process that closes before taking the message (it was
+    // woken by an earlier message) passes it on to the next one.
+    for (int attempt = 0; attempt < kMaxServers; ++attempt) {
+        // Only a registered pipe of this very process is addressed.
+        int slot = OwnServingSlot(monitor);
+        if (slot < 0) {
+            Fail(IpcFailure::Protocol("no serving pipe of this process registered under", name));
+            break;
+        }
+        SlotObjects objects;
+        if (!objects.Open(name, slot)) {
+            Fail(LastFailureUx());
+            break;
+        }
+        // Waits for an exchange in progress on the pipe to end.
+        bool mutexTaken = OpSys::WaitForMutex(objects.Mutex(), OS_INFINITE) == OS_WAIT_OK;
+        exchange::Awaited awaited = exchange::Awaited::WaitFailed;
+        if (exchange::PostRequest(objects, nullptr, 0))
+            awaited = exchange::AwaitAnswer(objects, [&monitor, slot, pid] { return monitor.Serves(slot, pid); });
+        if (awaited != exchange::Awaited::Answer && awaited != exchange::Awaited::NotTaken) Fail(LastFailureUx());
+        int released = mutexTaken ? OpSys::ReleaseMutex(objects.Mutex()) : 0;
+        if (awaited == exchange::Awaited::NotTaken) continue;
+        if (awaited == exchange::Awaited::Answer) result = released;
+        break;
     }
-    if (slot < 0) {
-        monitor.GiveBackUnit();
-        return Fail(IpcFailure::Protocol("no pipe of this process registered under", name));
-    }
-    SlotObjects objects;
-    if (!objects.Open(name, slot)) {
-        Fail(LastFailureUx());
-        monitor.GiveBackUnit();
-        return 0;
-    }
-    // Waits for an exchange in progress on the pipe to end.
-    bool mutexTaken = OpSys::WaitForMutex(objects.Mutex(), OS_INFINITE) == OS_WAIT_OK;
-    bool answered = exchange::PostRequest(objects, nullptr, 0) &&
-                    OpSys::WaitForSemaphore(objects.Answer(), OS_INFINITE) == OS_WAIT_OK;
-    if (!answered) Fail(LastFailureUx());
-    int result = mutexTaken ? OpSys::ReleaseMutex(objects.Mutex()) : 0;
     // The reserved unit goes back as after any exchange; the pipe, when it
     // closes, takes its own unit out of the count.
     monitor.GiveBackUnit();
-    return answered ? result : 0;
+    return result;
 }

@@ -77,6 +77,7 @@ private:
     friend class ServerMonitor;
 
     bool AwaitQuiet();
+    static int OwnServingSlot(ServerMonitor& monitor);
     int Fail(const IpcFailure& failure);
 
     SlotObjects m_slot;

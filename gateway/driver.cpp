@@ -186,6 +186,20 @@ void RunRequest(Cmd*& cmd) {
     if (results) WriteAnswer(results, strnlen(results, length));
 }
 
+void TraceFailureCause(const char* cause) {
+    if (!cause || !*cause) return;
+    std::fputs("Pipe failure: ", stdout);
+    for (const char* c = cause; *c; ++c) {
+        switch (*c) {
+            case '&': std::fputs("&amp;", stdout); break;
+            case '<': std::fputs("&lt;", stdout); break;
+            case '>': std::fputs("&gt;", stdout); break;
+            default: std::fputc(*c, stdout);
+        }
+    }
+    Trace("<br>\n");
+}
+
 void WriteErrorPage(const char* heading) {
     std::fputs(kHtmlHeader, stdout);
     std::fputs(heading, stdout);

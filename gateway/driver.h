@@ -30,6 +30,11 @@ void RunRequest(Cmd*& cmd);
 // Writes the response header and one of the error headings. Never raises.
 void WriteErrorPage(const char* heading);
 
+// Writes the cause of a failed exchange as a trace line (debug runs):
+// "Pipe failure: <cause, HTML-escaped><br>\n"; nothing for an empty cause.
+// Never raises.
+void TraceFailureCause(const char* cause);
+
 extern const char* const kCommunicationErrorHeading;
 extern const char* const kExceptionHeading;
 extern const char* const kUnknownExceptionHeading;

@@ -50,7 +50,8 @@ int main(int argc, char** argv) {
     Cmd* cmd = nullptr;
     try {
         RunRequest(cmd);
-    } catch (const IPCexc&) {
+    } catch (const IPCexc& e) {
+        if (g_debug) TraceFailureCause(e.Cause());
         WriteErrorPage(kCommunicationErrorHeading);
     } catch (const Exception&) {
         WriteErrorPage(kExceptionHeading);

@@ -171,6 +171,14 @@ int ServeWithMemoryPipe(const std::string& base, unsigned long blockSize, int re
         pipe.Write(&answer[0], answer.size());
         pipe.Disconnect();
         if (got == 0) break;
+        if (request[0] == 'Q') _exit(0);  // gone the moment it has answered
+        if (request[0] == 'Z') {
+            // Out of Connect for good, but still registered for a while: a
+            // server between its last answer and its Close.
+            usleep(useconds_t(std::atoi(request.c_str() + 1)) * 1000);
+            pipe.Close();
+            _exit(0);
+        }
     }
     pipe.Close();
     watcher.join();

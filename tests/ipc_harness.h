@@ -44,6 +44,9 @@ double Now();
 //   "L"         answers the decimal length of the request as received
 //   "S<ms>:..." sleeps ms milliseconds, then echoes
 //   "H"         never answers
+//   "Q"         echoes, then the process exits at once without closing
+//   "Z<ms>"     echoes, then (memory pipe only) stays out of Connect for ms
+//               milliseconds, still registered, closes its pipe and exits
 // An empty request is the terminate message: answered with "bye", then the
 // pipe is closed and the child exits 0.
 struct Server {

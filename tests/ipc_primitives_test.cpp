@@ -9,6 +9,9 @@
 #include <ctime>
 #include <unistd.h>
 
+#include <thread>
+#include <vector>
+
 #include "ipc_harness.h"
 #include "mempipe.h"
 #include "opsys.h"
@@ -127,7 +130,7 @@ TEST_F(UxTest, EventsMutexesAndCountsBehaveByKind) {
 
 void Ignore(int) {}
 
-TEST_F(UxTest, TimedWaitsUseWholeSecondsAndOnlyTheirOwnAlarm) {
+TEST_F(UxTest, TimedWaitsUseWholeSecondsCountedFromTheirStart) {
     std::string count = base + ".sem.0";
     MHandle* c = CreateSemaphoreUx(0, 0, 1, count.c_str(), MH_CSEM);
     ASSERT_NE(nullptr, c);
@@ -173,6 +176,99 @@ TEST_F(UxTest, TimedWaitsUseWholeSecondsAndOnlyTheirOwnAlarm) {
     MHandle gone = {MH_CSEM, -1, 0, 0};
     EXPECT_EQ(UX_WAIT_FAILED, WaitForSingleObjectUx(&gone, 3000));
     EXPECT_EQ(0u, alarm(0));
+    ExpectNothingLeft();
+}
+
+// The library's timed waits leave the host program's alarm timer and signal
+// dispositions alone, and threads of one process wait at once, each with
+// its own limit.
+TEST_F(UxTest, TimedWaitsLeaveTheAlarmAloneAndRunInManyThreadsAtOnce) {
+    MHandle* c = CreateSemaphoreUx(0, 0, 1, (base + ".sem.0").c_str(), MH_CSEM);
+    ASSERT_NE(nullptr, c);
+    struct sigaction before = {};
+    sigaction(SIGALRM, nullptr, &before);
+    alarm(60);
+    EXPECT_EQ(UX_WAIT_TIMEOUT, WaitForSingleObjectUx(c, 1500));
+    unsigned left = alarm(0);
+    EXPECT_GE(left, 55u) << "the host's alarm was cancelled or moved";
+    struct sigaction after = {};
+    sigaction(SIGALRM, nullptr, &after);
+    EXPECT_EQ(before.sa_handler, after.sa_handler) << "a handler for the alarm signal was installed";
+
+    struct Row { unsigned long ms; double least, most; } rows[] = {{1500, 0.9, 1.8}, {3000, 2.9, 4.5}, {2000, 1.9, 3.2}};
+    double waited[3] = {0, 0, 0};
+    int results[3] = {0, 0, 0};
+    std::vector<std::thread> threads;
+    for (int i = 0; i < 3; ++i) {
+        threads.emplace_back([&, i] {
+            MHandlePtr mine(OpenSetUx((base + ".sem.0").c_str(), MH_CSEM));
+            double start = Now();
+            results[i] = WaitForSingleObjectUx(mine.get(), rows[i].ms);
+            waited[i] = Now() - start;
+        });
+    }
+    for (std::thread& t : threads) t.join();
+    for (int i = 0; i < 3; ++i) {
+        SCOPED_TRACE("a wait of " + std::to_string(rows[i].ms) + " ms");
+        EXPECT_EQ(UX_WAIT_TIMEOUT, results[i]);
+        EXPECT_GE(waited[i], rows[i].least);
+        EXPECT_LT(waited[i], rows[i].most);
+    }
+    EXPECT_EQ(1, EraseSemStrUx(c));
+    ExpectNothingLeft();
+}
+
+// A set removed under a wait fails the wait at once, as a failure with its
+// cause, never as a time-out.
+TEST_F(UxTest, ARemovedSetIsAFailureNotATimeOut) {
+    std::string name = base + ".sem.0";
+    MHandle* c = CreateSemaphoreUx(0, 0, 1, name.c_str(), MH_CSEM);
+    ASSERT_NE(nullptr, c);
+    MHandlePtr waiter(OpenSetUx(name.c_str(), MH_CSEM));
+    int result = -1;
+    IpcFailure cause;
+    double waited = 0;
+    std::thread wait([&] {
+        double start = Now();
+        result = OpSys::WaitForSemaphore(waiter.get(), 30000);
+        waited = Now() - start;
+        cause = LastFailureUx();
+    });
+    usleep(300 * 1000);
+    EXPECT_EQ(1, EraseSemStrUx(c));
+    wait.join();
+    EXPECT_EQ(OS_WAIT_FAILED, result);
+    EXPECT_LT(waited, 5.0);
+    EXPECT_TRUE(cause.error == EIDRM || cause.error == EINVAL) << cause.error;
+    EXPECT_STREQ(name.c_str(), cause.object);
+    // And a wait on it afterwards.
+    EXPECT_EQ(OS_WAIT_FAILED, OpSys::WaitForSemaphore(waiter.get(), 2000));
+    ExpectNothingLeft();
+}
+
+// A signalled event stays signalled when the process that signalled it
+// ends; a count's or a mutex's units of a dead process come back.
+TEST_F(UxTest, AnEventsSignalOutlivesItsGiver) {
+    std::string event = base + ".ssm.2", count = base + ".sem.0";
+    MHandle* e = CreateSemaphoreUx(0, 1, 1, event.c_str(), MH_SEM);
+    MHandle* c = CreateSemaphoreUx(0, 1, 1, count.c_str(), MH_CSEM);
+    ASSERT_TRUE(e && c);
+    pid_t giver = Track(Spawn([&] {
+        MHandlePtr mine(OpenSetUx(event.c_str(), MH_SEM));
+        MHandlePtr units(OpenSetUx(count.c_str(), MH_CSEM));
+        return ReleaseSemaphoreUx(mine.get(), 1, 0) && WaitForSliceUx(units.get(), 0) == UX_WAIT_OBJECT ? 0 : 1;
+    }));
+    EXPECT_EQ(0, WaitChild(giver, 10));
+    EXPECT_EQ(UX_WAIT_OBJECT, WaitForSliceUx(e, 0)) << "the signal went with its giver";
+    EXPECT_EQ(1, SemaphoreValueUx(e)) << "taking a signal clears the event";
+    EXPECT_EQ(1, SemaphoreValueUx(c)) << "the dead process's unit came back";
+    // A signal nobody took can be withdrawn once, atomically.
+    EXPECT_EQ(1, ReleaseSemaphoreUx(e, 1, 0));
+    EXPECT_EQ(1, WithdrawSignalUx(e));
+    EXPECT_EQ(0, WithdrawSignalUx(e));
+    EXPECT_EQ(UX_WAIT_TIMEOUT, WaitForSliceUx(e, 0));
+    EXPECT_EQ(1, EraseSemStrUx(e));
+    EXPECT_EQ(1, EraseSemStrUx(c));
     ExpectNothingLeft();
 }
 
