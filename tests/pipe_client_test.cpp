@@ -4,6 +4,7 @@
 // test's own.
 #include <gtest/gtest.h>
 
+#include <dirent.h>
 #include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -55,6 +56,28 @@ bool WaitFor(const std::function<bool()>& done, double seconds) {
     for (double deadline = Now() + seconds; Now() < deadline; usleep(2000))
         if (done()) return true;
     return false;
+}
+
+// True once every thread of the process has stopped: a signal to stop is
+// sent at once but taken a moment later, and until then the process runs.
+bool AllThreadsStopped(pid_t pid) {
+    std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    DIR* dir = opendir(tasks.c_str());
+    if (!dir) return false;
+    bool stopped = true;
+    while (struct dirent* entry = readdir(dir)) {
+        if (entry->d_name[0] == '.') continue;
+        FILE* stat = std::fopen((tasks + "/" + entry->d_name + "/stat").c_str(), "r");
+        char text[512] = {};
+        if (stat) {
+            if (!std::fgets(text, sizeof text, stat)) text[0] = 0;
+            std::fclose(stat);
+        }
+        const char* close = std::strrchr(text, ')');
+        stopped = stopped && close && (close[2] == 'T' || close[2] == 't');
+    }
+    closedir(dir);
+    return stopped;
 }
 
 class PipeClientTest : public IpcTest {};
@@ -143,6 +166,7 @@ TEST_F(HandoverTest, AServerKilledBetweenClaimAndTakeLeavesTheRequestToAnother) 
     ASSERT_GT(doomed.pid, 0);
     ASSERT_GT(other.pid, 0);
     kill(doomed.pid, SIGSTOP);  // slot 0 cannot take what it is sent
+    ASSERT_TRUE(WaitFor([&] { return AllThreadsStopped(doomed.pid); }, 10));
     pid_t caller = Track(Spawn([&] {
         std::string answer;
         return CallOnce(base, "Emoved", &answer, kBlock) == 1 && answer == "1:Emoved" ? 0 : 1;
