@@ -53,7 +53,17 @@ public:
     };
     using CmdHandler = int (*)(CmdID id, Cmd* cmd, void* data);
 
-    static const NameValue c_table[CmdCount + 1];
+    // The names of the identifiers, in identifier order. The class of each
+    // identifier is in cmd_table.h, which checks the two against each other.
+    static constexpr NameValue c_table[CmdCount + 1] = {
+        {"Unknown", CmdUnknown},
+        {"Save", CmdSave},
+        {"Compose", CmdCompose},
+        {"Search", CmdSearch},
+        {"ImageMap", CmdImageMap},
+        {"RunAgent", CmdRunAgent},
+        {"", CmdCount},
+    };
     static const uint32_t c_inlineResultsSize = 256;
 
     // Server side: no request record yet. Never fails.
@@ -126,8 +136,6 @@ public:
     static void* c_handlerData;
 
 private:
-    static Cmd* NewCommand(uint32_t id);
-    static Cmd* NewCommand(uint32_t id, URL& url, CGI& cgi);
     void ReleaseResults();
     void ReadRequestRecord(SimpleStream& s);
 };

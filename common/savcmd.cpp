@@ -10,10 +10,10 @@
 #include "textutil.h"
 #include "url.h"
 
-SaveCmd::SaveCmd() : Cmd(CmdSave, 1) {}
+SaveCmd::SaveCmd() : Cmd(c_id, 1) {}
 
 // The body is a private copy: the command outlives the request record.
-SaveCmd::SaveCmd(URL& url, CGI& cgi) : Cmd(CmdSave, 1, cgi) {
+SaveCmd::SaveCmd(URL& url, CGI& cgi) : Cmd(c_id, 1, cgi) {
     CopyToField(m_server, url.m_server);
     CopyToField(m_path, url.m_path);
     m_queryNumber = url.m_queryNumber;

@@ -12,6 +12,8 @@
 
 class SaveCmd : public Cmd {
 public:
+    // The identifier of the class (its entry in cmd_table.h).
+    static constexpr CmdID c_id = CmdSave;
     // Identifier and parameter 1, every other field empty or 0. Never fails.
     SaveCmd();
     // Copies the decoded body. Raises OutOfMemoryExc when it cannot be held.

@@ -67,9 +67,9 @@ char* ParseField(char* dst, int size, const char* name, const char* list, int li
     return nullptr;
 }
 
-SearchCmd::SearchCmd() : Cmd(CmdSearch, 1) {}
+SearchCmd::SearchCmd() : Cmd(c_id, 1) {}
 
-SearchCmd::SearchCmd(URL& url, CGI& cgi) : Cmd(CmdSearch, 1, cgi) {
+SearchCmd::SearchCmd(URL& url, CGI& cgi) : Cmd(c_id, 1, cgi) {
     uint32_t kind = GetSearchCmd(cgi);
     if (kind == KindSearch) {
         // The options of a plain search are always the defaults.

@@ -21,6 +21,8 @@ char* ParseField(char* dst, int size, const char* name, const char* list, int li
 
 class SearchCmd : public Cmd {
 public:
+    // The identifier of the class (its entry in cmd_table.h).
+    static constexpr CmdID c_id = CmdSearch;
     enum SearchKind : uint32_t { KindUnknown = 0, KindQuickSearch = 1, KindSearch = 2, KindOptions = 3 };
     static const NameValue c_Searchtable[5];
 
