@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <type_traits>
 
 #include "rootobj.h"
 
@@ -111,6 +112,18 @@ public:
     // The answer's bytes, or null when there is none; *length (when given)
     // receives its length, 0 included. Never fails.
     char* GetResults(uint32_t* length);
+    // The same with an unsigned long length, as server tasks written against
+    // the documented interface call it. A template only so that a null
+    // pointer constant (nullptr, 0, NULL) still picks the form above instead
+    // of being ambiguous between the two.
+    template <class Length,
+              typename std::enable_if<std::is_same<Length, unsigned long>::value, int>::type = 0>
+    char* GetResults(Length* length) {
+        uint32_t narrow = 0;
+        char* results = GetResults(&narrow);
+        if (length) *length = narrow;
+        return results;
+    }
     // Stores text with its NUL as the answer, replacing an earlier one.
     // Returns 1. Raises IllegalArgsExc for a null text, OutOfMemoryExc when a
     // long answer cannot be held.

@@ -3,11 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <cstddef>
 #include <cstring>
 #include <memory>
 #include <string>
 #include <type_traits>
 #include <typeinfo>
+#include <utility>
 #include <vector>
 
 #include "cmd_table.h"
@@ -228,6 +230,37 @@ TEST(CmdResults, InlineUpTo256BytesElseABufferOfItsOwn) {
         EXPECT_EQ(r.inlineStored, results == cmd->m_inlineResults);
         EXPECT_EQ(r.inlineStored, cmd->m_results == nullptr);
         EXPECT_EQ(answer, std::string(results, length));
+        delete cmd;
+    }
+}
+
+// The documented unsigned long length, and the null pointer constants that
+// the documented driver passes, which must pick one form.
+static_assert(std::is_same<decltype(std::declval<Cmd&>().GetResults(std::declval<unsigned long*>())),
+                           char*>::value, "GetResults(unsigned long*) returns the bytes");
+static_assert(std::is_same<decltype(std::declval<Cmd&>().GetResults(nullptr)), char*>::value,
+              "GetResults(nullptr) is not ambiguous");
+static_assert(std::is_same<decltype(std::declval<Cmd&>().GetResults(0)), char*>::value,
+              "GetResults(0) is not ambiguous");
+
+TEST(CmdResults, UnsignedLongLengthAndNullPointers) {
+    for (uint32_t answerLength : {0u, 1u, 100u, 256u, 257u, 127952u}) {
+        SCOPED_TRACE(answerLength);
+        SaveCmd* cmd = new SaveCmd();
+        std::string answer(answerLength, 'x');
+        cmd->StoreResults(answer.data(), answerLength);
+        uint32_t narrow = 99;
+        char* expected = cmd->GetResults(&narrow);
+        unsigned long wide = ULONG_MAX;  // every bit of it is set
+        EXPECT_EQ(expected, cmd->GetResults(&wide));
+        EXPECT_EQ(answerLength, wide);
+        EXPECT_EQ(answerLength, narrow);
+        EXPECT_EQ(answerLength == 0, expected == nullptr);
+        unsigned long* noLength = nullptr;
+        EXPECT_EQ(expected, cmd->GetResults(noLength));
+        EXPECT_EQ(expected, cmd->GetResults(nullptr));
+        EXPECT_EQ(expected, cmd->GetResults(0));
+        EXPECT_EQ(expected, cmd->GetResults(NULL));
         delete cmd;
     }
 }
