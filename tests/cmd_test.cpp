@@ -45,10 +45,10 @@ TEST(CmdTable, EveryClassOnceWithItsIdentifierAndName) {
         EXPECT_EQ(uint32_t(tag.id), FindTableValue(Cmd::c_table, tag.name));
         std::unique_ptr<Cmd> empty(NewEmptyCmd(tag.id));
         ASSERT_NE(nullptr, empty);
-        EXPECT_EQ(typeid(C), typeid(*empty));
+        const Cmd& asBase = *empty;
+        EXPECT_EQ(typeid(C), typeid(asBase));
         EXPECT_EQ(tag.id, empty->m_cmdID);
         EXPECT_EQ(1u, empty->m_param);
-        const Cmd& asBase = *empty;
         int visits = 0;
         EXPECT_TRUE(VisitCmd(asBase, [&visits](const auto& typed) {
             ++visits;
