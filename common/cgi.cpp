@@ -99,7 +99,7 @@ void CGI::ReadBody(int length) {
 // end a string, %XY is the byte XY (an escaped carriage return is dropped).
 // A '%' without two hex digits inside the body is copied as it stands.
 void CGI::DecodeBody() {
-    m_contents = RootNewChars(size_t(m_stdinLen) + 1);
+    m_contents = RootNewChars(size_t(m_stdinLen) + 1 + kFormListGuard);
     int out = 0;
     for (int in = 0; in < m_stdinLen; ++in) {
         char c = m_stdin[in];
@@ -118,6 +118,7 @@ void CGI::DecodeBody() {
     }
     m_contents[out++] = 0;
     m_contentsLen = out;
+    std::memset(m_contents + out, 0, kFormListGuard);
 }
 
 uint32_t CGI::SerialLength() const {

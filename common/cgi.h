@@ -5,10 +5,19 @@
 #ifndef VELMOX_CGI_H
 #define VELMOX_CGI_H
 
+#include <cstddef>
 #include <cstdint>
 #include <iosfwd>
 
 #include "rootobj.h"
+
+// Zero bytes that follow, beyond its length, every decoded form list that the
+// library holds (a record's m_contents, a Save command's m_body). A walk that
+// goes name, value, name ... and stops only at an empty name, as ParseField
+// without a length does, then ends inside the buffer whatever the list's
+// bytes are: a string that runs to the list's end stops at the first of
+// them, and at most two empty strings follow it.
+const size_t kFormListGuard = 3;
 
 class CGI : public RootObject {
 public:
@@ -55,6 +64,7 @@ public:
 
     char* m_cgiEnvVarValue[c_cgiEnvVarCount];  // never owned one by one
     char* m_contents;        // decoded body: name, value, ..., empty name; owned
+                             // (kFormListGuard zero bytes follow it)
     int m_contentsLen;       // bytes of m_contents, terminators included
     char* m_stdin;           // body as read, NUL appended; owned
     int m_stdinLen;          // bytes read plus one

@@ -7,28 +7,14 @@
 #include <strings.h>
 
 #include "cgi.h"
-#include "cmpcmd.h"
+#include "cmd_table.h"
 #include "except.h"
-#include "mapcmd.h"
 #include "os.h"
 #include "pipe_limits.h"
 #include "root.h"
-#include "runcmd.h"
-#include "savcmd.h"
-#include "schcmd.h"
 #include "sstream.h"
 #include "textutil.h"
 #include "url.h"
-
-const NameValue Cmd::c_table[Cmd::CmdCount + 1] = {
-    {"Unknown", CmdUnknown},
-    {"Save", CmdSave},
-    {"Compose", CmdCompose},
-    {"Search", CmdSearch},
-    {"ImageMap", CmdImageMap},
-    {"RunAgent", CmdRunAgent},
-    {"", CmdCount},
-};
 
 Cmd::CmdHandler Cmd::c_handler = nullptr;
 void* Cmd::c_handlerData = nullptr;
@@ -74,39 +60,20 @@ Cmd::~Cmd() {
     if (m_ownsCgi) delete m_cgi;
 }
 
-Cmd* Cmd::NewCommand(uint32_t id) {
-    switch (id) {
-    case CmdSave: return new SaveCmd();
-    case CmdCompose: return new ComposeCmd();
-    case CmdSearch: return new SearchCmd();
-    case CmdImageMap: return new ImageMapCmd();
-    case CmdRunAgent: return new RunAgentCmd();
-    default: RAISE(UnknownCmdExc);
-    }
-}
-
-Cmd* Cmd::NewCommand(uint32_t id, URL& url, CGI& cgi) {
-    switch (id) {
-    case CmdSave: return new SaveCmd(url, cgi);
-    case CmdCompose: return new ComposeCmd(url, cgi);
-    case CmdSearch: return new SearchCmd(url, cgi);
-    case CmdImageMap: return new ImageMapCmd(url, cgi);
-    case CmdRunAgent: return new RunAgentCmd(url, cgi);
-    default: RAISE(UnknownCmdExc);
-    }
-}
-
 Cmd* Cmd::CreateCmd(CGI& cgi) {
     URL url;
     url.InitWithCGIdata(cgi);
-    return NewCommand(FindTableValue(c_table, url.m_command), url, cgi);
+    Cmd* cmd = NewCmdFromRequest(FindTableValue(c_table, url.m_command), url, cgi);
+    if (!cmd) RAISE(UnknownCmdExc);
+    return cmd;
 }
 
 Cmd* Cmd::CreateCmd(SimpleStream& s) {
     uint32_t tag = 0;
     s >> tag;
     // A half-read command is deleted before the exception passes on.
-    std::unique_ptr<Cmd> cmd(NewCommand(tag));
+    std::unique_ptr<Cmd> cmd(NewEmptyCmd(tag));
+    if (!cmd) RAISE(UnknownCmdExc);
     cmd->Read(s);
     return cmd.release();
 }

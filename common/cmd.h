@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <type_traits>
 
 #include "rootobj.h"
 
@@ -54,7 +55,17 @@ public:
     };
     using CmdHandler = int (*)(CmdID id, Cmd* cmd, void* data);
 
-    static const NameValue c_table[CmdCount + 1];
+    // The names of the identifiers, in identifier order. The class of each
+    // identifier is in cmd_table.h, which checks the two against each other.
+    static constexpr NameValue c_table[CmdCount + 1] = {
+        {"Unknown", CmdUnknown},
+        {"Save", CmdSave},
+        {"Compose", CmdCompose},
+        {"Search", CmdSearch},
+        {"ImageMap", CmdImageMap},
+        {"RunAgent", CmdRunAgent},
+        {"", CmdCount},
+    };
     static const uint32_t c_inlineResultsSize = 256;
 
     // Server side: no request record yet. Never fails.
@@ -106,6 +117,18 @@ public:
     // The answer's bytes, or null when there is none; *length (when given)
     // receives its length, 0 included. Never fails.
     char* GetResults(uint32_t* length);
+    // The same with an unsigned long length, as server tasks written against
+    // the documented interface call it. A template only so that a null
+    // pointer constant (nullptr, 0, NULL) still picks the form above instead
+    // of being ambiguous between the two.
+    template <class Length,
+              typename std::enable_if<std::is_same<Length, unsigned long>::value, int>::type = 0>
+    char* GetResults(Length* length) {
+        uint32_t narrow = 0;
+        char* results = GetResults(&narrow);
+        if (length) *length = narrow;
+        return results;
+    }
     // Stores text with its NUL as the answer, replacing an earlier one.
     // Returns 1. Raises IllegalArgsExc for a null text, OutOfMemoryExc when a
     // long answer cannot be held.
@@ -131,8 +154,6 @@ public:
     static void* c_handlerData;
 
 private:
-    static Cmd* NewCommand(uint32_t id);
-    static Cmd* NewCommand(uint32_t id, URL& url, CGI& cgi);
     void ReleaseResults();
     void ReadRequestRecord(SimpleStream& s);
 };

@@ -18,9 +18,9 @@ uint32_t ScanQueryIdent(const char* query, uint32_t (&ident)[4]) {
     return converted == 4 ? 1 : 0;
 }
 
-ComposeCmd::ComposeCmd() : Cmd(CmdCompose, 1) {}
+ComposeCmd::ComposeCmd() : Cmd(c_id, 1) {}
 
-ComposeCmd::ComposeCmd(URL& url, CGI& cgi) : Cmd(CmdCompose, 1, cgi) {
+ComposeCmd::ComposeCmd(URL& url, CGI& cgi) : Cmd(c_id, 1, cgi) {
     CopyToField(m_server, url.m_server);
     CopyToField(m_path, url.m_path);
     m_queryNumber = url.m_queryNumber;

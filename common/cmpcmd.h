@@ -16,6 +16,8 @@ uint32_t ScanQueryIdent(const char* query, uint32_t (&ident)[4]);
 
 class ComposeCmd : public Cmd {
 public:
+    // The identifier of the class (its entry in cmd_table.h).
+    static constexpr CmdID c_id = CmdCompose;
     // Identifier and parameter 1, every other field empty or 0. Never fails.
     ComposeCmd();
     // Raises nothing of its own.

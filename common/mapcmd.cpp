@@ -4,10 +4,10 @@
 #include "textutil.h"
 #include "url.h"
 
-ImageMapCmd::ImageMapCmd() : Cmd(CmdImageMap, 1) {}
+ImageMapCmd::ImageMapCmd() : Cmd(c_id, 1) {}
 
 // The click arrives as "x,y"; a coordinate the scan does not reach stays 0.
-ImageMapCmd::ImageMapCmd(URL& url, CGI& cgi) : Cmd(CmdImageMap, 1, cgi) {
+ImageMapCmd::ImageMapCmd(URL& url, CGI& cgi) : Cmd(c_id, 1, cgi) {
     CopyToField(m_server, url.m_server);
     CopyToField(m_path, url.m_path);
     const char* rest = url.m_query;

@@ -10,6 +10,8 @@
 
 class ImageMapCmd : public Cmd {
 public:
+    // The identifier of the class (its entry in cmd_table.h).
+    static constexpr CmdID c_id = CmdImageMap;
     // Identifier and parameter 1, every other field empty or 0. Never fails.
     ImageMapCmd();
     // A coordinate that is missing or outside int is 0; raises nothing.

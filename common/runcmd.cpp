@@ -4,9 +4,9 @@
 #include "textutil.h"
 #include "url.h"
 
-RunAgentCmd::RunAgentCmd() : Cmd(CmdRunAgent, 1) {}
+RunAgentCmd::RunAgentCmd() : Cmd(c_id, 1) {}
 
-RunAgentCmd::RunAgentCmd(URL& url, CGI& cgi) : Cmd(CmdRunAgent, 1, cgi) {
+RunAgentCmd::RunAgentCmd(URL& url, CGI& cgi) : Cmd(c_id, 1, cgi) {
     CopyToField(m_server, url.m_server);
     CopyToField(m_path, url.m_path);
     CopyToField(m_query, url.m_query);

@@ -9,6 +9,8 @@
 
 class RunAgentCmd : public Cmd {
 public:
+    // The identifier of the class (its entry in cmd_table.h).
+    static constexpr CmdID c_id = CmdRunAgent;
     // Identifier and parameter 1, every other field empty or 0. Never fails.
     RunAgentCmd();
     // Raises nothing of its own.

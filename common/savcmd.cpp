@@ -10,16 +10,27 @@
 #include "textutil.h"
 #include "url.h"
 
-SaveCmd::SaveCmd() : Cmd(CmdSave, 1) {}
+namespace {
+
+// A body of `length` bytes, followed by the form list's zero guard.
+char* NewBody(size_t length) {
+    char* body = RootNewChars(length + kFormListGuard);
+    std::memset(body + length, 0, kFormListGuard);
+    return body;
+}
+
+}  // namespace
+
+SaveCmd::SaveCmd() : Cmd(c_id, 1) {}
 
 // The body is a private copy: the command outlives the request record.
-SaveCmd::SaveCmd(URL& url, CGI& cgi) : Cmd(CmdSave, 1, cgi) {
+SaveCmd::SaveCmd(URL& url, CGI& cgi) : Cmd(c_id, 1, cgi) {
     CopyToField(m_server, url.m_server);
     CopyToField(m_path, url.m_path);
     m_queryNumber = url.m_queryNumber;
     m_identValid = ScanQueryIdent(url.m_query, m_ident);
     if (cgi.m_contentsLen > 0 && cgi.m_contents) {
-        m_body = RootNewChars(size_t(cgi.m_contentsLen));
+        m_body = NewBody(size_t(cgi.m_contentsLen));
         std::memcpy(m_body, cgi.m_contents, size_t(cgi.m_contentsLen));
         m_bodyLen = uint32_t(cgi.m_contentsLen);
     }
@@ -52,7 +63,7 @@ SimpleStream& SaveCmd::Read(SimpleStream& s) {
 // the body and its length always change together.
 void SaveCmd::ReadBody(SimpleStream& s, uint32_t length) {
     if (length > s.Remaining()) RAISE(CorruptDataExc);
-    char* body = length > 0 ? RootNewChars(length) : nullptr;
+    char* body = length > 0 ? NewBody(length) : nullptr;
     try {
         ReadReceivedBytes(s, body, length);
     } catch (...) {

@@ -12,6 +12,8 @@
 
 class SaveCmd : public Cmd {
 public:
+    // The identifier of the class (its entry in cmd_table.h).
+    static constexpr CmdID c_id = CmdSave;
     // Identifier and parameter 1, every other field empty or 0. Never fails.
     SaveCmd();
     // Copies the decoded body. Raises OutOfMemoryExc when it cannot be held.
@@ -31,7 +33,8 @@ public:
     uint32_t m_ident[4] = {};
     uint32_t m_identValid = 0;
     uint32_t m_bodyLen = 0;
-    char* m_body = nullptr;  // owned; null when m_bodyLen is 0
+    char* m_body = nullptr;  // owned; null when m_bodyLen is 0; the library's
+                             // bodies end in kFormListGuard zero bytes
 
 private:
     void ReadBody(SimpleStream& s, uint32_t length);

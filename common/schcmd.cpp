@@ -1,6 +1,7 @@
 #include "schcmd.h"
 
 #include <algorithm>
+#include <climits>
 #include <cstring>
 
 #include "cgi.h"
@@ -67,9 +68,20 @@ char* ParseField(char* dst, int size, const char* name, const char* list, int li
     return nullptr;
 }
 
-SearchCmd::SearchCmd() : Cmd(CmdSearch, 1) {}
+char* ParseField(char* dst, int size, const char* name, const char* list) {
+    if (!dst || size < 1 || !name || !list) return nullptr;
+    const char* p = list;
+    while (*p) {
+        p += std::strlen(p) + 1;  // a name
+        p += std::strlen(p) + 1;  // its value
+    }
+    size_t length = size_t(p - list) + 1;  // with the empty name
+    return ParseField(dst, size, name, list, int(std::min<size_t>(length, INT_MAX)));
+}
 
-SearchCmd::SearchCmd(URL& url, CGI& cgi) : Cmd(CmdSearch, 1, cgi) {
+SearchCmd::SearchCmd() : Cmd(c_id, 1) {}
+
+SearchCmd::SearchCmd(URL& url, CGI& cgi) : Cmd(c_id, 1, cgi) {
     uint32_t kind = GetSearchCmd(cgi);
     if (kind == KindSearch) {
         // The options of a plain search are always the defaults.

@@ -18,9 +18,16 @@
 // dst when the field is there, else null with dst untouched. Never reads
 // outside the list; a null list, name or dst, or a size below 1, finds nothing.
 char* ParseField(char* dst, int size, const char* name, const char* list, int listLen);
+// The documented form: the same over a list whose end is its empty name,
+// found by walking it name, value, name ... as the lookup does. The list
+// must end so: every list the library holds does, whatever its bytes,
+// through the zero guard after it (kFormListGuard).
+char* ParseField(char* dst, int size, const char* name, const char* list);
 
 class SearchCmd : public Cmd {
 public:
+    // The identifier of the class (its entry in cmd_table.h).
+    static constexpr CmdID c_id = CmdSearch;
     enum SearchKind : uint32_t { KindUnknown = 0, KindQuickSearch = 1, KindSearch = 2, KindOptions = 3 };
     static const NameValue c_Searchtable[5];
 

@@ -35,6 +35,11 @@ SimpleStream& SimpleStream::operator<<(uint32_t value) {
     return *this;
 }
 
+SimpleStream& SimpleStream::operator<<(unsigned long value) {
+    if (value > UINT32_MAX) RAISE(OutOfRangeExc);
+    return *this << uint32_t(value);
+}
+
 SimpleStream& SimpleStream::operator<<(const char* text) {
     if (!text) RAISE(IllegalArgsExc);
     // One byte stays free for the terminator.
@@ -67,6 +72,13 @@ SimpleStream& SimpleStream::operator>>(uint32_t& value) {
     if (Remaining() < sizeof value) RAISE(BufferOverflowExc);
     std::memcpy(&value, m_pos, sizeof value);
     m_pos += sizeof value;
+    return *this;
+}
+
+SimpleStream& SimpleStream::operator>>(unsigned long& value) {
+    uint32_t item = 0;
+    *this >> item;
+    value = item;
     return *this;
 }
 
@@ -110,7 +122,7 @@ void SimpleStream::Read(char* block, int count) {
     m_pos += count;
 }
 
-void SimpleStream::SetEof(uint32_t length) {
+void SimpleStream::SetEof(unsigned long length) {
     if (length > Capacity()) RAISE(OutOfRangeExc);
     m_eof = m_begin + length;
     if (m_pos > m_eof) m_pos = m_eof;

@@ -30,10 +30,18 @@ public:
     SimpleStream& operator<<(uint32_t value);
     SimpleStream& operator<<(const char* text);
     SimpleStream& operator<<(char c);
+    // The documented form: the value as the same 4-byte item. A value that
+    // does not fit 32 bits raises OutOfRangeExc before anything moves; it is
+    // never cut.
+    SimpleStream& operator<<(unsigned long value);
 
     // Extraction. Typed items raise BufferOverflowExc when they are not there
     // before the end of data.
     SimpleStream& operator>>(uint32_t& value);
+    // The documented form: the 4-byte item into an unsigned long (the whole
+    // variable is set). The variable keeps its value when the item is not
+    // there.
+    SimpleStream& operator>>(unsigned long& value);
     SimpleStream& operator>>(char& c);
     // Copies a string without a bound on dst: dst must hold the longest string
     // the writer can produce. Received data goes through ReadString instead.
@@ -53,8 +61,9 @@ public:
 
     // Sets the length of the data, measured from the start; moves the position
     // back to the new end when it lies beyond it. OutOfRangeExc when the
-    // length exceeds the capacity.
-    void SetEof(uint32_t length);
+    // length exceeds the capacity (an unsigned long, so that no length is
+    // cut to 32 bits on its way in).
+    void SetEof(unsigned long length);
 
     // A stream puts nothing of itself on the pipe.
     SimpleStream& Write(SimpleStream& s) override;

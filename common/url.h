@@ -5,6 +5,7 @@
 #define VELMOX_URL_H
 
 #include <cstdint>
+#include <type_traits>
 
 #include "rootobj.h"
 
@@ -20,6 +21,14 @@ extern const char* const localServerName;
 // character that did not fit). A null dst or src, or a dstSize below 1,
 // copies nothing and returns src. Never fails.
 const char* CopyUptoDelim(char* dst, int dstSize, const char* src, char delim1, char delim2);
+// The documented form: the same for a modifiable src, returning the position
+// in it as a modifiable pointer. A template only so that a null pointer
+// constant as src (nullptr, 0, NULL) still picks the form above instead of
+// being ambiguous between the two.
+template <class Char, typename std::enable_if<std::is_same<Char, char>::value, int>::type = 0>
+Char* CopyUptoDelim(char* dst, int dstSize, Char* src, char delim1, char delim2) {
+    return const_cast<char*>(CopyUptoDelim(dst, dstSize, static_cast<const char*>(src), delim1, delim2));
+}
 
 class URL : public RootObject {
 public:

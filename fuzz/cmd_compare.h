@@ -10,13 +10,9 @@
 
 #include "cgi.h"
 #include "cmd.h"
-#include "cmpcmd.h"
+#include "cmd_table.h"
 #include "except.h"
 #include "fuzz_util.h"
-#include "mapcmd.h"
-#include "runcmd.h"
-#include "savcmd.h"
-#include "schcmd.h"
 #include "sstream.h"
 
 namespace fuzz {
@@ -52,6 +48,44 @@ void CheckSameIdent(const Doc& a, const Doc& b) {
     if (a.m_identValid) FUZZ_CHECK(std::memcmp(a.m_ident, b.m_ident, sizeof a.m_ident) == 0);
 }
 
+// The fields of each class that travel are equal.
+inline void CheckSameFields(const SaveCmd& a, const SaveCmd& b) {
+    FUZZ_CHECK(SameField(a.m_server, b.m_server) && SameField(a.m_path, b.m_path));
+    FUZZ_CHECK(SameField(a.m_reservedText, b.m_reservedText));
+    FUZZ_CHECK(a.m_queryNumber == b.m_queryNumber);
+    CheckSameIdent(a, b);
+    uint32_t length = a.m_body ? a.m_bodyLen : 0;
+    FUZZ_CHECK(length == b.m_bodyLen && (length == 0) == (b.m_body == nullptr));
+    if (length) FUZZ_CHECK(std::memcmp(a.m_body, b.m_body, length) == 0);
+}
+
+inline void CheckSameFields(const ComposeCmd& a, const ComposeCmd& b) {
+    FUZZ_CHECK(SameField(a.m_server, b.m_server) && SameField(a.m_path, b.m_path));
+    FUZZ_CHECK(SameField(a.m_reservedText, b.m_reservedText));
+    FUZZ_CHECK(a.m_queryNumber == b.m_queryNumber);
+    CheckSameIdent(a, b);
+}
+
+inline void CheckSameFields(const SearchCmd& a, const SearchCmd& b) {
+    FUZZ_CHECK(a.m_searchKind == b.m_searchKind);
+    FUZZ_CHECK(SameField(a.m_server, b.m_server) && SameField(a.m_path, b.m_path));
+    FUZZ_CHECK(a.m_queryNumber == b.m_queryNumber);
+    FUZZ_CHECK(a.m_orderOfCollection == b.m_orderOfCollection);
+    FUZZ_CHECK(a.m_wordVarient == b.m_wordVarient && a.m_max == b.m_max);
+    FUZZ_CHECK(SameField(a.m_searchText, b.m_searchText));
+    FUZZ_CHECK(SameField(a.m_oldSearchRequest, b.m_oldSearchRequest));
+}
+
+inline void CheckSameFields(const ImageMapCmd& a, const ImageMapCmd& b) {
+    FUZZ_CHECK(SameField(a.m_server, b.m_server) && SameField(a.m_path, b.m_path));
+    FUZZ_CHECK(a.m_x == b.m_x && a.m_y == b.m_y);
+}
+
+inline void CheckSameFields(const RunAgentCmd& a, const RunAgentCmd& b) {
+    FUZZ_CHECK(SameField(a.m_server, b.m_server) && SameField(a.m_path, b.m_path));
+    FUZZ_CHECK(SameField(a.m_query, b.m_query) && a.m_reserved == b.m_reserved);
+}
+
 // Every field that travels is equal; the answer fields do not travel.
 inline void CheckSameCommand(const Cmd& a, const Cmd& b) {
     FUZZ_CHECK(typeid(a) == typeid(b));
@@ -60,41 +94,11 @@ inline void CheckSameCommand(const Cmd& a, const Cmd& b) {
     FUZZ_CHECK(SameField(a.m_remoteUser, b.m_remoteUser));
     FUZZ_CHECK(SameField(a.m_userAgent, b.m_userAgent));
     CheckSameRecord(a.m_cgi, b.m_cgi);
-    if (auto* sa = dynamic_cast<const SaveCmd*>(&a)) {
-        auto& sb = dynamic_cast<const SaveCmd&>(b);
-        FUZZ_CHECK(SameField(sa->m_server, sb.m_server) && SameField(sa->m_path, sb.m_path));
-        FUZZ_CHECK(SameField(sa->m_reservedText, sb.m_reservedText));
-        FUZZ_CHECK(sa->m_queryNumber == sb.m_queryNumber);
-        CheckSameIdent(*sa, sb);
-        uint32_t length = sa->m_body ? sa->m_bodyLen : 0;
-        FUZZ_CHECK(length == sb.m_bodyLen && (length == 0) == (sb.m_body == nullptr));
-        if (length) FUZZ_CHECK(std::memcmp(sa->m_body, sb.m_body, length) == 0);
-    } else if (auto* ca = dynamic_cast<const ComposeCmd*>(&a)) {
-        auto& cb = dynamic_cast<const ComposeCmd&>(b);
-        FUZZ_CHECK(SameField(ca->m_server, cb.m_server) && SameField(ca->m_path, cb.m_path));
-        FUZZ_CHECK(SameField(ca->m_reservedText, cb.m_reservedText));
-        FUZZ_CHECK(ca->m_queryNumber == cb.m_queryNumber);
-        CheckSameIdent(*ca, cb);
-    } else if (auto* qa = dynamic_cast<const SearchCmd*>(&a)) {
-        auto& qb = dynamic_cast<const SearchCmd&>(b);
-        FUZZ_CHECK(qa->m_searchKind == qb.m_searchKind);
-        FUZZ_CHECK(SameField(qa->m_server, qb.m_server) && SameField(qa->m_path, qb.m_path));
-        FUZZ_CHECK(qa->m_queryNumber == qb.m_queryNumber);
-        FUZZ_CHECK(qa->m_orderOfCollection == qb.m_orderOfCollection);
-        FUZZ_CHECK(qa->m_wordVarient == qb.m_wordVarient && qa->m_max == qb.m_max);
-        FUZZ_CHECK(SameField(qa->m_searchText, qb.m_searchText));
-        FUZZ_CHECK(SameField(qa->m_oldSearchRequest, qb.m_oldSearchRequest));
-    } else if (auto* ma = dynamic_cast<const ImageMapCmd*>(&a)) {
-        auto& mb = dynamic_cast<const ImageMapCmd&>(b);
-        FUZZ_CHECK(SameField(ma->m_server, mb.m_server) && SameField(ma->m_path, mb.m_path));
-        FUZZ_CHECK(ma->m_x == mb.m_x && ma->m_y == mb.m_y);
-    } else if (auto* ra = dynamic_cast<const RunAgentCmd*>(&a)) {
-        auto& rb = dynamic_cast<const RunAgentCmd&>(b);
-        FUZZ_CHECK(SameField(ra->m_server, rb.m_server) && SameField(ra->m_path, rb.m_path));
-        FUZZ_CHECK(SameField(ra->m_query, rb.m_query) && ra->m_reserved == rb.m_reserved);
-    } else {
-        FUZZ_FAIL("a command of no known class");
-    }
+    // b has a's class (checked above).
+    bool known = VisitCmd(a, [&b](const auto& typed) {
+        CheckSameFields(typed, dynamic_cast<decltype(typed)>(b));
+    });
+    if (!known) FUZZ_FAIL("a command of no known class");
 }
 
 // Writes cmd, rebuilds it with the server's factory from an exact-size copy

@@ -16,9 +16,11 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <type_traits>
 
 #include "cmd.h"
 #include "cmd_compare.h"
+#include "cmd_table.h"
 #include "except.h"
 #include "fuzz_util.h"
 #include "sstream.h"
@@ -41,6 +43,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     uint32_t tag = 0;
     std::memcpy(&tag, input.data(), sizeof tag);
     FUZZ_CHECK(tag >= Cmd::CmdSave && tag <= Cmd::CmdRunAgent && cmd->m_cmdID == tag);
+    bool known = VisitCmd(*cmd, [tag](const auto& typed) {
+        FUZZ_CHECK(std::decay_t<decltype(typed)>::c_id == tag);
+    });
+    FUZZ_CHECK(known);
     FUZZ_CHECK(cmd->m_cgi != nullptr);
     std::string wire = fuzz::CheckRoundTrip(*cmd, consumed + 64);
     FUZZ_CHECK(wire.size() <= consumed);

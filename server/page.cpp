@@ -9,11 +9,7 @@
 
 #include "cgi.h"
 #include "cmd.h"
-#include "cmpcmd.h"
-#include "mapcmd.h"
-#include "runcmd.h"
-#include "savcmd.h"
-#include "schcmd.h"
+#include "cmd_table.h"
 
 namespace {
 
@@ -131,7 +127,7 @@ size_t ShownBodyBytes(const SaveCmd& cmd) {
     return std::min(length, kBodyHexLimit / 2);
 }
 
-void AddSaveRows(Rows& rows, const SaveCmd& cmd) {
+void AddOwnRows(Rows& rows, const SaveCmd& cmd) {
     AddPathRows(rows, cmd);
     rows.push_back({"m_reservedText", FieldText(cmd.m_reservedText)});
     rows.push_back({"m_queryNumber", Decimal(cmd.m_queryNumber)});
@@ -141,7 +137,7 @@ void AddSaveRows(Rows& rows, const SaveCmd& cmd) {
     rows.push_back({"m_body", HexText(cmd.m_body, ShownBodyBytes(cmd))});
 }
 
-void AddComposeRows(Rows& rows, const ComposeCmd& cmd) {
+void AddOwnRows(Rows& rows, const ComposeCmd& cmd) {
     AddPathRows(rows, cmd);
     rows.push_back({"m_reservedText", FieldText(cmd.m_reservedText)});
     rows.push_back({"m_queryNumber", Decimal(cmd.m_queryNumber)});
@@ -149,7 +145,7 @@ void AddComposeRows(Rows& rows, const ComposeCmd& cmd) {
     rows.push_back({"m_ident", IdentText(cmd.m_ident)});
 }
 
-void AddSearchRows(Rows& rows, const SearchCmd& cmd) {
+void AddOwnRows(Rows& rows, const SearchCmd& cmd) {
     AddPathRows(rows, cmd);
     rows.push_back({"m_searchKind", Decimal(cmd.m_searchKind)});
     rows.push_back({"m_searchKindName", TableName(SearchCmd::c_Searchtable, cmd.m_searchKind)});
@@ -161,25 +157,23 @@ void AddSearchRows(Rows& rows, const SearchCmd& cmd) {
     rows.push_back({"m_oldSearchRequest", FieldText(cmd.m_oldSearchRequest)});
 }
 
-void AddImageMapRows(Rows& rows, const ImageMapCmd& cmd) {
+void AddOwnRows(Rows& rows, const ImageMapCmd& cmd) {
     AddPathRows(rows, cmd);
     rows.push_back({"m_x", Decimal(cmd.m_x)});
     rows.push_back({"m_y", Decimal(cmd.m_y)});
 }
 
-void AddRunAgentRows(Rows& rows, const RunAgentCmd& cmd) {
+void AddOwnRows(Rows& rows, const RunAgentCmd& cmd) {
     AddPathRows(rows, cmd);
     rows.push_back({"m_query", FieldText(cmd.m_query)});
     rows.push_back({"m_reserved", Decimal(cmd.m_reserved)});
 }
 
+// Every class has rows of its own: a class without an AddOwnRows does not
+// compile here.
 Rows FieldRows(const Cmd& cmd) {
     Rows rows = HeaderRows(cmd);
-    if (auto save = dynamic_cast<const SaveCmd*>(&cmd)) AddSaveRows(rows, *save);
-    else if (auto compose = dynamic_cast<const ComposeCmd*>(&cmd)) AddComposeRows(rows, *compose);
-    else if (auto search = dynamic_cast<const SearchCmd*>(&cmd)) AddSearchRows(rows, *search);
-    else if (auto map = dynamic_cast<const ImageMapCmd*>(&cmd)) AddImageMapRows(rows, *map);
-    else if (auto agent = dynamic_cast<const RunAgentCmd*>(&cmd)) AddRunAgentRows(rows, *agent);
+    VisitCmd(cmd, [&rows](const auto& typed) { AddOwnRows(rows, typed); });
     return rows;
 }
 
@@ -371,22 +365,35 @@ private:
     std::string& m_out;
 };
 
-void WriteFormSection(PageWriter& page, const Cmd& cmd) {
-    if (auto save = dynamic_cast<const SaveCmd*>(&cmd)) {
-        size_t length = save->m_body ? save->m_bodyLen : 0;
-        if (save->m_bodyLen > ShownBodyBytes(*save))
-            page.Paragraph("body-cut", "m_body shows the first " + std::to_string(ShownBodyBytes(*save)) +
-                                           " of " + std::to_string(save->m_bodyLen) + " bytes");
-        if (!page.FormList(save->m_body, length)) page.Paragraph("form-cut", "the form is shown cut");
-    } else if (dynamic_cast<const ComposeCmd*>(&cmd)) {
-        page.FormList(nullptr, 0);
-        page.Paragraph("form-note", "a Compose command carries no form body to the server");
-    }
+void AddFormSection(PageWriter& page, const SaveCmd& save) {
+    size_t length = save.m_body ? save.m_bodyLen : 0;
+    if (save.m_bodyLen > ShownBodyBytes(save))
+        page.Paragraph("body-cut", "m_body shows the first " + std::to_string(ShownBodyBytes(save)) +
+                                       " of " + std::to_string(save.m_bodyLen) + " bytes");
+    if (!page.FormList(save.m_body, length)) page.Paragraph("form-cut", "the form is shown cut");
 }
 
+void AddFormSection(PageWriter& page, const ComposeCmd&) {
+    page.FormList(nullptr, 0);
+    page.Paragraph("form-note", "a Compose command carries no form body to the server");
+}
+
+// The other classes have no form section.
+void AddFormSection(PageWriter&, const Cmd&) {}
+
+void WriteFormSection(PageWriter& page, const Cmd& cmd) {
+    VisitCmd(cmd, [&page](const auto& typed) { AddFormSection(page, typed); });
+}
+
+std::string SearchText(const SearchCmd& search) { return FieldText(search.m_searchText); }
+
+// The other classes have no search text.
+std::string SearchText(const Cmd&) { return std::string(); }
+
 std::string SearchTextOf(const Cmd& cmd) {
-    auto search = dynamic_cast<const SearchCmd*>(&cmd);
-    return search ? FieldText(search->m_searchText) : std::string();
+    std::string text;
+    VisitCmd(cmd, [&text](const auto& typed) { text = SearchText(typed); });
+    return text;
 }
 
 std::string Terminated(std::string page) {

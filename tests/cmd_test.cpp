@@ -2,17 +2,20 @@
 // handler and the stored answer.
 #include <gtest/gtest.h>
 
+#include <climits>
+#include <cstddef>
 #include <cstring>
+#include <memory>
 #include <string>
+#include <type_traits>
 #include <typeinfo>
+#include <utility>
+#include <vector>
 
+#include "cmd_table.h"
 #include "cmd_util.h"
-#include "cmpcmd.h"
 #include "except.h"
-#include "mapcmd.h"
-#include "runcmd.h"
-#include "savcmd.h"
-#include "schcmd.h"
+#include "url.h"
 
 namespace {
 
@@ -31,6 +34,63 @@ TEST(CmdTable, WholeNameMatchIgnoringCase) {
     };
     for (const Row& r : rows) EXPECT_EQ(r.id, FindTableValue(Cmd::c_table, r.name)) << r.name;
     EXPECT_EQ(0u, FindTableValue(Cmd::c_table, nullptr));
+}
+
+TEST(CmdTable, EveryClassOnceWithItsIdentifierAndName) {
+    std::vector<std::string> names;
+    ForEachCmdClass([&names](auto tag) {
+        using C = typename decltype(tag)::Class;
+        SCOPED_TRACE(tag.name);
+        names.push_back(tag.name);
+        EXPECT_EQ(uint32_t(tag.id), FindTableValue(Cmd::c_table, tag.name));
+        std::unique_ptr<Cmd> empty(NewEmptyCmd(tag.id));
+        ASSERT_NE(nullptr, empty);
+        const Cmd& asBase = *empty;
+        EXPECT_EQ(typeid(C), typeid(asBase));
+        EXPECT_EQ(tag.id, empty->m_cmdID);
+        EXPECT_EQ(1u, empty->m_param);
+        int visits = 0;
+        EXPECT_TRUE(VisitCmd(asBase, [&visits](const auto& typed) {
+            ++visits;
+            EXPECT_TRUE((std::is_same<std::decay_t<decltype(typed)>, C>::value));
+        }));
+        EXPECT_EQ(1, visits);
+    });
+    EXPECT_EQ((std::vector<std::string>{"Save", "Compose", "Search", "ImageMap", "RunAgent"}), names);
+}
+
+TEST(CmdTable, IdentifiersOfNoClassMakeNothing) {
+    URL url;
+    CGI cgi;
+    for (uint32_t id : {0u, 6u, 7u, 1000u, uint32_t(UINT_MAX)}) {
+        SCOPED_TRACE(id);
+        EXPECT_EQ(nullptr, NewEmptyCmd(id));
+        EXPECT_EQ(nullptr, NewCmdFromRequest(id, url, cgi));
+    }
+}
+
+struct LocalSave : SaveCmd {};
+
+TEST(CmdTable, VisitGivesTheObjectAsItsClass) {
+    Cmd* bare = new Cmd(Cmd::CmdSave, 1);
+    int visits = 0;
+    EXPECT_FALSE(VisitCmd(*bare, [&visits](auto&) { ++visits; })) << "a bare command has no class";
+    EXPECT_EQ(0, visits);
+    delete bare;
+
+    // Derived from a command class: visited as that class.
+    LocalSave* derived = new LocalSave();
+    EXPECT_TRUE(VisitCmd(*derived, [&visits](auto& typed) {
+        ++visits;
+        EXPECT_TRUE((std::is_same<std::remove_reference_t<decltype(typed)>, SaveCmd>::value));
+    }));
+    EXPECT_EQ(1, visits);
+    delete derived;
+
+    // A modifiable command is visited modifiable.
+    std::unique_ptr<Cmd> agent(NewEmptyCmd(Cmd::CmdRunAgent));
+    EXPECT_TRUE(VisitCmd(*agent, [](auto& typed) { std::strcpy(typed.m_server, "set"); }));
+    EXPECT_STREQ("set", static_cast<RunAgentCmd&>(*agent).m_server);
 }
 
 TEST(CmdFactory, FirstPathSegmentPicksTheClass) {
@@ -170,6 +230,37 @@ TEST(CmdResults, InlineUpTo256BytesElseABufferOfItsOwn) {
         EXPECT_EQ(r.inlineStored, results == cmd->m_inlineResults);
         EXPECT_EQ(r.inlineStored, cmd->m_results == nullptr);
         EXPECT_EQ(answer, std::string(results, length));
+        delete cmd;
+    }
+}
+
+// The documented unsigned long length, and the null pointer constants that
+// the documented driver passes, which must pick one form.
+static_assert(std::is_same<decltype(std::declval<Cmd&>().GetResults(std::declval<unsigned long*>())),
+                           char*>::value, "GetResults(unsigned long*) returns the bytes");
+static_assert(std::is_same<decltype(std::declval<Cmd&>().GetResults(nullptr)), char*>::value,
+              "GetResults(nullptr) is not ambiguous");
+static_assert(std::is_same<decltype(std::declval<Cmd&>().GetResults(0)), char*>::value,
+              "GetResults(0) is not ambiguous");
+
+TEST(CmdResults, UnsignedLongLengthAndNullPointers) {
+    for (uint32_t answerLength : {0u, 1u, 100u, 256u, 257u, 127952u}) {
+        SCOPED_TRACE(answerLength);
+        SaveCmd* cmd = new SaveCmd();
+        std::string answer(answerLength, 'x');
+        cmd->StoreResults(answer.data(), answerLength);
+        uint32_t narrow = 99;
+        char* expected = cmd->GetResults(&narrow);
+        unsigned long wide = ULONG_MAX;  // every bit of it is set
+        EXPECT_EQ(expected, cmd->GetResults(&wide));
+        EXPECT_EQ(answerLength, wide);
+        EXPECT_EQ(answerLength, narrow);
+        EXPECT_EQ(answerLength == 0, expected == nullptr);
+        unsigned long* noLength = nullptr;
+        EXPECT_EQ(expected, cmd->GetResults(noLength));
+        EXPECT_EQ(expected, cmd->GetResults(nullptr));
+        EXPECT_EQ(expected, cmd->GetResults(0));
+        EXPECT_EQ(expected, cmd->GetResults(NULL));
         delete cmd;
     }
 }

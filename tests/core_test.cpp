@@ -1,7 +1,9 @@
 // Exceptions, memory, root objects and the byte stream.
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -185,6 +187,93 @@ TEST(Stream, UnsignedLongIsFourHostOrderBytes) {
     uint32_t v = 0;
     s >> v;
     EXPECT_EQ(1u, v);
+}
+
+std::string Hex(unsigned long value) {
+    char text[24];
+    std::snprintf(text, sizeof text, "0x%lx", value);
+    return text;
+}
+
+// The documented unsigned long operators carry the same 4-byte item; a value
+// beyond 32 bits is refused, never cut.
+TEST(Stream, UnsignedLongFormIsTheSameItemOrOutOfRange) {
+    struct Row { unsigned long value; bool fits; } rows[] = {
+        {0, true}, {1, true}, {0x7FFFFFFFul, true}, {0xFFFFFFFEul, true}, {0xFFFFFFFFul, true},
+#if ULONG_MAX > 0xFFFFFFFFul
+        {0x100000000ul, false}, {0x100000001ul, false}, {0x1FFFFFFFFul, false},
+        {0x8000000000000000ul, false}, {ULONG_MAX, false},
+#endif
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(Hex(r.value));
+        SimpleStream s(8);
+        s << 'x';  // the item need not be aligned
+        if (!r.fits) {
+            EXPECT_THROW(s << r.value, OutOfRangeExc);
+            EXPECT_EQ(s.m_begin + 1, s.m_pos) << "nothing moves";
+            EXPECT_EQ(1u, s.Length());
+            continue;
+        }
+        s << r.value;
+        SimpleStream narrow(8);
+        narrow << 'x' << uint32_t(r.value);
+        ASSERT_EQ(5u, s.Length());
+        EXPECT_EQ(std::string(narrow.Data(), 5), std::string(s.Data(), 5));
+        s.Rewind();
+        char c = 0;
+        unsigned long wide = ULONG_MAX;  // every bit of it is set by the read
+        s >> c >> wide;
+        EXPECT_EQ(r.value, wide);
+        s.Rewind();
+        uint32_t item = 0;
+        s >> c >> item;
+        EXPECT_EQ(r.value, item);
+    }
+}
+
+TEST(Stream, UnsignedLongFormKeepsTheLimitsOfTheItem) {
+    SimpleStream s(4);
+    s << 7ul;
+    EXPECT_EQ(s.m_end, s.m_pos);
+    EXPECT_THROW(s << 8ul, BufferOverflowExc);
+#if ULONG_MAX > 0xFFFFFFFFul
+    EXPECT_THROW(s << 0x100000000ul, OutOfRangeExc) << "the range is checked before the room";
+#endif
+    s.SetEof(3);
+    s.Rewind();
+    unsigned long wide = 99;
+    EXPECT_THROW(s >> wide, BufferOverflowExc);
+    EXPECT_EQ(99ul, wide) << "a missing item leaves the variable alone";
+}
+
+// Existing calls keep their overloads: a uint32_t, a char and a string.
+TEST(Stream, NarrowItemsKeepTheirOverloads) {
+    SimpleStream s(16);
+    s << uint32_t(5) << 'c' << "ab" << 6u;
+    EXPECT_EQ(4u + 1 + 3 + 4, s.Length());
+}
+
+TEST(Stream, EndOfDataBeyond32BitsIsOutOfRangeNotCut) {
+    SimpleStream s(16);
+    s.SetEof(8);
+    struct Row { unsigned long length; bool taken; } rows[] = {
+        {0, true}, {16, true}, {17, false}, {0xFFFFFFFFul, false},
+#if ULONG_MAX > 0xFFFFFFFFul
+        {0x100000004ul, false}, {0x100000000ul, false}, {ULONG_MAX, false},
+#endif
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(Hex(r.length));
+        s.SetEof(8);
+        if (r.taken) {
+            s.SetEof(r.length);
+            EXPECT_EQ(r.length, s.Length());
+        } else {
+            EXPECT_THROW(s.SetEof(r.length), OutOfRangeExc);
+            EXPECT_EQ(8u, s.Length());
+        }
+    }
 }
 
 TEST(Stream, StringsFitWithTheirTerminatorOrKeepWhatFitted) {

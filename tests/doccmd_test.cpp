@@ -3,12 +3,8 @@
 
 #include <string>
 
+#include "cmd_table.h"
 #include "cmd_util.h"
-#include "cmpcmd.h"
-#include "mapcmd.h"
-#include "runcmd.h"
-#include "savcmd.h"
-#include "schcmd.h"
 
 namespace {
 
@@ -108,11 +104,7 @@ TEST(DocumentCommands, LocalServerIsEmptyInEveryClass) {
         Request req(EnvList{{"PATH_INFO", path}});
         // Every class keeps the server right after the header fields it shares.
         const char* server = nullptr;
-        if (auto* c = dynamic_cast<SaveCmd*>(req.cmd.get())) server = c->m_server;
-        if (auto* c = dynamic_cast<ComposeCmd*>(req.cmd.get())) server = c->m_server;
-        if (auto* c = dynamic_cast<ImageMapCmd*>(req.cmd.get())) server = c->m_server;
-        if (auto* c = dynamic_cast<RunAgentCmd*>(req.cmd.get())) server = c->m_server;
-        if (auto* c = dynamic_cast<SearchCmd*>(req.cmd.get())) server = c->m_server;
+        VisitCmd(*req.cmd, [&server](const auto& c) { server = c.m_server; });
         ASSERT_NE(nullptr, server);
         EXPECT_STREQ("", server);
     }

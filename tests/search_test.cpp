@@ -2,10 +2,14 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "cmd_util.h"
+#include "root.h"
+#include "savcmd.h"
 #include "schcmd.h"
 
 namespace {
@@ -184,6 +188,128 @@ TEST(ParseField, ValueIsCutAndPadded) {
     List shortValue("S\0ab\0\0"s);
     ParseField(dst.data(), 8, "S", shortValue.data.data(), int(shortValue.data.size()));
     EXPECT_EQ(std::string("ab\0\0\0\0\0\0", 8), std::string(dst.data(), 8));
+}
+
+// A list of name-value pairs ended by its empty name, in a buffer of exactly
+// its size: the sanitizer build sees any read past the empty name.
+std::vector<char> EndedList(const std::vector<std::pair<std::string, std::string>>& pairs) {
+    std::string bytes;
+    for (const auto& p : pairs) bytes += p.first + '\0' + p.second + '\0';
+    bytes += '\0';
+    return std::vector<char>(bytes.begin(), bytes.end());
+}
+
+// The documented form with four arguments finds what the bounded form finds.
+void ExpectSameAsBounded(const char* list, int listLen, const char* name, int size) {
+    std::vector<char> bounded(size_t(size) + 1, 'z'), ended(size_t(size) + 1, 'z');
+    char* a = ParseField(bounded.data(), size, name, list, listLen);
+    char* b = ParseField(ended.data(), size, name, list);
+    EXPECT_EQ(a != nullptr, b != nullptr) << name;
+    if (b) {
+        EXPECT_EQ(ended.data(), b);
+    }
+    EXPECT_EQ(bounded, ended) << name;
+}
+
+TEST(ParseField, ListEndedByItsEmptyName) {
+    struct Row {
+        std::vector<std::pair<std::string, std::string>> pairs;
+        const char* name;
+        bool found;
+        std::string value;
+    } rows[] = {
+        {{{"SEARCH", "cats"}}, "SEARCH", true, "cats"},
+        {{{"a", "1"}, {"SEARCH", "cats"}}, "SEARCH", true, "cats"},
+        {{{"a", "SEARCH"}, {"x", ""}}, "SEARCH", false, ""},
+        {{{"a", "SEARCH"}, {"x", ""}}, "a", true, "SEARCH"},
+        {{{"a", "SEARCH"}, {"x", ""}}, "x", true, ""},
+        {{{"search", "cats"}}, "SEARCH", false, ""},
+        {{{"SEARCHX", "cats"}}, "SEARCH", false, ""},
+        {{{"SEARCH", ""}}, "SEARCH", true, ""},
+        {{}, "SEARCH", false, ""},
+        {{{"S", std::string(300, 'v')}}, "S", true, std::string(255, 'v')},
+        {{{"a", "1"}, {"b", "2"}, {"a", "3"}}, "a", true, "1"},
+    };
+    for (const Row& r : rows) {
+        std::vector<char> list = EndedList(r.pairs);
+        SCOPED_TRACE(r.name + (" in " + std::to_string(list.size()) + " bytes"));
+        std::vector<char> dst(257, 'z');
+        char* got = ParseField(dst.data(), 256, r.name, list.data());
+        EXPECT_EQ(r.found, got != nullptr);
+        if (got) {
+            EXPECT_EQ(dst.data(), got);
+            EXPECT_EQ(r.value, std::string(dst.data()));
+        }
+        EXPECT_EQ('z', dst[256]);
+        ExpectSameAsBounded(list.data(), int(list.size()), r.name, 256);
+        ExpectSameAsBounded(list.data(), int(list.size()), r.name, 3);
+    }
+    // An empty name ends the list, wherever it stands.
+    const char early[] = "\0SEARCH\0x\0\0";
+    char dst[8] = "zzzzzzz";
+    EXPECT_EQ(nullptr, ParseField(dst, 8, "SEARCH", early));
+    EXPECT_STREQ("zzzzzzz", dst);
+}
+
+TEST(ParseField, FourArgumentsFindNothingWithoutAListOrRoom) {
+    char dst[4] = "zzz";
+    const char list[] = "S\0x\0\0";
+    EXPECT_EQ(nullptr, ParseField(dst, 4, "S", nullptr));
+    EXPECT_EQ(nullptr, ParseField(dst, 4, "S", ""));
+    EXPECT_EQ(nullptr, ParseField(dst, 0, "S", list));
+    EXPECT_EQ(nullptr, ParseField(dst, 4, nullptr, list));
+    EXPECT_EQ(nullptr, ParseField(nullptr, 4, "S", list));
+    EXPECT_STREQ("zzz", dst);
+    EXPECT_EQ(dst, ParseField(dst, 4, "S", list));
+    EXPECT_STREQ("x", dst);
+}
+
+// The lists the library holds end inside their buffers for the four-argument
+// form whatever the body was: the request record's decoded body, and a Save
+// command's body as the gateway built it and as a server received it.
+TEST(ParseField, FourArgumentsStayInsideTheLibrarysLists) {
+    const char* bodies[] = {"a", "a=1&b", "SEARCH", "SEARCH=x", "a&SEARCH=x", "=x", "a=&SEARCH=y",
+                            "%00%00", "SEARCH=%00", "&&&", "a=1&b=2&SEARCH=cats", "x=%00&SEARCH"};
+    const char* names[] = {"SEARCH", "a", "b", "x", ""};
+    for (const char* body : bodies) {
+        SCOPED_TRACE(body);
+        Request req(EnvList{{"PATH_INFO", "/Save/Local/p"}, {"REQUEST_METHOD", "POST"}}, body);
+        ASSERT_NE(nullptr, req.cgi.m_contents);
+        SaveCmd& sent = req.As<SaveCmd>();
+        std::string message = Serialise(sent);
+        SimpleStream in(&message[0], unsigned(message.size()));
+        in.SetEof(message.size());
+        std::unique_ptr<Cmd> received(Cmd::CreateCmd(in));
+        SaveCmd& got = dynamic_cast<SaveCmd&>(*received);
+        for (const char* name : names) {
+            ExpectSameAsBounded(req.cgi.m_contents, req.cgi.m_contentsLen, name, 256);
+            ExpectSameAsBounded(sent.m_body, int(sent.m_bodyLen), name, 256);
+            ExpectSameAsBounded(got.m_body, int(got.m_bodyLen), name, 256);
+        }
+    }
+}
+
+// A received body is whatever the other end sent: no terminator at all, or
+// an odd number of strings.
+TEST(ParseField, FourArgumentsStayInsideAReceivedBodyOfAnyBytes) {
+    const std::string bodies[] = {"abc"s, "a\0"s, "a\0b"s, "SEARCH\0x"s, "\0"s, "SEARCH\0x\0\0"s,
+                                  "x"s, "a\0\0b\0c"s};
+    for (const std::string& body : bodies) {
+        SCOPED_TRACE(std::to_string(body.size()) + " bytes");
+        SaveCmd* sent = new SaveCmd();
+        sent->m_bodyLen = uint32_t(body.size());
+        sent->m_body = RootNewChars(body.size());
+        std::memcpy(sent->m_body, body.data(), body.size());
+        std::string message = Serialise(*sent);
+        delete sent;
+        SimpleStream in(&message[0], unsigned(message.size()));
+        in.SetEof(message.size());
+        std::unique_ptr<Cmd> received(Cmd::CreateCmd(in));
+        SaveCmd& got = dynamic_cast<SaveCmd&>(*received);
+        ASSERT_EQ(body, std::string(got.m_body, got.m_bodyLen));
+        for (const char* name : {"SEARCH", "a", "b", "abc", "x", ""})
+            ExpectSameAsBounded(got.m_body, int(got.m_bodyLen), name, 256);
+    }
 }
 
 TEST(ParseField, NothingToLookIn) {

@@ -1,8 +1,11 @@
 // The request path: command, server, path, query and query number.
 #include <gtest/gtest.h>
 
+#include <cstddef>
 #include <cstring>
 #include <string>
+#include <type_traits>
+#include <utility>
 
 #include "cgi.h"
 #include "except.h"
@@ -132,6 +135,54 @@ TEST(CopyUptoDelim, Runs) {
         EXPECT_EQ(r.stop, size_t(stop - r.src));
         EXPECT_EQ('z', dst[r.size]);
     }
+}
+
+// The documented form over a modifiable src returns a modifiable position
+// in it; null pointer constants still pick the other form.
+static_assert(std::is_same<decltype(CopyUptoDelim(nullptr, 1, std::declval<char*>(), '/', '/')), char*>::value,
+              "a modifiable src gives a modifiable position");
+static_assert(std::is_same<decltype(CopyUptoDelim(nullptr, 1, std::declval<const char*>(), '/', '/')),
+                           const char*>::value, "a constant src gives a constant position");
+static_assert(std::is_same<decltype(CopyUptoDelim(nullptr, 1, nullptr, '/', '/')), const char*>::value,
+              "nullptr is not ambiguous");
+static_assert(std::is_same<decltype(CopyUptoDelim(nullptr, 1, 0, '/', '/')), const char*>::value,
+              "0 is not ambiguous");
+
+TEST(CopyUptoDelim, ModifiableSourceGivesTheSameRuns) {
+    struct Row { const char* src; int size; } rows[] = {
+        {"abc/def", 10}, {"abc\\def", 10}, {"abc", 10}, {"abcdef", 4}, {"abc/", 4}, {"/x", 4}, {"abc", 1},
+        {"abc", 0}, {"", 4},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(std::string(r.src) + " into " + std::to_string(r.size));
+        std::string src = r.src;
+        char expected[16], dst[16];
+        std::memset(expected, 'z', sizeof expected);
+        std::memset(dst, 'z', sizeof dst);
+        const char* expectedStop = CopyUptoDelim(expected, r.size, src.c_str(), '/', '\\');
+        char* stop = CopyUptoDelim(dst, r.size, &src[0], '/', '\\');
+        EXPECT_EQ(0, std::memcmp(expected, dst, sizeof dst));
+        EXPECT_EQ(expectedStop, stop);
+    }
+    // The documented use: fields split off a path in place.
+    char path[] = "db/view/x";
+    char first[8];
+    char* rest = CopyUptoDelim(first, sizeof first, path, '/', '\\');
+    *rest = 0;
+    EXPECT_STREQ("db", first);
+    EXPECT_STREQ("db", path);
+    EXPECT_STREQ("view/x", rest + 1);
+}
+
+TEST(CopyUptoDelim, NullPointersInEitherForm) {
+    char dst[4] = "zzz";
+    EXPECT_EQ(nullptr, CopyUptoDelim(dst, 4, static_cast<char*>(nullptr), '/', '\\'));
+    EXPECT_EQ(nullptr, CopyUptoDelim(dst, 4, nullptr, '/', '\\'));
+    EXPECT_EQ(nullptr, CopyUptoDelim(dst, 4, 0, '/', '\\'));
+    EXPECT_EQ(nullptr, CopyUptoDelim(dst, 4, NULL, '/', '\\'));
+    EXPECT_STREQ("zzz", dst);
+    char src[] = "abc";
+    EXPECT_EQ(src, CopyUptoDelim(nullptr, 4, src, '/', '\\'));
 }
 
 TEST(CopyUptoDelim, NothingToCopyInto) {

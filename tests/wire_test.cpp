@@ -10,13 +10,9 @@
 #include <typeinfo>
 #include <vector>
 
+#include "cmd_table.h"
 #include "cmd_util.h"
-#include "cmpcmd.h"
 #include "except.h"
-#include "mapcmd.h"
-#include "runcmd.h"
-#include "savcmd.h"
-#include "schcmd.h"
 
 namespace {
 
@@ -72,50 +68,56 @@ void ExpectSameHeader(Cmd& a, Cmd& b) {
     EXPECT_EQ(0, a.m_ownsCgi);
 }
 
+void ExpectSameOwnFields(const SaveCmd& a, const SaveCmd& b) {
+    EXPECT_STREQ(a.m_server, b.m_server);
+    EXPECT_STREQ(a.m_path, b.m_path);
+    EXPECT_STREQ(a.m_reservedText, b.m_reservedText);
+    EXPECT_EQ(a.m_queryNumber, b.m_queryNumber);
+    EXPECT_EQ(a.m_identValid, b.m_identValid);
+    EXPECT_EQ(0, std::memcmp(a.m_ident, b.m_ident, sizeof a.m_ident));
+    ASSERT_EQ(a.m_bodyLen, b.m_bodyLen);
+    EXPECT_EQ(std::string(a.m_body, a.m_bodyLen), std::string(b.m_body, b.m_bodyLen));
+}
+
+void ExpectSameOwnFields(const ComposeCmd& a, const ComposeCmd& b) {
+    EXPECT_STREQ(a.m_server, b.m_server);
+    EXPECT_STREQ(a.m_path, b.m_path);
+    EXPECT_STREQ(a.m_reservedText, b.m_reservedText);
+    EXPECT_EQ(a.m_queryNumber, b.m_queryNumber);
+    EXPECT_EQ(a.m_identValid, b.m_identValid);
+}
+
+void ExpectSameOwnFields(const SearchCmd& a, const SearchCmd& b) {
+    EXPECT_EQ(a.m_searchKind, b.m_searchKind);
+    EXPECT_STREQ(a.m_server, b.m_server);
+    EXPECT_STREQ(a.m_path, b.m_path);
+    EXPECT_EQ(a.m_queryNumber, b.m_queryNumber);
+    EXPECT_EQ(a.m_orderOfCollection, b.m_orderOfCollection);
+    EXPECT_EQ(a.m_wordVarient, b.m_wordVarient);
+    EXPECT_STREQ(a.m_searchText, b.m_searchText);
+    EXPECT_EQ(a.m_max, b.m_max);
+    EXPECT_STREQ(a.m_oldSearchRequest, b.m_oldSearchRequest);
+}
+
+void ExpectSameOwnFields(const ImageMapCmd& a, const ImageMapCmd& b) {
+    EXPECT_STREQ(a.m_server, b.m_server);
+    EXPECT_STREQ(a.m_path, b.m_path);
+    EXPECT_EQ(a.m_x, b.m_x);
+    EXPECT_EQ(a.m_y, b.m_y);
+}
+
+void ExpectSameOwnFields(const RunAgentCmd& a, const RunAgentCmd& b) {
+    EXPECT_STREQ(a.m_server, b.m_server);
+    EXPECT_STREQ(a.m_path, b.m_path);
+    EXPECT_STREQ(a.m_query, b.m_query);
+    EXPECT_EQ(a.m_reserved, b.m_reserved);
+}
+
 void ExpectSameFields(Cmd& sent, Cmd& got) {
-    if (auto* a = dynamic_cast<SaveCmd*>(&sent)) {
-        auto& b = dynamic_cast<SaveCmd&>(got);
-        EXPECT_STREQ(a->m_server, b.m_server);
-        EXPECT_STREQ(a->m_path, b.m_path);
-        EXPECT_STREQ(a->m_reservedText, b.m_reservedText);
-        EXPECT_EQ(a->m_queryNumber, b.m_queryNumber);
-        EXPECT_EQ(a->m_identValid, b.m_identValid);
-        EXPECT_EQ(0, std::memcmp(a->m_ident, b.m_ident, sizeof a->m_ident));
-        ASSERT_EQ(a->m_bodyLen, b.m_bodyLen);
-        EXPECT_EQ(std::string(a->m_body, a->m_bodyLen), std::string(b.m_body, b.m_bodyLen));
-    } else if (auto* a = dynamic_cast<ComposeCmd*>(&sent)) {
-        auto& b = dynamic_cast<ComposeCmd&>(got);
-        EXPECT_STREQ(a->m_server, b.m_server);
-        EXPECT_STREQ(a->m_path, b.m_path);
-        EXPECT_STREQ(a->m_reservedText, b.m_reservedText);
-        EXPECT_EQ(a->m_queryNumber, b.m_queryNumber);
-        EXPECT_EQ(a->m_identValid, b.m_identValid);
-    } else if (auto* a = dynamic_cast<SearchCmd*>(&sent)) {
-        auto& b = dynamic_cast<SearchCmd&>(got);
-        EXPECT_EQ(a->m_searchKind, b.m_searchKind);
-        EXPECT_STREQ(a->m_server, b.m_server);
-        EXPECT_STREQ(a->m_path, b.m_path);
-        EXPECT_EQ(a->m_queryNumber, b.m_queryNumber);
-        EXPECT_EQ(a->m_orderOfCollection, b.m_orderOfCollection);
-        EXPECT_EQ(a->m_wordVarient, b.m_wordVarient);
-        EXPECT_STREQ(a->m_searchText, b.m_searchText);
-        EXPECT_EQ(a->m_max, b.m_max);
-        EXPECT_STREQ(a->m_oldSearchRequest, b.m_oldSearchRequest);
-    } else if (auto* a = dynamic_cast<ImageMapCmd*>(&sent)) {
-        auto& b = dynamic_cast<ImageMapCmd&>(got);
-        EXPECT_STREQ(a->m_server, b.m_server);
-        EXPECT_STREQ(a->m_path, b.m_path);
-        EXPECT_EQ(a->m_x, b.m_x);
-        EXPECT_EQ(a->m_y, b.m_y);
-    } else if (auto* a = dynamic_cast<RunAgentCmd*>(&sent)) {
-        auto& b = dynamic_cast<RunAgentCmd&>(got);
-        EXPECT_STREQ(a->m_server, b.m_server);
-        EXPECT_STREQ(a->m_path, b.m_path);
-        EXPECT_STREQ(a->m_query, b.m_query);
-        EXPECT_EQ(a->m_reserved, b.m_reserved);
-    } else {
-        ADD_FAILURE() << "no comparison for " << typeid(sent).name();
-    }
+    bool known = VisitCmd(sent, [&got](const auto& a) {
+        ExpectSameOwnFields(a, dynamic_cast<decltype(a)>(got));
+    });
+    if (!known) ADD_FAILURE() << "no comparison for " << typeid(sent).name();
 }
 
 TEST(WireRoundTrip, EveryClassIsRebuiltEqual) {
