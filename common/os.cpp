@@ -25,7 +25,7 @@ SimpleStream* NewStream(unsigned long size) {
 
 }  // namespace
 
-SimplePipe::SimplePipe() : m_open(0) {}
+SimplePipe::SimplePipe() : m_open(0), m_output(nullptr), m_input(nullptr) {}
 
 SimplePipe::~SimplePipe() {
     if (m_open) Close();
@@ -33,13 +33,16 @@ SimplePipe::~SimplePipe() {
 }
 
 void SimplePipe::Term() {
-    m_output.reset();
-    m_input.reset();
+    delete m_output;
+    delete m_input;
+    m_output = nullptr;
+    m_input = nullptr;
 }
 
 int SimplePipe::Create(const char* name, unsigned long outputSize, unsigned long inputSize) {
-    m_output.reset(NewStream(outputSize));
-    m_input.reset(NewStream(inputSize));
+    Term();
+    m_output = NewStream(outputSize);
+    m_input = NewStream(inputSize);
     unsigned long blockSize = outputSize >= inputSize ? outputSize : inputSize;
     if (!m_pipe.Create(name, blockSize)) RAISE_IPC(m_pipe.Failure());
     m_open = 1;
@@ -58,8 +61,7 @@ int SimplePipe::Read() {
     Trace("Reading data from pipe...");
     unsigned long length = 0;
     int result = m_pipe.Read(m_input->m_begin, m_input->Capacity(), &length);
-    if (length > UINT32_MAX) RAISE(OutOfRangeExc);
-    m_input->SetEof(uint32_t(length));
+    m_input->SetEof(length);
     m_input->m_pos = m_input->m_begin;
     Trace("done.\n");
     return result;

@@ -54,12 +54,14 @@ public:
     // The cause of the last failure of Call or SendTerminateMessage.
     const IpcFailure& Failure() const { return m_pipe.Failure(); }
 
-    SimpleStream* Input() const { return m_input.get(); }
-    SimpleStream* Output() const { return m_output.get(); }
+    SimpleStream* Input() const { return m_input; }
+    SimpleStream* Output() const { return m_output; }
 
+    // The documented members. The streams belong to the pipe: Term and the
+    // destructor release them.
     int32_t m_open;
-    std::unique_ptr<SimpleStream> m_output;
-    std::unique_ptr<SimpleStream> m_input;
+    SimpleStream* m_output;
+    SimpleStream* m_input;
     MemoryPipe m_pipe;
 };
 
