@@ -14,11 +14,12 @@
 #include "except.h"
 #include "pipe_limits.h"
 #include "platform.h"
+#include "velmox_version.h"
 
 namespace {
 
 const char kUsage[] =
-    "usage: velmox.cgi [-h | --help]\n"
+    "usage: velmox.cgi [-h | --help | --version]\n"
     "The Velmox gateway, a CGI/1.1 program that a web server runs once per HTTP\n"
     "request. It reads velmox.ini in its working directory (\"debug = 1\" traces\n"
     "the run into the page), takes the request from the CGI variables (PATH_INFO\n"
@@ -34,11 +35,21 @@ bool AskedForHelp(int argc, char** argv) {
     return std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "--help") == 0;
 }
 
+// The version likewise.
+bool AskedForVersion(int argc, char** argv) {
+    if (argc < 2 || std::getenv("GATEWAY_INTERFACE")) return false;
+    return std::strcmp(argv[1], "--version") == 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     if (AskedForHelp(argc, argv)) {
         std::fputs(kUsage, stdout);
+        return 0;
+    }
+    if (AskedForVersion(argc, argv)) {
+        std::fputs("velmox.cgi " VELMOX_VERSION "\n", stdout);
         return 0;
     }
     g_debug = ReadDebugLevel("velmox.ini");

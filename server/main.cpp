@@ -10,6 +10,7 @@
 #include "log.h"
 #include "options.h"
 #include "supervisor.h"
+#include "velmox_version.h"
 
 int main(int argc, char** argv) {
     ServerOptions options;
@@ -20,6 +21,10 @@ int main(int argc, char** argv) {
     }
     if (options.help) {
         std::fputs(kServerUsage, stdout);
+        return 0;
+    }
+    if (options.version) {
+        std::fputs("velmox-server " VELMOX_VERSION "\n", stdout);
         return 0;
     }
     ServerLog log;

@@ -6,7 +6,7 @@
 #include <getopt.h>
 
 const char kServerUsage[] =
-    "usage: velmox-server [-b BASE] [-n PIPES] [-l LOGFILE] [-r READYFILE] [-h]\n"
+    "usage: velmox-server [-b BASE] [-n PIPES] [-l LOGFILE] [-r READYFILE] [-h] [--version]\n"
     "Serves the Velmox gateway's commands with sample pages: one process per pipe,\n"
     "watched by a supervisor that restarts a pipe process that dies.\n"
     "  -b, --base NAME   base name of the pipe's objects (default " VELMOX_PIPE_NAME ")\n"
@@ -14,6 +14,7 @@ const char kServerUsage[] =
     "  -l, --log FILE    append one line per request to FILE (default: standard error)\n"
     "  -r, --ready FILE  write the server's pid to FILE once every pipe is registered\n"
     "  -h, --help        show this text\n"
+    "      --version     show the version\n"
     "SIGTERM or SIGINT stops every pipe; the last one removes the pipe's objects.\n";
 
 namespace {
@@ -33,7 +34,8 @@ std::string ParseServerOptions(int argc, char** argv, ServerOptions& options) {
     static const struct option longOptions[] = {
         {"base", required_argument, nullptr, 'b'}, {"pipes", required_argument, nullptr, 'n'},
         {"log", required_argument, nullptr, 'l'},  {"ready", required_argument, nullptr, 'r'},
-        {"help", no_argument, nullptr, 'h'},       {nullptr, 0, nullptr, 0}};
+        {"help", no_argument, nullptr, 'h'},       {"version", no_argument, nullptr, 'V'},
+        {nullptr, 0, nullptr, 0}};
     optind = 1;
     opterr = 0;
     int option;
@@ -47,6 +49,7 @@ std::string ParseServerOptions(int argc, char** argv, ServerOptions& options) {
             case 'l': options.logPath = optarg; break;
             case 'r': options.readyPath = optarg; break;
             case 'h': options.help = true; break;
+            case 'V': options.version = true; break;
             case ':': return std::string("option ") + argv[optind - 1] + " needs a value";
             default: return std::string("unknown option ") + argv[optind - 1];
         }

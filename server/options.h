@@ -15,6 +15,7 @@ struct ServerOptions {
     std::string logPath;    // empty: standard error
     std::string readyPath;  // empty: no ready file
     bool help = false;
+    bool version = false;
 };
 
 extern const char kServerUsage[];

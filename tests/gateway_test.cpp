@@ -168,7 +168,7 @@ TEST(Gateway, HelpOnlyOutsideAWebServer) {
     struct Row { const char* what; EnvList env; ArgList args; int status; bool help; } rows[] = {
         {"--help at a shell", {}, {"--help"}, 0, true},
         {"-h at a shell", {}, {"-h"}, 0, true},
-        {"other argument at a shell", {}, {"--version"}, 1, false},
+        {"other argument at a shell", {}, {"--debug"}, 1, false},
         {"--help from a request", {{"GATEWAY_INTERFACE", "CGI/1.1"}, {"PATH_INFO", "/Nope"}}, {"--help"}, 1, false},
     };
     for (const Row& r : rows) {

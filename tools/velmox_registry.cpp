@@ -17,13 +17,14 @@
 
 #include "mempipe.h"
 #include "opsys.h"
+#include "velmox_version.h"
 
 namespace {
 
 const char kUsage[] =
     "usage: velmox-registry [show] [-b BASE]   show the registry of BASE\n"
     "       velmox-registry clean [-b BASE]    remove the objects of BASE when no live server remains\n"
-    "       velmox-registry -h|--help\n"
+    "       velmox-registry -h|--help|--version\n"
     "  -b, --base NAME   base name of the pipe's objects (default " VELMOX_PIPE_NAME ")\n"
     "show lists every registered pipe (slot, server pid, state, start time), the\n"
     "free-server count and the objects of BASE that exist; exit status 1 when there\n"
@@ -35,17 +36,20 @@ struct Arguments {
     std::string command = "show";
     std::string base = kGatewayPipeName;
     bool help = false;
+    bool version = false;
 };
 
 // Empty when the arguments are good, else what is wrong with them.
 std::string ParseArguments(int argc, char** argv, Arguments& args) {
     static const struct option longOptions[] = {
-        {"base", required_argument, nullptr, 'b'}, {"help", no_argument, nullptr, 'h'}, {nullptr, 0, nullptr, 0}};
+        {"base", required_argument, nullptr, 'b'}, {"help", no_argument, nullptr, 'h'},
+        {"version", no_argument, nullptr, 'V'},    {nullptr, 0, nullptr, 0}};
     opterr = 0;
     int option;
     while ((option = getopt_long(argc, argv, ":b:h", longOptions, nullptr)) != -1) {
         if (option == 'b') args.base = optarg;
         else if (option == 'h') args.help = true;
+        else if (option == 'V') args.version = true;
         else if (option == ':') return std::string("option ") + argv[optind - 1] + " needs a value";
         else return std::string("unknown option ") + argv[optind - 1];
     }
@@ -191,6 +195,10 @@ int main(int argc, char** argv) {
     }
     if (args.help) {
         std::fputs(kUsage, stdout);
+        return 0;
+    }
+    if (args.version) {
+        std::fputs("velmox-registry " VELMOX_VERSION "\n", stdout);
         return 0;
     }
     if (args.base.size() > kMaxBaseNameLength) {

@@ -1,0 +1,126 @@
+# Install rules. cmake --install <build> [--prefix P] puts, under P:
+#
+#   lib/cgi-bin/velmox.cgi             the gateway, where web servers look for
+#                                      CGI programs (VELMOX_INSTALL_CGIDIR)
+#   bin/velmox-server, velmox-registry the sample server task and the tool
+#   share/man/man1/*.1.gz              a page per program (built with scdoc)
+#   share/velmox/                      the deployment files of deploy/
+#   share/doc/velmox/                  README.md, CHANGELOG.md, docs/*.md
+#   lib/libvelmox.a                    the library a server task links
+#   include/velmox/*.h                 every header of common/ and platform/,
+#                                      and velmox_version.h
+#   lib/cmake/Velmox/                  find_package(Velmox) -> Velmox::velmox
+#   lib/pkgconfig/velmox.pc            pkg-config velmox
+#
+# lib/ is CMAKE_INSTALL_LIBDIR: lib/<multiarch tuple> where the platform has
+# one, as Debian has (its pkg-config and CMake look there under every prefix,
+# and a cross build's pkg-config looks for the package's velmox.pc only
+# there); plain lib elsewhere.
+#
+# Two components, one Debian package each (packaging/package.cmake):
+# "programs" (velmox) and "dev" (libvelmox-dev). Files that only a Debian
+# package carries are installed EXCLUDE_FROM_ALL, so that only CPack, which
+# asks for each component by name, installs them.
+#
+# Without scdoc the build makes no man pages and installs none, and CPack
+# refuses to make packages (they must carry them); configuring says so.
+if(CMAKE_LIBRARY_ARCHITECTURE AND NOT DEFINED CMAKE_INSTALL_LIBDIR)
+  set(CMAKE_INSTALL_LIBDIR "lib/${CMAKE_LIBRARY_ARCHITECTURE}" CACHE PATH "Object code libraries (LIBDIR)")
+endif()
+include(GNUInstallDirs)
+include(CMakePackageConfigHelpers)
+
+set(VELMOX_INSTALL_CGIDIR "lib/cgi-bin" CACHE STRING
+    "Directory of the gateway, relative to the prefix (where the web server looks for CGI programs)")
+# Directories made by the install get these permissions whatever the umask.
+set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
+    OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+
+# ------------------------------------------------------------ programs
+install(TARGETS gateway RUNTIME DESTINATION ${VELMOX_INSTALL_CGIDIR} COMPONENT programs)
+install(TARGETS velmox-server velmox-registry RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT programs)
+
+file(GLOB VELMOX_DEPLOY_FILES LIST_DIRECTORIES false CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/deploy/*)
+install(FILES ${VELMOX_DEPLOY_FILES} DESTINATION ${CMAKE_INSTALL_DATADIR}/velmox COMPONENT programs)
+file(GLOB VELMOX_DOCS LIST_DIRECTORIES false CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/docs/*.md)
+install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/CHANGELOG.md ${VELMOX_DOCS}
+        DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT programs)
+
+# Man pages: man/<program>.<section>.scd, with @PROJECT_VERSION@ filled in,
+# through scdoc and gzip into build/man/<program>.<section>.gz.
+find_program(VELMOX_SCDOC scdoc)
+file(GLOB VELMOX_MAN_SOURCES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/man/*.scd)
+set(VELMOX_MAN_PAGES "")
+if(VELMOX_SCDOC)
+  foreach(source IN LISTS VELMOX_MAN_SOURCES)
+    get_filename_component(name ${source} NAME)
+    string(REGEX REPLACE "\\.scd$" "" page ${name})
+    string(REGEX MATCH "[1-9]$" section ${page})
+    configure_file(${source} ${PROJECT_BINARY_DIR}/man/${name} @ONLY)
+    set(output ${PROJECT_BINARY_DIR}/man/${page}.gz)
+    add_custom_command(OUTPUT ${output}
+      COMMAND ${CMAKE_COMMAND} -DSCDOC=${VELMOX_SCDOC} -DSOURCE=${PROJECT_BINARY_DIR}/man/${name}
+              -DOUTPUT=${output} -P ${PROJECT_SOURCE_DIR}/packaging/man_page.cmake
+      DEPENDS ${PROJECT_BINARY_DIR}/man/${name} ${PROJECT_SOURCE_DIR}/packaging/man_page.cmake
+      COMMENT "Man page ${page}" VERBATIM)
+    install(FILES ${output} DESTINATION ${CMAKE_INSTALL_MANDIR}/man${section} COMPONENT programs)
+    list(APPEND VELMOX_MAN_PAGES ${output})
+  endforeach()
+  add_custom_target(man_pages ALL DEPENDS ${VELMOX_MAN_PAGES})
+else()
+  message(STATUS "scdoc not found: no man pages are built or installed, and no package can be made "
+                 "(apt-get install scdoc, then configure again)")
+endif()
+
+# ------------------------------------------------------------ the library
+install(TARGETS velmox EXPORT VelmoxTargets
+        ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT dev
+        INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/velmox)
+# Every header of common/ and platform/ is public: flat in include/velmox, so
+# that -I<prefix>/include/velmox keeps #include "cmd.h" working.
+file(GLOB VELMOX_PUBLIC_HEADERS CONFIGURE_DEPENDS
+     ${PROJECT_SOURCE_DIR}/common/*.h ${PROJECT_SOURCE_DIR}/platform/*.h)
+install(FILES ${VELMOX_PUBLIC_HEADERS} ${PROJECT_BINARY_DIR}/generated/velmox_version.h
+        DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/velmox COMPONENT dev)
+
+# The CMake package: find_package(Velmox) gives the imported target Velmox::velmox.
+set(VELMOX_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/Velmox)
+install(EXPORT VelmoxTargets NAMESPACE Velmox:: FILE VelmoxTargets.cmake
+        DESTINATION ${VELMOX_CMAKE_DIR} COMPONENT dev)
+configure_package_config_file(${PROJECT_SOURCE_DIR}/packaging/VelmoxConfig.cmake.in
+  ${PROJECT_BINARY_DIR}/packaging/VelmoxConfig.cmake INSTALL_DESTINATION ${VELMOX_CMAKE_DIR})
+# A task written against 1.x builds against any later 1.x.
+write_basic_package_version_file(${PROJECT_BINARY_DIR}/packaging/VelmoxConfigVersion.cmake
+  COMPATIBILITY SameMajorVersion)
+install(FILES ${PROJECT_BINARY_DIR}/packaging/VelmoxConfig.cmake
+              ${PROJECT_BINARY_DIR}/packaging/VelmoxConfigVersion.cmake
+        DESTINATION ${VELMOX_CMAKE_DIR} COMPONENT dev)
+
+# velmox.pc. The prefix is only known at install time (cmake --install
+# --prefix, CPack's /usr), so the file is written then, from a template
+# filled in now: absolute paths, which pkg-config leaves out where they are
+# the compiler's own (-I/usr/include, -L/usr/lib).
+# With GCC a task's code needs -fno-lifetime-dse as much as the library's
+# (see the top-level CMakeLists.txt); the CMake package adds it for GCC only,
+# pkg-config cannot ask, so the file carries it when GCC built the library.
+set(VELMOX_PC_CFLAGS "")
+if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
+  set(VELMOX_PC_CFLAGS " -fno-lifetime-dse")
+endif()
+set(VELMOX_PC_LIBS "")
+if(CMAKE_THREAD_LIBS_INIT)
+  set(VELMOX_PC_LIBS " ${CMAKE_THREAD_LIBS_INIT}")
+endif()
+configure_file(${PROJECT_SOURCE_DIR}/packaging/velmox.pc.in ${PROJECT_BINARY_DIR}/packaging/velmox.pc.in @ONLY)
+# file(INSTALL) does what install(FILES) does (DESTDIR, directory
+# permissions, the manifest); the filled-in copy is named after its
+# destination so that installs into two prefixes at once do not meet.
+install(CODE "
+  string(MD5 destination \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}\")
+  set(pc \"${PROJECT_BINARY_DIR}/packaging/pc-\${destination}/velmox.pc\")
+  file(READ \"${PROJECT_BINARY_DIR}/packaging/velmox.pc.in\" text)
+  string(REPLACE \"%PREFIX%\" \"\${CMAKE_INSTALL_PREFIX}\" text \"\${text}\")
+  file(WRITE \"\${pc}\" \"\${text}\")
+  file(INSTALL \"\${pc}\" DESTINATION \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_LIBDIR}/pkgconfig\"
+       PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+" COMPONENT dev)

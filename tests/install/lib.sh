@@ -1,0 +1,99 @@
+# Shared by the install and package checks (sourced). The caller sets
+#   SRC      the source tree          VERSION  the project version
+#   LIBDIR   CMAKE_INSTALL_LIBDIR     CGIDIR   VELMOX_INSTALL_CGIDIR
+#   CONFIG   the build type, lower case (names VelmoxTargets-<config>.cmake)
+#   MAN      ON when the build has man pages
+# Every check prints what failed and counts it in FAILURES.
+FAILURES=0
+fail() { echo "FAIL: $*"; FAILURES=$((FAILURES + 1)); }
+
+# The programs, each with a man page.
+PROGRAMS=("$CGIDIR/velmox.cgi" bin/velmox-server bin/velmox-registry)
+
+# names_in DIR PATTERN: the names of the files in DIR matching PATTERN.
+names_in() {
+  (cd "$1" && for f in $2; do [ -f "$f" ] && echo "$f"; done)
+}
+
+# expected_files programs|dev [deb]: the files of a component below the
+# prefix, one a line, unsorted; with "deb", also those only a package has.
+expected_files() {
+  local component=$1 deb=${2:-}
+  case $component in
+    programs)
+      printf '%s\n' "${PROGRAMS[@]}"
+      if [ "$MAN" = ON ]; then
+        for p in "${PROGRAMS[@]}"; do echo "share/man/man1/${p##*/}.1.gz"; done
+      fi
+      names_in "$SRC/deploy" '*' | sed 's|^|share/velmox/|'
+      { echo README.md; echo CHANGELOG.md; names_in "$SRC/docs" '*.md'; } | sed 's|^|share/doc/velmox/|'
+      if [ -n "$deb" ]; then
+        printf '%s\n' share/doc/velmox/copyright share/doc/velmox/changelog.gz share/lintian/overrides/velmox
+      fi
+      ;;
+    dev)
+      echo "$LIBDIR/libvelmox.a"
+      { names_in "$SRC/common" '*.h'; names_in "$SRC/platform" '*.h'; echo velmox_version.h; } |
+        sed 's|^|include/velmox/|'
+      for f in VelmoxConfig.cmake VelmoxConfigVersion.cmake VelmoxTargets.cmake "VelmoxTargets-$CONFIG.cmake"; do
+        echo "$LIBDIR/cmake/Velmox/$f"
+      done
+      echo "$LIBDIR/pkgconfig/velmox.pc"
+      if [ -n "$deb" ]; then
+        printf '%s\n' share/doc/libvelmox-dev/copyright share/doc/libvelmox-dev/changelog.gz
+      fi
+      ;;
+  esac
+}
+
+# same_files WHAT EXPECTED ACTUAL: compares two lists of files (one a line).
+same_files() {
+  local what=$1 missing unexpected
+  missing=$(comm -23 <(sort -u <<<"$2") <(sort -u <<<"$3"))
+  unexpected=$(comm -13 <(sort -u <<<"$2") <(sort -u <<<"$3"))
+  [ -z "$missing" ] || fail "$what lacks:"$'\n'"$missing"
+  [ -z "$unexpected" ] || fail "$what has files no check expects:"$'\n'"$unexpected"
+}
+
+# check_programs ROOT: the programs below ROOT (a prefix) name the version,
+# and the gateway gives help outside a web server but not under one.
+check_programs() {
+  local root=$1 p name out status
+  for p in "${PROGRAMS[@]}"; do
+    name=${p##*/}
+    out=$(env -u GATEWAY_INTERFACE "$root/$p" --version 2>&1) && status=0 || status=$?
+    [ "$status" = 0 ] && [ "$out" = "$name $VERSION" ] ||
+      fail "$p --version: exit $status, printed \"$out\", not \"$name $VERSION\""
+  done
+  local gateway=$root/$CGIDIR/velmox.cgi scratch
+  out=$(env -u GATEWAY_INTERFACE "$gateway" --help 2>&1) && status=0 || status=$?
+  [ "$status" = 0 ] && [[ $out == "usage: velmox.cgi"* ]] ||
+    fail "velmox.cgi --help: exit $status, printed \"${out:0:200}\""
+  # Under a web server the arguments are the request's: no version, but the
+  # error page of a request without a command (nothing reaches for a pipe).
+  scratch=$(mktemp -d)
+  out=$(cd "$scratch" && GATEWAY_INTERFACE=CGI/1.1 "$gateway" --version 2>&1) && status=0 || status=$?
+  rm -rf "$scratch"
+  [ "$status" = 1 ] && [[ $out != *"$VERSION"* ]] && [[ $out == *"Content-type: text/html"* ]] ||
+    fail "velmox.cgi --version under a web server: exit $status, printed \"${out:0:200}\""
+}
+
+# check_man_pages ROOT: man -l shows each program's page below ROOT, without
+# a warning, with its name, its options from --help and the version.
+check_man_pages() {
+  local root=$1 p name page text warnings option
+  for p in "${PROGRAMS[@]}"; do
+    name=${p##*/}
+    page=$root/share/man/man1/$name.1.gz
+    [ -f "$page" ] || { fail "no man page $page"; continue; }
+    text=$(MANWIDTH=80 man -l "$page" 2>/dev/null | col -b)
+    warnings=$(MANWIDTH=80 man --warnings -l "$page" 2>&1 >/dev/null)
+    [ -z "$warnings" ] || fail "man -l $page warns: $warnings"
+    [[ $text == *"NAME"*"$name - "* ]] || fail "man -l $page shows no NAME line for $name: ${text:0:200}"
+    [[ $text == *"Velmox $VERSION"* ]] || fail "man -l $page does not show the version $VERSION"
+    # Every long option the program's help names is in its page.
+    for option in $(env -u GATEWAY_INTERFACE "$root/$p" --help | grep -o -- '--[a-z][a-z-]*' | sort -u); do
+      [[ $text == *"$option"* ]] || fail "the man page of $name does not describe $option (see $name --help)"
+    done
+  done
+}
