@@ -9,6 +9,19 @@
 
 #include "ux_internal.h"
 
+#if defined(__SANITIZE_THREAD__)
+// The thread sanitizer does not see shmdt() and shmat(): a later attach
+// often gets the addresses of an earlier one, and it would take writes to
+// the new segment for races with the last writes to the old one. A detach
+// is made to happen before any later attach at the same address.
+#include <sanitizer/tsan_interface.h>
+#define VELMOX_DETACHING(view) __tsan_release(view)
+#define VELMOX_ATTACHED(view) __tsan_acquire(view)
+#else
+#define VELMOX_DETACHING(view) ((void)0)
+#define VELMOX_ATTACHED(view) ((void)0)
+#endif
+
 namespace {
 
 MHandle* SegmentRecord(const char* name) {
@@ -61,10 +74,12 @@ void* MapViewOfFileUx(MHandle* handle, unsigned long, unsigned long, unsigned lo
         ux::Fail("shmat", handle->name, errno);
         return nullptr;
     }
+    VELMOX_ATTACHED(view);
     return view;
 }
 
 int UnmapViewOfFileUx(void* view) {
+    VELMOX_DETACHING(view);
     if (shmdt(view) == -1) {
         ux::Fail("shmdt", nullptr, errno);
         return 0;

@@ -7,3 +7,6 @@ extern "C" const char* __asan_default_options() {
 }
 
 extern "C" const char* __ubsan_default_options() { return "print_stacktrace=1:halt_on_error=1"; }
+
+// The thread sanitizer stops a test at its first report.
+extern "C" const char* __tsan_default_options() { return "halt_on_error=1:second_deadlock_stack=1"; }
