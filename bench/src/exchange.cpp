@@ -10,10 +10,16 @@
 //       request_bytes,answer_bytes,contender,median_us,p10_us,p90_us,samples
 //   velmox-bench-exchange -b BASE -s SOCKET -c COUNT -o pipe|pipe-fresh|uds [-z REQ:ANS]
 //       makes COUNT exchanges of one kind and nothing else (for strace -c)
+//   velmox-bench-exchange -b BASE -s SOCKET -T THREADS [-t SECONDS] [-R ROUNDS] [-z REQ:ANS]
+//       calls per second of THREADS threads at once, each with a client of
+//       its own, for each kind in turn; prints one CSV line per kind:
+//       threads,contender,calls_per_s,us_per_call,rounds
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <sys/un.h>
+#include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "bench_util.h"
@@ -24,7 +30,10 @@
 namespace {
 
 const char kProgram[] = "velmox-bench-exchange";
-const char kUsage[] = "-b BASE -s SOCKET [-z REQ:ANS,...] [-R ROUNDS] [-k BATCH] | -b BASE -s SOCKET -c COUNT -o pipe|pipe-fresh|uds [-z REQ:ANS]";
+const char kUsage[] =
+    "-b BASE -s SOCKET [-z REQ:ANS,...] [-R ROUNDS] [-k BATCH] | -b BASE -s SOCKET -c COUNT -o pipe|pipe-fresh|uds "
+    "[-z REQ:ANS] | -b BASE -s SOCKET -T THREADS [-t SECONDS] [-R ROUNDS] [-z REQ:ANS]";
+const char* const kKinds[3] = {"pipe", "pipe-fresh", "uds"};
 const unsigned long kAnswerCapacity = kPipeBlockSize;
 
 struct Size {
@@ -114,14 +123,61 @@ private:
     std::vector<unsigned char> m_answer;
 };
 
+// Calls of one kind from `threads` threads at once for `seconds`, each
+// thread with a client of its own; the calls that completed.
+long CallsInParallel(const std::string& base, const std::string& socketPath, int kind, int threads, double seconds,
+                     const Size& size) {
+    std::atomic<long> calls{0};
+    std::atomic<bool> failed{false};
+    int64_t deadline = bench::NowNs() + int64_t(seconds * 1e9);
+    std::vector<std::thread> workers;
+    for (int t = 0; t < threads; ++t) {
+        workers.emplace_back([&] {
+            Client client(base, socketPath);
+            std::vector<unsigned char> request = bench::MakeRequest(size.request, size.answer);
+            long done = 0;
+            while (bench::NowNs() < deadline) {
+                bool ok = kind == 2 ? client.SocketCall(request, size.answer)
+                                    : client.PipeCall(request, size.answer, kind == 0);
+                if (!ok) failed = true;
+                else ++done;
+            }
+            calls += done;
+        });
+    }
+    for (std::thread& t : workers) t.join();
+    if (failed) bench::Die(kProgram, std::string("a ") + kKinds[kind] + " call failed");
+    return calls;
+}
+
+// Throughput of each kind with `threads` threads, in rounds whose order of
+// the kinds rotates; the median rate of the rounds.
+void MeasureThroughput(const std::string& base, const std::string& socketPath, int threads, double seconds,
+                       long rounds, const Size& size) {
+    std::vector<double> rates[3];
+    double slice = seconds / double(rounds) / 3.0;
+    CallsInParallel(base, socketPath, 0, threads, 0.2, size);  // warm-up: the clients' objects, the servers
+    for (long round = 0; round < rounds; ++round)
+        for (int turn = 0; turn < 3; ++turn) {
+            int kind = int((round + turn) % 3);
+            rates[kind].push_back(double(CallsInParallel(base, socketPath, kind, threads, slice, size)) / slice);
+        }
+    for (int k = 0; k < 3; ++k) {
+        double rate = bench::Median(rates[k]);
+        std::printf("%d,%s,%.0f,%.2f,%ld\n", threads, kKinds[k], rate, rate > 0 ? 1e6 * threads / rate : 0.0, rounds);
+    }
+    std::fflush(stdout);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     std::string base, socketPath, only;
     std::string sizesText = "1024:4096,102400:1024";
-    long rounds = 40, batch = 50, count = -1;
+    long rounds = 40, batch = 50, count = -1, threads = 0;
+    double seconds = 6;
     int option;
-    while ((option = getopt(argc, argv, "hb:s:z:R:k:c:o:")) != -1) {
+    while ((option = getopt(argc, argv, "hb:s:z:R:k:c:o:T:t:")) != -1) {
         switch (option) {
             case 'b': base = optarg; break;
             case 's': socketPath = optarg; break;
@@ -130,15 +186,21 @@ int main(int argc, char** argv) {
             case 'k': batch = bench::ParseCount(kProgram, optarg, 1, 1000000); break;
             case 'c': count = bench::ParseCount(kProgram, optarg, 0, 100000000); break;
             case 'o': only = optarg; break;
+            case 'T': threads = bench::ParseCount(kProgram, optarg, 1, 256); break;
+            case 't': seconds = double(bench::ParseCount(kProgram, optarg, 1, 3600)); break;
             case 'h': bench::Help(kProgram, kUsage);
             default: bench::Die(kProgram, std::string("usage: ") + kUsage);
         }
     }
     if (base.empty() || socketPath.empty()) bench::Die(kProgram, "-b BASE and -s SOCKET are needed");
     std::vector<Size> sizes = ParseSizes(sizesText);
+    if (threads > 0) {
+        MeasureThroughput(base, socketPath, int(threads), seconds, rounds, sizes.front());
+        return 0;
+    }
     Client client(base, socketPath);
 
-    const char* names[3] = {"pipe", "pipe-fresh", "uds"};
+    const char* const* names = kKinds;
     auto call = [&client](int kind, std::vector<unsigned char>& request, uint32_t answer) {
         return kind == 2 ? client.SocketCall(request, answer) : client.PipeCall(request, answer, kind == 0);
     };

@@ -8,6 +8,7 @@
 #include <string>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <vector>
 
 #include "bench_util.h"
@@ -16,7 +17,7 @@
 namespace {
 
 const char kProgram[] = "velmox-bench-uds-echo";
-const char kUsage[] = "-s SOCKETPATH [-r READYFILE]";
+const char kUsage[] = "-s SOCKETPATH [-n PROCESSES] [-r READYFILE]";
 const size_t kLargest = kPipeBlockSize;
 
 volatile sig_atomic_t g_stop = 0;
@@ -52,10 +53,12 @@ bool WriteAll(int fd, const void* buffer, size_t length) {
 int main(int argc, char** argv) {
     std::string path;
     std::string ready;
+    long processes = 1;
     int option;
-    while ((option = getopt(argc, argv, "hs:r:")) != -1) {
+    while ((option = getopt(argc, argv, "hs:n:r:")) != -1) {
         switch (option) {
             case 's': path = optarg; break;
+            case 'n': processes = bench::ParseCount(kProgram, optarg, 1, 64); break;
             case 'r': ready = optarg; break;
             case 'h': bench::Help(kProgram, kUsage);
             default: bench::Die(kProgram, std::string("usage: ") + kUsage);
@@ -77,7 +80,19 @@ int main(int argc, char** argv) {
     if (listener < 0 || bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
         listen(listener, 128) != 0)
         bench::Die(kProgram, "cannot listen on " + path + ": " + std::strerror(errno));
-    if (!ready.empty()) bench::WriteFileAtomically(ready, std::to_string(getpid()) + "\n");
+    // Like a pipe task with several pipes: processes that share the
+    // listening socket, each answering one connection at a time.
+    std::vector<pid_t> workers;
+    for (long k = 1; k < processes; ++k) {
+        pid_t pid = fork();
+        if (pid == 0) {
+            workers.clear();
+            break;
+        }
+        if (pid > 0) workers.push_back(pid);
+    }
+    if (!ready.empty() && (processes == 1 || !workers.empty()))
+        bench::WriteFileAtomically(ready, std::to_string(getpid()) + "\n");
 
     std::vector<char> request(kLargest);
     std::vector<char> answer(kLargest, 'x');
@@ -93,6 +108,8 @@ int main(int argc, char** argv) {
         close(connection);
     }
     close(listener);
-    unlink(path.c_str());
+    for (pid_t pid : workers) kill(pid, SIGTERM);
+    for (pid_t pid : workers) waitpid(pid, nullptr, 0);
+    if (!workers.empty() || processes == 1) unlink(path.c_str());
     return 0;
 }
