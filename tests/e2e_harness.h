@@ -78,8 +78,10 @@ class ServerTask {
 public:
     ~ServerTask() { Kill(); }
     // Starts velmox-server -b /tmp/.velmox -n pipes and waits (bounded) for
-    // its ready file. False, with a reason in error(), when it did not come up.
-    bool Start(int pipes = 4);
+    // its ready file. It serves the field inspector's pages (--inspect), or
+    // the mail store kept in `database` when one is named. False, with a
+    // reason in error(), when it did not come up.
+    bool Start(int pipes = 4, const std::string& database = "");
     // SIGTERM and a bounded wait; returns the exit status (-1: had to kill).
     int Stop();
     void Kill();
