@@ -178,6 +178,7 @@ std::string MboxEntry(const Message& m) {
     out += "Date: " + MailDate(m.saved) + "\n";
     out += "Message-ID: <" + m.ident + "@velmox.invalid>\n";
     out += "X-Velmox-Folder: " + m.folder + "\n";
+    out += "X-Velmox-Body-Length: " + std::to_string(m.body.size()) + "\n";
     out += std::string("MIME-Version: 1.0\nContent-Type: text/plain; charset=") +
            (IsValidUtf8(m.body) ? "utf-8" : "unknown-8bit") + "\nContent-Transfer-Encoding: 8bit\n\n";
     for (size_t at = 0; at < m.body.size();) {

@@ -18,8 +18,10 @@ std::string RunMailAgent(MailStore& store, const PageContext& context, const std
 
 // One message as an mbox entry: the From line, header lines (texts other
 // than printable ASCII as RFC 2047 encoded words, base64, in utf-8 or
-// unknown-8bit), a blank line, the body with mboxrd quoting of From lines and
-// a line feed added when it does not end in one, and a blank line.
+// unknown-8bit; X-Velmox-Body-Length the body's length as stored), a blank
+// line, the body with mboxrd quoting of From lines and a line feed added when
+// it does not end in one, and a blank line. With the length a reader gets
+// the body back byte for byte.
 std::string MboxEntry(const Message& message);
 
 #endif

@@ -39,7 +39,10 @@ std::string ReadSaveForm(const char* list, size_t length, SaveForm& form) {
     while (pos < length) {
         std::string name, value;
         if (!NextString(list, length, pos, name)) return split;
-        if (name.empty()) return pos == length ? "" : split;
+        if (name.empty()) {
+            if (pos != length) return split;
+            break;
+        }
         // A last name without '=' has the empty value the gateway appends.
         if (pos < length && !NextString(list, length, pos, value)) return split;
         std::string key = Lower(name);
@@ -48,7 +51,10 @@ std::string ReadSaveForm(const char* list, size_t length, SaveForm& form) {
         if (key == "to") has = &form.hasTo, field = &form.to;
         else if (key == "subject") has = &form.hasSubject, field = &form.subject;
         else if (key == "body") has = &form.hasBody, field = &form.body;
-        else return "the form has a field " + Quoted(name) + " that Save does not keep (it keeps to, subject and body)";
+        else
+            return "the form has a field " + Quoted(name) +
+                   " that Save does not keep: it keeps to, subject and body (a NUL byte, %00, inside a value also "
+                   "makes what follows it read as another field)";
         if (*has) return "the form has the field " + Quoted(name) + " twice";
         *has = true;
         *field = value;

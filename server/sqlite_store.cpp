@@ -2,6 +2,7 @@
 
 #include <sqlite3.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -265,6 +266,13 @@ void SqliteStore::Fail(const char* call, int code) {
     std::string message = m_db ? sqlite3_errmsg(m_db) : sqlite3_errstr(code);
     StoreError::Kind kind = KindOf(code);
     if ((code & 0xff) == SQLITE_CANTOPEN && !FileExists(m_settings.path)) kind = StoreError::kMissing;
+    // SQLite makes the -wal and -shm files with the database's permissions:
+    // one made while the database was read-only keeps it so.
+    if (kind == StoreError::kReadOnly)
+        for (const char* suffix : {"-wal", "-shm"}) {
+            std::string file = m_settings.path + suffix;
+            if (access(file.c_str(), F_OK) == 0 && access(file.c_str(), W_OK) != 0) message += "; " + file + " is read-only";
+        }
     Disconnect();
     throw StoreError(kind, std::string(call) + " on " + m_settings.path + ": " + message + " (SQLite code " +
                                std::to_string(code) + ")");
@@ -300,6 +308,9 @@ void SqliteStore::Connect(bool create) {
         if (!create) throw StoreError(StoreError::kMissing, "the database " + m_settings.path + " does not exist");
     }
     if (m_db && (st.st_dev != m_device || st.st_ino != m_inode)) Disconnect();
+    // A connection opened while the file could not be written stays
+    // read-only: it is opened again once the file can be.
+    if (m_db && sqlite3_db_readonly(m_db, "main") == 1 && access(m_settings.path.c_str(), W_OK) == 0) Disconnect();
     if (m_db) return;
 
     int flags = SQLITE_OPEN_READWRITE | (create ? SQLITE_OPEN_CREATE : 0);
@@ -308,13 +319,15 @@ void SqliteStore::Connect(bool create) {
     if (stat(m_settings.path.c_str(), &st) != 0) Fail("open", SQLITE_CANTOPEN);
     m_device = st.st_dev;
     m_inode = st.st_ino;
+    sqlite3_extended_result_codes(m_db, 1);
+    sqlite3_busy_timeout(m_db, m_settings.busyMs);
+    // A database of another program is refused before anything is changed.
+    bool empty = CheckSchema();
     Configure();
-    CompleteSchema();
+    if (empty) CreateSchema();
 }
 
 void SqliteStore::Configure() {
-    sqlite3_extended_result_codes(m_db, 1);
-    sqlite3_busy_timeout(m_db, m_settings.busyMs);
     // WAL is a property of the file, set once; a file made elsewhere is
     // switched over here.
     std::string mode;
@@ -339,32 +352,37 @@ void SqliteStore::Configure() {
     if (rc != SQLITE_OK) Fail("set the size limit", rc);
 }
 
-// An empty database gets the schema; one of another schema version, or one
-// that holds tables of some other program, is left alone and refused.
-void SqliteStore::CompleteSchema() {
-    auto version = [this] {
-        Query query(*this, "PRAGMA user_version");
-        return query.Step() ? query.ColumnInt(0) : 0;
-    };
-    if (version() == kSqliteSchemaVersion) return;
-    Transaction transaction(*this, kBeginWrite);
-    int64_t found = version();  // another process may have made it meanwhile
-    if (found == kSqliteSchemaVersion) return;
+int64_t SqliteStore::SchemaVersion() {
+    Query query(*this, "PRAGMA user_version");
+    return query.Step() ? query.ColumnInt(0) : 0;
+}
+
+// True for an empty database, which is to get the schema; raises for one of
+// another schema version or one that holds tables of some other program.
+bool SqliteStore::CheckSchema() {
+    int64_t version = SchemaVersion();
+    if (version == kSqliteSchemaVersion) return false;
     int64_t tables = 0;
     {
         Query query(*this, "SELECT count(*) FROM sqlite_schema");
         if (query.Step()) tables = query.ColumnInt(0);
     }
-    if (found != 0 || tables != 0) {
-        std::string what = found != 0 ? "has schema version " + std::to_string(found) + "; this server knows version " +
-                                             std::to_string(kSqliteSchemaVersion)
-                                       : "holds tables of another program";
-        Disconnect();
-        throw StoreError(StoreError::kDamaged, "the database " + m_settings.path + " " + what);
+    if (version == 0 && tables == 0) return true;
+    std::string what = version != 0 ? "has schema version " + std::to_string(version) + "; this server knows version " +
+                                          std::to_string(kSqliteSchemaVersion)
+                                    : "holds tables of another program";
+    Disconnect();
+    throw StoreError(StoreError::kDamaged, "the database " + m_settings.path + " " + what);
+}
+
+void SqliteStore::CreateSchema() {
+    Transaction transaction(*this, kBeginWrite);
+    // Another process may have made it meanwhile.
+    if (SchemaVersion() != kSqliteSchemaVersion) {
+        int rc = sqlite3_exec(m_db, kSchema, nullptr, nullptr, nullptr);
+        if (rc != SQLITE_OK) Fail("create the schema", rc);
+        if (SchemaVersion() != kSqliteSchemaVersion) Fail("stamp the schema", SQLITE_INTERNAL);
     }
-    int rc = sqlite3_exec(m_db, kSchema, nullptr, nullptr, nullptr);
-    if (rc != SQLITE_OK) Fail("create the schema", rc);
-    if (version() != kSqliteSchemaVersion) Fail("stamp the schema", SQLITE_INTERNAL);
     transaction.Commit();
 }
 

@@ -62,7 +62,9 @@ private:
     // longer the one it has open.
     void Connect(bool create = false);
     void Configure();
-    void CompleteSchema();
+    int64_t SchemaVersion();
+    bool CheckSchema();
+    void CreateSchema();
     void Disconnect();
     // Runs a statement that returns nothing (or rows that do not matter).
     void Execute(const char* sql);

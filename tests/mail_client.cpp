@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 
 #include "cmd_util.h"
 #include "server_process.h"
@@ -138,6 +141,117 @@ std::string InputValue(const std::string& page, const std::string& id) {
 std::string IdentOn(const std::string& page) {
     std::string text = Element(page, "p", "ident");
     return text.size() > 6 ? text.substr(6) : text;
+}
+
+bool IsUtf8(const std::string& text) {
+    const unsigned char* s = reinterpret_cast<const unsigned char*>(text.data());
+    size_t n = text.size();
+    for (size_t i = 0; i < n;) {
+        unsigned c = s[i];
+        size_t len = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
+        if (len == 0 || i + len > n) return false;
+        unsigned value = len == 1 ? c : c & (0x7F >> len);
+        for (size_t k = 1; k < len; ++k) {
+            if ((s[i + k] & 0xC0) != 0x80) return false;
+            value = value << 6 | (s[i + k] & 0x3F);
+        }
+        static const unsigned least[] = {0, 0, 0x80, 0x800, 0x10000};
+        if (value < least[len] || value > 0x10FFFF || (value >= 0xD800 && value < 0xE000)) return false;
+        i += len;
+    }
+    return true;
+}
+
+namespace {
+
+std::string Unbase64(const std::string& text) {
+    std::string out;
+    unsigned bits = 0;
+    int count = 0;
+    for (char c : text) {
+        const char* digits = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+        const char* at = std::strchr(digits, c);
+        if (c == '=' || !at || !c) continue;
+        bits = bits << 6 | unsigned(at - digits);
+        count += 6;
+        if (count >= 8) {
+            count -= 8;
+            out += char((bits >> count) & 0xFF);
+        }
+    }
+    return out;
+}
+
+// A header value: folded lines joined, =?charset?b?...?= words decoded (the
+// white space between two of them dropped).
+std::string DecodeHeader(const std::string& raw) {
+    std::string value;
+    for (size_t at = 0; at < raw.size();) {
+        if (raw.compare(at, 2, "=?") == 0) {
+            size_t b = raw.find("?b?", at);
+            size_t end = raw.find("?=", b + 3);
+            value += Unbase64(raw.substr(b + 3, end - b - 3));
+            at = end + 2;
+            if (raw.compare(at, 2, "\n ") == 0) at += 2;
+        } else {
+            value += raw[at++];
+        }
+    }
+    return value;
+}
+
+}  // namespace
+
+std::string MboxMessage::Header(const std::string& name) const {
+    for (const auto& h : headers)
+        if (h.first == name) return h.second;
+    return "<missing " + name + ">";
+}
+
+// Messages start at "From " lines; each ends with a line feed the exporter
+// added when the body had none, and a blank line.
+std::vector<MboxMessage> ParseMbox(const std::string& mbox) {
+    std::vector<size_t> starts;
+    for (size_t at = 0; at < mbox.size(); at = mbox.find('\n', at) + 1) {
+        if (mbox.compare(at, 5, "From ") == 0) starts.push_back(at);
+        if (mbox.find('\n', at) == std::string::npos) break;
+    }
+    std::vector<MboxMessage> messages;
+    for (size_t k = 0; k < starts.size(); ++k) {
+        size_t end = k + 1 < starts.size() ? starts[k + 1] : mbox.size();
+        std::string entry = mbox.substr(starts[k], end - starts[k]);
+        MboxMessage m;
+        size_t blank = entry.find("\n\n");
+        std::string head = entry.substr(entry.find('\n') + 1, blank - entry.find('\n'));
+        for (size_t at = 0; at < head.size();) {
+            size_t line = at;
+            size_t next = head.find('\n', at);
+            while (next != std::string::npos && next + 1 < head.size() && head[next + 1] == ' ')
+                next = head.find('\n', next + 1);
+            std::string field = head.substr(line, (next == std::string::npos ? head.size() : next) - line);
+            size_t colon = field.find(": ");
+            if (colon != std::string::npos) m.headers.push_back({field.substr(0, colon), DecodeHeader(field.substr(colon + 2))});
+            at = next == std::string::npos ? head.size() : next + 1;
+        }
+        std::string body = entry.substr(blank + 2);
+        if (body.size() >= 1 && body.back() == '\n') body.pop_back();  // the blank line
+        std::string unquoted;
+        for (size_t at = 0; at < body.size();) {
+            size_t end = body.find('\n', at);
+            end = end == std::string::npos ? body.size() : end + 1;
+            size_t gt = at;
+            while (gt < end && body[gt] == '>') ++gt;
+            bool quoted = gt > at && body.compare(gt, 5, "From ") == 0;
+            unquoted.append(body, quoted ? at + 1 : at, end - (quoted ? at + 1 : at));
+            at = end;
+        }
+        // The length of the body as stored tells whether its last line feed
+        // is its own or the exporter's.
+        size_t length = size_t(std::atol(m.Header("X-Velmox-Body-Length").c_str()));
+        m.body = unquoted.substr(0, std::min(length, unquoted.size()));
+        messages.push_back(m);
+    }
+    return messages;
 }
 
 int Count(const std::string& text, const std::string& part) {

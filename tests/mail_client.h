@@ -44,6 +44,17 @@ std::string TextOf(const std::string& markup);
 std::vector<std::string> Elements(const std::string& page, const std::string& tag, const std::string& cls);
 // The value="..." of the input with the id, entities resolved.
 std::string InputValue(const std::string& page, const std::string& id);
+// True when every byte sequence of text is a valid UTF-8 character.
+bool IsUtf8(const std::string& text);
+// An mbox answer's messages: header lines (encoded words decoded) by name,
+// and the body as it was stored (mboxrd quoting taken off, cut to its
+// X-Velmox-Body-Length).
+struct MboxMessage {
+    std::vector<std::pair<std::string, std::string>> headers;
+    std::string body;
+    std::string Header(const std::string& name) const;
+};
+std::vector<MboxMessage> ParseMbox(const std::string& mbox);
 // The ident a Saved or Compose page names.
 std::string IdentOn(const std::string& page);
 int Count(const std::string& text, const std::string& part);
