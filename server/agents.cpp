@@ -99,8 +99,8 @@ std::string FoldersPage(const PageContext& context, const std::vector<FolderCoun
             if (linkable) page << "<a href=\"" << page.Href(FolderPath(f.folder)) << "\">";
             page.Text(f.folder, 200);
             if (linkable) page << "</a>";
-            page << "</td><td class=\"count\">" << std::to_string(f.messages) << "</td><td>"
-                 << ShortDate(f.newest) << "</td><td>";
+            page << "</td><td class=\"count\">" << std::to_string(f.messages) << "</td><td>" << ShortDate(f.newest)
+                 << "</td><td>";
             if (linkable) page << "<a href=\"" << page.Href("/RunAgent/Local/export?" + f.folder) << "\">mbox</a>";
             page << "</td></tr>\n";
         }
@@ -129,15 +129,16 @@ std::string Export(MailStore& store, const PageContext& context, const std::stri
         long value = number.empty() ? -1 : std::strtol(number.c_str(), &end, 10);
         if (value < 0 || value > INT32_MAX || *end != '\0' || number[0] == '+' || number[0] == '-') {
             HtmlPage page(context, kStatusBadRequest, "Not exported");
-            page.Paragraph("error", "after the folder and '&', export takes the number of messages to pass over", "error");
+            page.Paragraph("error", "after the folder and '&', export takes the number of messages to pass over",
+                           "error");
             return page.Finish();
         }
         skip = int(value);
     }
     if (!IsFolderName(folder)) {
         HtmlPage page(context, kStatusBadRequest, "Not exported");
-        page.Paragraph("error",
-                       "export takes a folder name (1 to 64 letters, digits, '.', '_' or '-'): export?FOLDER", "error");
+        page.Paragraph("error", "export takes a folder name (1 to 64 letters, digits, '.', '_' or '-'): export?FOLDER",
+                       "error");
         return page.Finish();
     }
     const size_t room = kMaxAnswerSize - kExportHeaderRoom;
@@ -163,8 +164,8 @@ std::string Export(MailStore& store, const PageContext& context, const std::stri
     std::string headers = "Content-Type: application/mbox\nContent-Disposition: attachment; filename=\"" + folder +
                           ".mbox\"\nX-Velmox-Messages: " + std::to_string(taken) + "\n";
     if (more)
-        headers += "X-Velmox-Next: " + GatewayUrl(context, "/RunAgent/Local/export?" + folder + "&" +
-                                                               std::to_string(skip + taken)) + "\n";
+        headers += "X-Velmox-Next: " +
+                   GatewayUrl(context, "/RunAgent/Local/export?" + folder + "&" + std::to_string(skip + taken)) + "\n";
     return PlainAnswer(kStatusOk, headers, mbox);
 }
 

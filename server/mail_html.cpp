@@ -15,12 +15,13 @@ const char kStatusFailed[] = "Status: 500 Internal Server Error\n";
 
 namespace {
 
-// Pages run no script, load nothing from elsewhere and post only here.
+// Pages run no script, load nothing from elsewhere and post only here (the
+// empty icon keeps browsers from asking for /favicon.ico).
 const char kHeaders[] =
     "Content-Type: text/html; charset=utf-8\n"
     "Cache-Control: no-store\n"
     "X-Content-Type-Options: nosniff\n"
-    "Content-Security-Policy: default-src 'none'; style-src 'unsafe-inline'; img-src 'self'; "
+    "Content-Security-Policy: default-src 'none'; style-src 'unsafe-inline'; img-src 'self' data:; "
     "form-action 'self'; base-uri 'none'; frame-ancestors 'none'\n";
 
 // The one stylesheet, in every page.
@@ -70,8 +71,10 @@ HtmlPage::HtmlPage(const PageContext& context, const char* status, const std::st
     m_out += status;
     m_out += kHeaders;
     m_out += extraHeaders;
-    m_out += "\n<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
-             "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n<title>";
+    m_out +=
+        "\n<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
+        "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n"
+        "<link rel=\"icon\" href=\"data:,\">\n<title>";
     AppendHtml(m_out, title, 200);
     m_out += " - Velmox mail</title>\n<style>";
     m_out += kStyle;
@@ -81,13 +84,15 @@ HtmlPage::HtmlPage(const PageContext& context, const char* status, const std::st
     m_out += "<a id=\"nav-folder\" href=\"" + Href(FolderPath(folder)) + "\">" + Html(folder) + "</a>\n";
     m_out += "<a id=\"nav-write\" href=\"" + Href("/Compose/Local/" + folder) + "\">Write</a>\n";
     m_out += "<a id=\"nav-folders\" href=\"" + Href("/RunAgent/Local/count") + "\">Folders</a>\n";
-    m_out += "<form id=\"quick-search\" method=\"post\" action=\"" + Href(FolderPath(folder)) + "\">"
-             "<input type=\"search\" name=\"SEARCH\" aria-label=\"Search " + Html(folder) + "\" placeholder=\"Search " +
-             Html(folder) + "\" value=\"";
+    m_out += "<form id=\"quick-search\" method=\"post\" action=\"" + Href(FolderPath(folder)) +
+             "\">"
+             "<input type=\"search\" name=\"SEARCH\" aria-label=\"Search " +
+             Html(folder) + "\" placeholder=\"Search " + Html(folder) + "\" value=\"";
     AppendHtml(m_out, m_context.searchText, 300);
-    m_out += "\"> <button id=\"quick-submit\" name=\"SREQUEST\" value=\"Search\">Search</button>"
-             "<button id=\"quick-options\" name=\"SREQUEST\" value=\"Options\">Options</button></form>\n"
-             "</header>\n<main>\n<h1 id=\"title\">";
+    m_out +=
+        "\"> <button id=\"quick-submit\" name=\"SREQUEST\" value=\"Search\">Search</button>"
+        "<button id=\"quick-options\" name=\"SREQUEST\" value=\"Options\">Options</button></form>\n"
+        "</header>\n<main>\n<h1 id=\"title\">";
     AppendHtml(m_out, title, 200);
     m_out += "</h1>\n";
 }
@@ -161,30 +166,35 @@ void HtmlPage::Hit(const Message& m, const std::string& snippet) {
 void HtmlPage::SearchForm(const std::string& text, int max, SearchOrder order, bool variants,
                           const std::string& previous) {
     const std::string& folder = m_context.folder;
-    m_out += "<form id=\"search-form\" method=\"post\" action=\"" + Href(FolderPath(folder)) + "\">\n"
-             "<label for=\"search-text\">Words to find in " + Html(folder) + "</label>"
+    m_out += "<form id=\"search-form\" method=\"post\" action=\"" + Href(FolderPath(folder)) +
+             "\">\n"
+             "<label for=\"search-text\">Words to find in " +
+             Html(folder) +
+             "</label>"
              "<input type=\"search\" id=\"search-text\" name=\"SEARCH\" value=\"";
     Text(text, 300);
-    m_out += "\">\n<label class=\"inline\" for=\"search-max\">At most</label> <input type=\"number\" id=\"search-max\""
-             " name=\"MAX\" min=\"1\" max=\"" + std::to_string(kLargestMax) + "\" value=\"" + std::to_string(max) +
-             "\"> results,\n<label class=\"inline\" for=\"search-order\">order</label> "
-             "<select id=\"search-order\" name=\"SEARCHOPTION\">";
+    m_out +=
+        "\">\n<label class=\"inline\" for=\"search-max\">At most</label> <input type=\"number\" id=\"search-max\""
+        " name=\"MAX\" min=\"1\" max=\"" +
+        std::to_string(kLargestMax) + "\" value=\"" + std::to_string(max) +
+        "\"> results,\n<label class=\"inline\" for=\"search-order\">order</label> "
+        "<select id=\"search-order\" name=\"SEARCHOPTION\">";
     for (SearchOrder o : {SearchOrder::kRelevance, SearchOrder::kNewest, SearchOrder::kOldest}) {
         m_out += "<option value=\"" + std::to_string(int(o)) + "\"" + (o == order ? " selected" : "") + ">" +
                  OrderName(o) + "</option>";
     }
     m_out += "</select>\n<label><input type=\"checkbox\" id=\"search-variants\" name=\"WORDVARIENT\" value=\"1\"";
     if (variants) m_out += " checked";
-    m_out += "> find word variants too (searching also finds searched)</label>\n"
-             "<input type=\"hidden\" name=\"OLDSEARCHREQUEST\" value=\"";
+    m_out +=
+        "> find word variants too (searching also finds searched)</label>\n"
+        "<input type=\"hidden\" name=\"OLDSEARCHREQUEST\" value=\"";
     Text(previous, 300);
     m_out += "\">\n<button id=\"search-submit\">Search</button>\n</form>\n";
 }
 
 std::string HtmlPage::Finish() {
     char served[96];
-    std::snprintf(served, sizeof served, "served by pipe %d, pid %d", m_context.servedBy.slot,
-                  m_context.servedBy.pid);
+    std::snprintf(served, sizeof served, "served by pipe %d, pid %d", m_context.servedBy.slot, m_context.servedBy.pid);
     m_out += "</main>\n<footer id=\"served\">";
     m_out += served;
     m_out += "</footer>\n</body>\n</html>\n";
@@ -193,7 +203,8 @@ std::string HtmlPage::Finish() {
 }
 
 std::string PlainAnswer(const char* status, const std::string& headers, const std::string& body) {
-    std::string out = std::string(status) + headers + "Cache-Control: no-store\nX-Content-Type-Options: nosniff\n\n" + body;
+    std::string out =
+        std::string(status) + headers + "Cache-Control: no-store\nX-Content-Type-Options: nosniff\n\n" + body;
     out += '\0';
     return out;
 }

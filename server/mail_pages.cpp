@@ -87,12 +87,11 @@ std::string ComposePage(const PageContext& context, ComposeKind kind, const Mess
     const std::string& folder = context.folder;
     std::string summary;
     if (kind == ComposeKind::kEdit)
-        summary = "From " + HtmlShort(draft.sender, 200) + (draft.recipient.empty() ? "" : " to " + HtmlShort(draft.recipient, 200)) +
-                  ", saved " + ShortDate(draft.saved) + " UTC in " + Html(draft.folder) + ". Change it and save, or reply.";
-    else if (kind == ComposeKind::kReply)
-        summary = "A reply; Save keeps it in " + Html(folder) + " as a new message.";
-    else
-        summary = "A new message; Save keeps it in " + Html(folder) + ".";
+        summary = "From " + HtmlShort(draft.sender, 200) +
+                  (draft.recipient.empty() ? "" : " to " + HtmlShort(draft.recipient, 200)) + ", saved " +
+                  ShortDate(draft.saved) + " UTC in " + Html(draft.folder) + ". Change it and save, or reply.";
+    else if (kind == ComposeKind::kReply) summary = "A reply; Save keeps it in " + Html(folder) + " as a new message.";
+    else summary = "A new message; Save keeps it in " + Html(folder) + ".";
     page << "<p id=\"summary\">" << summary << "</p>\n";
     if (!note.empty()) page.Paragraph("note", note, "note");
     page << "<form id=\"compose-form\" method=\"post\" action=\""
@@ -104,7 +103,8 @@ std::string ComposePage(const PageContext& context, ComposeKind kind, const Mess
     page.Text(draft.subject);
     // The line feed after the tag is dropped by every browser, so a body that
     // starts with one keeps it.
-    page << "\">\n<label for=\"compose-body\">Message</label><textarea id=\"compose-body\" name=\"body\" rows=\"16\">\n";
+    page
+        << "\">\n<label for=\"compose-body\">Message</label><textarea id=\"compose-body\" name=\"body\" rows=\"16\">\n";
     page.Text(draft.body);
     page << "</textarea>\n<button id=\"save-submit\">Save</button>\n</form>\n";
     std::string links;
@@ -134,7 +134,9 @@ std::string ResultsPage(const PageContext& context, const SearchView& view, cons
     int listed = std::min(result.matching, view.max);
     int first = (view.page - 1) * kResultsPerPage + 1;
     int last = first + int(result.hits.size()) - 1;
-    std::string what = view.words.empty() ? "" : " match " + Quote(view.text) + (view.variants ? " (word variants too)" : "");
+    std::string what = view.words.empty() ? ""
+                                          : (result.matching == 1 ? " matches " : " match ") + Quote(view.text) +
+                                                (view.variants ? " (word variants too)" : "");
     std::string summary;
     if (result.matching == 0) {
         summary = view.words.empty() ? "No messages in " + folder + " yet."
@@ -155,15 +157,17 @@ std::string ResultsPage(const PageContext& context, const SearchView& view, cons
         page << "</ol>\n";
     }
     std::string pager;
-    if (view.page > 1) pager += PagerForm(page, view, std::min(view.page - 1, (listed + kResultsPerPage - 1) / kResultsPerPage), "previous-page", "Previous page");
+    if (view.page > 1)
+        pager += PagerForm(page, view, std::min(view.page - 1, (listed + kResultsPerPage - 1) / kResultsPerPage),
+                           "previous-page", "Previous page");
     if (last < listed && !result.hits.empty()) pager += PagerForm(page, view, view.page + 1, "next-page", "Next page");
     if (!pager.empty()) page << "<nav id=\"pages\">\n" << pager << "</nav>\n";
     if (!view.previous.empty() && view.previous != view.text) {
         SearchView before = view;
         before.text = view.previous;
         before.previous = view.text;
-        page << "<p id=\"previous\">Before this: " << PagerForm(page, before, 1, "previous-search",
-                                                                  ("Search " + Quote(view.previous, 60) + " again").c_str())
+        page << "<p id=\"previous\">Before this: "
+             << PagerForm(page, before, 1, "previous-search", ("Search " + Quote(view.previous, 60) + " again").c_str())
              << "</p>\n";
     }
     page << "<h2>Search again</h2>\n";
@@ -184,8 +188,9 @@ std::string OptionsPage(const PageContext& context, const SearchView& view, cons
     std::string image = page.Href(FolderImagePath(context.folder, latest));
     page << "<h2>Newest messages</h2>\n<p><a id=\"folder-map-link\" href=\"" << image
          << "\"><img class=\"map\" id=\"folder-map\" ismap src=\"" << image << "\" width=\""
-         << std::to_string(kMapWidth) << "\" height=\"" << std::to_string(kMapHeight) << "\" alt=\"The newest messages of "
-         << Html(context.folder) << " under the buttons Write, Search, Folders and Export\"></a></p>\n";
+         << std::to_string(kMapWidth) << "\" height=\"" << std::to_string(kMapHeight)
+         << "\" alt=\"The newest messages of " << Html(context.folder)
+         << " under the buttons Write, Search, Folders and Export\"></a></p>\n";
     if (!latest.empty()) {
         page << "<ol class=\"hits\" id=\"messages\">\n";
         for (const Message& m : latest) page.Hit(m, "");

@@ -25,13 +25,13 @@ std::string SavedPage(const PageContext& context, const Message& message, bool c
 
 // A search as the results page and the forms show it.
 struct SearchView {
-    std::string text;                 // as typed
-    std::vector<std::string> words;   // what is searched for
-    int max = 0;                      // MAX in force
+    std::string text;                // as typed
+    std::vector<std::string> words;  // what is searched for
+    int max = 0;                     // MAX in force
     SearchOrder order = SearchOrder::kRelevance;
     bool variants = false;
-    int page = 1;                     // 1 for the first page of results
-    std::string previous;             // the search before this one
+    int page = 1;          // 1 for the first page of results
+    std::string previous;  // the search before this one
 };
 
 std::string ResultsPage(const PageContext& context, const SearchView& view, const SearchResult& result);

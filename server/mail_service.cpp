@@ -111,8 +111,7 @@ const char* KindText(StoreError::Kind kind) {
         case StoreError::kDamaged:
             return "The mail store's database is damaged, or is not a mail store. The server's log says more; mail "
                    "is served again as soon as it is repaired or restored.";
-        default:
-            return "The mail store failed. The server's log says why; nothing was changed.";
+        default: return "The mail store failed. The server's log says why; nothing was changed.";
     }
 }
 
@@ -234,7 +233,8 @@ std::string MailService::Compose(const ComposeCmd& cmd, PageContext& context) {
     bool found = Store().Find(ident, stored);
     if (cmd.m_queryNumber == 1) {
         if (!found)
-            return ErrorPage(context, kStatusNotFound, "No such message", "There is no message " + ident + " to reply to.");
+            return ErrorPage(context, kStatusNotFound, "No such message",
+                             "There is no message " + ident + " to reply to.");
         return ComposePage(context, ComposeKind::kReply, ReplyDraft(stored), "");
     }
     if (found) return ComposePage(context, ComposeKind::kEdit, stored, "");

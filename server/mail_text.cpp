@@ -182,8 +182,8 @@ bool IsIdentText(const std::string& text) {
 bool IsFolderName(const std::string& name) {
     if (name.empty() || name.size() > kMaxFolderName) return false;
     for (unsigned char c : name) {
-        bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
-                  c == '_' || c == '-';
+        bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' || c == '_' ||
+                  c == '-';
         if (!ok) return false;
     }
     return true;

@@ -70,37 +70,36 @@ const char kNewestCreated[] = "SELECT max(created) FROM messages WHERE folder = 
 
 // Search: ?1 the folder, ?2 the match expression, ?3 how many, ?4 from where.
 // One text per index and order, each written out whole.
-#define VX_HITS(index, order)                                                                   \
-    "SELECT " VX_COLUMNS ", snippet(" index ", 1, char(2), char(3), '\xE2\x80\xA6', 16)"        \
-    " FROM " index " JOIN messages AS m ON m.id = " index ".rowid"                               \
+#define VX_HITS(index, order)                                                            \
+    "SELECT " VX_COLUMNS ", snippet(" index ", 1, char(2), char(3), '\xE2\x80\xA6', 16)" \
+    " FROM " index " JOIN messages AS m ON m.id = " index ".rowid"                        \
     " WHERE " index " MATCH ?2 AND m.folder = ?1 ORDER BY " order " LIMIT ?3 OFFSET ?4"
 #define VX_BY_RELEVANCE(index) "bm25(" index ", 4.0, 1.0), m.saved DESC, m.id DESC"
 #define VX_NEWEST "m.saved DESC, m.id DESC"
 #define VX_OLDEST "m.saved ASC, m.id ASC"
-const char* const kHits[2][3] = {
-    {VX_HITS("message_words", VX_BY_RELEVANCE("message_words")), VX_HITS("message_words", VX_NEWEST),
-     VX_HITS("message_words", VX_OLDEST)},
-    {VX_HITS("message_stems", VX_BY_RELEVANCE("message_stems")), VX_HITS("message_stems", VX_NEWEST),
-     VX_HITS("message_stems", VX_OLDEST)}};
+const char* const kHits[2][3] = {{VX_HITS("message_words", VX_BY_RELEVANCE("message_words")),
+                                  VX_HITS("message_words", VX_NEWEST), VX_HITS("message_words", VX_OLDEST)},
+                                 {VX_HITS("message_stems", VX_BY_RELEVANCE("message_stems")),
+                                  VX_HITS("message_stems", VX_NEWEST), VX_HITS("message_stems", VX_OLDEST)}};
 const char* const kHitCount[2] = {
     "SELECT count(*) FROM message_words JOIN messages AS m ON m.id = message_words.rowid"
     " WHERE message_words MATCH ?2 AND m.folder = ?1",
     "SELECT count(*) FROM message_stems JOIN messages AS m ON m.id = message_stems.rowid"
     " WHERE message_stems MATCH ?2 AND m.folder = ?1"};
 // Without words: the folder's messages, the head of each body as its snippet.
-#define VX_LIST(order) \
+#define VX_LIST(order)                                                                                     \
     "SELECT " VX_COLUMNS ", substr(m.body, 1, 240) FROM messages AS m WHERE m.folder = ?1 ORDER BY " order \
     " LIMIT ?3 OFFSET ?4"
 const char* const kList[2] = {VX_LIST(VX_NEWEST), VX_LIST(VX_OLDEST)};
 const char kListCount[] = "SELECT count(*) FROM messages WHERE folder = ?1";
 
-const char kLatest[] =
-    "SELECT " VX_COLUMNS ", x'' FROM messages AS m WHERE m.folder = ?1 AND m.created <= ?2"
-    " ORDER BY m.created DESC, m.id DESC LIMIT ?3";
+const char kLatest[] = "SELECT " VX_COLUMNS
+                       ", x'' FROM messages AS m WHERE m.folder = ?1 AND m.created <= ?2"
+                       " ORDER BY m.created DESC, m.id DESC LIMIT ?3";
 const char kCount[] = "SELECT folder, count(*), max(saved) FROM messages GROUP BY folder ORDER BY folder";
-const char kInFolder[] =
-    "SELECT " VX_COLUMNS ", m.body FROM messages AS m WHERE m.folder = ?1 ORDER BY m.created, m.id"
-    " LIMIT -1 OFFSET ?2";
+const char kInFolder[] = "SELECT " VX_COLUMNS
+                         ", m.body FROM messages AS m WHERE m.folder = ?1 ORDER BY m.created, m.id"
+                         " LIMIT -1 OFFSET ?2";
 
 const char kBegin[] = "BEGIN";
 const char kBeginWrite[] = "BEGIN IMMEDIATE";
@@ -271,7 +270,8 @@ void SqliteStore::Fail(const char* call, int code) {
     if (kind == StoreError::kReadOnly)
         for (const char* suffix : {"-wal", "-shm"}) {
             std::string file = m_settings.path + suffix;
-            if (access(file.c_str(), F_OK) == 0 && access(file.c_str(), W_OK) != 0) message += "; " + file + " is read-only";
+            if (access(file.c_str(), F_OK) == 0 && access(file.c_str(), W_OK) != 0)
+                message += "; " + file + " is read-only";
         }
     Disconnect();
     throw StoreError(kind, std::string(call) + " on " + m_settings.path + ": " + message + " (SQLite code " +
@@ -346,8 +346,7 @@ void SqliteStore::Configure() {
     }
     // A PRAGMA takes no parameters: the number is the program's own,
     // formatted here, never a request's text.
-    std::string limit =
-        "PRAGMA max_page_count = " + std::to_string(int64_t(m_settings.maxSizeMb) * 1048576 / pageSize);
+    std::string limit = "PRAGMA max_page_count = " + std::to_string(int64_t(m_settings.maxSizeMb) * 1048576 / pageSize);
     int rc = sqlite3_exec(m_db, limit.c_str(), nullptr, nullptr, nullptr);
     if (rc != SQLITE_OK) Fail("set the size limit", rc);
 }

@@ -24,8 +24,8 @@ struct sqlite3_stmt;
 
 struct SqliteSettings {
     std::string path;
-    int busyMs = 5000;   // a write's wait for another's lock
-    int maxSizeMb = 0;   // the size the database may grow to; 0: no limit
+    int busyMs = 5000;  // a write's wait for another's lock
+    int maxSizeMb = 0;  // the size the database may grow to; 0: no limit
 };
 
 // The version in PRAGMA user_version of a database with this schema.
@@ -47,8 +47,7 @@ public:
     SearchResult Search(const SearchRequest& request) override;
     std::vector<Message> Latest(const std::string& folder, int64_t createdUpTo, int limit) override;
     std::vector<FolderCount> CountByFolder() override;
-    void ForEachInFolder(const std::string& folder, int skip,
-                         const std::function<bool(const Message&)>& take) override;
+    void ForEachInFolder(const std::string& folder, int skip, const std::function<bool(const Message&)>& take) override;
 
     // Opens the database now, creating the file when `create` is set and it
     // is missing, and completes the schema of an empty one. Raises StoreError.

@@ -275,6 +275,16 @@ void RemovePipeObjects() {
     ipctest::RemoveEverything(kPipeName);
 }
 
+std::string ClaimFixedPipe() {
+    if (PipeObjectsLeft().empty()) return "";
+    std::vector<int> live = LiveRegisteredServers();
+    if (!live.empty())
+        return "a server task (pid " + std::to_string(live[0]) + ") already runs under " + kPipeName +
+               "; stop it first (scripts/stop-service)";
+    RemovePipeObjects();
+    return PipeObjectsLeft().empty() ? "" : "stale objects of " + std::string(kPipeName) + " cannot be removed";
+}
+
 // ---------------------------------------------------------------- server task
 
 bool ServerTask::Start(int pipes, const std::string& database) {

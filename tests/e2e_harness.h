@@ -72,6 +72,9 @@ std::vector<std::string> PipeObjectsLeft();
 std::vector<int> LiveRegisteredServers();
 // Removes every object of the pipe name.
 void RemovePipeObjects();
+// Makes sure nothing else holds the fixed pipe name; leftovers of a task
+// that is gone are removed. Returns a reason when the test cannot run.
+std::string ClaimFixedPipe();
 
 // The sample server task under the gateway's pipe name.
 class ServerTask {

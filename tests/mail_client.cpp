@@ -16,7 +16,8 @@ std::string Reply::Header(const std::string& name) const {
     std::string prefix = name + ": ";
     for (size_t at = 0; at < headers.size();) {
         size_t end = headers.find('\n', at);
-        if (headers.compare(at, prefix.size(), prefix) == 0) return headers.substr(at + prefix.size(), end - at - prefix.size());
+        if (headers.compare(at, prefix.size(), prefix) == 0)
+            return headers.substr(at + prefix.size(), end - at - prefix.size());
         at = end + 1;
     }
     return "";
@@ -44,8 +45,11 @@ std::string Form(const Fields& fields) {
 
 Reply Ask(const std::string& base, const std::string& method, const std::string& path, const std::string& query,
           const std::string& body, const std::string& user) {
-    EnvList vars = {{"REQUEST_METHOD", method}, {"PATH_INFO", path},          {"QUERY_STRING", query},
-                    {"SCRIPT_NAME", "/velmox.cgi"}, {"REMOTE_ADDR", "192.0.2.7"}};
+    EnvList vars = {{"REQUEST_METHOD", method},
+                    {"PATH_INFO", path},
+                    {"QUERY_STRING", query},
+                    {"SCRIPT_NAME", "/velmox.cgi"},
+                    {"REMOTE_ADDR", "192.0.2.7"}};
     if (!user.empty()) vars.push_back({"REMOTE_USER", user});
     if (!body.empty()) vars.push_back({"CONTENT_TYPE", "application/x-www-form-urlencoded"});
     Request request(vars, body);
@@ -230,7 +234,8 @@ std::vector<MboxMessage> ParseMbox(const std::string& mbox) {
                 next = head.find('\n', next + 1);
             std::string field = head.substr(line, (next == std::string::npos ? head.size() : next) - line);
             size_t colon = field.find(": ");
-            if (colon != std::string::npos) m.headers.push_back({field.substr(0, colon), DecodeHeader(field.substr(colon + 2))});
+            if (colon != std::string::npos)
+                m.headers.push_back({field.substr(0, colon), DecodeHeader(field.substr(colon + 2))});
             at = next == std::string::npos ? head.size() : next + 1;
         }
         std::string body = entry.substr(blank + 2);

@@ -13,9 +13,9 @@ namespace mailtest {
 
 struct Reply {
     bool answered = false;
-    int status = 0;       // from a Status line, else 200
-    std::string headers;  // the header lines, each ending in a line feed
-    std::string page;     // what follows the blank line, without the NUL
+    int status = 0;                                     // from a Status line, else 200
+    std::string headers;                                // the header lines, each ending in a line feed
+    std::string page;                                   // what follows the blank line, without the NUL
     std::string Header(const std::string& name) const;  // "" when absent
 };
 

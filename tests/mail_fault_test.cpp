@@ -142,7 +142,8 @@ TEST_F(MailFault, AFullDatabaseRefusesSavesAndStillServesSearches) {
     int saved = 0;
     Reply refused;
     for (int i = 0; i < 40; ++i) {
-        refused = Post(base, "/Save/Local/inbox", "0", Form({{"subject", "filler " + std::to_string(i)}, {"body", body}}));
+        refused =
+            Post(base, "/Save/Local/inbox", "0", Form({{"subject", "filler " + std::to_string(i)}, {"body", body}}));
         if (refused.status != 200) break;
         ++saved;
     }
@@ -188,7 +189,8 @@ TEST_F(MailFault, ADatabaseThatCannotBeMadeAtTheStartIsNamedAndServedOnceThere) 
     database = directory + "/mail.db";
     server().UseMailStore(database);
     StartMail();
-    EXPECT_NE(std::string::npos, server().Stderr().find("mail store " + database + " is not usable")) << server().Stderr();
+    EXPECT_NE(std::string::npos, server().Stderr().find("mail store " + database + " is not usable"))
+        << server().Stderr();
     ExpectRefused("nowhere", "missing", "missing");
     // An empty file put there gets the schema.
     ASSERT_EQ(0, mkdir(directory.c_str(), 0755));

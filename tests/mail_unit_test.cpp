@@ -73,9 +73,17 @@ TEST(SaveFormReading, QueryStringsOfSaveAndCompose) {
         const char* query;
         bool accepted;
     } rows[] = {
-        {"", true}, {"0", true}, {"1f", true}, {"0&0123456789abcdef0123456789ABCDEF", true},
-        {"x", false}, {"0x1f", false}, {"0&", false}, {"0&0123", false}, {"&0123456789abcdef0123456789abcdef", false},
-        {"0&0123456789abcdef0123456789abcdef0", false}, {"0&0123456789abcdef0123456789abcdeg", false},
+        {"", true},
+        {"0", true},
+        {"1f", true},
+        {"0&0123456789abcdef0123456789ABCDEF", true},
+        {"x", false},
+        {"0x1f", false},
+        {"0&", false},
+        {"0&0123", false},
+        {"&0123456789abcdef0123456789abcdef", false},
+        {"0&0123456789abcdef0123456789abcdef0", false},
+        {"0&0123456789abcdef0123456789abcdeg", false},
     };
     for (const Row& r : rows) EXPECT_EQ(r.accepted, QueryProblem(r.query).empty()) << r.query;
 }
@@ -90,11 +98,11 @@ TEST(PageText, MarkupIsEscapedAndWhatIsNoTextBecomesTheReplacementCharacter) {
         {"tab\tline\nreturn\r", "tab\tline\nreturn\r"},
         {std::string("\x01\x1f\x7f", 3), R + R + R},
         {"caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x90\x8B", "caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x90\x8B"},
-        {"\xC0\x80", R + R},              // overlong
-        {"\xED\xA0\x80", R + R + R},      // a surrogate
+        {"\xC0\x80", R + R},                  // overlong
+        {"\xED\xA0\x80", R + R + R},          // a surrogate
         {"\xF4\x90\x80\x80", R + R + R + R},  // above U+10FFFF
-        {"\xE2\x82", R + R},              // cut short
-        {"\x80\xBF", R + R},              // continuation bytes alone
+        {"\xE2\x82", R + R},                  // cut short
+        {"\x80\xBF", R + R},                  // continuation bytes alone
     };
     for (const Row& r : rows) EXPECT_EQ(r.out, Html(r.in)) << r.in;
     // A cut falls between characters.
@@ -105,9 +113,11 @@ TEST(PageText, MarkupIsEscapedAndWhatIsNoTextBecomesTheReplacementCharacter) {
 }
 
 TEST(PageText, FolderNamesIdentsAndSearchWords) {
-    for (const char* good : {"inbox", "a", "Sent.2026_12-08", "x123456789012345678901234567890123456789012345678901234567890123"})
+    for (const char* good :
+         {"inbox", "a", "Sent.2026_12-08", "x123456789012345678901234567890123456789012345678901234567890123"})
         EXPECT_TRUE(IsFolderName(good)) << good;
-    for (const char* bad : {"", "a/b", "a b", "in'box", "caf\xC3\xA9", "x1234567890123456789012345678901234567890123456789012345678901234"})
+    for (const char* bad : {"", "a/b", "a b", "in'box", "caf\xC3\xA9",
+                            "x1234567890123456789012345678901234567890123456789012345678901234"})
         EXPECT_FALSE(IsFolderName(bad)) << bad;
     std::string a = NewIdent(), b = NewIdent();
     EXPECT_TRUE(IsIdentText(a));
@@ -126,13 +136,20 @@ TEST(FolderPicture, EveryPointMapsToTheButtonOrRowDrawnThere) {
         MapRegion region;
         int row;
     } rows[] = {
-        {0, 0, 0, MapRegion::kWrite, -1},          {119, 39, 0, MapRegion::kWrite, -1},
-        {120, 0, 0, MapRegion::kSearch, -1},       {240, 20, 0, MapRegion::kFolders, -1},
-        {479, 39, 0, MapRegion::kExport, -1},      {0, 40, 1, MapRegion::kMessage, 0},
-        {479, 71, 1, MapRegion::kMessage, 0},      {0, 72, 1, MapRegion::kNothing, -1},
-        {0, 72, 2, MapRegion::kMessage, 1},        {5, kMapHeight - 1, 8, MapRegion::kMessage, 7},
-        {5, kMapHeight - 1, 20, MapRegion::kMessage, 7}, {5, kMapHeight, 8, MapRegion::kNothing, -1},
-        {-1, 5, 8, MapRegion::kNothing, -1},       {480, 5, 8, MapRegion::kNothing, -1},
+        {0, 0, 0, MapRegion::kWrite, -1},
+        {119, 39, 0, MapRegion::kWrite, -1},
+        {120, 0, 0, MapRegion::kSearch, -1},
+        {240, 20, 0, MapRegion::kFolders, -1},
+        {479, 39, 0, MapRegion::kExport, -1},
+        {0, 40, 1, MapRegion::kMessage, 0},
+        {479, 71, 1, MapRegion::kMessage, 0},
+        {0, 72, 1, MapRegion::kNothing, -1},
+        {0, 72, 2, MapRegion::kMessage, 1},
+        {5, kMapHeight - 1, 8, MapRegion::kMessage, 7},
+        {5, kMapHeight - 1, 20, MapRegion::kMessage, 7},
+        {5, kMapHeight, 8, MapRegion::kNothing, -1},
+        {-1, 5, 8, MapRegion::kNothing, -1},
+        {480, 5, 8, MapRegion::kNothing, -1},
         {5, -1, 8, MapRegion::kNothing, -1},
     };
     for (const Row& r : rows) {
@@ -195,8 +212,8 @@ protected:
 };
 
 TEST_F(SqliteStoreFiles, ADatabaseOfAnotherProgramOrSchemaIsRefusedUntouched) {
-    for (const char* sql : {"CREATE TABLE accounts (id INTEGER); INSERT INTO accounts VALUES (7);",
-                            "PRAGMA user_version = 9;"}) {
+    for (const char* sql :
+         {"CREATE TABLE accounts (id INTEGER); INSERT INTO accounts VALUES (7);", "PRAGMA user_version = 9;"}) {
         SCOPED_TRACE(sql);
         sqlite3* db = nullptr;
         ASSERT_EQ(SQLITE_OK, sqlite3_open(path.c_str(), &db));
