@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "folder_map.h"
+#include "mail_form.h"
 #include "mail_text.h"
 
 namespace {
@@ -73,6 +74,12 @@ Message ReplyDraft(const Message& original) {
     bool already = original.subject.size() >= 3 && (original.subject[0] == 'R' || original.subject[0] == 'r') &&
                    (original.subject[1] == 'E' || original.subject[1] == 'e') && original.subject[2] == ':';
     draft.subject = already ? original.subject : "Re: " + original.subject;
+    // Within what Save keeps, cut between characters.
+    if (draft.subject.size() > kMaxSubjectField) {
+        size_t cut = kMaxSubjectField;
+        while (cut > 0 && (static_cast<unsigned char>(draft.subject[cut]) & 0xC0) == 0x80) --cut;
+        draft.subject.resize(cut);
+    }
     draft.body = "\n\n" + QuotedBody(original, kQuoteLimit);
     return draft;
 }

@@ -13,6 +13,7 @@
 #include "agents.h"
 #include "folder_map.h"
 #include "mail_form.h"
+#include "mail_pages.h"
 #include "mail_text.h"
 #include "sqlite_store.h"
 
@@ -201,6 +202,28 @@ TEST(Mbox, FromLinesAreQuotedAndHeadersEncodedSoThatNothingIsLost) {
     m.subject = std::string("\xFF\xFE", 2);
     EXPECT_EQ(0u, MboxEntry(m).find("From MAILER-DAEMON "));
     EXPECT_NE(std::string::npos, MboxEntry(m).find("Subject: =?unknown-8bit?b?//4=?="));
+}
+
+TEST(Reply, QuotesTheOriginalAndStaysSavable) {
+    Message original;
+    original.ident = "0123456789abcdef0123456789abcdef";
+    original.sender = "ann";
+    original.subject = "Lunch";
+    original.body = "Noon?\nAt the pier.";
+    Message draft = ReplyDraft(original);
+    EXPECT_TRUE(IsIdentText(draft.ident));
+    EXPECT_NE(original.ident, draft.ident);
+    EXPECT_EQ("ann", draft.recipient);
+    EXPECT_EQ("Re: Lunch", draft.subject);
+    EXPECT_NE(std::string::npos, draft.body.find(" ann wrote:\n> Noon?\n> At the pier.\n"));
+    original.subject = "re: Lunch";
+    EXPECT_EQ("re: Lunch", ReplyDraft(original).subject) << "no second Re:";
+    // A subject at its limit stays within it, cut between characters.
+    original.subject = std::string(997, 's') + "\xE2\x82\xAC";
+    draft = ReplyDraft(original);
+    EXPECT_LE(draft.subject.size(), kMaxSubjectField);
+    EXPECT_TRUE(IsValidUtf8(draft.subject));
+    EXPECT_EQ(0u, draft.subject.find("Re: sss"));
 }
 
 class SqliteStoreFiles : public ::testing::Test {
