@@ -13,6 +13,8 @@ namespace {
 
 // The answer's header lines of an export take less than this.
 const size_t kExportHeaderRoom = 1024;
+// The folder table stops growing at this size, far from the answer's limit.
+const size_t kFolderTableRoom = 96 * 1024;
 // Raw bytes per encoded word: 56 base64 characters, a word of at most 75.
 const size_t kEncodedChunk = 42;
 
@@ -91,7 +93,10 @@ std::string FoldersPage(const PageContext& context, const std::vector<FolderCoun
              << "\">write one</a>.</p>\n";
     } else {
         page << "<table id=\"folders\">\n<tr><th>Folder</th><th>Messages</th><th>Newest</th><th>Export</th></tr>\n";
+        size_t shown = 0;
         for (const FolderCount& f : counts) {
+            if (page.size() > kFolderTableRoom) break;
+            ++shown;
             // Names come from the store: one that is not a folder name is
             // shown, not linked.
             bool linkable = IsFolderName(f.folder);
@@ -105,6 +110,8 @@ std::string FoldersPage(const PageContext& context, const std::vector<FolderCoun
             page << "</td></tr>\n";
         }
         page << "</table>\n";
+        if (shown < counts.size())
+            page.Paragraph("more", "... and " + std::to_string(counts.size() - shown) + " folders more.", "note");
     }
     return page.Finish();
 }

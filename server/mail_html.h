@@ -70,6 +70,8 @@ public:
     void Paragraph(const char* id, const std::string& text, const char* cssClass = nullptr);
 
     const PageContext& context() const { return m_context; }
+    // Bytes of the answer so far.
+    size_t size() const { return m_out.size(); }
     // The complete answer: the page closed, with its terminating NUL.
     std::string Finish();
 

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <map>
 #include <string>
 #include <vector>
@@ -407,6 +408,20 @@ TEST_F(Mail, AgentsCountAndExportFolders) {
     std::vector<MboxMessage> messages = ParseMbox(part1.page + part2.page);
     ASSERT_EQ(3u, messages.size());
     for (size_t i = 0; i < 3; ++i) EXPECT_EQ(bodies[i], messages[i].body);
+
+    // So many folders that their table would outgrow an answer: it stops
+    // short and says how many are left out.
+    for (int i = 0; i < 260; ++i) {
+        char name[80];
+        std::snprintf(name, sizeof name, "%064d", i);
+        ASSERT_FALSE(SaveMessage(name, {{"subject", "x"}}).empty());
+    }
+    Reply many = Get(base, "/RunAgent/Local/count");
+    EXPECT_EQ(200, many.status);
+    size_t rows = Elements(many.page, "td", "count").size();
+    EXPECT_LT(rows, 263u);
+    EXPECT_EQ("... and " + std::to_string(263 - rows) + " folders more.", TextOf(Element(many.page, "p", "more")));
+    EXPECT_NE(std::string::npos, TextOf(Element(many.page, "p", "summary")).find("266 messages in 263 folders"));
 
     Reply agents = Get(base, "/RunAgent/Local");
     EXPECT_EQ(200, agents.status);
