@@ -173,9 +173,9 @@ std::string ResultsPage(const PageContext& context, const SearchView& view, cons
         SearchView before = view;
         before.text = view.previous;
         before.previous = view.text;
-        page << "<p id=\"previous\">Before this: "
+        page << "<div id=\"previous\">Before this: "
              << PagerForm(page, before, 1, "previous-search", ("Search " + Quote(view.previous, 60) + " again").c_str())
-             << "</p>\n";
+             << "</div>\n";
     }
     page << "<h2>Search again</h2>\n";
     page.SearchForm(view.text, view.max, view.order, view.variants, view.text);
