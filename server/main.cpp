@@ -1,6 +1,7 @@
-// velmox-server: a sample server task for the Velmox gateway. Each pipe
-// process answers every command with a page that shows what the command
-// carried; see page.h for the page and supervisor.h for the processes.
+// velmox-server: the sample server task of the Velmox gateway. Each pipe
+// process answers the commands as a small web mail kept in SQLite
+// (mail_service.h), or with --inspect with a page that shows what each
+// command carried (page.h); supervisor.h runs the processes.
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -9,8 +10,28 @@
 
 #include "log.h"
 #include "options.h"
+#include "sqlite_store.h"
 #include "supervisor.h"
 #include "velmox_version.h"
+
+namespace {
+
+// Makes the database with its schema before any pipe serves. A store that
+// cannot be made is no reason not to start: the pages say what is wrong
+// until it is mended, and the log and standard error say it now.
+void PrepareStore(const ServerOptions& options, const ServerLog& log) {
+    try {
+        CreateSqliteStore(SqliteSettings{options.database, options.busyMs, options.maxSizeMb});
+        log.Line("mail store " + options.database + " ready");
+    } catch (const StoreError& error) {
+        std::string text = "mail store " + options.database + " is not usable: " + error.what() +
+                           "; pages say so until it is";
+        log.Line(text);
+        if (!options.logPath.empty()) std::fprintf(stderr, "velmox-server: warning: %s\n", text.c_str());
+    }
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
     ServerOptions options;
@@ -35,5 +56,6 @@ int main(int argc, char** argv) {
     }
     // A log reader that goes away must not end the server.
     std::signal(SIGPIPE, SIG_IGN);
+    if (!options.inspect) PrepareStore(options, log);
     return Supervisor(options, log).Run();
 }

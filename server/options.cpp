@@ -6,48 +6,74 @@
 #include <getopt.h>
 
 const char kServerUsage[] =
-    "usage: velmox-server [-b BASE] [-n PIPES] [-l LOGFILE] [-r READYFILE] [-h] [--version]\n"
-    "Serves the Velmox gateway's commands with sample pages: one process per pipe,\n"
-    "watched by a supervisor that restarts a pipe process that dies.\n"
-    "  -b, --base NAME   base name of the pipe's objects (default " VELMOX_PIPE_NAME ")\n"
-    "  -n, --pipes N     number of pipes, one process each (1..64, default 4)\n"
-    "  -l, --log FILE    append one line per request to FILE (default: standard error)\n"
-    "  -r, --ready FILE  write the server's pid to FILE once every pipe is registered\n"
-    "  -h, --help        show this text\n"
-    "      --version     show the version\n"
+    "usage: velmox-server [-b BASE] [-n PIPES] [-d DATABASE] [-l LOGFILE] [-r READYFILE]\n"
+    "                     [--busy-ms MS] [--max-size-mb MB] [--inspect] [-h] [--version]\n"
+    "Serves the Velmox gateway's commands: a small web mail kept in an SQLite\n"
+    "database (Save, Compose, Search, ImageMap and RunAgent each do their job),\n"
+    "or with --inspect pages that show every field a command carried. One\n"
+    "process per pipe, watched by a supervisor that restarts a pipe process that dies.\n"
+    "  -b, --base NAME      base name of the pipe's objects (default " VELMOX_PIPE_NAME ")\n"
+    "  -n, --pipes N        number of pipes, one process each (1..64, default 4)\n"
+    "  -d, --database FILE  the mail store, created with its schema when missing at\n"
+    "                       the start (default velmox-mail.db in the working directory)\n"
+    "  -l, --log FILE       append one line per request to FILE (default: standard error)\n"
+    "  -r, --ready FILE     write the server's pid to FILE once every pipe is registered\n"
+    "      --busy-ms MS     how long a write waits for another process's lock on the\n"
+    "                       database before its page says so (0..600000, default 5000)\n"
+    "      --max-size-mb MB refuse saves that would grow the database beyond MB\n"
+    "                       mebibytes (default: no limit but the disk)\n"
+    "      --inspect        answer with the field inspector's pages; no database\n"
+    "  -h, --help           show this text\n"
+    "      --version        show the version\n"
     "SIGTERM or SIGINT stops every pipe; the last one removes the pipe's objects.\n";
 
 namespace {
 
-bool ParsePipeCount(const char* text, int& count) {
+bool ParseNumber(const char* text, int low, int high, int& number) {
     char* end = nullptr;
     errno = 0;
     long value = std::strtol(text, &end, 10);
-    if (errno != 0 || end == text || *end != '\0' || value < kMinPipes || value > kMaxPipes) return false;
-    count = int(value);
+    if (errno != 0 || end == text || *end != '\0' || value < low || value > high) return false;
+    number = int(value);
     return true;
 }
+
+enum LongOnly { kBusyMs = 1000, kMaxSizeMb, kInspect };
 
 }  // namespace
 
 std::string ParseServerOptions(int argc, char** argv, ServerOptions& options) {
     static const struct option longOptions[] = {
-        {"base", required_argument, nullptr, 'b'}, {"pipes", required_argument, nullptr, 'n'},
-        {"log", required_argument, nullptr, 'l'},  {"ready", required_argument, nullptr, 'r'},
-        {"help", no_argument, nullptr, 'h'},       {"version", no_argument, nullptr, 'V'},
+        {"base", required_argument, nullptr, 'b'},     {"pipes", required_argument, nullptr, 'n'},
+        {"database", required_argument, nullptr, 'd'}, {"log", required_argument, nullptr, 'l'},
+        {"ready", required_argument, nullptr, 'r'},    {"busy-ms", required_argument, nullptr, kBusyMs},
+        {"max-size-mb", required_argument, nullptr, kMaxSizeMb},
+        {"inspect", no_argument, nullptr, kInspect},   {"help", no_argument, nullptr, 'h'},
+        {"version", no_argument, nullptr, 'V'},
         {nullptr, 0, nullptr, 0}};
     optind = 1;
     opterr = 0;
     int option;
-    while ((option = getopt_long(argc, argv, ":b:n:l:r:h", longOptions, nullptr)) != -1) {
+    while ((option = getopt_long(argc, argv, ":b:n:d:l:r:h", longOptions, nullptr)) != -1) {
         switch (option) {
             case 'b': options.base = optarg; break;
             case 'n':
-                if (!ParsePipeCount(optarg, options.pipes))
+                if (!ParseNumber(optarg, kMinPipes, kMaxPipes, options.pipes))
                     return "the number of pipes must be a whole number from 1 to 64, not \"" + std::string(optarg) + "\"";
                 break;
+            case 'd': options.database = optarg; break;
             case 'l': options.logPath = optarg; break;
             case 'r': options.readyPath = optarg; break;
+            case kBusyMs:
+                if (!ParseNumber(optarg, 0, kMaxBusyMs, options.busyMs))
+                    return "--busy-ms must be a whole number from 0 to 600000, not \"" + std::string(optarg) + "\"";
+                break;
+            case kMaxSizeMb:
+                if (!ParseNumber(optarg, 1, kMaxSizeLimitMb, options.maxSizeMb))
+                    return "--max-size-mb must be a whole number from 1 to " + std::to_string(kMaxSizeLimitMb) +
+                           ", not \"" + std::string(optarg) + "\"";
+                break;
+            case kInspect: options.inspect = true; break;
             case 'h': options.help = true; break;
             case 'V': options.version = true; break;
             case ':': return std::string("option ") + argv[optind - 1] + " needs a value";
@@ -56,5 +82,6 @@ std::string ParseServerOptions(int argc, char** argv, ServerOptions& options) {
     }
     if (optind < argc) return std::string("unexpected argument \"") + argv[optind] + "\"";
     if (options.base.empty()) return "the base name must not be empty";
+    if (options.database.empty()) return "the database name must not be empty";
     return "";
 }

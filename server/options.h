@@ -9,11 +9,21 @@
 const int kMinPipes = 1;
 const int kMaxPipes = 64;  // the registry's slots
 
+// The mail store's database when -d is not given, in the working directory.
+const char kDefaultDatabase[] = "velmox-mail.db";
+const int kDefaultBusyMs = 5000;
+const int kMaxBusyMs = 600000;
+const int kMaxSizeLimitMb = 1 << 20;
+
 struct ServerOptions {
     std::string base = kGatewayPipeName;
     int pipes = 4;
     std::string logPath;    // empty: standard error
     std::string readyPath;  // empty: no ready file
+    bool inspect = false;   // the field inspector instead of the mail store
+    std::string database = kDefaultDatabase;
+    int busyMs = kDefaultBusyMs;  // how long a write waits for another's lock
+    int maxSizeMb = 0;            // the database's size limit; 0: none
     bool help = false;
     bool version = false;
 };

@@ -8,9 +8,12 @@
 #include "cmd.h"
 #include "except.h"
 #include "log.h"
+#include "mail_service.h"
+#include "options.h"
 #include "os.h"
 #include "page.h"
 #include "pipe_limits.h"
+#include "sqlite_store.h"
 #include "stop_watcher.h"
 
 namespace {
@@ -119,14 +122,20 @@ bool CreatePipe(SimplePipe& pipe, const std::string& base) {
 
 }  // namespace
 
-int RunPipeProcess(const std::string& base, const ServerLog& log, int report) {
+int RunPipeProcess(const ServerOptions& options, const ServerLog& log, int report) {
+    const std::string& base = options.base;
     SimplePipe pipe;
     if (!CreatePipe(pipe, base)) {
         Report(report, 'F');
         return kPipeNotCreated;
     }
     ServedBy servedBy{pipe.m_pipe.m_id.index, int(getpid())};
-    Cmd::RegisterHandler(BuildPage, &servedBy, nullptr, nullptr);
+    // The store's connection belongs to this process: it opens on the first
+    // request, after the fork.
+    SqliteStore store(SqliteSettings{options.database, options.busyMs, options.maxSizeMb});
+    MailService mail(store, servedBy, log);
+    if (options.inspect) Cmd::RegisterHandler(BuildPage, &servedBy, nullptr, nullptr);
+    else Cmd::RegisterHandler(AnswerMailCommand, &mail, nullptr, nullptr);
     Report(report, 'R');
     int result;
     {

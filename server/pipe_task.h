@@ -1,12 +1,14 @@
 // One pipe process of the server: creates a pipe of the base name, serves
-// the gateway's commands with sample pages until it is stopped, and closes
-// the pipe (the last pipe of a base name removes all its objects).
+// the gateway's commands (the mail store's pages, or the field inspector's)
+// until it is stopped, and closes the pipe (the last pipe of a base name
+// removes all its objects).
 #ifndef VELMOX_SERVER_PIPE_TASK_H
 #define VELMOX_SERVER_PIPE_TASK_H
 
 #include <string>
 
 class ServerLog;
+struct ServerOptions;
 
 // Exit statuses of a pipe process; the supervisor acts on them.
 enum PipeExit {
@@ -19,6 +21,6 @@ enum PipeExit {
 // Runs one pipe in the calling process, which must have SIGTERM and SIGINT
 // blocked. Writes 'R' to `report` once the pipe is registered, or 'F' when it
 // cannot be made, and closes it. Returns a PipeExit.
-int RunPipeProcess(const std::string& base, const ServerLog& log, int report);
+int RunPipeProcess(const ServerOptions& options, const ServerLog& log, int report);
 
 #endif

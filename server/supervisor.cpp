@@ -150,7 +150,7 @@ void Supervisor::RunPipe(int report, pid_t supervisor) {
     sigemptyset(&child);
     sigaddset(&child, SIGCHLD);
     sigprocmask(SIG_UNBLOCK, &child, nullptr);
-    std::exit(RunPipeProcess(m_options.base, m_log, report));
+    std::exit(RunPipeProcess(m_options, m_log, report));
 }
 
 // A supervisor killed outright cannot stop its pipes; they stop themselves

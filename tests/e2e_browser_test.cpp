@@ -1,6 +1,7 @@
 // The sample pages in a real browser: starts the server task and lighttpd
-// as the end-to-end tests do, then runs tests/browser/browser_test.mjs
-// (playwright-core driving Debian's Chromium) against them. The node
+// as the end-to-end tests do, then runs a script of tests/browser
+// (playwright-core driving Debian's Chromium) against them: browser_test.mjs
+// on the field inspector's pages, mail_test.mjs on the web mail. The node
 // packages are installed with npm ci when they are missing.
 #include <gtest/gtest.h>
 
@@ -77,7 +78,11 @@ std::string EnsureNodePackages() {
     return problem;
 }
 
-TEST(Browser, FormsImageMapAndLinksThroughChromium) {
+// Runs a script of tests/browser against a server task (with a mail store in
+// `database`, else the field inspector) and lighttpd; every check of the
+// script must pass and nothing may be left behind.
+void RunBrowserScript(const std::string& script, const std::string& database,
+                      const std::vector<std::string>& extra) {
     ASSERT_EQ(0, access(kChromium, X_OK)) << kChromium << " is missing (scripts/test-all installs chromium)";
     std::string node = Which("node");
     ASSERT_FALSE(node.empty()) << "node is missing (scripts/test-all installs nodejs)";
@@ -89,13 +94,12 @@ TEST(Browser, FormsImageMapAndLinksThroughChromium) {
     RemovePipeObjects();
     ServerTask server;
     WebServer web;
-    ASSERT_TRUE(server.Start(4)) << server.error();
+    ASSERT_TRUE(server.Start(4, database)) << server.error();
     ASSERT_TRUE(web.Start()) << web.error();
 
     TempDir out("velmox-e2e-browser");
-    // Screenshots of the pages are kept when BROWSER_SCREENSHOTS names a directory.
-    std::vector<std::string> argv = {node, BrowserDir() + "/browser_test.mjs", web.BaseUrl()};
-    if (const char* shots = std::getenv("BROWSER_SCREENSHOTS")) argv.push_back(shots);
+    std::vector<std::string> argv = {node, BrowserDir() + "/" + script, web.BaseUrl()};
+    argv.insert(argv.end(), extra.begin(), extra.end());
     pid_t pid = StartProcess(argv, out / "log", out / "log", "", BrowserDir(), {}, false, true);
     int status = WaitProcess(pid, kBrowserLimitMs);
     // Whatever the browser left behind (it runs in node's process group).
@@ -109,6 +113,21 @@ TEST(Browser, FormsImageMapAndLinksThroughChromium) {
     std::vector<std::string> left = PipeObjectsLeft();
     EXPECT_TRUE(left.empty()) << left.size() << " IPC objects left";
     EXPECT_EQ("", web.RuntimeReports()) << web.ErrorLog();
+}
+
+TEST(Browser, FormsImageMapAndLinksThroughChromium) {
+    // Screenshots of the pages are kept when BROWSER_SCREENSHOTS names a directory.
+    std::vector<std::string> extra;
+    if (const char* shots = std::getenv("BROWSER_SCREENSHOTS")) extra.push_back(shots);
+    RunBrowserScript("browser_test.mjs", "", extra);
+}
+
+// Write, save, search and open mail as a newcomer would; the screenshots of
+// every step stay in the build tree (test-artifacts/browser-mail).
+TEST(Browser, MailWriteSaveSearchAndOpenThroughChromium) {
+    TempDir data("velmox-e2e-browser-mail");
+    std::string shots = std::string(VELMOX_BUILD_DIR) + "/test-artifacts/browser-mail";
+    RunBrowserScript("mail_test.mjs", data / "mail.db", {shots});
 }
 
 }  // namespace

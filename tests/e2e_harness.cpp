@@ -275,9 +275,19 @@ void RemovePipeObjects() {
     ipctest::RemoveEverything(kPipeName);
 }
 
+std::string ClaimFixedPipe() {
+    if (PipeObjectsLeft().empty()) return "";
+    std::vector<int> live = LiveRegisteredServers();
+    if (!live.empty())
+        return "a server task (pid " + std::to_string(live[0]) + ") already runs under " + kPipeName +
+               "; stop it first (scripts/stop-service)";
+    RemovePipeObjects();
+    return PipeObjectsLeft().empty() ? "" : "stale objects of " + std::string(kPipeName) + " cannot be removed";
+}
+
 // ---------------------------------------------------------------- server task
 
-bool ServerTask::Start(int pipes) {
+bool ServerTask::Start(int pipes, const std::string& database) {
     m_error.clear();
     std::string binary = VELMOX_SERVER;
     if (binary.empty() || access(binary.c_str(), X_OK) != 0) {
@@ -286,9 +296,15 @@ bool ServerTask::Start(int pipes) {
     }
     std::string ready = m_dir / "ready";
     unlink(ready.c_str());
-    m_pid = StartProcess({binary, "-b", kPipeName, "-n", std::to_string(pipes), "-l", m_dir / "server.log", "-r",
-                          ready},
-                         m_dir / "server.out", m_dir / "server.err", "", "", {}, false, true);
+    std::vector<std::string> argv = {binary, "-b", kPipeName, "-n", std::to_string(pipes), "-l", m_dir / "server.log",
+                                     "-r", ready};
+    if (database.empty()) {
+        argv.push_back("--inspect");
+    } else {
+        argv.push_back("-d");
+        argv.push_back(database);
+    }
+    m_pid = StartProcess(argv, m_dir / "server.out", m_dir / "server.err", "", "", {}, false, true);
     long long deadline = NowMs() + kStartLimitMs;
     while (NowMs() < deadline) {
         std::string text = ReadFile(ready);

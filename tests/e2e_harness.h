@@ -72,14 +72,19 @@ std::vector<std::string> PipeObjectsLeft();
 std::vector<int> LiveRegisteredServers();
 // Removes every object of the pipe name.
 void RemovePipeObjects();
+// Makes sure nothing else holds the fixed pipe name; leftovers of a task
+// that is gone are removed. Returns a reason when the test cannot run.
+std::string ClaimFixedPipe();
 
 // The sample server task under the gateway's pipe name.
 class ServerTask {
 public:
     ~ServerTask() { Kill(); }
     // Starts velmox-server -b /tmp/.velmox -n pipes and waits (bounded) for
-    // its ready file. False, with a reason in error(), when it did not come up.
-    bool Start(int pipes = 4);
+    // its ready file. It serves the field inspector's pages (--inspect), or
+    // the mail store kept in `database` when one is named. False, with a
+    // reason in error(), when it did not come up.
+    bool Start(int pipes = 4, const std::string& database = "");
     // SIGTERM and a bounded wait; returns the exit status (-1: had to kill).
     int Stop();
     void Kill();

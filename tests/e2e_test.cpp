@@ -59,18 +59,6 @@ std::string DecodedForm(const std::string& raw) {
     return out + '\0';
 }
 
-// Makes sure nothing else holds the fixed pipe name; leftovers of a task
-// that is gone are removed. Returns a reason when the test cannot run.
-std::string ClaimFixedPipe() {
-    if (PipeObjectsLeft().empty()) return "";
-    std::vector<int> live = LiveRegisteredServers();
-    if (!live.empty())
-        return "a server task (pid " + std::to_string(live[0]) + ") already runs under " + kPipeName +
-               "; stop it first (scripts/stop-service)";
-    RemovePipeObjects();
-    return PipeObjectsLeft().empty() ? "" : "stale objects of " + std::string(kPipeName) + " cannot be removed";
-}
-
 // A page without the line that names the pipe which served it.
 std::string WithoutServedBy(std::string page) {
     size_t at = page.find("<p id=\"served\">");

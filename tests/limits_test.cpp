@@ -82,7 +82,7 @@ TEST_F(Limits, SixtyFourPipesAndASixtyFifth) {
     EXPECT_EQ(64, view.freeCount);
 
     // A 65th server of the pipe name is refused and changes nothing.
-    srvtest::Finished second = srvtest::RunToEnd({VELMOX_SERVER, "-b", kPipeName, "-n", "1"}, 90);
+    srvtest::Finished second = srvtest::RunToEnd({VELMOX_SERVER, "-b", kPipeName, "-n", "1", "--inspect"}, 90);
     EXPECT_EQ(1, second.status);
     EXPECT_NE(std::string::npos, second.err.find(std::string("cannot create the pipe of base name ") + kPipeName))
         << second.err;

@@ -105,8 +105,16 @@ ServerRun::~ServerRun() {
 
 bool ServerRun::Start(int pipes, const std::vector<std::string>& extra) {
     unlink(ReadyPath().c_str());
-    std::vector<std::string> argv = {VELMOX_SERVER, "-b", m_base, "-n", std::to_string(pipes),
-                                     "-l", LogPath(), "-r", ReadyPath()};
+    std::vector<std::string> argv = m_prefix;
+    std::vector<std::string> server = {VELMOX_SERVER, "-b", m_base, "-n", std::to_string(pipes),
+                                       "-l", LogPath(), "-r", ReadyPath()};
+    argv.insert(argv.end(), server.begin(), server.end());
+    if (m_database.empty()) {
+        argv.push_back("--inspect");
+    } else {
+        argv.push_back("-d");
+        argv.push_back(m_database);
+    }
     argv.insert(argv.end(), extra.begin(), extra.end());
     m_pid = StartProgram(argv, m_base + ".out", m_base + ".err", true);
     if (m_pid <= 0) return false;

@@ -31,12 +31,20 @@ struct Finished {
 Finished RunToEnd(const std::vector<std::string>& argv, double seconds = 30);
 
 // velmox-server under a base name, in a process group of its own, with its
-// log, ready file and standard error in files next to the base name.
+// log, ready file and standard error in files next to the base name. It
+// serves the field inspector's pages (--inspect) unless UseMailStore names a
+// database.
 class ServerRun {
 public:
     explicit ServerRun(std::string base) : m_base(std::move(base)) {}
     ~ServerRun();
 
+    // The following starts serve the mail store kept in `database`; `prefix`
+    // (a program and its arguments, such as setpriv) runs the server.
+    void UseMailStore(const std::string& database, const std::vector<std::string>& prefix = {}) {
+        m_database = database;
+        m_prefix = prefix;
+    }
     // Starts the server and waits (bounded) for its ready file to hold its pid.
     bool Start(int pipes = 3, const std::vector<std::string>& extra = {});
     // Sends signal to the server and waits for it; its exit status, or -1 when
@@ -60,6 +68,8 @@ private:
     void ReapGroup(double seconds);
 
     std::string m_base;
+    std::string m_database;
+    std::vector<std::string> m_prefix;
     pid_t m_pid = -1;
 };
 

@@ -241,7 +241,7 @@ TEST_F(VelmoxServer, APipeThatCannotBeMadeEndsTheStartWithAClearMessage) {
     std::string missingDirectory = "/tmp/vxt-missing." + std::to_string(getpid()) + "/pipe";
     for (const std::string& name : {missingDirectory, "/tmp/" + std::string(300, 'n')}) {
         SCOPED_TRACE(name.substr(0, 40));
-        Finished run = RunToEnd({VELMOX_SERVER, "-b", name, "-n", "3"}, 90);
+        Finished run = RunToEnd({VELMOX_SERVER, "-b", name, "-n", "3", "--inspect"}, 90);
         EXPECT_EQ(1, run.status);
         EXPECT_NE(std::string::npos, run.err.find("cannot create the pipe of base name " + name)) << run.err;
         EXPECT_TRUE(ObjectsOf(name).empty());

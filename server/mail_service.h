@@ -1,0 +1,65 @@
+// The sample server's web mail: each of the five commands does its job
+// against a MailStore and answers with a page of mail_pages.h.
+//
+//   Save      POST /Save/Local/FOLDER?N&IDENT, fields to, subject, body
+//   Compose   /Compose/Local/FOLDER?N&IDENT (N = 1: a reply to IDENT)
+//   Search    /Search/Local/FOLDER, the search form (the page number of the
+//             results in the query string)
+//   ImageMap  /ImageMap/Local/FOLDER[/TIME]: without a query the folder
+//             image, with ?X,Y what lies there
+//   RunAgent  /RunAgent/Local/AGENT?QUERY (agents.h)
+//
+// A request it cannot serve exactly gets a page that says why, with an HTTP
+// status (400, 404, 405, 413); a store failure gets a 503 page and a log
+// line, and the next request tries the store again.
+#ifndef VELMOX_SERVER_MAIL_SERVICE_H
+#define VELMOX_SERVER_MAIL_SERVICE_H
+
+#include <string>
+
+#include "cmd.h"
+#include "mail_html.h"
+#include "page.h"
+#include "store.h"
+
+class ServerLog;
+class SaveCmd;
+class ComposeCmd;
+class SearchCmd;
+class ImageMapCmd;
+class RunAgentCmd;
+
+class MailService {
+public:
+    MailService(MailStore& store, const ServedBy& servedBy, const ServerLog& log);
+    MailService(const MailService&) = delete;
+    MailService& operator=(const MailService&) = delete;
+
+    // The complete answer to a command, its NUL included, never longer than
+    // kMaxAnswerSize. Raises only what allocation raises.
+    std::string Answer(const Cmd& cmd);
+
+private:
+    std::string Save(const SaveCmd& cmd, PageContext& context);
+    std::string Compose(const ComposeCmd& cmd, PageContext& context);
+    std::string Search(const SearchCmd& cmd, PageContext& context);
+    std::string ImageMap(const ImageMapCmd& cmd, PageContext& context);
+    std::string RunAgent(const RunAgentCmd& cmd, PageContext& context);
+    std::string StoreFault(const Cmd& cmd, const StoreError& error, const PageContext& context);
+    // The store, noting that this request used it.
+    MailStore& Store() {
+        m_usedStore = true;
+        return m_store;
+    }
+
+    MailStore& m_store;
+    const ServedBy m_servedBy;
+    const ServerLog& m_log;
+    bool m_usedStore = false;
+    bool m_failing = false;  // the last request that used the store failed
+};
+
+// A Cmd::CmdHandler whose data is a MailService: stores its answer.
+int AnswerMailCommand(Cmd::CmdID id, Cmd* cmd, void* data);
+
+#endif

@@ -1,0 +1,121 @@
+// The mail store behind the sample server's mail pages: messages kept in
+// folders under their 128-bit idents and found by full-text search. The
+// pages see only this interface, so that another backend (a database server
+// shared by several hosts) can take the embedded one's place; sqlite_store.h
+// is the one that ships.
+//
+// Error convention: every operation either succeeds or raises StoreError,
+// whose kind says what an operator must look at (a lock, a read-only or full
+// database, a missing or damaged file) and whose text names the call, the
+// database and the backend's own message. A failed operation changes
+// nothing; the next operation tries again (a backend reconnects as it must),
+// so serving resumes by itself once the cause is gone.
+//
+// Texts are byte strings: whatever bytes a field holds are kept and given
+// back exactly (the caller refuses what it does not want stored).
+#ifndef VELMOX_SERVER_STORE_H
+#define VELMOX_SERVER_STORE_H
+
+#include <cstdint>
+#include <functional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+class StoreError : public std::runtime_error {
+public:
+    enum Kind {
+        kBusy,      // another process holds the lock longer than the wait allows
+        kReadOnly,  // the database cannot be written
+        kFull,      // the disk or the configured size limit is reached
+        kMissing,   // the database file is not there
+        kDamaged,   // not a database, or a damaged one, or of another schema
+        kFailed     // anything else (out of memory, an I/O error, ...)
+    };
+    StoreError(Kind kind, const std::string& text) : std::runtime_error(text), m_kind(kind) {}
+    Kind kind() const { return m_kind; }
+
+private:
+    Kind m_kind;
+};
+
+// A message as stored. Times are milliseconds since 1970-01-01 UTC.
+struct Message {
+    std::string ident;  // 32 lower-case hexadecimal digits
+    std::string folder;
+    std::string sender;
+    std::string recipient;
+    std::string subject;
+    std::string body;
+    int64_t created = 0;
+    int64_t saved = 0;
+};
+
+// What a Save asks for: the fields it carries replace the stored ones; the
+// others keep their stored value (or start empty for a new message).
+struct MessageChange {
+    std::string ident;
+    std::string folder;
+    std::string sender;  // used for a new message only
+    bool hasRecipient = false, hasSubject = false, hasBody = false;
+    std::string recipient, subject, body;
+};
+
+enum class SearchOrder { kRelevance = 1, kNewest = 2, kOldest = 3 };
+
+struct SearchRequest {
+    std::string folder;
+    // Words to find in subject or body, all of them; empty: every message.
+    std::vector<std::string> words;
+    bool wordVariants = false;  // also their variants (searching: searched)
+    SearchOrder order = SearchOrder::kRelevance;
+    int limit = 0;   // the most results of the whole search (MAX)
+    int offset = 0;  // results to pass over (earlier pages)
+    int count = 0;   // results wanted from there (one page)
+};
+
+// One result: a message without its body, and a piece of it around the words
+// found, in which kMarkOpen and kMarkClose stand around each match.
+struct SearchHit {
+    Message message;
+    std::string snippet;
+};
+const char kMarkOpen = '\x02';
+const char kMarkClose = '\x03';
+
+struct SearchResult {
+    int matching = 0;  // every message that matches, whatever the limit
+    std::vector<SearchHit> hits;
+};
+
+struct FolderCount {
+    std::string folder;
+    int64_t messages = 0;
+    int64_t newest = 0;  // saved time of its newest message
+};
+
+class MailStore {
+public:
+    virtual ~MailStore() = default;
+
+    // Stores the change under its ident in its folder: a new message when the
+    // ident is unknown, else an update (which also moves it to the folder).
+    // Returns the message as stored; *created tells which it was.
+    virtual Message Save(const MessageChange& change, bool* created) = 0;
+    // The message of an ident; false when there is none.
+    virtual bool Find(const std::string& ident, Message& message) = 0;
+    virtual SearchResult Search(const SearchRequest& request) = 0;
+    // The newest messages of a folder created at or before `createdUpTo`
+    // (newest first, at most `limit`), bodies left empty. The same arguments
+    // give the same list as long as no message is saved with an older
+    // creation time, so a click on a drawn list finds what was drawn.
+    virtual std::vector<Message> Latest(const std::string& folder, int64_t createdUpTo, int limit) = 0;
+    // Every folder that holds messages, by name.
+    virtual std::vector<FolderCount> CountByFolder() = 0;
+    // The messages of a folder in the order they were created, from the
+    // `skip`+1-th on, each given to `take` until it returns false.
+    virtual void ForEachInFolder(const std::string& folder, int skip,
+                                 const std::function<bool(const Message&)>& take) = 0;
+};
+
+#endif

@@ -1,0 +1,171 @@
+// Walks the sample server's web mail in Debian's Chromium, as a newcomer
+// would: the folder, Write, Save, a quick search, the advanced search, the
+// message opened from the results, an edit, a click on the folder picture
+// and the folder list. A screenshot of every step goes to SCREENSHOT_DIR.
+//
+//   node mail_test.mjs http://127.0.0.1:PORT SCREENSHOT_DIR
+//
+// The web server and the server task (with an empty mail store) must already
+// run. Exits 0 when every check passed; prints one line per check and a
+// closing "N passed, M failed" line.
+import { chromium } from 'playwright-core';
+import { mkdirSync, mkdtempSync, rmSync } from 'node:fs';
+import { tmpdir } from 'node:os';
+import { join } from 'node:path';
+
+const base = process.argv[2];
+const screenshotDir = process.argv[3];
+if (!base || !screenshotDir) {
+  console.error('usage: node mail_test.mjs BASE_URL SCREENSHOT_DIR');
+  process.exit(2);
+}
+const script = `${base}/velmox.cgi`;
+mkdirSync(screenshotDir, { recursive: true });
+
+let passed = 0;
+let failed = 0;
+function check(what, actual, expected) {
+  if (actual === expected) {
+    passed++;
+    console.log(`ok - ${what}`);
+  } else {
+    failed++;
+    console.log(`not ok - ${what}: got ${JSON.stringify(actual)}, expected ${JSON.stringify(expected)}`);
+  }
+}
+
+const title = (page) => page.locator('h1#title').textContent();
+
+async function clickAndLoad(page, selector, options = {}) {
+  await Promise.all([page.waitForNavigation({ waitUntil: 'load' }), page.click(selector, options)]);
+}
+
+let step = 0;
+async function shot(page, name) {
+  step++;
+  await page.screenshot({ path: join(screenshotDir, `${String(step).padStart(2, '0')}-${name}.png`), fullPage: true });
+}
+
+const profile = mkdtempSync(join(tmpdir(), 'velmox-chromium-'));
+let context;
+let page;
+try {
+  context = await chromium.launchPersistentContext(profile, {
+    executablePath: '/usr/bin/chromium',
+    headless: true,
+    timeout: 60000,
+    args: [
+      '--headless',
+      '--no-sandbox',
+      '--disable-gpu',
+      '--disable-quic',
+      '--no-first-run',
+      '--disable-background-networking',
+      '--disable-component-update',
+      '--disable-sync',
+    ],
+    viewport: { width: 1000, height: 900 },
+  });
+  page = context.pages()[0] ?? (await context.newPage());
+  page.setDefaultTimeout(20000);
+  page.setDefaultNavigationTimeout(30000);
+  const problems = [];
+  page.on('console', (message) => {
+    if (message.type() === 'error') problems.push(message.text());
+  });
+
+  // The folder, empty.
+  await page.goto(`${script}/Search/Local/inbox`);
+  check('folder: title', await title(page), 'inbox');
+  check('folder: empty', await page.locator('p#summary').textContent(), 'No messages in inbox yet.');
+  await shot(page, 'empty-folder');
+
+  // Write and save.
+  await clickAndLoad(page, 'a#nav-write');
+  check('write: title', await title(page), 'New message');
+  const text = 'Meet at the lighthouse at noon.\nBring the charts & <maps> for the caf\u00e9.';
+  await page.fill('#compose-to', 'ann@example.org');
+  await page.fill('#compose-subject', 'Lighthouse visit');
+  await page.fill('#compose-body', text);
+  await shot(page, 'compose');
+  await clickAndLoad(page, '#save-submit');
+  check('save: title', await title(page), 'Saved');
+  check('save: summary', /New message .Lighthouse visit. saved in inbox/.test(await page.locator('p#summary').textContent()), true);
+  await shot(page, 'saved');
+
+  // A second message, so that search and order have something to choose from.
+  await clickAndLoad(page, 'a#write-another');
+  await page.fill('#compose-subject', 'Charts');
+  await page.fill('#compose-body', 'The new charts arrived.');
+  await clickAndLoad(page, '#save-submit');
+  check('second save: title', await title(page), 'Saved');
+
+  // Quick search: word variants on by default ("lighthouses" finds "lighthouse").
+  await page.fill('#quick-search input[name=SEARCH]', 'lighthouses');
+  await clickAndLoad(page, '#quick-submit');
+  check('quick search: title', await title(page), 'Found');
+  check('quick search: one result', await page.locator('ol#results li').count(), 1);
+  check('quick search: subject', await page.locator('ol#results a.subject').first().textContent(), 'Lighthouse visit');
+  check('quick search: marked', await page.locator('ol#results mark').first().textContent(), 'lighthouse');
+  await shot(page, 'quick-search');
+
+  // The advanced form: without word variants "lighthouses" finds nothing.
+  await clickAndLoad(page, '#quick-options');
+  check('options: the form keeps the words', await page.inputValue('#search-text'), 'lighthouses');
+  await page.uncheck('#search-variants');
+  await shot(page, 'options');
+  await clickAndLoad(page, '#search-submit');
+  check('no variants: nothing found', await page.locator('ol#results li').count(), 0);
+  await page.fill('#search-text', 'charts');
+  await page.check('#search-variants');
+  await page.selectOption('#search-order', '3');
+  await clickAndLoad(page, '#search-submit');
+  check('oldest first: two results', await page.locator('ol#results li').count(), 2);
+  check('oldest first: the first saved first', await page.locator('ol#results a.subject').first().textContent(), 'Lighthouse visit');
+  await shot(page, 'advanced-search');
+
+  // Open the message from the results: the form holds what was saved.
+  await clickAndLoad(page, 'ol#results a.subject >> nth=0');
+  check('open: title', await title(page), 'Message');
+  check('open: to', await page.inputValue('#compose-to'), 'ann@example.org');
+  check('open: subject', await page.inputValue('#compose-subject'), 'Lighthouse visit');
+  check('open: body', await page.inputValue('#compose-body'), text);
+  await shot(page, 'opened');
+
+  // Edit it: the same ident, updated.
+  await page.fill('#compose-subject', 'Lighthouse visit moved');
+  await clickAndLoad(page, '#save-submit');
+  check('edit: title', await title(page), 'Updated');
+  await clickAndLoad(page, 'a#open-message');
+  check('edit: kept', await page.inputValue('#compose-subject'), 'Lighthouse visit moved');
+  check('edit: body kept', await page.inputValue('#compose-body'), text);
+
+  // The folder picture: a click on the first row opens the newest message.
+  await clickAndLoad(page, 'a#nav-folder');
+  check('picture: drawn', await page.locator('img#folder-map').evaluate((img) => img.complete && img.naturalWidth), 480);
+  await shot(page, 'folder');
+  await clickAndLoad(page, 'img#folder-map', { position: { x: 100, y: 50 } });
+  check('picture: newest message', await page.inputValue('#compose-subject'), 'Charts');
+  await page.goBack({ waitUntil: 'load' });
+  await clickAndLoad(page, 'img#folder-map', { position: { x: 10, y: 10 } });
+  check('picture: Write button', await title(page), 'New message');
+
+  // The folders agent.
+  await clickAndLoad(page, 'a#nav-folders');
+  check('folders: title', await title(page), 'Folders');
+  check('folders: inbox count', await page.locator('table#folders td.count').first().textContent(), '2');
+  await shot(page, 'folders');
+  check('no errors in the console', problems.join('\n'), '');
+} catch (error) {
+  failed++;
+  console.log(`not ok - ${error.stack || error}`);
+  if (page) {
+    const shown = await page.content().catch(() => '(no content)');
+    console.log(`# at ${page.url()}:\n${shown.slice(0, 2000)}`);
+  }
+} finally {
+  if (context) await context.close().catch(() => {});
+  rmSync(profile, { recursive: true, force: true });
+}
+console.log(`${passed} passed, ${failed} failed`);
+process.exit(failed === 0 && passed > 0 ? 0 : 1);

@@ -1,0 +1,174 @@
+// The web mail end to end: curl -> lighttpd -> velmox.cgi -> pipe ->
+// velmox-server with its mail store -> back, and sixteen gateways saving at
+// once. Each test starts its own server task (with a database of its own)
+// under the gateway's fixed pipe name and its own lighttpd, and at the end
+// stops both and checks that no IPC object is left.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "e2e_harness.h"
+#include "ipc_harness.h"
+#include "mail_client.h"
+
+using namespace e2e;
+
+namespace {
+
+CurlRequest Get(const std::string& url) {
+    CurlRequest r;
+    r.args = {url};
+    return r;
+}
+
+CurlRequest Post(const std::string& url, const std::string& body) {
+    CurlRequest r = Get(url);
+    r.body = body;
+    r.post = true;
+    return r;
+}
+
+// The href or src value that follows `marker` in a page, entities resolved.
+std::string AttributeAfter(const std::string& page, const std::string& marker) {
+    size_t at = page.find(marker);
+    if (at == std::string::npos) return "<missing " + marker + ">";
+    at += marker.size();
+    return mailtest::TextOf(page.substr(at, page.find('"', at) - at));
+}
+
+class MailService : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_EQ("", ClaimFixedPipe());
+        claimed = true;
+        ASSERT_TRUE(server.Start(4, data / "mail.db")) << server.error();
+        ASSERT_TRUE(web.Start()) << web.error();
+    }
+    void TearDown() override {
+        if (web.running()) {
+            EXPECT_NE(-1, web.Stop()) << "lighttpd had to be killed";
+        }
+        if (server.running()) {
+            EXPECT_EQ(0, server.Stop()) << "server stderr:\n" << server.Stderr();
+        }
+        if (!claimed) return;
+        std::vector<std::string> left = PipeObjectsLeft();
+        EXPECT_TRUE(left.empty()) << left.size() << " IPC objects left";
+        if (!left.empty()) RemovePipeObjects();
+        EXPECT_EQ("", web.RuntimeReports()) << "lighttpd error log:\n" << web.ErrorLog();
+    }
+
+    // A request through the web server; the HTTP status is checked.
+    Response Fetch(const CurlRequest& request, int status = 200) {
+        Response response = Curl(request);
+        EXPECT_EQ(0, response.exitCode) << response.stderrText;
+        EXPECT_EQ(status, response.status) << response.headers << response.body.substr(0, 600);
+        return response;
+    }
+
+    TempDir data{"velmox-e2e-mail"};
+    ServerTask server;
+    WebServer web;
+    bool claimed = false;
+};
+
+TEST_F(MailService, WriteSaveSearchAndOpenThroughTheWebServer) {
+    // Write: the form posts to Save under a fresh ident.
+    Response compose = Fetch(Get(web.Url("/velmox.cgi/Compose/Local/inbox")));
+    EXPECT_EQ("text/html; charset=utf-8", compose.Header("Content-Type"));
+    EXPECT_NE(std::string::npos, compose.Header("Content-Security-Policy").find("default-src 'none'"));
+    std::string action = AttributeAfter(compose.body, "<form id=\"compose-form\" method=\"post\" action=\"");
+    ASSERT_EQ(0u, action.find("/velmox.cgi/Save/Local/inbox?0&")) << action;
+    std::string ident = action.substr(action.find('&') + 1);
+
+    // Save, as a browser posts a text area (CR LF line ends).
+    Response saved = Fetch(Post(web.Url(action),
+                                "to=ann%40example.org&subject=Whale+watching&"
+                                "body=Blue+whales%0D%0Ain+the+bay"));
+    EXPECT_EQ("Saved", mailtest::TextOf(mailtest::Element(saved.body, "h1", "title")));
+    EXPECT_EQ(ident, mailtest::IdentOn(saved.body));
+    std::string open = AttributeAfter(saved.body, "<a id=\"open-message\" href=\"");
+
+    // Search finds it; its link opens it.
+    Response found = Fetch(Post(web.Url("/velmox.cgi/Search/Local/inbox"), "SREQUEST=Search&SEARCH=whale"));
+    std::vector<std::string> subjects = mailtest::Elements(found.body, "a", "subject");
+    ASSERT_EQ(1u, subjects.size()) << found.body;
+    EXPECT_EQ("Whale watching", mailtest::TextOf(subjects[0]));
+    EXPECT_EQ(open, AttributeAfter(found.body, "<a class=\"subject\" href=\""));
+    Response opened = Fetch(Get(web.Url(open)));
+    EXPECT_EQ("\nBlue whales\nin the bay",
+              mailtest::TextOf(mailtest::Element(opened.body, "textarea", "compose-body")));
+    EXPECT_EQ("ann@example.org", mailtest::InputValue(opened.body, "compose-to"));
+
+    // The folder view's picture, served by the server, and a click on it.
+    Response view = Fetch(Get(web.Url("/velmox.cgi/Search/Local/inbox")));
+    std::string picture = AttributeAfter(view.body, "ismap src=\"");
+    Response image = Fetch(Get(web.Url(picture)));
+    EXPECT_EQ("image/svg+xml", image.Header("Content-Type"));
+    EXPECT_NE(std::string::npos, image.body.find(">Whale watching<"));
+    Response clicked = Fetch(Get(web.Url(picture + "?100,50")));
+    EXPECT_EQ(ident, mailtest::IdentOn(clicked.body));
+
+    // The agents, and the statuses of what is refused.
+    Response count = Fetch(Get(web.Url("/velmox.cgi/RunAgent/Local/count")));
+    EXPECT_EQ(std::vector<std::string>{"1"}, mailtest::Elements(count.body, "td", "count"));
+    Response mbox = Fetch(Get(web.Url("/velmox.cgi/RunAgent/Local/export?inbox")));
+    EXPECT_EQ("application/mbox", mbox.Header("Content-Type"));
+    ASSERT_EQ(1u, mailtest::ParseMbox(mbox.body).size());
+    EXPECT_EQ("Blue whales\nin the bay", mailtest::ParseMbox(mbox.body)[0].body);
+    Fetch(Get(web.Url("/velmox.cgi/RunAgent/Local/nothing")), 404);
+    Response byGet = Fetch(Get(web.Url("/velmox.cgi/Save/Local/inbox")), 405);
+    EXPECT_EQ("POST", byGet.Header("Allow"));
+    Fetch(Get(web.Url("/velmox.cgi/Compose/Local/no%20folder")), 400);
+}
+
+TEST_F(MailService, SixteenGatewaysSavingAHundredEachLoseAndDuplicateNone) {
+    const int kGateways = 16, kSaves = 100;
+    std::vector<pid_t> gateways;
+    for (int g = 0; g < kGateways; ++g) {
+        gateways.push_back(ipctest::Spawn([this, g] {
+            std::string dir = data / ("gateway-" + std::to_string(g));
+            mkdir(dir.c_str(), 0755);
+            for (int k = 0; k < kSaves; ++k) {
+                std::string body = "subject=g" + std::to_string(g) + "-" + std::to_string(k) + "&body=saved+at+once";
+                DirectRun run = RunGatewayDirectly(dir,
+                                                   {{"GATEWAY_INTERFACE", "CGI/1.1"},
+                                                    {"REQUEST_METHOD", "POST"},
+                                                    {"PATH_INFO", "/Save/Local/load"},
+                                                    {"QUERY_STRING", "0"},
+                                                    {"SCRIPT_NAME", "/velmox.cgi"},
+                                                    {"REMOTE_ADDR", "127.0.0.1"},
+                                                    {"CONTENT_TYPE", "application/x-www-form-urlencoded"},
+                                                    {"CONTENT_LENGTH", std::to_string(body.size())}},
+                                                   body, 60000);
+                if (run.output.find("<h1 id=\"title\">Saved</h1>") == std::string::npos) return 1;
+            }
+            return 0;
+        }));
+    }
+    for (pid_t gateway : gateways) EXPECT_EQ(0, ipctest::WaitChild(gateway, 300));
+
+    Response count = Fetch(Get(web.Url("/velmox.cgi/RunAgent/Local/count")));
+    EXPECT_EQ(std::vector<std::string>{std::to_string(kGateways * kSaves)},
+              mailtest::Elements(count.body, "td", "count"));
+    std::map<std::string, int> seen;
+    std::string next = "/velmox.cgi/RunAgent/Local/export?load";
+    for (int part = 0; part < 100 && !next.empty(); ++part) {
+        Response mbox = Fetch(Get(web.Url(next)));
+        for (const mailtest::MboxMessage& m : mailtest::ParseMbox(mbox.body)) ++seen[m.Header("Subject")];
+        next = mbox.Header("X-Velmox-Next");
+    }
+    EXPECT_EQ(size_t(kGateways * kSaves), seen.size());
+    for (int g = 0; g < kGateways; ++g)
+        for (int k = 0; k < kSaves; ++k) {
+            std::string subject = "g" + std::to_string(g) + "-" + std::to_string(k);
+            EXPECT_EQ(1, seen[subject]) << subject;
+        }
+}
+
+}  // namespace

@@ -1,0 +1,461 @@
+// velmox-server as a web mail, run as a program under a base name of the
+// test's own with a database of its own: what is saved is found, opened,
+// listed in order and exported as it was sent; hostile and broken input
+// changes nothing and gets a page that says why. (Sixteen gateways saving at
+// once: e2e_mail_test.cpp.)
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "mail_client.h"
+#include "server_process.h"
+
+using namespace mailtest;
+using namespace srvtest;
+
+namespace {
+
+class Mail : public ServerTest {
+protected:
+    void SetUp() override {
+        ServerTest::SetUp();
+        database = base + ".db";
+        server().UseMailStore(database);
+    }
+    void TearDown() override {
+        if (server().running()) {
+            EXPECT_EQ(0, server().Stop()) << server().Log();
+            ExpectNothingLeft();
+        }
+        // A sanitizer build reports there (leaks at each process's exit).
+        for (const char* report : {"Sanitizer", "runtime error"})
+            EXPECT_EQ(std::string::npos, server().Stderr().find(report)) << server().Stderr();
+        for (const char* suffix : {"", "-wal", "-shm"}) unlink((database + suffix).c_str());
+        ServerTest::TearDown();
+    }
+
+    void StartMail(int pipes = 2, const std::vector<std::string>& extra = {}) {
+        ASSERT_TRUE(server().Start(pipes, extra)) << server().Stderr() << server().Log();
+    }
+
+    // Saves a message; returns its ident, "" when it was not saved.
+    std::string SaveMessage(const std::string& folder, const Fields& fields, const std::string& ident = "") {
+        Reply reply = Post(base, "/Save/Local/" + folder, ident.empty() ? "0" : "0&" + ident, Form(fields));
+        EXPECT_EQ(200, reply.status) << Element(reply.page, "p", "error");
+        return reply.status == 200 ? IdentOn(reply.page) : "";
+    }
+
+    // The subjects of a results page, in order.
+    static std::vector<std::string> Subjects(const Reply& reply) {
+        std::vector<std::string> subjects;
+        for (const std::string& a : Elements(reply.page, "a", "subject")) subjects.push_back(TextOf(a));
+        return subjects;
+    }
+
+    Reply Search(const std::string& folder, const std::string& body, const std::string& query = "") {
+        return Post(base, "/Search/Local/" + folder, query, body);
+    }
+
+    std::string database;
+};
+
+TEST_F(Mail, SavedMessageIsFoundOpenedAndUpdated) {
+    StartMail();
+    Reply saved = Post(base, "/Save/Local/inbox", "0",
+                       Form({{"to", "ann@example.org"},
+                             {"subject", "Whale song"},
+                             {"body", "The blue whales were singing\nall night."}}));
+    ASSERT_EQ(200, saved.status) << saved.page;
+    EXPECT_EQ("text/html; charset=utf-8", saved.Header("Content-Type"));
+    std::string ident = IdentOn(saved.page);
+    ASSERT_EQ(32u, ident.size()) << saved.page;
+    EXPECT_NE(std::string::npos, Element(saved.page, "p", "summary").find("New message"));
+    EXPECT_NE(std::string::npos, saved.page.find("/velmox.cgi/Compose/Local/inbox?0&amp;" + ident));
+
+    Reply found = Search("inbox", "SREQUEST=Search&SEARCH=whales");
+    ASSERT_EQ(200, found.status);
+    EXPECT_EQ(std::vector<std::string>{"Whale song"}, Subjects(found));
+    EXPECT_NE(std::string::npos, found.page.find("<mark>whales</mark>")) << found.page;
+    EXPECT_NE(std::string::npos, found.page.find("Compose/Local/inbox?0&amp;" + ident));
+    EXPECT_EQ("guest@192.0.2.7", TextOf(Elements(found.page, "span", "from").at(0)));
+    EXPECT_TRUE(Subjects(Search("drafts", "SREQUEST=Search&SEARCH=whales")).empty()) << "another folder";
+
+    Reply opened = Get(base, "/Compose/Local/inbox", "0&" + ident);
+    ASSERT_EQ(200, opened.status);
+    EXPECT_EQ("ann@example.org", InputValue(opened.page, "compose-to"));
+    EXPECT_EQ("Whale song", InputValue(opened.page, "compose-subject"));
+    EXPECT_EQ("\nThe blue whales were singing\nall night.", TextOf(Element(opened.page, "textarea", "compose-body")));
+    EXPECT_NE(std::string::npos, opened.page.find("action=\"/velmox.cgi/Save/Local/inbox?0&amp;" + ident + "\""));
+
+    // A save under a known ident updates it; fields it does not carry stay.
+    Reply updated = Post(base, "/Save/Local/inbox", "0&" + ident, Form({{"subject", "Whale songs"}}));
+    ASSERT_EQ(200, updated.status);
+    EXPECT_EQ("Updated", TextOf(Element(updated.page, "h1", "title")));
+    opened = Get(base, "/Compose/Local/inbox", "1f&" + ident);
+    EXPECT_EQ("Whale songs", InputValue(opened.page, "compose-subject"));
+    EXPECT_EQ("ann@example.org", InputValue(opened.page, "compose-to"));
+    EXPECT_EQ(std::vector<std::string>{"Whale songs"}, Subjects(Search("inbox", "SREQUEST=Search&SEARCH=songs")));
+    EXPECT_TRUE(Subjects(Search("inbox", "SEARCH=song&MAX=5&SEARCHOPTION=1")).empty()) << "the old subject is gone";
+
+    // A reply: a new ident, to the sender, the text quoted.
+    Reply reply = Get(base, "/Compose/Local/inbox", "1&" + ident);
+    ASSERT_EQ(200, reply.status);
+    EXPECT_EQ("Reply", TextOf(Element(reply.page, "h1", "title")));
+    EXPECT_EQ("guest@192.0.2.7", InputValue(reply.page, "compose-to"));
+    EXPECT_EQ("Re: Whale songs", InputValue(reply.page, "compose-subject"));
+    EXPECT_NE(std::string::npos, TextOf(Element(reply.page, "textarea", "compose-body")).find("> all night."));
+    EXPECT_NE(ident, IdentOn(reply.page));
+
+    // A known-to-nobody ident: an empty form that saves under it.
+    std::string fresh = "00112233445566778899aabbccddeeff";
+    Reply empty = Get(base, "/Compose/Local/notes", "0&" + fresh);
+    EXPECT_EQ(200, empty.status);
+    EXPECT_EQ("", InputValue(empty.page, "compose-subject"));
+    EXPECT_NE(std::string::npos, empty.page.find("Save/Local/notes?0&amp;" + fresh));
+    EXPECT_EQ(fresh, SaveMessage("notes", {{"subject", "kept under its ident"}}, fresh));
+}
+
+TEST_F(Mail, WordVariantsAreFoundOnlyWhenAskedFor) {
+    StartMail(1);
+    SaveMessage("inbox", {{"subject", "Archive"}, {"body", "We searched the archive twice."}});
+    const std::string options = "SEARCH=searching&MAX=10&SEARCHOPTION=1";
+    Reply plain = Search("inbox", options);
+    EXPECT_TRUE(Subjects(plain).empty()) << Element(plain.page, "p", "summary");
+    EXPECT_NE(std::string::npos, Element(plain.page, "p", "summary").find("No message in inbox matches"));
+    Reply variants = Search("inbox", options + "&WORDVARIENT=1");
+    EXPECT_EQ(std::vector<std::string>{"Archive"}, Subjects(variants));
+    EXPECT_NE(std::string::npos, variants.page.find("<mark>searched</mark>")) << variants.page;
+    EXPECT_EQ(std::vector<std::string>{"Archive"}, Subjects(Search("inbox", "SEARCH=searched&MAX=10&SEARCHOPTION=1")))
+        << "the word as written is found without variants";
+    EXPECT_EQ(std::vector<std::string>{"Archive"}, Subjects(Search("inbox", "SREQUEST=Search&SEARCH=searching")))
+        << "a plain Search takes the defaults, word variants on";
+}
+
+TEST_F(Mail, MaxOrderAndPagesAreHonoured) {
+    StartMail(2);
+    // Saved in this order; "apple" in the subject ranks first by relevance.
+    std::vector<std::string> subjects = {"one", "two", "three apple", "four", "five"};
+    for (const std::string& s : subjects) SaveMessage("fruit", {{"subject", s}, {"body", "an apple a day"}});
+    auto ask = [&](const std::string& max, int order) {
+        return Subjects(Search("fruit", "SEARCH=apple&MAX=" + max + "&SEARCHOPTION=" + std::to_string(order)));
+    };
+    EXPECT_EQ((std::vector<std::string>{"five", "four", "three apple", "two", "one"}), ask("10", 2));
+    EXPECT_EQ((std::vector<std::string>{"one", "two", "three apple", "four", "five"}), ask("10", 3));
+    EXPECT_EQ("three apple", ask("10", 1).at(0));
+    EXPECT_EQ((std::vector<std::string>{"five", "four", "three apple"}), ask("3", 2));
+    EXPECT_EQ((std::vector<std::string>{"one", "two"}), ask("2", 3));
+    Reply capped = Search("fruit", "SEARCH=apple&MAX=3&SEARCHOPTION=2");
+    EXPECT_NE(std::string::npos, Element(capped.page, "p", "summary").find("5 messages in fruit match"));
+    EXPECT_NE(std::string::npos, Element(capped.page, "p", "summary").find("listed 1 to 3 of 3, newest first"));
+    // An empty search lists the folder.
+    EXPECT_EQ(5u, Subjects(Search("fruit", "SREQUEST=Search&SEARCH=")).size());
+
+    // Twelve more: page 1 holds ten, page 2 (the number in the query
+    // string, as the next-page form sends it) the rest of MAX.
+    for (int i = 0; i < 12; ++i) SaveMessage("fruit", {{"subject", "more " + std::to_string(i)}, {"body", "apple"}});
+    const std::string body = "SREQUEST=Quick+Search&SEARCH=apple&MAX=15&SEARCHOPTION=3";
+    Reply first = Search("fruit", body);
+    EXPECT_EQ(10u, Subjects(first).size());
+    EXPECT_NE(std::string::npos, first.page.find("action=\"/velmox.cgi/Search/Local/fruit?2\"")) << "a next page";
+    EXPECT_NE(std::string::npos, first.page.find("name=\"SEARCHRESULTSPAGE\" value=\"2\""));
+    Reply second = Search("fruit", body + "&SEARCHRESULTSPAGE=2", "2");
+    EXPECT_EQ((std::vector<std::string>{"more 5", "more 6", "more 7", "more 8", "more 9"}), Subjects(second));
+    EXPECT_NE(std::string::npos, second.page.find("<ol class=\"hits\" id=\"results\" start=\"11\">"));
+    EXPECT_EQ(std::string::npos, second.page.find("id=\"next-page\"")) << "MAX 15 ends on page 2";
+    EXPECT_NE(std::string::npos, second.page.find("id=\"previous-page\""));
+}
+
+TEST_F(Mail, EveryByteValueRoundTripsAndNulIsRefused) {
+    StartMail(1);
+    std::string every;
+    for (int c = 1; c < 256; ++c) every += char(c);
+    std::string printable;
+    for (int c = 0x20; c < 0x7F; ++c) printable += char(c);
+    std::string body = every + "\n" + every + "\nFrom the start\n>From here\n";
+    std::string ident = SaveMessage("bytes", {{"to", printable}, {"subject", every}, {"body", body}});
+    ASSERT_FALSE(ident.empty());
+
+    Reply mbox = Get(base, "/RunAgent/Local/export", "bytes");
+    ASSERT_EQ(200, mbox.status);
+    EXPECT_EQ("application/mbox", mbox.Header("Content-Type"));
+    std::vector<MboxMessage> messages = ParseMbox(mbox.page);
+    ASSERT_EQ(1u, messages.size()) << mbox.page;
+    EXPECT_EQ(every, messages[0].Header("Subject"));
+    EXPECT_EQ(printable, messages[0].Header("To"));
+    EXPECT_EQ(body, messages[0].body);
+    EXPECT_EQ("<" + ident + "@velmox.invalid>", messages[0].Header("Message-ID"));
+
+    // A page shows the bytes as valid UTF-8: markup escaped, what is no text
+    // (controls but tab, line feed and carriage return; bytes of no UTF-8
+    // character) as U+FFFD.
+    Reply opened = Get(base, "/Compose/Local/bytes", "0&" + ident);
+    ASSERT_EQ(200, opened.status);
+    EXPECT_TRUE(IsUtf8(opened.page));
+    std::string shown;
+    for (unsigned char c : every) {
+        bool text = (c >= 0x20 && c < 0x7F) || c == '\t' || c == '\n' || c == '\r';
+        shown += text ? std::string(1, char(c)) : std::string("\xEF\xBF\xBD");
+    }
+    EXPECT_EQ(shown, InputValue(opened.page, "compose-subject"));
+    EXPECT_EQ(printable, InputValue(opened.page, "compose-to"));
+
+    // Valid UTF-8 text comes back on the page as it is.
+    std::string text = "caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x90\x8B <&>\"'\ttab";
+    std::string textIdent = SaveMessage("bytes", {{"subject", text}, {"body", text}});
+    opened = Get(base, "/Compose/Local/bytes", "0&" + textIdent);
+    EXPECT_EQ(text, InputValue(opened.page, "compose-subject"));
+    EXPECT_EQ("\n" + text, TextOf(Element(opened.page, "textarea", "compose-body")));
+
+    // A NUL cannot be told from the form's own separators: refused, and
+    // nothing is stored.
+    for (const char* form : {"subject=a%00b", "body=x%00", "to=%00&subject=s"}) {
+        SCOPED_TRACE(form);
+        Reply refused = Post(base, "/Save/Local/bytes", "0", form);
+        EXPECT_EQ(400, refused.status);
+        EXPECT_NE(std::string::npos, TextOf(Element(refused.page, "p", "error")).find("NUL byte")) << refused.page;
+    }
+    Reply count = Get(base, "/RunAgent/Local/count");
+    EXPECT_NE(std::string::npos, count.page.find("<td class=\"count\">2</td>")) << count.page;
+}
+
+TEST_F(Mail, InjectionAttemptsChangeNothing) {
+    StartMail(2);
+    const std::vector<std::string> hostile = {"'); DROP TABLE messages; --",
+                                              "\" OR 1=1 --",
+                                              "x' OR '1'='1",
+                                              "NEAR(a b) OR body:x * ^y AND -z",
+                                              "<script>alert(1)</script>",
+                                              "\"><img src=x onerror=alert(1)>",
+                                              "&amp; &lt; %00 %41 \\'",
+                                              "javascript:alert(1)",
+                                              "]]><!-- -->",
+                                              "subject\nX-Injected: yes\n\nbody"};
+    std::map<std::string, std::string> idents;
+    for (const std::string& h : hostile) idents[h] = SaveMessage("hostile", {{"to", h}, {"subject", h}, {"body", h}});
+    auto expectInert = [](const Reply& reply) {
+        EXPECT_EQ(0, Count(reply.page, "<script")) << reply.page;
+        EXPECT_EQ(0, Count(reply.page, "<img src=x"));
+        EXPECT_EQ(0, Count(reply.page, "<!--"));
+        EXPECT_EQ("", reply.Header("X-Injected"));
+        EXPECT_TRUE(IsUtf8(reply.page));
+    };
+    for (const std::string& h : hostile) {
+        SCOPED_TRACE(h);
+        ASSERT_EQ(32u, idents[h].size());
+        Reply search = Search("hostile", "SREQUEST=Search&SEARCH=" + Encode(h));
+        EXPECT_EQ(200, search.status);
+        expectInert(search);
+        Reply options = Search("hostile", "SREQUEST=Options&SEARCH=" + Encode(h));
+        EXPECT_EQ(200, options.status);
+        expectInert(options);
+        EXPECT_EQ(h.substr(0, 255), InputValue(options.page, "search-text").substr(0, 255));
+        Reply opened = Get(base, "/Compose/Local/hostile", "0&" + idents[h]);
+        expectInert(opened);
+        EXPECT_EQ(h, InputValue(opened.page, "compose-subject"));
+        EXPECT_EQ("\n" + h, TextOf(Element(opened.page, "textarea", "compose-body")));
+    }
+    // Only literal words are found: query syntax in a search is text.
+    EXPECT_EQ(std::vector<std::string>{"NEAR(a b) OR body:x * ^y AND -z"},
+              Subjects(Search("hostile", "SEARCH=" + Encode("NEAR body y") + "&MAX=10&SEARCHOPTION=1")));
+    EXPECT_TRUE(Subjects(Search("hostile", "SEARCH=" + Encode("OR nothingatall") + "&MAX=10&SEARCHOPTION=1")).empty());
+    // Hostile places are refused before they reach the store.
+    for (const char* path : {"/Save/Local/inbox'--", "/Save/Local/../etc", "/Save/Local/a%20b", "/Save/Local/x\"y"}) {
+        SCOPED_TRACE(path);
+        Reply refused = Post(base, path, "0", "subject=x");
+        EXPECT_EQ(400, refused.status);
+        expectInert(refused);
+    }
+    // Everything is still there, each text exactly as sent.
+    std::vector<MboxMessage> messages = ParseMbox(Get(base, "/RunAgent/Local/export", "hostile").page);
+    ASSERT_EQ(hostile.size(), messages.size());
+    for (size_t i = 0; i < hostile.size(); ++i) {
+        EXPECT_EQ(hostile[i], messages[i].Header("Subject"));
+        EXPECT_EQ(hostile[i], messages[i].Header("To"));
+        EXPECT_EQ(hostile[i], messages[i].body);
+    }
+    Reply count = Get(base, "/RunAgent/Local/count");
+    EXPECT_EQ(1, Count(count.page, "<td class=\"count\">"));
+}
+
+TEST_F(Mail, BrokenRequestsAreRefusedWithAPageThatSaysWhy) {
+    StartMail(1);
+    std::string ident = SaveMessage("inbox", {{"subject", "kept"}});
+    struct Row {
+        const char* what;
+        const char* method;
+        std::string path, query, body;
+        int status;
+        const char* says;
+    } rows[] = {
+        {"Save by GET", "GET", "/Save/Local/inbox", "0", "", 405, "Save takes the compose form posted to it"},
+        {"unknown field", "POST", "/Save/Local/inbox", "0", "subject=a&cc=b", 400, "\"cc\" that Save does not keep"},
+        {"field twice", "POST", "/Save/Local/inbox", "0", "subject=a&Subject=b", 400, "twice"},
+        {"empty item", "POST", "/Save/Local/inbox", "0", "subject=a&&body=b", 400, "empty item"},
+        {"trailing &", "POST", "/Save/Local/inbox", "0", "subject=a&", 400, "empty item"},
+        {"long subject", "POST", "/Save/Local/inbox", "0", "subject=" + std::string(1001, 's'), 400,
+         "the subject is 1001 bytes long"},
+        {"page too long", "POST", "/Save/Local/inbox", "0", "body=" + std::string(40000, '<'), 413,
+         "too long to be shown again"},
+        {"bad ident", "POST", "/Save/Local/inbox", "0&0123", "subject=a", 400, "32 hexadecimal digits"},
+        {"ident without number", "POST", "/Save/Local/inbox", "&" + ident, "subject=a", 400, "hexadecimal number"},
+        {"folder with a slash", "POST", "/Save/Local/a/b", "0", "subject=a", 400, "is not a folder name"},
+        {"folder too long", "GET", "/Compose/Local/" + std::string(65, 'f'), "", "", 400, "is not a folder name"},
+        {"another server", "GET", "/Search/Elsewhere/inbox", "", "", 404, "local mail only"},
+        {"reply to nothing", "GET", "/Compose/Local/inbox", "1&00000000000000000000000000000000", "", 404,
+         "no message 00000000000000000000000000000000 to reply to"},
+        {"unknown agent", "GET", "/RunAgent/Local/purge", "", "", 404, "no agent named \"purge\""},
+        {"export of no folder", "GET", "/RunAgent/Local/export", "../x", "", 400, "export takes a folder name"},
+        {"export from a bad place", "GET", "/RunAgent/Local/export", "inbox&-3", "", 400, "number of messages"},
+        {"picture of no time", "GET", "/ImageMap/Local/inbox/yesterday", "", "", 400, "the time it was drawn for"},
+        {"click of no place", "GET", "/ImageMap/Local/inbox", "here", "", 400, "X,Y"},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.what);
+        Reply reply = Ask(base, r.method, r.path, r.query, r.body);
+        EXPECT_EQ(r.status, reply.status);
+        std::string error = TextOf(Element(reply.page, "p", "error"));
+        EXPECT_NE(std::string::npos, error.find(r.says)) << error;
+        EXPECT_TRUE(IsUtf8(reply.page));
+    }
+    // A 100 KB body of plain text is kept whole.
+    std::string large(100 * 1024, 'a');
+    for (size_t i = 80; i < large.size(); i += 81) large[i] = '\n';
+    std::string largeIdent = SaveMessage("inbox", {{"subject", "large"}, {"body", large}});
+    Reply opened = Get(base, "/Compose/Local/inbox", "0&" + largeIdent);
+    EXPECT_EQ("\n" + large, TextOf(Element(opened.page, "textarea", "compose-body")));
+    // Nothing refused was stored.
+    Reply count = Get(base, "/RunAgent/Local/count");
+    EXPECT_NE(std::string::npos, count.page.find("<td class=\"count\">2</td>")) << count.page;
+    EXPECT_EQ(1, Count(count.page, "<td class=\"count\">"));
+}
+
+TEST_F(Mail, AClickOnTheFolderPictureOpensWhatWasDrawnThere) {
+    StartMail(2);
+    // The picture's layout: a toolbar 40 pixels high of four buttons 120
+    // pixels wide (Write, Search, Folders, Export), then rows of 32 pixels,
+    // newest message first.
+    std::vector<std::string> idents;
+    for (const char* subject : {"oldest", "middle", "newest"})
+        idents.push_back(SaveMessage("pics", {{"subject", subject}}));
+    Reply view = Get(base, "/Search/Local/pics");
+    ASSERT_EQ(200, view.status);
+    EXPECT_EQ("pics", TextOf(Element(view.page, "h1", "title")));
+    size_t src = view.page.find("ismap src=\"");
+    ASSERT_NE(std::string::npos, src) << view.page;
+    src += 11;
+    std::string picture = view.page.substr(src, view.page.find('"', src) - src);
+    ASSERT_EQ(0u, picture.find("/velmox.cgi/ImageMap/Local/pics/")) << picture;
+    std::string path = picture.substr(std::string("/velmox.cgi").size());
+
+    Reply image = Get(base, path);
+    ASSERT_EQ(200, image.status);
+    EXPECT_EQ("image/svg+xml", image.Header("Content-Type"));
+    EXPECT_EQ(0u, image.page.find("<svg "));
+    EXPECT_LT(image.page.find(">newest<"), image.page.find(">oldest<"));
+
+    auto click = [&](int x, int y) { return Get(base, path, std::to_string(x) + "," + std::to_string(y)); };
+    EXPECT_EQ(idents[2], IdentOn(click(100, 40 + 5).page));
+    EXPECT_EQ(idents[1], IdentOn(click(470, 40 + 32 + 31).page));
+    EXPECT_EQ(idents[0], IdentOn(click(0, 40 + 64 + 16).page));
+    // A message saved since leaves the drawn picture as it was.
+    SaveMessage("pics", {{"subject", "later"}});
+    EXPECT_EQ(idents[2], IdentOn(click(100, 50).page));
+    EXPECT_EQ("later", InputValue(Get(base, "/ImageMap/Local/pics", "100,50").page, "compose-subject"))
+        << "the picture without a time is the folder now";
+
+    EXPECT_EQ("New message", TextOf(Element(click(10, 10).page, "h1", "title")));
+    EXPECT_EQ("pics", TextOf(Element(click(130, 39).page, "h1", "title")));
+    EXPECT_EQ("Folders", TextOf(Element(click(250, 20).page, "h1", "title")));
+    Reply exported = click(479, 0);
+    EXPECT_EQ("application/mbox", exported.Header("Content-Type"));
+    EXPECT_EQ(4u, ParseMbox(exported.page).size()) << "the export of the folder now";
+    for (const auto& spot : std::vector<std::pair<int, int>>{{100, 40 + 96}, {-1, 5}, {480, 50}, {5, 1000}}) {
+        Reply nothing = click(spot.first, spot.second);
+        EXPECT_EQ(200, nothing.status);
+        EXPECT_NE(std::string::npos, TextOf(Element(nothing.page, "p", "note")).find("Nothing lies at"));
+    }
+}
+
+TEST_F(Mail, AgentsCountAndExportFolders) {
+    StartMail(1);
+    SaveMessage("a", {{"subject", "1"}});
+    SaveMessage("b", {{"subject", "2"}});
+    SaveMessage("b", {{"subject", "3"}});
+    Reply count = Get(base, "/RunAgent/Local/count");
+    EXPECT_EQ(200, count.status);
+    EXPECT_NE(std::string::npos, TextOf(Element(count.page, "p", "summary")).find("3 messages in 2 folders"));
+    std::vector<std::string> counts = Elements(count.page, "td", "count");
+    EXPECT_EQ((std::vector<std::string>{"1", "2"}), counts);
+    EXPECT_NE(std::string::npos, count.page.find("href=\"/velmox.cgi/RunAgent/Local/export?b\""));
+
+    // Bodies of 50 KB: two fit one answer, the third follows on the next.
+    std::vector<std::string> bodies;
+    for (char c : {'x', 'y', 'z'}) {
+        bodies.push_back(std::string(50000, c) + "\nFrom me\n");
+        SaveMessage("big", {{"body", bodies.back()}});
+    }
+    Reply part1 = Get(base, "/RunAgent/Local/export", "big");
+    EXPECT_EQ("2", part1.Header("X-Velmox-Messages"));
+    EXPECT_EQ("/velmox.cgi/RunAgent/Local/export?big&2", part1.Header("X-Velmox-Next"));
+    EXPECT_EQ("attachment; filename=\"big.mbox\"", part1.Header("Content-Disposition"));
+    EXPECT_NE(std::string::npos, part1.page.find("\n>From me\n")) << "mboxrd quoting";
+    Reply part2 = Get(base, "/RunAgent/Local/export", "big&2");
+    EXPECT_EQ("1", part2.Header("X-Velmox-Messages"));
+    EXPECT_EQ("", part2.Header("X-Velmox-Next"));
+    std::vector<MboxMessage> messages = ParseMbox(part1.page + part2.page);
+    ASSERT_EQ(3u, messages.size());
+    for (size_t i = 0; i < 3; ++i) EXPECT_EQ(bodies[i], messages[i].body);
+
+    // So many folders that their table would outgrow an answer: it stops
+    // short and says how many are left out.
+    for (int i = 0; i < 260; ++i) {
+        char name[80];
+        std::snprintf(name, sizeof name, "%064d", i);
+        ASSERT_FALSE(SaveMessage(name, {{"subject", "x"}}).empty());
+    }
+    Reply many = Get(base, "/RunAgent/Local/count");
+    EXPECT_EQ(200, many.status);
+    size_t rows = Elements(many.page, "td", "count").size();
+    EXPECT_LT(rows, 263u);
+    EXPECT_EQ("... and " + std::to_string(263 - rows) + " folders more.", TextOf(Element(many.page, "p", "more")));
+    EXPECT_NE(std::string::npos, TextOf(Element(many.page, "p", "summary")).find("266 messages in 263 folders"));
+
+    Reply agents = Get(base, "/RunAgent/Local");
+    EXPECT_EQ(200, agents.status);
+    EXPECT_NE(std::string::npos, agents.page.find("<ul id=\"agents\">"));
+}
+
+TEST_F(Mail, CommandLineOfTheStore) {
+    struct Row {
+        std::vector<std::string> args;
+        int status;
+        const char* out;
+        const char* err;
+    } rows[] = {
+        {{"--help"}, 0, "-d, --database FILE", ""},
+        {{"--help"}, 0, "--inspect", ""},
+        {{"-d", ""}, 2, "", "the database name must not be empty"},
+        {{"--busy-ms", "-1"}, 2, "", "--busy-ms must be a whole number from 0 to 600000, not \"-1\""},
+        {{"--busy-ms", "600001"}, 2, "", "--busy-ms must be a whole number from 0 to 600000"},
+        {{"--max-size-mb", "0"}, 2, "", "--max-size-mb must be a whole number from 1 to"},
+        {{"--max-size-mb"}, 2, "", "option --max-size-mb needs a value"},
+        {{"--inspect=yes"}, 2, "", "unknown option --inspect=yes"},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.args[0]);
+        std::vector<std::string> argv = {VELMOX_SERVER};
+        argv.insert(argv.end(), r.args.begin(), r.args.end());
+        Finished run = RunToEnd(argv);
+        EXPECT_EQ(r.status, run.status);
+        EXPECT_NE(std::string::npos, run.out.find(r.out)) << run.out;
+        EXPECT_NE(std::string::npos, run.err.find(r.err)) << run.err;
+    }
+}
+
+}  // namespace

@@ -1,0 +1,293 @@
+// The pieces of the sample server's web mail without a pipe: reading a
+// posted form strictly, text made safe for pages, the folder picture's
+// layout, the mbox form of a message, and the SQLite store's refusal of
+// databases that are not its own.
+#include <gtest/gtest.h>
+
+#include <sqlite3.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "agents.h"
+#include "folder_map.h"
+#include "mail_form.h"
+#include "mail_pages.h"
+#include "mail_text.h"
+#include "sqlite_store.h"
+
+namespace {
+
+// A form as the gateway decodes "a=1&b=2": a NUL after every name and value,
+// then the empty name.
+std::string List(const std::vector<std::string>& items) {
+    std::string list;
+    for (const std::string& item : items) list += item + std::string(1, '\0');
+    return list + std::string(1, '\0');
+}
+
+TEST(SaveFormReading, TakesTheThreeFieldsAndRefusesWhatItCannotKeepExactly) {
+    struct Row {
+        const char* what;
+        std::string list;
+        const char* refusal;  // "" when the form is read
+        std::string to, subject, body;
+    } rows[] = {
+        {"no body at all", "", "", "", "", ""},
+        {"all three", List({"to", "ann", "subject", "hi", "body", "text"}), "", "ann", "hi", "text"},
+        {"names in any case", List({"TO", "a", "Subject", "s"}), "", "a", "s", ""},
+        {"empty values", List({"body", ""}), "", "", "", ""},
+        {"a last name without '='", std::string("body\0\0", 6), "", "", "", ""},
+        {"another field", List({"to", "a", "cc", "b"}), "\"cc\" that Save does not keep", "", "", ""},
+        {"a field twice", List({"body", "a", "body", "b"}), "\"body\" twice", "", "", ""},
+        {"a NUL inside a value", List({"subject", "a", "b", ""}), "\"b\" that Save does not keep", "", "", ""},
+        {"a NUL ending a value", List({"subject", "a"}) + std::string(1, '\0'), "NUL byte", "", "", ""},
+        {"an empty item", List({"subject", "a", "", "x", "body", "b"}), "empty item", "", "", ""},
+        {"cut inside a name", std::string("subj", 4), "empty item", "", "", ""},
+        {"a subject too long", List({"subject", std::string(1001, 's')}), "the subject is 1001 bytes", "", "", ""},
+        {"a recipient too long", List({"to", std::string(1001, 't')}), "the recipient is 1001 bytes", "", "", ""},
+        {"the longest subject", List({"subject", std::string(1000, 's')}), "", "", std::string(1000, 's'), ""},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.what);
+        SaveForm form;
+        std::string refusal = ReadSaveForm(r.list.data(), r.list.size(), form);
+        if (*r.refusal) {
+            EXPECT_NE(std::string::npos, refusal.find(r.refusal)) << refusal;
+            continue;
+        }
+        EXPECT_EQ("", refusal);
+        EXPECT_EQ(r.to, form.to);
+        EXPECT_EQ(r.subject, form.subject);
+        EXPECT_EQ(r.body, form.body);
+    }
+    SaveForm form;
+    std::string list = List({"subject", "s"});
+    ASSERT_EQ("", ReadSaveForm(list.data(), list.size(), form));
+    EXPECT_TRUE(form.hasSubject);
+    EXPECT_FALSE(form.hasTo || form.hasBody) << "a field not sent is told from an empty one";
+}
+
+TEST(SaveFormReading, QueryStringsOfSaveAndCompose) {
+    struct Row {
+        const char* query;
+        bool accepted;
+    } rows[] = {
+        {"", true},
+        {"0", true},
+        {"1f", true},
+        {"0&0123456789abcdef0123456789ABCDEF", true},
+        {"x", false},
+        {"0x1f", false},
+        {"0&", false},
+        {"0&0123", false},
+        {"&0123456789abcdef0123456789abcdef", false},
+        {"0&0123456789abcdef0123456789abcdef0", false},
+        {"0&0123456789abcdef0123456789abcdeg", false},
+    };
+    for (const Row& r : rows) EXPECT_EQ(r.accepted, QueryProblem(r.query).empty()) << r.query;
+}
+
+TEST(PageText, MarkupIsEscapedAndWhatIsNoTextBecomesTheReplacementCharacter) {
+    const std::string R = "\xEF\xBF\xBD";
+    struct Row {
+        std::string in, out;
+    } rows[] = {
+        {"plain", "plain"},
+        {"<a href=\"x\">'&'</a>", "&lt;a href=&quot;x&quot;&gt;&#39;&amp;&#39;&lt;/a&gt;"},
+        {"tab\tline\nreturn\r", "tab\tline\nreturn\r"},
+        {std::string("\x01\x1f\x7f", 3), R + R + R},
+        {"caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x90\x8B", "caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x90\x8B"},
+        {"\xC0\x80", R + R},                  // overlong
+        {"\xED\xA0\x80", R + R + R},          // a surrogate
+        {"\xF4\x90\x80\x80", R + R + R + R},  // above U+10FFFF
+        {"\xE2\x82", R + R},                  // cut short
+        {"\x80\xBF", R + R},                  // continuation bytes alone
+    };
+    for (const Row& r : rows) EXPECT_EQ(r.out, Html(r.in)) << r.in;
+    // A cut falls between characters.
+    EXPECT_EQ("ab\xE2\x80\xA6", HtmlShort("ab\xE2\x82\xAC", 4));
+    EXPECT_EQ("ab\xE2\x82\xAC", HtmlShort("ab\xE2\x82\xAC", 5));
+    EXPECT_TRUE(IsValidUtf8("caf\xC3\xA9"));
+    EXPECT_FALSE(IsValidUtf8("caf\xC3"));
+}
+
+TEST(PageText, FolderNamesIdentsAndSearchWords) {
+    for (const char* good :
+         {"inbox", "a", "Sent.2026_12-08", "x123456789012345678901234567890123456789012345678901234567890123"})
+        EXPECT_TRUE(IsFolderName(good)) << good;
+    for (const char* bad : {"", "a/b", "a b", "in'box", "caf\xC3\xA9",
+                            "x1234567890123456789012345678901234567890123456789012345678901234"})
+        EXPECT_FALSE(IsFolderName(bad)) << bad;
+    std::string a = NewIdent(), b = NewIdent();
+    EXPECT_TRUE(IsIdentText(a));
+    EXPECT_NE(a, b);
+    uint32_t words[4] = {0x01234567, 0x89abcdef, 0, 0xffffffff};
+    EXPECT_EQ("0123456789abcdef00000000ffffffff", IdentText(words));
+    EXPECT_EQ((std::vector<std::string>{"NEAR", "a", "b", "OR", "body", "x", "caf\xC3\xA9"}),
+              SearchWords("NEAR(a b) OR body:x * \"caf\xC3\xA9\""));
+    EXPECT_EQ(16u, SearchWords(std::string(100, 'w') + " a b c d e f g h i j k l m n o p q r").size());
+    EXPECT_TRUE(SearchWords("&&& '' --").empty());
+}
+
+TEST(FolderPicture, EveryPointMapsToTheButtonOrRowDrawnThere) {
+    struct Row {
+        int x, y, messages;
+        MapRegion region;
+        int row;
+    } rows[] = {
+        {0, 0, 0, MapRegion::kWrite, -1},
+        {119, 39, 0, MapRegion::kWrite, -1},
+        {120, 0, 0, MapRegion::kSearch, -1},
+        {240, 20, 0, MapRegion::kFolders, -1},
+        {479, 39, 0, MapRegion::kExport, -1},
+        {0, 40, 1, MapRegion::kMessage, 0},
+        {479, 71, 1, MapRegion::kMessage, 0},
+        {0, 72, 1, MapRegion::kNothing, -1},
+        {0, 72, 2, MapRegion::kMessage, 1},
+        {5, kMapHeight - 1, 8, MapRegion::kMessage, 7},
+        {5, kMapHeight - 1, 20, MapRegion::kMessage, 7},
+        {5, kMapHeight, 8, MapRegion::kNothing, -1},
+        {-1, 5, 8, MapRegion::kNothing, -1},
+        {480, 5, 8, MapRegion::kNothing, -1},
+        {5, -1, 8, MapRegion::kNothing, -1},
+    };
+    for (const Row& r : rows) {
+        MapSpot spot = SpotAt(r.x, r.y, r.messages);
+        EXPECT_EQ(int(r.region), int(spot.region)) << r.x << "," << r.y;
+        EXPECT_EQ(r.row, spot.row) << r.x << "," << r.y;
+    }
+    Message m;
+    m.subject = "<b>&</b>";
+    m.sender = "\"x\"";
+    std::string svg = FolderImage("inbox", {m});
+    EXPECT_NE(std::string::npos, svg.find("&lt;b&gt;&amp;&lt;/b&gt;"));
+    EXPECT_EQ(std::string::npos, svg.find("<b>"));
+    EXPECT_NE(std::string::npos, FolderImage("inbox", {}).find("No messages in inbox yet"));
+}
+
+TEST(Mbox, FromLinesAreQuotedAndHeadersEncodedSoThatNothingIsLost) {
+    Message m;
+    m.ident = "0123456789abcdef0123456789abcdef";
+    m.folder = "inbox";
+    m.sender = "ann smith";
+    m.recipient = "bob@example.org";
+    m.subject = "caf\xC3\xA9";
+    m.body = "From here\n>From there\nnot From\n";
+    std::string entry = MboxEntry(m);
+    EXPECT_EQ(0u, entry.find("From ann_smith "));
+    EXPECT_NE(std::string::npos, entry.find("\nFrom: ann smith\n"));
+    EXPECT_NE(std::string::npos, entry.find("\nTo: bob@example.org\n"));
+    EXPECT_NE(std::string::npos, entry.find("\nSubject: =?utf-8?b?Y2Fmw6k=?=\n"));
+    EXPECT_NE(std::string::npos, entry.find("\nX-Velmox-Body-Length: 31\n"));
+    EXPECT_NE(std::string::npos, entry.find("\n\n>From here\n>>From there\nnot From\n\n"));
+    EXPECT_EQ(entry.size() - 2, entry.rfind("\n\n"));
+
+    // Long texts: encoded words of at most 75 characters, a UTF-8 text cut
+    // between characters; bytes of no charset as unknown-8bit.
+    m.subject = std::string(60, 'x') + "\xE2\x82\xAC" + std::string(60, 'y');
+    m.body = std::string("\xFF");
+    entry = MboxEntry(m);
+    std::string subject = entry.substr(entry.find("\nSubject: ") + 10);
+    subject = subject.substr(0, subject.find("\nDate: "));
+    for (size_t at = 0, end; at < subject.size(); at = end + 2) {
+        end = subject.find("\n ", at);
+        if (end == std::string::npos) end = subject.size();
+        EXPECT_LE(end - at, 75u) << subject;
+    }
+    EXPECT_NE(std::string::npos, entry.find("charset=unknown-8bit"));
+    EXPECT_NE(std::string::npos, entry.find("\n\n\xFF\n\n")) << "a line feed added, the length kept";
+    m.sender = "";
+    m.subject = std::string("\xFF\xFE", 2);
+    EXPECT_EQ(0u, MboxEntry(m).find("From MAILER-DAEMON "));
+    EXPECT_NE(std::string::npos, MboxEntry(m).find("Subject: =?unknown-8bit?b?//4=?="));
+}
+
+TEST(Reply, QuotesTheOriginalAndStaysSavable) {
+    Message original;
+    original.ident = "0123456789abcdef0123456789abcdef";
+    original.sender = "ann";
+    original.subject = "Lunch";
+    original.body = "Noon?\nAt the pier.";
+    Message draft = ReplyDraft(original);
+    EXPECT_TRUE(IsIdentText(draft.ident));
+    EXPECT_NE(original.ident, draft.ident);
+    EXPECT_EQ("ann", draft.recipient);
+    EXPECT_EQ("Re: Lunch", draft.subject);
+    EXPECT_NE(std::string::npos, draft.body.find(" ann wrote:\n> Noon?\n> At the pier.\n"));
+    original.subject = "re: Lunch";
+    EXPECT_EQ("re: Lunch", ReplyDraft(original).subject) << "no second Re:";
+    // A subject at its limit stays within it, cut between characters.
+    original.subject = std::string(997, 's') + "\xE2\x82\xAC";
+    draft = ReplyDraft(original);
+    EXPECT_LE(draft.subject.size(), kMaxSubjectField);
+    EXPECT_TRUE(IsValidUtf8(draft.subject));
+    EXPECT_EQ(0u, draft.subject.find("Re: sss"));
+}
+
+class SqliteStoreFiles : public ::testing::Test {
+protected:
+    void TearDown() override {
+        for (const char* suffix : {"", "-wal", "-shm"}) unlink((path + suffix).c_str());
+    }
+    std::string path = "/tmp/vxt-store." + std::to_string(getpid()) + ".db";
+};
+
+TEST_F(SqliteStoreFiles, ADatabaseOfAnotherProgramOrSchemaIsRefusedUntouched) {
+    for (const char* sql :
+         {"CREATE TABLE accounts (id INTEGER); INSERT INTO accounts VALUES (7);", "PRAGMA user_version = 9;"}) {
+        SCOPED_TRACE(sql);
+        sqlite3* db = nullptr;
+        ASSERT_EQ(SQLITE_OK, sqlite3_open(path.c_str(), &db));
+        ASSERT_EQ(SQLITE_OK, sqlite3_exec(db, sql, nullptr, nullptr, nullptr));
+        sqlite3_close(db);
+        SqliteStore store(SqliteSettings{path, 100, 0});
+        try {
+            store.Open(false);
+            ADD_FAILURE() << "opened";
+        } catch (const StoreError& e) {
+            EXPECT_EQ(StoreError::kDamaged, e.kind());
+            EXPECT_NE(std::string::npos, std::string(e.what()).find(path)) << e.what();
+        }
+        Message m;
+        EXPECT_THROW(store.Find("0123456789abcdef0123456789abcdef", m), StoreError);
+        ASSERT_EQ(SQLITE_OK, sqlite3_open(path.c_str(), &db));
+        sqlite3_stmt* stmt = nullptr;
+        ASSERT_EQ(SQLITE_OK, sqlite3_prepare_v2(db, "SELECT count(*) FROM sqlite_schema WHERE name = 'messages'", -1,
+                                                &stmt, nullptr));
+        ASSERT_EQ(SQLITE_ROW, sqlite3_step(stmt));
+        EXPECT_EQ(0, sqlite3_column_int(stmt, 0)) << "nothing was added";
+        sqlite3_finalize(stmt);
+        sqlite3_close(db);
+        TearDown();
+    }
+}
+
+TEST_F(SqliteStoreFiles, OnlyTheStartMakesADatabase) {
+    SqliteStore store(SqliteSettings{path, 100, 0});
+    Message m;
+    try {
+        store.Find("0123456789abcdef0123456789abcdef", m);
+        ADD_FAILURE() << "found in no database";
+    } catch (const StoreError& e) {
+        EXPECT_EQ(StoreError::kMissing, e.kind());
+    }
+    EXPECT_NE(0, access(path.c_str(), F_OK));
+    CreateSqliteStore(SqliteSettings{path, 100, 0});
+    CreateSqliteStore(SqliteSettings{path, 100, 0});  // a second start finds it made
+    EXPECT_FALSE(store.Find("0123456789abcdef0123456789abcdef", m));
+    MessageChange change;
+    change.ident = "0123456789abcdef0123456789abcdef";
+    change.folder = "inbox";
+    change.hasBody = true;
+    change.body = std::string("a\0b", 3);
+    bool created = false;
+    store.Save(change, &created);
+    EXPECT_TRUE(created);
+    ASSERT_TRUE(store.Find(change.ident, m));
+    EXPECT_EQ(change.body, m.body) << "bytes are kept, a NUL too";
+    EXPECT_EQ("", m.subject);
+}
+
+}  // namespace
