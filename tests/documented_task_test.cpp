@@ -23,7 +23,7 @@ namespace {
 // A line the child writes, within `seconds`; empty when none comes.
 std::string ReadLine(int fd, double seconds) {
     std::string line;
-    for (double deadline = Now() + seconds; Now() < deadline;) {
+    for (double deadline = proc::Now() + seconds; proc::Now() < deadline;) {
         struct pollfd p = {fd, POLLIN, 0};
         if (poll(&p, 1, 100) <= 0) continue;
         char c = 0;
@@ -63,13 +63,9 @@ class DocumentedTask : public IpcTest {};
 TEST_F(DocumentedTask, ServesCommandsAndEndsOnTheTerminateMessage) {
     int ready[2];
     ASSERT_EQ(0, pipe(ready));
-    pid_t pid = Track(Spawn([this, &ready] {
-        dup2(ready[1], STDOUT_FILENO);
-        close(ready[0]);
-        close(ready[1]);
-        execl(VELMOX_DOCUMENTED_TASK, "documented_task", base.c_str(), static_cast<char*>(nullptr));
-        return 127;
-    }));
+    proc::Options options;
+    options.out = ready[1];
+    pid_t pid = Track(proc::Start({VELMOX_DOCUMENTED_TASK, base}, options));
     close(ready[1]);
     std::string line = ReadLine(ready[0], 30);
     close(ready[0]);
@@ -102,7 +98,7 @@ TEST_F(DocumentedTask, ServesCommandsAndEndsOnTheTerminateMessage) {
     std::string bye;
     ASSERT_TRUE(Exchange(base, "", &bye));
     EXPECT_EQ(std::string("bye", 4), bye);
-    EXPECT_EQ(0, WaitChild(pid, 20));
+    EXPECT_EQ(0, proc::Wait(pid, 20));
     ExpectNothingLeft();
 }
 

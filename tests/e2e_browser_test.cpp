@@ -64,11 +64,13 @@ std::string EnsureNodePackages() {
             problem = "npm is not installed (scripts/test-all installs it)";
         } else {
             TempDir logs("velmox-e2e-npm");
-            pid_t pid = StartProcess({npm, "ci", "--ignore-scripts", "--no-audit", "--no-fund"}, logs / "out",
-                                     logs / "out", "", dir, {{"PLAYWRIGHT_SKIP_BROWSER_DOWNLOAD", "1"}}, false,
-                                     true);
-            int status = WaitProcess(pid, kInstallLimitMs);
-            if (status == -1) KillGroup(pid);
+            proc::Options options;
+            options.outFile = logs / "out";
+            options.dir = dir;
+            options.env = {{"PLAYWRIGHT_SKIP_BROWSER_DOWNLOAD", "1"}};
+            options.errToOut = options.ownGroup = options.dieWithTest = true;
+            pid_t pid = proc::Start({npm, "ci", "--ignore-scripts", "--no-audit", "--no-fund"}, options);
+            int status = proc::Wait(pid, kInstallLimitMs / 1000.0);
             if (status != 0 || !FileExists(marker))
                 problem = "npm ci failed (status " + std::to_string(status) + "):\n" + ReadFile(logs / "out");
         }
@@ -100,8 +102,12 @@ void RunBrowserScript(const std::string& script, const std::string& database,
     TempDir out("velmox-e2e-browser");
     std::vector<std::string> argv = {node, BrowserDir() + "/" + script, web.BaseUrl()};
     argv.insert(argv.end(), extra.begin(), extra.end());
-    pid_t pid = StartProcess(argv, out / "log", out / "log", "", BrowserDir(), {}, false, true);
-    int status = WaitProcess(pid, kBrowserLimitMs);
+    proc::Options options;
+    options.outFile = out / "log";
+    options.dir = BrowserDir();
+    options.errToOut = options.ownGroup = options.dieWithTest = true;
+    pid_t pid = proc::Start(argv, options);
+    int status = proc::Wait(pid, kBrowserLimitMs / 1000.0);
     // Whatever the browser left behind (it runs in node's process group).
     kill(-pid, SIGKILL);
     std::string log = ReadFile(out / "log");

@@ -187,70 +187,6 @@ TempDir::~TempDir() {
     nftw(m_path.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
 }
 
-pid_t StartProcess(const std::vector<std::string>& argv, const std::string& outFile, const std::string& errFile,
-                   const std::string& inFile, const std::string& workDir,
-                   const std::vector<std::pair<std::string, std::string>>& env, bool clearEnv, bool ownGroup) {
-    std::fflush(nullptr);
-    pid_t parent = getpid();
-    pid_t pid = fork();
-    if (pid != 0) return pid;
-    // Child: never returns.
-    prctl(PR_SET_PDEATHSIG, SIGKILL);
-    if (getppid() != parent) _exit(125);
-    if (ownGroup) setpgid(0, 0);
-    signal(SIGPIPE, SIG_DFL);
-    auto redirect = [](const std::string& path, int target, int flags) {
-        int fd = open(path.empty() ? "/dev/null" : path.c_str(), flags, 0644);
-        if (fd < 0) _exit(126);
-        dup2(fd, target);
-        close(fd);
-    };
-    redirect(inFile, 0, O_RDONLY);
-    redirect(outFile, 1, O_WRONLY | O_CREAT | O_TRUNC);
-    redirect(errFile, 2, O_WRONLY | O_CREAT | O_TRUNC);
-    if (!workDir.empty() && chdir(workDir.c_str()) != 0) _exit(126);
-    if (clearEnv) clearenv();
-    for (const auto& v : env) setenv(v.first.c_str(), v.second.c_str(), 1);
-    std::vector<char*> args;
-    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    execv(args[0], args.data());
-    _exit(127);
-}
-
-int WaitProcess(pid_t pid, long long ms) {
-    long long deadline = NowMs() + ms;
-    int status = 0;
-    for (;;) {
-        pid_t r = waitpid(pid, &status, WNOHANG);
-        if (r == pid) break;
-        if (r < 0 && errno != EINTR) return -1;
-        if (NowMs() >= deadline) {
-            kill(pid, SIGKILL);
-            while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-            }
-            return -1;
-        }
-        SleepMs(5);
-    }
-    if (WIFEXITED(status)) return WEXITSTATUS(status);
-    if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
-    return -1;
-}
-
-void KillGroup(pid_t pid) {
-    kill(-pid, SIGKILL);
-    kill(pid, SIGKILL);
-    WaitProcess(pid, kStopLimitMs);
-}
-
-int StopProcess(pid_t pid, long long ms, bool* killed) {
-    kill(pid, SIGTERM);
-    int status = WaitProcess(pid, ms);
-    if (killed) *killed = status == -1;
-    return status;
-}
-
 std::vector<std::string> PipeObjectsLeft() {
     return ipctest::ObjectsLeft(kPipeName);
 }
@@ -304,7 +240,11 @@ bool ServerTask::Start(int pipes, const std::string& database) {
         argv.push_back("-d");
         argv.push_back(database);
     }
-    m_pid = StartProcess(argv, m_dir / "server.out", m_dir / "server.err", "", "", {}, false, true);
+    proc::Options options;
+    options.outFile = m_dir / "server.out";
+    options.errFile = m_dir / "server.err";
+    options.ownGroup = options.dieWithTest = true;
+    m_pid = proc::Start(argv, options);
     long long deadline = NowMs() + kStartLimitMs;
     while (NowMs() < deadline) {
         std::string text = ReadFile(ready);
@@ -324,7 +264,7 @@ bool ServerTask::Start(int pipes, const std::string& database) {
 
 int ServerTask::Stop() {
     if (m_pid <= 0) return -1;
-    int status = StopProcess(m_pid, kStopLimitMs);
+    int status = proc::Stop(m_pid, kStopLimitMs / 1000.0);
     if (status == -1) {
         // Its pipe processes may still run: end them, and their objects.
         kill(-m_pid, SIGKILL);
@@ -337,7 +277,7 @@ int ServerTask::Stop() {
 
 void ServerTask::Kill() {
     if (m_pid <= 0) return;
-    KillGroup(m_pid);
+    proc::KillGroup(m_pid, kStopLimitMs / 1000.0);
     m_pid = -1;
     // Its pipes died without closing: nothing else will remove their objects.
     RemovePipeObjects();
@@ -371,8 +311,10 @@ bool WebServer::Start(const std::string& iniText) {
                                              htdocs),
                                      "@RUNDIR@", run);
         WriteFile(run + "/lighttpd.conf", config);
-        m_pid = StartProcess({lighttpd, "-D", "-f", run + "/lighttpd.conf"}, run + "/lighttpd.out",
-                             run + "/lighttpd.out", "", "", {}, false, true);
+        proc::Options options;
+        options.outFile = run + "/lighttpd.out";
+        options.errToOut = options.ownGroup = options.dieWithTest = true;
+        m_pid = proc::Start({lighttpd, "-D", "-f", run + "/lighttpd.conf"}, options);
         long long deadline = NowMs() + kStartLimitMs;
         bool exited = false;
         while (NowMs() < deadline) {
@@ -399,14 +341,14 @@ bool WebServer::Start(const std::string& iniText) {
 
 int WebServer::Stop() {
     if (m_pid <= 0) return -1;
-    int status = StopProcess(m_pid, kStopLimitMs);
+    int status = proc::Stop(m_pid, kStopLimitMs / 1000.0);
     m_pid = -1;
     return status;
 }
 
 void WebServer::Kill() {
     if (m_pid <= 0) return;
-    KillGroup(m_pid);
+    proc::KillGroup(m_pid, kStopLimitMs / 1000.0);
     m_pid = -1;
 }
 
@@ -474,13 +416,16 @@ CurlRun StartCurl(const TempDir& dir, int index, const CurlRequest& request, lon
         argv.push_back("@" + stem + ".in");
     }
     argv.insert(argv.end(), request.args.begin(), request.args.end());
-    run.pid = StartProcess(argv, "", run.errFile);
+    proc::Options options;
+    options.errFile = run.errFile;
+    options.dieWithTest = true;
+    run.pid = proc::Start(argv, options);
     return run;
 }
 
 Response Collect(const CurlRun& run, long long limitMs) {
     Response response;
-    response.exitCode = WaitProcess(run.pid, limitMs);
+    response.exitCode = proc::Wait(run.pid, limitMs / 1000.0);
     std::string headers = ReadFile(run.headerFile);
     // Keep the last header block (after an interim 1xx answer).
     size_t last = headers.rfind("HTTP/");
@@ -581,8 +526,15 @@ DirectRun RunGatewayDirectly(const std::string& workDir, const std::vector<std::
     DirectRun run;
     std::string in = workDir + "/stdin", out = workDir + "/stdout";
     WriteFile(in, body);
-    pid_t pid = StartProcess({VELMOX_GATEWAY}, out, workDir + "/stderr", in, workDir, env, true);
-    run.status = WaitProcess(pid, limitMs);
+    proc::Options options;
+    options.env = env;
+    options.cleanEnv = options.dieWithTest = true;
+    options.inFile = in;
+    options.outFile = out;
+    options.errFile = workDir + "/stderr";
+    options.dir = workDir;
+    pid_t pid = proc::Start({VELMOX_GATEWAY}, options);
+    run.status = proc::Wait(pid, limitMs / 1000.0);
     run.output = ReadFile(out);
     unlink(in.c_str());
     unlink(out.c_str());

@@ -12,6 +12,8 @@
 #include <utility>
 #include <vector>
 
+#include "process.h"
+
 namespace e2e {
 
 // The gateway's fixed pipe name.
@@ -41,29 +43,6 @@ public:
 private:
     std::string m_path;
 };
-
-// Starts argv[0] (a path) with the given environment changes, stdin from
-// /dev/null unless inFile is given, stdout and stderr to files (or
-// /dev/null). The child gets SIGKILL when the test process dies. With
-// ownGroup it leads a process group of its own, so that KillGroup reaches
-// the processes it starts too.
-pid_t StartProcess(const std::vector<std::string>& argv, const std::string& outFile = "",
-                   const std::string& errFile = "", const std::string& inFile = "",
-                   const std::string& workDir = "",
-                   const std::vector<std::pair<std::string, std::string>>& env = {}, bool clearEnv = false,
-                   bool ownGroup = false);
-
-// SIGKILL to every process of the group that pid leads, then reaps pid.
-void KillGroup(pid_t pid);
-
-// Waits at most ms for the child. Returns its exit status, 128 + signal when
-// a signal ended it, or -1 when it was still running (and then killed with
-// SIGKILL and reaped) .
-int WaitProcess(pid_t pid, long long ms);
-
-// SIGTERM, up to ms for the child to end, then SIGKILL. Status as above;
-// *killed tells whether SIGKILL was needed.
-int StopProcess(pid_t pid, long long ms, bool* killed = nullptr);
 
 // The System V objects of the gateway's pipe name that exist ("sem 0x..." or
 // "shm 0x..." lines from ipcs); empty when none is left.

@@ -131,7 +131,7 @@ TEST_F(MailService, SixteenGatewaysSavingAHundredEachLoseAndDuplicateNone) {
     const int kGateways = 16, kSaves = 100;
     std::vector<pid_t> gateways;
     for (int g = 0; g < kGateways; ++g) {
-        gateways.push_back(ipctest::Spawn([this, g] {
+        gateways.push_back(proc::Spawn([this, g] {
             std::string dir = data / ("gateway-" + std::to_string(g));
             mkdir(dir.c_str(), 0755);
             for (int k = 0; k < kSaves; ++k) {
@@ -151,7 +151,7 @@ TEST_F(MailService, SixteenGatewaysSavingAHundredEachLoseAndDuplicateNone) {
             return 0;
         }));
     }
-    for (pid_t gateway : gateways) EXPECT_EQ(0, ipctest::WaitChild(gateway, 300));
+    for (pid_t gateway : gateways) EXPECT_EQ(0, proc::Wait(gateway, 300));
 
     Response count = Fetch(Get(web.Url("/velmox.cgi/RunAgent/Local/count")));
     EXPECT_EQ(std::vector<std::string>{std::to_string(kGateways * kSaves)},

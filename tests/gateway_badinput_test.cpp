@@ -101,12 +101,6 @@ Vars ServerVars() {
             {"HTTP_USER_AGENT", "Mozilla/5.0"},  {"CONTENT_TYPE", "application/x-www-form-urlencoded"}};
 }
 
-long long NowMs() {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
-}
-
 std::string FindValgrind() {
     const char* path = std::getenv("PATH");
     std::stringstream dirs(path ? path : "/usr/bin:/bin");
@@ -177,68 +171,24 @@ struct Outcome {
 // process group of its own so that a kill on expiry reaches all of it.
 Outcome RunBounded(const std::vector<std::string>& argv, const Row& row, const WorkDir& dir, bool dropPrivileges) {
     std::signal(SIGPIPE, SIG_IGN);
-    std::vector<std::string> env;
-    for (const auto& v : ServerVars()) env.push_back(v.first + "=" + v.second);
-    for (const auto& v : row.vars) env.push_back(v.first + "=" + v.second);
-    std::vector<char*> envp, args;
-    for (std::string& e : env) envp.push_back(&e[0]);
-    envp.push_back(nullptr);
-    std::vector<std::string> argCopy = argv;
-    for (std::string& a : argCopy) args.push_back(&a[0]);
-    args.push_back(nullptr);
-
-    int out[2];
-    if (pipe(out) != 0) std::abort();
-    int in = open(dir.Body().c_str(), O_RDONLY);
+    proc::Options options;
+    for (const auto& v : ServerVars()) options.env.push_back({v.first, v.second});
+    for (const auto& v : row.vars) options.env.push_back({v.first, v.second});
+    options.cleanEnv = true;
+    options.dir = dir.path();
+    options.ownGroup = true;
+    // Permission bits bind only an unprivileged process.
+    options.asNobody = dropPrivileges;
     int log = open(dir.Log().c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (in < 0 || log < 0) std::abort();
-    long long deadline = NowMs() + kLimitMs;
-    pid_t pid = fork();
-    if (pid == 0) {
-        setpgid(0, 0);
-        close(out[0]);
-        dup2(in, 0);
-        dup2(out[1], 1);
-        int devNull = open("/dev/null", O_WRONLY);
-        dup2(devNull, 2);
-        dup2(log, 3);  // memcheck writes its report here (--log-fd=3)
-        if (chdir(dir.path().c_str()) != 0) _exit(126);
-        if (dropPrivileges && geteuid() == 0) {
-            // Permission bits bind only an unprivileged process.
-            if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0) _exit(125);
-        }
-        execve(args[0], args.data(), envp.data());
-        _exit(127);
-    }
-    close(out[1]);
-    close(in);
+    if (log < 0) std::abort();
+    options.moreFds = {{log, 3}};  // memcheck writes its report here (--log-fd=3)
+    std::string body = ReadFile(dir.Body());
+    proc::Finished finished = proc::Run(argv, kLimitMs / 1000.0, options, body);
     close(log);
     Outcome run;
-    char buf[65536];
-    for (;;) {
-        long long left = deadline - NowMs();
-        if (left <= 0) break;
-        pollfd p = {out[0], POLLIN, 0};
-        int ready = poll(&p, 1, int(std::min<long long>(left, 1000)));
-        if (ready < 0 && errno == EINTR) continue;
-        if (ready == 0) continue;
-        ssize_t n = read(out[0], buf, sizeof buf);
-        if (n <= 0) break;
-        run.output.append(buf, size_t(n));
-    }
-    close(out[0]);
-    int status = 0;
-    while (waitpid(pid, &status, WNOHANG) == 0) {
-        if (NowMs() >= deadline) {
-            kill(-pid, SIGKILL);
-            kill(pid, SIGKILL);
-            waitpid(pid, &status, 0);
-            run.killed = true;
-            break;
-        }
-        usleep(10000);
-    }
-    if (!run.killed && WIFEXITED(status)) run.status = WEXITSTATUS(status);
+    run.output = finished.out;
+    run.killed = finished.status == -1;
+    if (finished.status >= 0 && finished.status < 128) run.status = finished.status;
     run.log = ReadFile(dir.Log());
     return run;
 }

@@ -171,8 +171,9 @@ bool Gateway::Launch(const Env& env, const std::string& body, bool traced) {
         close(in);
         return false;
     }
-    std::vector<std::string> vars;
-    for (const auto& v : env) vars.push_back(v.first + "=" + v.second);
+    proc::Options options;
+    options.env = env;
+    options.cleanEnv = true;
     // A sanitizer build reports through its options; the web server's
     // environment would not carry them, the test's does.
     for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"}) {
@@ -182,52 +183,16 @@ bool Gateway::Launch(const Env& env, const std::string& body, bool traced) {
         // traced process cannot have: it would end in an error of its own.
         if (traced && std::string(name) == "ASAN_OPTIONS")
             text += (text.empty() ? "" : ":") + std::string("detect_leaks=0");
-        if (!text.empty()) vars.push_back(std::string(name) + "=" + text);
+        if (!text.empty()) options.env.push_back({name, text});
     }
-    std::vector<char*> envp;
-    for (std::string& v : vars) envp.push_back(&v[0]);
-    envp.push_back(nullptr);
-    char name[] = "velmox.cgi";
-    char* argv[] = {name, nullptr};
-    const std::string& dir = WorkDir();
+    options.in = in;
+    options.out = out[1];
+    options.errToOut = true;
+    options.dir = WorkDir();
+    options.traced = traced;
     m_startMs = NowMs();
-    int failed = 0;
-    if (traced) {
-        std::fflush(nullptr);
-        m_pid = fork();
-        if (m_pid == 0) {
-            dup2(in, 0);
-            dup2(out[1], 1);
-            dup2(out[1], 2);
-            sigset_t none;
-            sigemptyset(&none);
-            sigprocmask(SIG_SETMASK, &none, nullptr);
-            signal(SIGPIPE, SIG_DFL);
-            if (chdir(dir.c_str()) != 0 || ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) != 0) _exit(126);
-            execve(VELMOX_GATEWAY, argv, envp.data());
-            _exit(127);
-        }
-        failed = m_pid < 0;
-    } else {
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, in, 0);
-        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-        posix_spawn_file_actions_adddup2(&actions, out[1], 2);
-        posix_spawn_file_actions_addchdir_np(&actions, dir.c_str());
-        posix_spawnattr_t attributes;
-        posix_spawnattr_init(&attributes);
-        sigset_t none, defaults;
-        sigemptyset(&none);
-        sigemptyset(&defaults);
-        sigaddset(&defaults, SIGPIPE);  // the tests ignore it; a web server would not
-        posix_spawnattr_setsigmask(&attributes, &none);
-        posix_spawnattr_setsigdefault(&attributes, &defaults);
-        posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-        failed = posix_spawn(&m_pid, VELMOX_GATEWAY, &actions, &attributes, argv, envp.data());
-        posix_spawn_file_actions_destroy(&actions);
-        posix_spawnattr_destroy(&attributes);
-    }
+    m_pid = proc::Start({VELMOX_GATEWAY}, options);
+    bool failed = m_pid <= 0;
     close(in);
     close(out[1]);
     if (failed) {
@@ -542,25 +507,25 @@ std::string ClaimPipeName(double seconds) {
     // Objects are left from a crash, not in use, when no live server is
     // registered and no process has the registry attached; a name whose
     // objects look half-made for a while is left over as well.
-    double deadline = ipctest::Now() + seconds, halfSince = -1;
+    double deadline = proc::Now() + seconds, halfSince = -1;
     for (;;) {
-        if (srvtest::ObjectsOf(kPipeName).empty()) return "";
+        if (ipctest::ObjectsLeft(kPipeName).empty()) return "";
         int attached = RegistryAttachments(kPipeName);
         bool stale = attached == 0 && srvtest::LiveServers(kPipeName).empty();
         if (attached < 0) {
-            if (halfSince < 0) halfSince = ipctest::Now();
-            stale = ipctest::Now() - halfSince > 3;
+            if (halfSince < 0) halfSince = proc::Now();
+            stale = proc::Now() - halfSince > 3;
         } else {
             halfSince = -1;
         }
         if (stale) ServerMonitor::RemoveAll(kPipeName);
-        if (ipctest::Now() > deadline) break;
+        if (proc::Now() > deadline) break;
         if (!stale) usleep(100 * 1000);
     }
     std::vector<int> live = srvtest::LiveServers(kPipeName);
     return "another run keeps using " + std::string(kPipeName) +
            (live.empty() ? std::string() : " (server pid " + std::to_string(live[0]) + ")") +
-           "; stop it first (scripts/stop-service):\n" + Listing(srvtest::ObjectsOf(kPipeName));
+           "; stop it first (scripts/stop-service):\n" + Listing(ipctest::ObjectsLeft(kPipeName));
 }
 
 // ------------------------------------------------------------------ fixture
@@ -627,10 +592,10 @@ void FixedPipeTest::ExpectServed(int count, const std::string& what) {
 }
 
 void FixedPipeTest::ExpectNothingLeft() {
-    std::vector<std::string> left = srvtest::ObjectsOf(kPipeName);
+    std::vector<std::string> left = ipctest::ObjectsLeft(kPipeName);
     EXPECT_TRUE(left.empty()) << "objects left of " << kPipeName << ":\n" << Listing(left);
 }
 
-std::string FixedPipeTest::Objects() { return Listing(srvtest::ObjectsOf(kPipeName)); }
+std::string FixedPipeTest::Objects() { return Listing(ipctest::ObjectsLeft(kPipeName)); }
 
 }  // namespace gwtest

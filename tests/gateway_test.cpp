@@ -38,11 +38,6 @@ struct GatewayRun {
     bool killed = false;
 };
 
-long long NowMs() {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
-}
 
 class TempDir {
 public:
@@ -69,48 +64,6 @@ private:
 
 using ArgList = std::vector<const char*>;
 
-[[noreturn]] void ExecGateway(const std::string& dir, const EnvList& env, ArgList args, int in, int out) {
-    if (chdir(dir.c_str()) != 0) _exit(126);
-    clearenv();
-    for (const auto& v : env) setenv(v.first, v.second.c_str(), 1);
-    dup2(in, 0);
-    dup2(out, 1);
-    args.insert(args.begin(), "velmox.cgi");
-    args.push_back(nullptr);
-    execv(VELMOX_GATEWAY, const_cast<char* const*>(args.data()));
-    _exit(127);
-}
-
-std::string ReadUntilEof(int fd, long long deadline) {
-    std::string output;
-    char buf[4096];
-    for (;;) {
-        int left = int(deadline - NowMs());
-        if (left <= 0) break;
-        pollfd p = {fd, POLLIN, 0};
-        if (poll(&p, 1, left) <= 0) break;
-        ssize_t n = read(fd, buf, sizeof buf);
-        if (n <= 0) break;
-        output.append(buf, size_t(n));
-    }
-    return output;
-}
-
-// Waits for the child until the deadline, then kills it.
-int WaitBounded(pid_t pid, long long deadline, bool* killed) {
-    int status = 0;
-    while (waitpid(pid, &status, WNOHANG) == 0) {
-        if (NowMs() >= deadline) {
-            kill(pid, SIGKILL);
-            waitpid(pid, &status, 0);
-            *killed = true;
-            return -1;
-        }
-        usleep(10000);
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
 // A non-empty body gets its CONTENT_LENGTH unless env names one.
 GatewayRun RunGateway(EnvList env, const std::string& body = "", const std::optional<std::string>& ini = {},
                       const ArgList& args = {}) {
@@ -120,23 +73,17 @@ GatewayRun RunGateway(EnvList env, const std::string& body = "", const std::opti
     if (!body.empty() && !hasLength) env.push_back({"CONTENT_LENGTH", std::to_string(body.size())});
     TempDir dir;
     if (ini) dir.WriteIni(*ini);
-    int in[2], out[2];
-    if (pipe(in) != 0 || pipe(out) != 0) std::abort();
-    long long deadline = NowMs() + kLimitMs;
-    pid_t pid = fork();
-    if (pid == 0) {
-        close(in[1]);
-        close(out[0]);
-        ExecGateway(dir.path(), env, args, in[0], out[1]);
-    }
-    close(in[0]);
-    close(out[1]);
-    if (!body.empty()) (void)!write(in[1], body.data(), body.size());
-    close(in[1]);
+    proc::Options options;
+    for (const auto& v : env) options.env.push_back({v.first, v.second});
+    options.cleanEnv = true;
+    options.dir = dir.path();
+    std::vector<std::string> argv = {VELMOX_GATEWAY};
+    argv.insert(argv.end(), args.begin(), args.end());
+    proc::Finished finished = proc::Run(argv, kLimitMs / 1000.0, options, body);
     GatewayRun run;
-    run.output = ReadUntilEof(out[0], deadline);
-    close(out[0]);
-    run.status = WaitBounded(pid, deadline, &run.killed);
+    run.output = finished.out;
+    run.killed = finished.status == -1;
+    run.status = finished.status >= 0 && finished.status < 128 ? finished.status : -1;
     return run;
 }
 

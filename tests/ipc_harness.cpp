@@ -8,6 +8,8 @@
 #include <ctime>
 #include <sstream>
 #include <sys/ipc.h>
+#include <sys/sem.h>
+#include <sys/shm.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -24,99 +26,36 @@ std::string NewBaseName() {
 
 namespace {
 
-std::vector<std::string> KeyFiles(const std::string& base) {
-    std::vector<std::string> files = {base, base + ".0", base + ".sem", base + ".mtx", base + ".csm", base + ".ssm"};
-    for (int i = 0; i < kMaxServers; ++i) files.push_back(base + ".shm." + std::to_string(i));
+// Each key file with the kind of object it stands for (true: a segment).
+std::vector<std::pair<std::string, bool>> KeyFiles(const std::string& base) {
+    std::vector<std::pair<std::string, bool>> files = {{base, false},        {base + ".0", true},
+                                                       {base + ".sem", false}, {base + ".mtx", false},
+                                                       {base + ".csm", false}, {base + ".ssm", false}};
+    for (int i = 0; i < kMaxServers; ++i) files.push_back({base + ".shm." + std::to_string(i), true});
     return files;
-}
-
-std::vector<unsigned long> IpcsKeys(const char* option) {
-    std::vector<unsigned long> keys;
-    std::string command = std::string("ipcs ") + option + " 2>/dev/null";
-    FILE* out = popen(command.c_str(), "r");
-    if (!out) return keys;
-    char line[512];
-    while (std::fgets(line, sizeof line, out)) {
-        if (std::strncmp(line, "0x", 2) == 0) keys.push_back(std::strtoul(line, nullptr, 16));
-    }
-    pclose(out);
-    return keys;
 }
 
 }  // namespace
 
 std::vector<std::string> ObjectsLeft(const std::string& base) {
     std::vector<std::string> left;
-    std::vector<unsigned long> sems = IpcsKeys("-s"), shms = IpcsKeys("-m");
-    for (const std::string& file : KeyFiles(base)) {
-        key_t key = ftok(file.c_str(), kTokenId);
+    for (const auto& file : KeyFiles(base)) {
+        if (access(file.first.c_str(), F_OK) != 0) continue;
+        key_t key = ftok(file.first.c_str(), kTokenId);
         if (key == key_t(-1)) continue;
-        unsigned long k = (unsigned long)(unsigned int)key;
-        char text[64];
-        for (unsigned long s : sems)
-            if (s == k) left.push_back((std::snprintf(text, sizeof text, "sem 0x%08lx ", k), text) + file);
-        for (unsigned long m : shms)
-            if (m == k) left.push_back((std::snprintf(text, sizeof text, "shm 0x%08lx ", k), text) + file);
+        bool exists = file.second ? shmget(key, 0, 0) != -1 : semget(key, 0, 0) != -1;
+        char text[32];
+        std::snprintf(text, sizeof text, "%s 0x%08x ", file.second ? "shm" : "sem", unsigned(key));
+        if (exists) left.push_back(text + file.first);
     }
     return left;
 }
 
 void RemoveEverything(const std::string& base) {
-    for (const std::string& file : KeyFiles(base)) {
-        RemoveObjectUx((file + ".0").c_str(), MH_SEM);
-        RemoveObjectUx(file.c_str(), MH_SHM);
-        unlink(file.c_str());
+    for (const auto& file : KeyFiles(base)) {
+        RemoveObjectUx(file.second ? file.first.c_str() : (file.first + ".0").c_str(), file.second ? MH_SHM : MH_SEM);
+        unlink(file.first.c_str());
     }
-}
-
-pid_t Spawn(const std::function<int()>& body) {
-    std::fflush(nullptr);
-    pid_t pid = fork();
-    if (pid == 0) {
-        int code = 99;
-        try {
-            code = body();
-        } catch (...) {
-            code = 98;
-        }
-        std::fflush(nullptr);
-        _exit(code);
-    }
-    return pid;
-}
-
-double Now() {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
-}
-
-int WaitChild(pid_t pid, double seconds) {
-    double deadline = Now() + seconds;
-    int status = 0;
-    for (;;) {
-        pid_t r = waitpid(pid, &status, WNOHANG);
-        if (r == pid) break;
-        if (r < 0) return -2;
-        if (Now() > deadline) {
-            kill(pid, SIGKILL);
-            waitpid(pid, &status, 0);
-            return -1;
-        }
-        usleep(2000);
-    }
-    if (WIFEXITED(status)) return WEXITSTATUS(status);
-    return 128 + WTERMSIG(status);
-}
-
-bool StillRunning(pid_t pid, double seconds) {
-    double deadline = Now() + seconds;
-    while (Now() < deadline) {
-        int status;
-        if (waitpid(pid, &status, WNOHANG) == pid) return false;
-        usleep(2000);
-    }
-    return true;
 }
 
 namespace {
@@ -231,7 +170,7 @@ Server StartServer(const std::string& base, unsigned long blockSize, bool useSim
         close(ready[1]);
         return server;
     }
-    pid_t pid = Spawn([&] {
+    pid_t pid = proc::Spawn([&] {
         close(ready[0]);
         close(control[1]);
         return useSimplePipe ? ServeWithSimplePipe(base, blockSize, ready[1], control[0])
@@ -241,15 +180,15 @@ Server StartServer(const std::string& base, unsigned long blockSize, bool useSim
     close(control[0]);
     char state = 0;
     // A server registers in well under the bound; a hang shows as failure.
-    double deadline = Now() + 30;
+    double deadline = proc::Now() + 30;
     ssize_t n;
-    while ((n = read(ready[0], &state, 1)) < 0 && errno == EINTR && Now() < deadline) {
+    while ((n = read(ready[0], &state, 1)) < 0 && errno == EINTR && proc::Now() < deadline) {
     }
     close(ready[0]);
     server.pid = pid;
     server.control = control[1];
     if (n != 1 || state != 'R') {
-        WaitChild(pid, 5);
+        proc::Wait(pid, 5);
         close(control[1]);
         server.pid = -1;
         server.control = -1;
@@ -262,7 +201,7 @@ bool Server::Stop(double seconds) {
     (void)!write(control, "x", 1);
     close(control);
     control = -1;
-    int status = WaitChild(pid, seconds);
+    int status = proc::Wait(pid, seconds);
     pid = -1;
     return status == 0;
 }

@@ -12,30 +12,22 @@
 #include <vector>
 
 #include "pipe_limits.h"
+#include "process.h"
 
 namespace ipctest {
 
 // A base name under /tmp unique to this process and call.
 std::string NewBaseName();
 
-// The semaphore sets and segments of a base name that exist, as "sem 0x..."
-// or "shm 0x..." lines read from ipcs; empty when none is left.
+// The semaphore sets and segments of a base name that exist, as lines
+// "sem 0x<key> <key file>" or "shm 0x<key> <key file>"; empty when none is
+// left. Each key file is looked up only as the kind of object it stands for:
+// keys come from inode numbers, so under a parallel load a key of one base
+// name can equal a key of another base name's object of the other kind.
 std::vector<std::string> ObjectsLeft(const std::string& base);
 
 // Removes every object and key file of a base name (cleanup, never fails).
 void RemoveEverything(const std::string& base);
-
-// Runs body in a forked process, which exits with body's result.
-pid_t Spawn(const std::function<int()>& body);
-
-// Waits for a child at most `seconds`; kills it on expiry. Returns its exit
-// status, 128 + signal when a signal ended it, or -1 when it had to be killed.
-int WaitChild(pid_t pid, double seconds);
-
-// True when the child has not ended within `seconds`.
-bool StillRunning(pid_t pid, double seconds);
-
-double Now();
 
 // A server task in a child process running one pipe of `base` with a block
 // of blockSize bytes. Requests are scripts (see ipc_harness.cpp):

@@ -111,13 +111,13 @@ TEST_F(UxTest, EventsMutexesAndCountsBehaveByKind) {
     // Opening a mutex takes it; another process waits until it is released.
     MHandle* held = OpenSemaphoreUx(0, 0, mutex.c_str(), MH_MUTEX);
     ASSERT_NE(nullptr, held);
-    pid_t child = Track(Spawn([&] {
+    pid_t child = Track(proc::Spawn([&] {
         MHandle* mine = OpenSemaphoreTimedUx(mutex.c_str(), MH_MUTEX, 10000);
         return mine ? 0 : 1;
     }));
-    EXPECT_TRUE(StillRunning(child, 0.3)) << "the mutex is held";
+    EXPECT_TRUE(proc::StillRunning(child, 0.3)) << "the mutex is held";
     EXPECT_EQ(1, ReleaseSemaphoreUx(held, 1, 0));
-    EXPECT_EQ(0, WaitChild(child, 20));
+    EXPECT_EQ(0, proc::Wait(child, 20));
     FreeHandleUx(held);
 
     // The child exited holding the mutex: the system gave it back.
@@ -135,20 +135,20 @@ TEST_F(UxTest, TimedWaitsUseWholeSecondsCountedFromTheirStart) {
     MHandle* c = CreateSemaphoreUx(0, 0, 1, count.c_str(), MH_CSEM);
     ASSERT_NE(nullptr, c);
 
-    double start = Now();
+    double start = proc::Now();
     EXPECT_EQ(UX_WAIT_TIMEOUT, WaitForSingleObjectUx(c, 1500));
-    double waited = Now() - start;
+    double waited = proc::Now() - start;
     EXPECT_GE(waited, 0.9) << "1500 ms is one whole second";
     EXPECT_LT(waited, 5.0);
 
     // 999 ms sets no limit at all: this wait outlives it and gets its unit.
-    pid_t releaser = Track(Spawn([&] {
+    pid_t releaser = Track(proc::Spawn([&] {
         usleep(1500 * 1000);
         MHandle* mine = OpenSemaphoreUx(0, 0, count.c_str(), MH_CSEM);
         return mine && ReleaseSemaphoreUx(mine, 1, 0) ? 0 : 1;
     }));
     EXPECT_EQ(UX_WAIT_OBJECT, WaitForSingleObjectUx(c, 999));
-    EXPECT_EQ(0, WaitChild(releaser, 20));
+    EXPECT_EQ(0, proc::Wait(releaser, 20));
 
     // Another signal does not end a timed wait early, and the limit still
     // counts from the wait's start.
@@ -156,19 +156,19 @@ TEST_F(UxTest, TimedWaitsUseWholeSecondsCountedFromTheirStart) {
     action.sa_handler = Ignore;
     sigaction(SIGUSR1, &action, nullptr);
     pid_t self = getpid();
-    pid_t pester = Track(Spawn([&] {
+    pid_t pester = Track(proc::Spawn([&] {
         for (int i = 0; i < 5; ++i) {
             usleep(200 * 1000);
             kill(self, SIGUSR1);
         }
         return 0;
     }));
-    start = Now();
+    start = proc::Now();
     EXPECT_EQ(UX_WAIT_TIMEOUT, WaitForSingleObjectUx(c, 2000));
-    waited = Now() - start;
+    waited = proc::Now() - start;
     EXPECT_GE(waited, 1.8);
     EXPECT_LT(waited, 6.0);
-    EXPECT_EQ(0, WaitChild(pester, 20));
+    EXPECT_EQ(0, proc::Wait(pester, 20));
     signal(SIGUSR1, SIG_DFL);
 
     // A wait that fails for another reason leaves no alarm behind.
@@ -202,9 +202,9 @@ TEST_F(UxTest, TimedWaitsLeaveTheAlarmAloneAndRunInManyThreadsAtOnce) {
     for (int i = 0; i < 3; ++i) {
         threads.emplace_back([&, i] {
             MHandlePtr mine(OpenSetUx((base + ".sem.0").c_str(), MH_CSEM));
-            double start = Now();
+            double start = proc::Now();
             results[i] = WaitForSingleObjectUx(mine.get(), rows[i].ms);
-            waited[i] = Now() - start;
+            waited[i] = proc::Now() - start;
         });
     }
     for (std::thread& t : threads) t.join();
@@ -229,9 +229,9 @@ TEST_F(UxTest, ARemovedSetIsAFailureNotATimeOut) {
     IpcFailure cause;
     double waited = 0;
     std::thread wait([&] {
-        double start = Now();
+        double start = proc::Now();
         result = OpSys::WaitForSemaphore(waiter.get(), 30000);
-        waited = Now() - start;
+        waited = proc::Now() - start;
         cause = LastFailureUx();
     });
     usleep(300 * 1000);
@@ -253,12 +253,12 @@ TEST_F(UxTest, AnEventsSignalOutlivesItsGiver) {
     MHandle* e = CreateSemaphoreUx(0, 1, 1, event.c_str(), MH_SEM);
     MHandle* c = CreateSemaphoreUx(0, 1, 1, count.c_str(), MH_CSEM);
     ASSERT_TRUE(e && c);
-    pid_t giver = Track(Spawn([&] {
+    pid_t giver = Track(proc::Spawn([&] {
         MHandlePtr mine(OpenSetUx(event.c_str(), MH_SEM));
         MHandlePtr units(OpenSetUx(count.c_str(), MH_CSEM));
         return ReleaseSemaphoreUx(mine.get(), 1, 0) && WaitForSliceUx(units.get(), 0) == UX_WAIT_OBJECT ? 0 : 1;
     }));
-    EXPECT_EQ(0, WaitChild(giver, 10));
+    EXPECT_EQ(0, proc::Wait(giver, 10));
     EXPECT_EQ(UX_WAIT_OBJECT, WaitForSliceUx(e, 0)) << "the signal went with its giver";
     EXPECT_EQ(1, SemaphoreValueUx(e)) << "taking a signal clears the event";
     EXPECT_EQ(1, SemaphoreValueUx(c)) << "the dead process's unit came back";

@@ -53,7 +53,7 @@ bool ServerWaits(const std::string& base, int slot) {
 }
 
 bool WaitFor(const std::function<bool()>& done, double seconds) {
-    for (double deadline = Now() + seconds; Now() < deadline; usleep(2000))
+    for (double deadline = proc::Now() + seconds; proc::Now() < deadline; usleep(2000))
         if (done()) return true;
     return false;
 }
@@ -105,7 +105,7 @@ TEST_F(PipeClientTest, OneClientServesManyCallsAndFollowsARestartedServerTask) {
     // A crashed task and a new start: the crash leaves the objects, the new
     // server clears them away and makes its own.
     kill(second.pid, SIGKILL);
-    EXPECT_EQ(128 + SIGKILL, WaitChild(second.pid, 10));
+    EXPECT_EQ(128 + SIGKILL, proc::Wait(second.pid, 10));
     Server third = Track(StartServer(base, kBlock));
     ASSERT_GT(third.pid, 0);
     ASSERT_EQ(1, CallWith(client, "Ecrash", &answer)) << FailureText(client.Failure());
@@ -134,7 +134,7 @@ TEST_F(PipeClientTest, FailuresCarryTheirCause) {
     for (const Row& r : rows) {
         SCOPED_TRACE(r.cause);
         ASSERT_TRUE(WaitFor([&] { return ServerWaits(base, 0); }, 10));
-        pid_t caller = Track(Spawn([&] {
+        pid_t caller = Track(proc::Spawn([&] {
             PipeClient own(base.c_str());
             if (CallWith(own, r.request, nullptr)) return 1;
             return FailureText(own.Failure()) == r.cause ? 0 : 2;
@@ -144,7 +144,7 @@ TEST_F(PipeClientTest, FailuresCarryTheirCause) {
             ASSERT_TRUE(WaitFor([&] { return RequestEventValue(base, 0) == 1 && !ServerWaits(base, 0); }, 10));
             kill(server.pid, SIGKILL);
         }
-        EXPECT_EQ(0, WaitChild(caller, 20));
+        EXPECT_EQ(0, proc::Wait(caller, 20));
     }
     // A pipe that cannot be made says why.
     try {
@@ -167,14 +167,14 @@ TEST_F(HandoverTest, AServerKilledBetweenClaimAndTakeLeavesTheRequestToAnother) 
     ASSERT_GT(other.pid, 0);
     kill(doomed.pid, SIGSTOP);  // slot 0 cannot take what it is sent
     ASSERT_TRUE(WaitFor([&] { return AllThreadsStopped(doomed.pid); }, 10));
-    pid_t caller = Track(Spawn([&] {
+    pid_t caller = Track(proc::Spawn([&] {
         std::string answer;
         return CallOnce(base, "Emoved", &answer, kBlock) == 1 && answer == "1:Emoved" ? 0 : 1;
     }));
     ASSERT_TRUE(WaitFor([&] { return RequestEventValue(base, 0) == 0; }, 10)) << "the request never reached slot 0";
     kill(doomed.pid, SIGKILL);
-    EXPECT_EQ(0, WaitChild(caller, 20)) << "the call must be answered by slot 1";
-    EXPECT_EQ(128 + SIGKILL, WaitChild(doomed.pid, 10));
+    EXPECT_EQ(0, proc::Wait(caller, 20)) << "the call must be answered by slot 1";
+    EXPECT_EQ(128 + SIGKILL, proc::Wait(doomed.pid, 10));
     EXPECT_TRUE(other.Stop());
     ExpectNothingLeft();
 }
@@ -188,11 +188,11 @@ TEST_F(HandoverTest, AServerThatClosesBeforeTakingTheRequestPassesItOn) {
     // before it closes: the moment after a terminate message.
     std::string answer;
     ASSERT_EQ(1, CallOnce(base, "Z1000", &answer, kBlock));
-    double start = Now();
+    double start = proc::Now();
     ASSERT_EQ(1, CallOnce(base, "Epassed", &answer, kBlock));
     EXPECT_EQ("1:Epassed", answer) << "slot 0 was idle in the registry but closing";
-    EXPECT_LT(Now() - start, 5.0) << "handed over when slot 0 closed, not after its quiet wait";
-    EXPECT_EQ(0, WaitChild(closing.pid, 10));
+    EXPECT_LT(proc::Now() - start, 5.0) << "handed over when slot 0 closed, not after its quiet wait";
+    EXPECT_EQ(0, proc::Wait(closing.pid, 10));
     EXPECT_TRUE(other.Stop());
     ExpectNothingLeft();
 }
@@ -205,7 +205,7 @@ TEST_F(HandoverTest, AnAnswerGivenIsDeliveredThoughItsServerDiesAtOnce) {
         std::string answer;
         EXPECT_EQ(1, CallOnce(base, "Qlast", &answer, kBlock));
         EXPECT_EQ("0:Qlast", answer);
-        EXPECT_EQ(0, WaitChild(quitter.pid, 10));
+        EXPECT_EQ(0, proc::Wait(quitter.pid, 10));
     }
     RemoveEverything(base);  // the quitter left its objects, as a crash does
 }
@@ -214,7 +214,7 @@ TEST_F(HandoverTest, AnAnswerGivenIsDeliveredThoughItsServerDiesAtOnce) {
 // another from that process: each message is answered by a pipe that still
 // serves, none is lost on a pipe already closing, and nothing is left.
 TEST_F(HandoverTest, FourTerminateMessagesOneAfterAnotherStopFourPipes) {
-    pid_t task = Track(Spawn([&] {
+    pid_t task = Track(proc::Spawn([&] {
         const int kPipes = 4;
         std::atomic<int> ready{0};
         std::vector<std::thread> pipes;
@@ -243,7 +243,7 @@ TEST_F(HandoverTest, FourTerminateMessagesOneAfterAnotherStopFourPipes) {
         for (std::thread& t : pipes) t.join();
         return answered == kPipes ? 0 : 10 + answered;
     }));
-    EXPECT_EQ(0, WaitChild(task, 60)) << "exit 10 + n: only n of four messages were answered";
+    EXPECT_EQ(0, proc::Wait(task, 60)) << "exit 10 + n: only n of four messages were answered";
     ExpectNothingLeft();
 }
 
@@ -262,7 +262,7 @@ TEST_F(HandoverTest, PipesReplacedOneByOneUnderLoadFailNoCall) {
     std::atomic<int>* stop = new (shared) std::atomic<int>(0);
     std::vector<pid_t> clients;
     for (int c = 0; c < 6; ++c) {
-        clients.push_back(Track(Spawn([&, c] {
+        clients.push_back(Track(proc::Spawn([&, c] {
             PipeClient client(base.c_str());
             for (int k = 0; !stop->load(); ++k) {
                 std::string tag = "E" + std::to_string(c) + "-" + std::to_string(k);
@@ -283,7 +283,7 @@ TEST_F(HandoverTest, PipesReplacedOneByOneUnderLoadFailNoCall) {
         servers.erase(servers.begin());
     }
     stop->store(1);
-    for (pid_t pid : clients) EXPECT_EQ(0, WaitChild(pid, 60)) << "10: a call failed, 11: a foreign answer";
+    for (pid_t pid : clients) EXPECT_EQ(0, proc::Wait(pid, 60)) << "10: a call failed, 11: a foreign answer";
     for (Server& s : servers) EXPECT_TRUE(s.Stop());
     munmap(shared, sizeof(std::atomic<int>));
     ExpectNothingLeft();

@@ -18,8 +18,8 @@ namespace {
 
 // Waits (bounded) until the child has ended, without reaping it.
 bool WaitForEnd(pid_t pid) {
-    double deadline = Now() + 10;
-    while (Now() < deadline) {
+    double deadline = proc::Now() + 10;
+    while (proc::Now() < deadline) {
         siginfo_t info;
         info.si_pid = 0;
         if (waitid(P_PID, id_t(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == pid) return true;
@@ -35,7 +35,7 @@ protected:
     pid_t Holder(const std::function<bool()>& hold) {
         int ready[2];
         if (pipe(ready) != 0) return -1;
-        pid_t pid = Track(Spawn([&] {
+        pid_t pid = Track(proc::Spawn([&] {
             close(ready[0]);
             bool ok = hold();
             (void)!write(ready[1], ok ? "H" : "F", 1);
@@ -52,7 +52,7 @@ protected:
 
     void Kill(pid_t pid, int signal = SIGKILL) {
         kill(pid, signal);
-        EXPECT_EQ(128 + signal, WaitChild(pid, 10));
+        EXPECT_EQ(128 + signal, proc::Wait(pid, 10));
     }
 
     // Every registered slot idle and the free-server count equal to them.
@@ -112,7 +112,7 @@ TEST_F(PipeFaultTest, DeadClientsHoldingTheLockTheClaimOrTheMutexBlockNobody) {
 TEST_F(PipeFaultTest, AClientKilledMidExchangeLeavesTheNextOneItsOwnAnswer) {
     Server server = Track(StartServer(base, 4096));
     ASSERT_GT(server.pid, 0);
-    pid_t victim = Track(Spawn([&] {
+    pid_t victim = Track(proc::Spawn([&] {
         std::string answer;
         CallOnce(base, "S1500:victim", &answer, 4096);
         return 0;
@@ -153,14 +153,14 @@ TEST_F(PipeFaultTest, AStoppedClientHoldsOnlyItsOwnServer) {
 TEST_F(PipeFaultTest, AServerKilledMidExchangeFailsItsClientInsteadOfHangingIt) {
     Server server = Track(StartServer(base, 4096));
     ASSERT_GT(server.pid, 0);
-    pid_t client = Track(Spawn([&] {
+    pid_t client = Track(proc::Spawn([&] {
         std::string answer;
         return CallOnce(base, "H", &answer, 4096) == 0 ? 0 : 1;
     }));
     usleep(300 * 1000);
     kill(server.pid, SIGKILL);
-    EXPECT_EQ(128 + SIGKILL, WaitChild(server.pid, 10));
-    EXPECT_EQ(0, WaitChild(client, 15)) << "the client must fail within a few seconds";
+    EXPECT_EQ(128 + SIGKILL, proc::Wait(server.pid, 10));
+    EXPECT_EQ(0, proc::Wait(client, 15)) << "the client must fail within a few seconds";
 
     // A server started after the crash serves, and its end leaves nothing.
     Server next = Track(StartServer(base, 4096));
@@ -179,7 +179,7 @@ TEST_F(PipeFaultTest, ACrashedServerIsSkippedAndCleanedUp) {
     ASSERT_GT(doomed.pid, 0);
     ASSERT_GT(survivor.pid, 0);
     kill(doomed.pid, SIGKILL);
-    EXPECT_EQ(128 + SIGKILL, WaitChild(doomed.pid, 10));
+    EXPECT_EQ(128 + SIGKILL, proc::Wait(doomed.pid, 10));
     std::string answer;
     for (int i = 0; i < 3; ++i) {
         EXPECT_EQ(1, CallOnce(base, "Ex", &answer, 4096));
@@ -194,13 +194,13 @@ TEST_F(PipeFaultTest, ACrashedServerIsSkippedAndCleanedUp) {
     Server b = Track(StartServer(base, 4096));
     kill(a.pid, SIGKILL);
     kill(b.pid, SIGKILL);
-    WaitChild(a.pid, 10);
-    WaitChild(b.pid, 10);
+    proc::Wait(a.pid, 10);
+    proc::Wait(b.pid, 10);
     EXPECT_FALSE(ObjectsLeft(base).empty()) << "a crash leaves the objects";
     // With no server alive a client is told so at once, not after the minute
     // it would wait for a busy one.
-    pid_t client = Track(Spawn([&] { return CallOnce(base, "Enobody", nullptr, 4096) == 0 ? 0 : 1; }));
-    EXPECT_EQ(0, WaitChild(client, 20));
+    pid_t client = Track(proc::Spawn([&] { return CallOnce(base, "Enobody", nullptr, 4096) == 0 ? 0 : 1; }));
+    EXPECT_EQ(0, proc::Wait(client, 20));
     Server fresh = Track(StartServer(base, 4096));
     ASSERT_GT(fresh.pid, 0);
     EXPECT_EQ(1, CallOnce(base, "Efresh", &answer, 4096));
@@ -248,7 +248,7 @@ TEST_F(PipeFaultTest, AServerStartingWhileTheLastOneClosesServes) {
         (void)!write(last.control, "x", 1);  // closes while the next one starts
         Server next = Track(StartServer(base, 4096));
         ASSERT_GT(next.pid, 0);
-        EXPECT_EQ(0, WaitChild(last.pid, 20));
+        EXPECT_EQ(0, proc::Wait(last.pid, 20));
         std::string answer;
         EXPECT_EQ(1, CallOnce(base, "Enext", &answer, 4096));
         EXPECT_EQ(":Enext", answer.substr(answer.find(':'))) << "whichever slot it got";
@@ -321,13 +321,13 @@ TEST_F(PipeFaultTest, EndedButUnreapedClientsAndServersHoldNothing) {
     // can answer, once its dead client's claim is taken over.
     kill(dying.pid, SIGKILL);
     ASSERT_TRUE(WaitForEnd(dying.pid));
-    pid_t caller = Track(Spawn([&] {
+    pid_t caller = Track(proc::Spawn([&] {
         std::string answer;
         return CallOnce(base, "Eunreaped", &answer, 4096) == 1 && answer == "0:Eunreaped" ? 0 : 1;
     }));
-    EXPECT_EQ(0, WaitChild(caller, 20)) << "the call must reach slot 0's server within its bound";
-    EXPECT_EQ(128 + SIGKILL, WaitChild(client, 10));
-    EXPECT_EQ(128 + SIGKILL, WaitChild(dying.pid, 10));
+    EXPECT_EQ(0, proc::Wait(caller, 20)) << "the call must reach slot 0's server within its bound";
+    EXPECT_EQ(128 + SIGKILL, proc::Wait(client, 10));
+    EXPECT_EQ(128 + SIGKILL, proc::Wait(dying.pid, 10));
     ExpectRegistryAtRest(1);
     EXPECT_TRUE(answering.Stop());
     ExpectNothingLeft();

@@ -97,7 +97,7 @@ TEST_F(PipeTest, ManyServersAndClientsEachGetTheirOwnAnswers) {
     }
     std::vector<pid_t> clients;
     for (int c = 0; c < kClients; ++c) {
-        clients.push_back(Track(Spawn([&, c] {
+        clients.push_back(Track(proc::Spawn([&, c] {
             for (int k = 0; k < kCalls; ++k) {
                 std::string tag = "E" + std::to_string(c) + "-" + std::to_string(k) + "-" + std::to_string(getpid());
                 std::string answer;
@@ -110,7 +110,7 @@ TEST_F(PipeTest, ManyServersAndClientsEachGetTheirOwnAnswers) {
             return 0;
         })));
     }
-    for (pid_t pid : clients) EXPECT_EQ(0, WaitChild(pid, 120)) << "client " << pid;
+    for (pid_t pid : clients) EXPECT_EQ(0, proc::Wait(pid, 120)) << "client " << pid;
 
     // Afterwards every server is idle and counted free again.
     ServerMonitor monitor;
@@ -137,7 +137,7 @@ TEST_F(PipeTest, TheTerminateMessageWakesOnlyTheCallersOwnPipe) {
     EXPECT_EQ(0, stranger.SendTerminateMessage(base.c_str()));
 
     // A pipe's own process wakes its Connect with an empty request.
-    pid_t pid = Track(Spawn([&] {
+    pid_t pid = Track(proc::Spawn([&] {
         MemoryPipe pipe;
         if (!pipe.Create(base.c_str(), 4096)) return 1;
         int sent = -1;
@@ -156,7 +156,7 @@ TEST_F(PipeTest, TheTerminateMessageWakesOnlyTheCallersOwnPipe) {
         pipe.Close();
         return sent == 1 ? 0 : 4;
     }));
-    EXPECT_EQ(0, WaitChild(pid, 30));
+    EXPECT_EQ(0, proc::Wait(pid, 30));
 
     // The other server still serves.
     std::string answer;
@@ -216,7 +216,7 @@ TEST_F(PipeTest, StreamPipeTracesExactlyWhenDebugging) {
         {
             int ready[2];
             ASSERT_EQ(0, pipe(ready));
-            server = Track(Spawn([&] {
+            server = Track(proc::Spawn([&] {
                 dup2(fd, 1);
                 close(ready[0]);
                 SimplePipe pipe;
@@ -248,7 +248,7 @@ TEST_F(PipeTest, StreamPipeTracesExactlyWhenDebugging) {
         EXPECT_EQ(7u, length);
         EXPECT_STREQ("answer", reinterpret_cast<char*>(reply));
         EXPECT_EQ(r.clientTrace, clientTrace);
-        EXPECT_EQ(0, WaitChild(server, 30));
+        EXPECT_EQ(0, proc::Wait(server, 30));
         std::string serverTrace = ReadFile(serverLog);
         if (r.serverTrace) {
             EXPECT_EQ(std::string(r.serverTrace) + (r.debug ? "Pipe closed\n" : ""), serverTrace);

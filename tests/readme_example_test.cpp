@@ -17,7 +17,7 @@ namespace {
 
 // True once a server of base is registered and idle, within the bound.
 bool WaitForIdleServer(const std::string& base, double seconds) {
-    for (double deadline = Now() + seconds; Now() < deadline; usleep(20000)) {
+    for (double deadline = proc::Now() + seconds; proc::Now() < deadline; usleep(20000)) {
         ServerMonitor monitor;
         bool ready = monitor.Inspect(base.c_str()) && monitor.FreeServerCount() >= 1;
         monitor.Detach();
@@ -31,11 +31,9 @@ std::string WithNul(const std::string& text) { return text + '\0'; }
 class ReadmeExample : public IpcTest {};
 
 TEST_F(ReadmeExample, AnswersCommandsAndEndsOnTheTerminateMessage) {
-    pid_t pid = Track(Spawn([this] {
-        setenv("VELMOX_EXAMPLE_PIPE", base.c_str(), 1);
-        execl(VELMOX_README_EXAMPLE, "readme_example", static_cast<char*>(nullptr));
-        return 127;
-    }));
+    proc::Options options;
+    options.env = {{"VELMOX_EXAMPLE_PIPE", base}};
+    pid_t pid = Track(proc::Start({VELMOX_README_EXAMPLE}, options));
     ASSERT_TRUE(WaitForIdleServer(base, 30)) << "the example never registered";
 
     Request save({{"PATH_INFO", "/Save/Local/inbox"}, {"REQUEST_METHOD", "POST"}}, "a=1");
@@ -52,7 +50,7 @@ TEST_F(ReadmeExample, AnswersCommandsAndEndsOnTheTerminateMessage) {
     std::string bye;
     ASSERT_EQ(1, CallOnce(base, "", &bye));
     EXPECT_EQ(WithNul("bye"), bye);
-    EXPECT_EQ(0, WaitChild(pid, 20));
+    EXPECT_EQ(0, proc::Wait(pid, 20));
     ExpectNothingLeft();
 }
 

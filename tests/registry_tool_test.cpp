@@ -73,7 +73,7 @@ TEST_F(RegistryTool, ShowsLiveIdleSlotsAndCleanRefuses) {
     EXPECT_EQ(1, clean.status);
     for (const ServerID& id : slots) EXPECT_NE(std::string::npos, clean.out.find(" " + std::to_string(id.serverPid)));
     EXPECT_NE(std::string::npos, clean.out.find("not cleaning " + base + ": live servers use it")) << clean.out;
-    EXPECT_FALSE(ObjectsOf(base).empty()) << "a refused clean removes nothing";
+    EXPECT_FALSE(ipctest::ObjectsLeft(base).empty()) << "a refused clean removes nothing";
     EXPECT_EQ(0, server().Stop());
     ExpectNothingLeft();
 }
@@ -109,7 +109,7 @@ TEST_F(RegistryTool, ClaimedAndClosingSlotsAreShownAsSuch) {
     int ready[2];
     ASSERT_EQ(0, pipe(ready));
     const std::string name = base;
-    pid_t holder = Track(ipctest::Spawn([&] {
+    pid_t holder = Track(proc::Spawn([&] {
         ServerMonitor monitor;
         ServerID id;
         bool claimed = monitor.InitClient(name.c_str()) && monitor.GetServer(id);
@@ -124,7 +124,7 @@ TEST_F(RegistryTool, ClaimedAndClosingSlotsAreShownAsSuch) {
     close(ready[1]);
     EXPECT_NE(std::string::npos, RowOf(Show().out, 0).find("claimed by pid " + std::to_string(holder) + " (alive)"));
     kill(holder, SIGKILL);
-    ipctest::WaitChild(holder, 10);
+    proc::Wait(holder, 10);
     EXPECT_NE(std::string::npos, RowOf(Show().out, 0).find("claimed by pid " + std::to_string(holder) + " (dead)"));
 
     // A pipe that withdraws to close claims its own slot.

@@ -29,43 +29,15 @@ namespace {
 
 const unsigned long kBlockSize = kPipeBlockSize;
 
-void RedirectTo(int fd, const std::string& path) {
-    int file = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (file < 0) _exit(126);
-    dup2(file, fd);
-    close(file);
-}
-
-[[noreturn]] void Exec(const std::vector<std::string>& argv) {
-    std::vector<char*> args;
-    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    execv(args[0], args.data());
-    _exit(127);
-}
-
 pid_t StartProgram(const std::vector<std::string>& argv, const std::string& out, const std::string& err,
                    bool ownGroup) {
-    std::fflush(nullptr);
-    pid_t pid = fork();
-    if (pid == 0) {
-        if (ownGroup) setpgid(0, 0);
-        // The test's own blocked signals must not reach the program.
-        sigset_t none;
-        sigemptyset(&none);
-        sigprocmask(SIG_SETMASK, &none, nullptr);
-        RedirectTo(1, out);
-        RedirectTo(2, err);
-        Exec(argv);
-    }
-    if (pid > 0 && ownGroup) setpgid(pid, pid);
-    return pid;
+    proc::Options options;
+    options.outFile = out;
+    options.errFile = err;
+    options.ownGroup = ownGroup;
+    return proc::Start(argv, options);
 }
 
-std::string TempPath(const char* what) {
-    static int counter = 0;
-    return "/tmp/vxt-out." + std::to_string(getpid()) + "." + std::to_string(counter++) + "." + what;
-}
 
 }  // namespace
 
@@ -77,25 +49,15 @@ std::string ReadFile(const std::string& path) {
 }
 
 bool WaitUntil(const std::function<bool()>& done, double seconds) {
-    double deadline = ipctest::Now() + seconds;
+    double deadline = proc::Now() + seconds;
     while (!done()) {
-        if (ipctest::Now() > deadline) return false;
+        if (proc::Now() > deadline) return false;
         usleep(10 * 1000);
     }
     return true;
 }
 
-Finished RunToEnd(const std::vector<std::string>& argv, double seconds) {
-    Finished run;
-    std::string out = TempPath("out"), err = TempPath("err");
-    pid_t pid = StartProgram(argv, out, err, false);
-    run.status = ipctest::WaitChild(pid, seconds);
-    run.out = ReadFile(out);
-    run.err = ReadFile(err);
-    unlink(out.c_str());
-    unlink(err.c_str());
-    return run;
-}
+Finished RunToEnd(const std::vector<std::string>& argv, double seconds) { return proc::Run(argv, seconds); }
 
 // ------------------------------------------------------------------ server
 
@@ -137,7 +99,7 @@ int ServerRun::Stop(int signal, double seconds) {
 
 int ServerRun::Wait(double seconds) {
     if (m_pid <= 0) return -2;
-    int status = ipctest::WaitChild(m_pid, seconds);
+    int status = proc::Wait(m_pid, seconds);
     if (status == -1) kill(-m_pid, SIGKILL);  // pipe processes of a hung server
     ReapGroup(10);
     m_pid = -1;
@@ -147,7 +109,7 @@ int ServerRun::Wait(double seconds) {
 void ServerRun::KillAll() {
     if (m_pid <= 0) return;
     kill(-m_pid, SIGKILL);
-    ipctest::WaitChild(m_pid, 10);
+    proc::Wait(m_pid, 10);
     ReapGroup(10);
     m_pid = -1;
 }
@@ -189,21 +151,6 @@ std::vector<int> LiveServers(const std::string& base) {
     for (const ServerID& id : Registered(base))
         if (OpSys::ProcessExists(id.serverPid)) pids.push_back(id.serverPid);
     return pids;
-}
-
-std::vector<std::string> ObjectsOf(const std::string& base) {
-    std::vector<std::pair<std::string, bool>> keyFiles = {
-        {base, false}, {base + ".0", true}, {base + ".sem", false},
-        {base + ".mtx", false}, {base + ".csm", false}, {base + ".ssm", false}};
-    for (int slot = 0; slot < kMaxServers; ++slot) keyFiles.push_back({base + ".shm." + std::to_string(slot), true});
-    std::vector<std::string> left;
-    for (const auto& file : keyFiles) {
-        if (access(file.first.c_str(), F_OK) != 0) continue;
-        key_t key = ftok(file.first.c_str(), kTokenId);
-        bool exists = file.second ? shmget(key, 0, 0) != -1 : semget(key, 0, 0) != -1;
-        if (exists) left.push_back((file.second ? "segment " : "semaphore set ") + file.first);
-    }
-    return left;
 }
 
 // ------------------------------------------------------------------ client
@@ -254,7 +201,7 @@ void ServerTest::SetUp() {
 }
 
 void ServerTest::ExpectNothingLeft() {
-    std::vector<std::string> left = ObjectsOf(base);
+    std::vector<std::string> left = ipctest::ObjectsLeft(base);
     std::string listing;
     for (const std::string& line : left) listing += line + "\n";
     EXPECT_TRUE(left.empty()) << "objects left of " << base << ":\n" << listing;

@@ -23,11 +23,9 @@ std::string ReadFile(const std::string& path);
 // True as soon as `done` holds, false when `seconds` pass first.
 bool WaitUntil(const std::function<bool()>& done, double seconds);
 
-// A program run to its end within a bound, its output captured.
-struct Finished {
-    int status = -1;  // as ipctest::WaitChild reports it
-    std::string out, err;
-};
+// A program run to its end within a bound (30 s unless given), its output
+// captured; the status as proc::Wait gives it.
+using proc::Finished;
 Finished RunToEnd(const std::vector<std::string>& argv, double seconds = 30);
 
 // velmox-server under a base name, in a process group of its own, with its
@@ -79,11 +77,6 @@ std::vector<ServerID> Registered(const std::string& base);
 // Server pids of the registered slots whose process lives.
 std::vector<int> LiveServers(const std::string& base);
 
-// The semaphore sets and segments of a base name that exist. Each key file
-// is looked up only as the kind of object it stands for: keys come from
-// inode numbers, so under a parallel load a key of one base name can equal a
-// key of another base name's object of the other kind.
-std::vector<std::string> ObjectsOf(const std::string& base);
 
 // One exchange under base with raw request bytes; false when the call failed.
 bool Exchange(const std::string& base, const std::string& request, std::string& answer);

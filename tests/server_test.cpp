@@ -115,7 +115,7 @@ TEST_F(VelmoxServer, ConcurrentClientsEachGetTheirOwnPage) {
     ASSERT_TRUE(server().Start(3)) << server().Stderr();
     std::vector<pid_t> clients;
     for (int i = 0; i < 12; ++i) {
-        clients.push_back(Track(ipctest::Spawn([this, i] {
+        clients.push_back(Track(proc::Spawn([this, i] {
             std::string tag = "tag-" + std::to_string(i);
             Request request(EnvList{{"PATH_INFO", "/RunAgent/Local/agents/r" + std::to_string(i)}, {"QUERY_STRING", tag}});
             std::string answer;
@@ -123,7 +123,7 @@ TEST_F(VelmoxServer, ConcurrentClientsEachGetTheirOwnPage) {
             return Cell(answer, "m_query") == tag && Cell(answer, "m_path") == "agents/r" + std::to_string(i) ? 0 : 2;
         })));
     }
-    for (pid_t client : clients) EXPECT_EQ(0, ipctest::WaitChild(client, 60));
+    for (pid_t client : clients) EXPECT_EQ(0, proc::Wait(client, 60));
     EXPECT_EQ(12, CountLines(server().Log(), " command=RunAgent "));
     ExpectStoppedCleanly(server().Stop());
 }
@@ -182,9 +182,9 @@ TEST_F(VelmoxServer, AKilledPipeProcessIsRestartedAtMostOnceASecond) {
     };
     int second = 0, third = 0;
     ASSERT_TRUE(replace(first[1], &second)) << server().Log();
-    double secondSeen = ipctest::Now();
+    double secondSeen = proc::Now();
     ASSERT_TRUE(replace(second, &third)) << server().Log();
-    EXPECT_GT(ipctest::Now() - secondSeen, 0.8) << "a pipe comes back at most once a second";
+    EXPECT_GT(proc::Now() - secondSeen, 0.8) << "a pipe comes back at most once a second";
     for (const CommandCase& c : kCommands) ExpectServed(c);
     EXPECT_EQ(2, CountLines(server().Log(), "was killed by SIGKILL; restarting it"));
     ExpectStoppedCleanly(server().Stop());
@@ -194,7 +194,7 @@ TEST_F(VelmoxServer, ASecondRunAfterACrashServes) {
     ASSERT_TRUE(server().Start(3)) << server().Stderr();
     ExpectServed(kCommands[0]);
     server().KillAll();
-    EXPECT_FALSE(ObjectsOf(base).empty()) << "a crash leaves the objects";
+    EXPECT_FALSE(ipctest::ObjectsLeft(base).empty()) << "a crash leaves the objects";
     ASSERT_TRUE(server().Start(3)) << server().Stderr();
     EXPECT_EQ(3u, LiveServers(base).size());
     for (const CommandCase& c : kCommands) ExpectServed(c);
@@ -244,7 +244,7 @@ TEST_F(VelmoxServer, APipeThatCannotBeMadeEndsTheStartWithAClearMessage) {
         Finished run = RunToEnd({VELMOX_SERVER, "-b", name, "-n", "3", "--inspect"}, 90);
         EXPECT_EQ(1, run.status);
         EXPECT_NE(std::string::npos, run.err.find("cannot create the pipe of base name " + name)) << run.err;
-        EXPECT_TRUE(ObjectsOf(name).empty());
+        EXPECT_TRUE(ipctest::ObjectsLeft(name).empty());
     }
 }
 

@@ -84,14 +84,14 @@ class Stress : public FixedPipeTest {};
 TEST_F(Stress, SixtyFourGatewaysAtOnceOnSixteenPipes) {
     const int exchanges = Exchanges();
     ASSERT_NO_FATAL_FAILURE(StartServer(kPipes));
-    double start = ipctest::Now();
+    double start = proc::Now();
 
     std::vector<pid_t> workers;
     std::vector<int> reports;
     for (int w = 0; w < kConcurrency; ++w) {
         int fds[2];
         ASSERT_EQ(0, pipe(fds));
-        pid_t pid = ipctest::Spawn([&] {
+        pid_t pid = proc::Spawn([&] {
             close(fds[0]);
             return RunWorker(w, exchanges, fds[1]);
         });
@@ -104,8 +104,8 @@ TEST_F(Stress, SixtyFourGatewaysAtOnceOnSixteenPipes) {
     std::memset(&total, 0, sizeof total);
     std::string failures;
     for (size_t w = 0; w < workers.size(); ++w) {
-        double left = std::max(1.0, kRunBound - (ipctest::Now() - start));
-        EXPECT_EQ(0, ipctest::WaitChild(workers[w], left)) << "worker " << w << " did not end well";
+        double left = std::max(1.0, kRunBound - (proc::Now() - start));
+        EXPECT_EQ(0, proc::Wait(workers[w], left)) << "worker " << w << " did not end well";
         WorkerReport r;
         std::memset(&r, 0, sizeof r);
         ssize_t n = read(reports[w], &r, sizeof r);
@@ -117,7 +117,7 @@ TEST_F(Stress, SixtyFourGatewaysAtOnceOnSixteenPipes) {
         total.slotsSeen |= r.slotsSeen;
         if (r.firstFailure[0] && failures.size() < 4000) failures += std::string(r.firstFailure) + "\n";
     }
-    double seconds = ipctest::Now() - start;
+    double seconds = proc::Now() - start;
 
     int served = total.outcomes[int(Outcome::Served)];
     int failed = total.exchanges - served;
