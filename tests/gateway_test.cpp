@@ -159,6 +159,18 @@ TEST(Gateway, DebugWritesHeaderDumpAndTraceBeforeThePage) {
     EXPECT_TRUE(EndsWith(out, kCommunicationPage)) << out;
 }
 
+// With tracing on, a failed exchange says why before the page: the call
+// that failed, its error and the object (here: no server task at all).
+TEST(Gateway, DebugTracesTheCauseOfACommunicationFailure) {
+    GatewayRun run = RunGateway({{"PATH_INFO", "/Save/Local/db"}}, "a=1", "debug = 1\n");
+    EXPECT_EQ(1, run.status);
+    std::string tail = std::string("Calling Pipe...done.<br>\nPipe failure: semget ") + kGatewayPipeName +
+                       ".sem: No such file or directory<br>\n" + kCommunicationPage;
+    EXPECT_TRUE(EndsWith(run.output, tail)) << run.output;
+    // Without tracing the page is the same as ever.
+    EXPECT_EQ(kCommunicationPage, RunGateway({{"PATH_INFO", "/Save/Local/db"}}).output);
+}
+
 TEST(Gateway, DebugErrorPageFollowsTheTraceWithASecondHeader) {
     GatewayRun run = RunGateway({{"PATH_INFO", "/Nope"}}, "", "DEBUG=2\n");
     EXPECT_EQ(1, run.status);
