@@ -135,6 +135,11 @@ int OpSys::GetCurrentProcessId() { return int(getpid()); }
 
 int OpSys::GetParentProcessId() { return int(getppid()); }
 
+bool OpSys::ProcessMayExist(int pid) {
+    // EPERM: the process is there but belongs to another user.
+    return pid > 0 && (kill(pid_t(pid), 0) == 0 || errno == EPERM);
+}
+
 bool OpSys::ProcessExists(int pid) {
     // EPERM: the process is there but belongs to another user.
     if (pid <= 0 || (kill(pid_t(pid), 0) != 0 && errno != EPERM)) return false;

@@ -91,6 +91,9 @@ public:
     // True while a process of that id exists and has not ended (pid 0 and
     // below: false). A process that ended and waits to be reaped is gone.
     static bool ProcessExists(int pid);
+    // As ProcessExists, but one system call: a process that ended and waits
+    // to be reaped still counts. For hot paths that look again later.
+    static bool ProcessMayExist(int pid);
     // Hundredths of a second since local midnight, in whole seconds.
     static uint32_t GetTickCount();
 };

@@ -179,12 +179,17 @@ PipeClient::Result PipeClient::Exchange(const void* request, unsigned long reque
         // find the mutex still taken by a client stopped (or long
         // descheduled) between the two steps.
         int released = OpSys::ReleaseMutex(slot->Mutex());
+        // A server that ended (reaped or not) leaves the registry now, so
+        // that no other client claims it again.
+        bool gone = awaited != exchange::Awaited::Answer && !OpSys::ProcessExists(id.serverPid);
         if (awaited == exchange::Awaited::NotTaken) {
-            m_monitor.DropClaim(id);
+            if (gone) m_monitor.ServerGone(id);
+            else m_monitor.DropClaim(id);
             m_failure = IpcFailure::Protocol("every server claimed went away before taking the request at", m_base);
             continue;  // nobody took it: another server will
         }
         m_monitor.PutServer(id);
+        if (gone) m_monitor.ServerGone(id);
         if (awaited == exchange::Awaited::Answer) return released ? Result::Done : FailFromSystem();
         if (awaited == exchange::Awaited::WaitFailed) return Fail(cause, false);
         char what[IpcFailure::kCallSize];

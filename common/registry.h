@@ -127,6 +127,9 @@ public:
     int PutServer(ServerID& id);
     // Client: gives a claim back without the free-server unit.
     int DropClaim(const ServerID& id);
+    // Client: the server of id was found gone (ended, reaped or not): its
+    // slot is emptied, with the caller's claim on it, unless it serves again.
+    int ServerGone(const ServerID& id);
     // Client: gives back the unit that InitClient or ReserveUnit reserved.
     int GiveBackUnit();
     // Copies the whole registry.
@@ -192,7 +195,8 @@ private:
     bool AnyLiveServer() const;
     int FindIdleSlot();
     int FindAbandonedSlot();
-    void Claim(int slot, ServerID& id);
+    int ClaimSlot(int32_t pid, ServerID& id);
+    void Claim(int slot, int32_t pid, ServerID& id);
     void Unclaim(const ServerID& id);
 
     MHandlePtr m_freeSem;

@@ -101,14 +101,12 @@ bool ServerMonitor::ServerAwaitsRequest(int slot) const {
     return requestEvent && EventHasWaiterUx(requestEvent.get()) == 1;
 }
 
+// The lowest registered idle slot. Every call passes here under the lock,
+// so it makes no system call: whether the server still lives is looked at
+// after the claim, outside the lock (GetServer).
 int ServerMonitor::FindIdleSlot() {
-    for (int slot = 0; slot < SlotLimit(); ++slot) {
-        const ServerID& entry = m_registry->servers[slot];
-        if (!Registered(slot) || entry.clientPid != -1) continue;
-        if (OpSys::ProcessExists(entry.serverPid)) return slot;
-        EmptySlot(slot);  // a crashed server
-        Recount();
-    }
+    for (int slot = 0; slot < SlotLimit(); ++slot)
+        if (Registered(slot) && m_registry->servers[slot].clientPid == -1) return slot;
     return -1;
 }
 
@@ -136,19 +134,35 @@ int ServerMonitor::FindAbandonedSlot() {
     return -1;
 }
 
-void ServerMonitor::Claim(int slot, ServerID& id) {
-    m_registry->servers[slot].clientPid = OpSys::GetCurrentProcessId();
+void ServerMonitor::Claim(int slot, int32_t pid, ServerID& id) {
+    m_registry->servers[slot].clientPid = pid;
     id = m_registry->servers[slot];
 }
 
+// The claim is made under the lock with nothing but memory operations; the
+// server's life is looked at afterwards, with the one-call look (a server
+// that ended but is not reaped yet passes here, and its client's first look
+// while waiting finds it gone: ServerGone). A look under the lock, and one
+// through /proc, cost a fifth of the calls eight threads could make
+// (velmox-bench-exchange -T 8).
 int ServerMonitor::GetServer(ServerID& id) {
+    int32_t pid = OpSys::GetCurrentProcessId();
+    for (int dead = 0; dead <= kMaxServers; ++dead) {
+        int result = ClaimSlot(pid, id);
+        if (result != 1 || OpSys::ProcessMayExist(id.serverPid)) return result;
+        ServerGone(id);  // a crashed server: its slot goes, and another is claimed
+    }
+    return 0;
+}
+
+int ServerMonitor::ClaimSlot(int32_t pid, ServerID& id) {
     m_sawRecovering = false;
     m_spentUnit = false;
     if (!m_registry || !Lock(kRegistryLockMs)) return 0;
     int slot = FindIdleSlot();
     if (slot < 0) slot = FindAbandonedSlot();
     if (slot >= 0) {
-        Claim(slot, id);
+        Claim(slot, pid, id);
     } else {
         // Nothing to claim while an emptied slot still owes its unit: the
         // unit the caller holds is that one (a dead or closed server's). It
@@ -164,12 +178,12 @@ int ServerMonitor::GetServer(ServerID& id) {
     return slot >= 0 ? 1 : 0;
 }
 
-// Clears this process's claim on the slot of id, as long as the slot is
+// Clears the claim of id (made by its clientPid), as long as the slot is
 // still the one that was claimed; the caller holds the lock.
 void ServerMonitor::Unclaim(const ServerID& id) {
     if (id.index < 0 || id.index >= SlotLimit()) return;
     ServerID& entry = m_registry->servers[id.index];
-    if (entry.clientPid == OpSys::GetCurrentProcessId() && entry.serverPid == id.serverPid) entry.clientPid = -1;
+    if (entry.clientPid == id.clientPid && entry.serverPid == id.serverPid) entry.clientPid = -1;
 }
 
 int ServerMonitor::PutServer(ServerID& id) {
@@ -184,6 +198,17 @@ int ServerMonitor::PutServer(ServerID& id) {
         Fail();
         Release();
         return 0;
+    }
+    return Release();
+}
+
+int ServerMonitor::ServerGone(const ServerID& id) {
+    if (!m_registry || !Lock(kRegistryLockMs)) return 0;
+    if (id.index >= 0 && id.index < SlotLimit() && Registered(id.index) &&
+        m_registry->servers[id.index].serverPid == id.serverPid && !OpSys::ProcessExists(id.serverPid)) {
+        Unclaim(id);
+        EmptySlot(id.index);
+        Recount();
     }
     return Release();
 }

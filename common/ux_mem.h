@@ -15,8 +15,10 @@
 //   MH_SEM    an event: 1 clear, 0 signalled. A signal carries no undo
 //             record: it outlives the process that gave it, so an answer
 //             signalled by a server that dies at once is still delivered.
-//             A wait takes the signal and clears the event in one atomic
-//             step, so "taken" is a single moment that others can test.
+//             A waiter blocks until the event is signalled, then takes the
+//             signal in one atomic step that clears the event; a withdrawal
+//             is the same step, so of a waiter and a withdrawer exactly one
+//             gets the signal, and "taken" is a single moment.
 //   MH_SHM    a shared memory segment.
 //
 // Error convention: a create or open call returns a record or null, the

@@ -22,26 +22,14 @@ union SemArg {
     unsigned short* array;
 };
 
-// The operations of one step on the handle's member. An event's wait takes
-// the signal and clears the event at once: "wait for 0" and "+1" in one
-// semop, which the system performs atomically or not at all.
-struct Step {
-    struct sembuf ops[2];
-    unsigned count;
-};
-
-Step WaitStep(const MHandle* handle, short extraFlags) {
-    Step step;
+// The blocking step of a wait: an event's waiter waits for the signal (the
+// value 0), a mutex's or count's takes a unit. Both are single operations,
+// which the system queues per semaphore; an operation on two values at once
+// would put the whole set on its slow path for every waiter.
+struct sembuf WaitStep(const MHandle* handle, short extraFlags) {
     unsigned short member = (unsigned short)handle->member;
-    if (handle->kind == MH_SEM) {
-        step.ops[0] = {member, 0, extraFlags};
-        step.ops[1] = {member, 1, 0};
-        step.count = 2;
-    } else {
-        step.ops[0] = {member, -1, short(SEM_UNDO | extraFlags)};
-        step.count = 1;
-    }
-    return step;
+    if (handle->kind == MH_SEM) return {member, 0, extraFlags};
+    return {member, -1, short(SEM_UNDO | extraFlags)};
 }
 
 // Resumes after signals. 0 or -1 with errno.
@@ -83,16 +71,42 @@ int WaitFailed(const MHandle* handle, const char* call) {
     return UX_WAIT_FAILED;
 }
 
+// Takes an event's signal: still signalled (0)? then clear (+1), both in one
+// step that never blocks. 1 when taken, 0 when the event was clear (another
+// took the signal first), -1 on failure.
+int TakeSignal(const MHandle* handle) {
+    unsigned short member = (unsigned short)handle->member;
+    struct sembuf ops[2] = {{member, 0, IPC_NOWAIT}, {member, 1, 0}};
+    if (Perform(handle, ops, 2) == 0) return 1;
+    return errno == EAGAIN ? 0 : -1;
+}
+
+// After the blocking step: an event's signal must still be taken, and may
+// have gone to another (a client that withdrew its request) meanwhile.
+// UX_WAIT_OBJECT, 0 to wait again, or UX_WAIT_FAILED.
+int Acquired(const MHandle* handle) {
+    if (handle->kind != MH_SEM) return UX_WAIT_OBJECT;
+    int taken = TakeSignal(handle);
+    if (taken > 0) return UX_WAIT_OBJECT;
+    return taken == 0 ? 0 : WaitFailed(handle, "semop");
+}
+
 int WaitWithoutLimit(const MHandle* handle) {
-    Step step = WaitStep(handle, 0);
-    return Perform(handle, step.ops, step.count) == 0 ? UX_WAIT_OBJECT : WaitFailed(handle, "semop");
+    struct sembuf step = WaitStep(handle, 0);
+    for (;;) {
+        if (Perform(handle, &step, 1) != 0) return WaitFailed(handle, "semop");
+        if (int result = Acquired(handle)) return result;
+    }
 }
 
 int WaitUntil(const MHandle* handle, const struct timespec& deadline) {
-    Step step = WaitStep(handle, 0);
+    struct sembuf step = WaitStep(handle, 0);
     for (;;) {
         struct timespec left = TimeLeft(deadline);
-        if (semtimedop(handle->id, step.ops, step.count, &left) == 0) return UX_WAIT_OBJECT;
+        if (semtimedop(handle->id, &step, 1, &left) == 0) {
+            if (int result = Acquired(handle)) return result;
+            continue;
+        }
         if (errno == EAGAIN) {
             ux::Fail("time limit of a wait for", handle->name, ETIMEDOUT);
             return UX_WAIT_TIMEOUT;
@@ -210,9 +224,15 @@ int WaitForSingleObjectUx(MHandle* handle, unsigned long ms) {
 int WaitForSliceUx(MHandle* handle, unsigned long ms) {
     if (!handle) return UX_WAIT_FAILED;
     if (ms == 0) {
-        Step step = WaitStep(handle, IPC_NOWAIT);
-        if (Perform(handle, step.ops, step.count) == 0) return UX_WAIT_OBJECT;
-        if (errno != EAGAIN) return WaitFailed(handle, "semop");
+        int taken;
+        if (handle->kind == MH_SEM) {
+            taken = TakeSignal(handle);
+        } else {
+            struct sembuf step = WaitStep(handle, IPC_NOWAIT);
+            taken = Perform(handle, &step, 1) == 0 ? 1 : errno == EAGAIN ? 0 : -1;
+        }
+        if (taken > 0) return UX_WAIT_OBJECT;
+        if (taken < 0) return WaitFailed(handle, "semop");
         ux::Fail("time limit of a wait for", handle->name, ETIMEDOUT);
         return UX_WAIT_TIMEOUT;
     }
@@ -221,12 +241,10 @@ int WaitForSliceUx(MHandle* handle, unsigned long ms) {
 
 int WithdrawSignalUx(MHandle* handle) {
     if (!handle || handle->kind != MH_SEM) return 0;
-    // Still signalled (0)? Then clear it (+1), both in one step.
-    unsigned short member = (unsigned short)handle->member;
-    struct sembuf ops[2] = {{member, 0, IPC_NOWAIT}, {member, 1, 0}};
-    if (Perform(handle, ops, 2) == 0) return 1;
-    if (errno != EAGAIN) ux::Fail("semop", handle->name, errno);
-    return 0;
+    // The same step as a waiter's take: of the two, exactly one succeeds.
+    int taken = TakeSignal(handle);
+    if (taken < 0) ux::Fail("semop", handle->name, errno);
+    return taken > 0 ? 1 : 0;
 }
 
 int EraseSemStrUx(MHandle* handle) {
