@@ -37,6 +37,9 @@ public:
     // block. Never fail.
     CGI();
     ~CGI() override;
+    // A record owns its buffers: it is not copied.
+    CGI(const CGI&) = delete;
+    CGI& operator=(const CGI&) = delete;
 
     // Fills the record from the environment and standard input: a variable
     // that is not set reads as the empty string; a CONTENT_LENGTH that is

@@ -69,6 +69,10 @@ public:
     static const uint32_t c_inlineResultsSize = 256;
 
     // Server side: no request record yet. Never fails.
+    // A command owns its answer and, on the server side, its request
+    // record: it is not copied.
+    Cmd(const Cmd&) = delete;
+    Cmd& operator=(const Cmd&) = delete;
     Cmd(CmdID id, uint32_t param);
     // Gateway side: copies the client's address, user and agent, cut to their
     // fields, and points to cgi, which stays the caller's. Never fails.

@@ -22,6 +22,9 @@ public:
     // Raises IllegalArgsExc for a size of 0, OutOfMemoryExc when refused.
     explicit SimpleStream(unsigned int size);
     ~SimpleStream() override;
+    // A stream may own its buffer: it is not copied.
+    SimpleStream(const SimpleStream&) = delete;
+    SimpleStream& operator=(const SimpleStream&) = delete;
 
     // Insertion. Typed items raise BufferOverflowExc when they do not fit
     // before the end of the buffer; a null string raises IllegalArgsExc.
