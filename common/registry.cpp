@@ -119,32 +119,21 @@ int ServerMonitor::InitClient(const char* name) {
     return Release();
 }
 
-int ServerMonitor::Attach(const char* name) {
-    m_isServer = 0;
-    Detach();
-    if (!CopyBaseName(m_name, name)) return Fail("base name too long:");
-    char buffer[kNameBufferSize];
-    void* view = nullptr;
-    m_freeSem.reset(OpenSetUx(FormatName(buffer, kServerCountSemFmt, name), MH_CSEM));
-    if (m_freeSem) m_mutex.reset(OpenSetUx(FormatName(buffer, kServerMonMutexFmt, name), MH_MUTEX));
-    bool opened = m_mutex && OpenInto(m_shm, [&](MHandle*& h) {
-        return OpSys::OpenSharedMemory(FormatName(buffer, kServerMonShMemFmt, name), h, &view);
-    });
-    m_registry = static_cast<ServerList*>(view);
-    if (opened) return 1;
-    Fail();
-    Detach();
-    return 0;
-}
+int ServerMonitor::Attach(const char* name) { return OpenExisting(name, true); }
 
-int ServerMonitor::Inspect(const char* name) {
+int ServerMonitor::Inspect(const char* name) { return OpenExisting(name, false); }
+
+// Opens the registry's objects without a side effect: nothing is reserved,
+// nothing locked. A client needs the free-server count; a tool can do
+// without it.
+int ServerMonitor::OpenExisting(const char* name, bool needCount) {
     m_isServer = 0;
     Detach();
     if (!CopyBaseName(m_name, name)) return Fail("base name too long:");
     char buffer[kNameBufferSize];
     void* view = nullptr;
-    m_mutex.reset(OpenSetUx(FormatName(buffer, kServerMonMutexFmt, name), MH_MUTEX));
     m_freeSem.reset(OpenSetUx(FormatName(buffer, kServerCountSemFmt, name), MH_CSEM));
+    if (m_freeSem || !needCount) m_mutex.reset(OpenSetUx(FormatName(buffer, kServerMonMutexFmt, name), MH_MUTEX));
     bool opened = m_mutex && OpenInto(m_shm, [&](MHandle*& h) {
         return OpSys::OpenSharedMemory(FormatName(buffer, kServerMonShMemFmt, name), h, &view);
     });

@@ -172,6 +172,7 @@ public:
 
 private:
     // registry.cpp: opening, registering, closing.
+    int OpenExisting(const char* name, bool needCount);
     int OpenRegistry();
     void InitBlock();
     void ClearLeftovers();

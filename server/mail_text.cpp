@@ -1,5 +1,7 @@
 #include "mail_text.h"
 
+#include "page.h"
+
 #include <sys/random.h>
 
 #include <cerrno>
@@ -110,21 +112,7 @@ bool IsValidUtf8(const std::string& text) {
     return true;
 }
 
-std::string UrlPath(const std::string& text) {
-    std::string encoded;
-    for (unsigned char c : text) {
-        bool kept = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-                    (c && std::strchr("-._~!$'()*+,;=:@/", c));
-        if (kept) {
-            encoded += char(c);
-        } else {
-            char escape[4];
-            std::snprintf(escape, sizeof escape, "%%%02X", unsigned(c));
-            encoded += escape;
-        }
-    }
-    return encoded;
-}
+std::string UrlPath(const std::string& text) { return EncodeUrlPath(text, false); }
 
 // ------------------------------------------------------------------ idents
 

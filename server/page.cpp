@@ -179,25 +179,12 @@ Rows FieldRows(const Cmd& cmd) {
 
 // ------------------------------------------------------------------ links
 
-bool KeptInUrlPath(unsigned char c) {
+bool KeptInUrlPath(unsigned char c, bool keepAmpersand) {
+    if (c == '&') return keepAmpersand;
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-           std::strchr("-._~!$&'()*+,;=:@/", c) != nullptr;
+           std::strchr("-._~!$'()*+,;=:@/", c) != nullptr;
 }
 
-// Percent-encodes what may not stand in a URL path as it is.
-std::string EncodeUrlPath(const std::string& text) {
-    std::string encoded;
-    for (unsigned char c : text) {
-        if (c && KeptInUrlPath(c)) {
-            encoded += char(c);
-        } else {
-            char escape[4];
-            std::snprintf(escape, sizeof escape, "%%%02X", unsigned(c));
-            encoded += escape;
-        }
-    }
-    return encoded;
-}
 
 // The script's own URL path, ready for an attribute. A value that does not
 // start with a slash is made one, so that it can never turn into a URL scheme
@@ -402,6 +389,20 @@ std::string Terminated(std::string page) {
 }
 
 }  // namespace
+
+std::string EncodeUrlPath(const std::string& text, bool keepAmpersand) {
+    std::string encoded;
+    for (unsigned char c : text) {
+        if (c && KeptInUrlPath(c, keepAmpersand)) {
+            encoded += char(c);
+        } else {
+            char escape[4];
+            std::snprintf(escape, sizeof escape, "%%%02X", unsigned(c));
+            encoded += escape;
+        }
+    }
+    return encoded;
+}
 
 const char* CommandName(const Cmd& cmd) { return TableName(Cmd::c_table, uint32_t(cmd.m_cmdID)); }
 

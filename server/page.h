@@ -41,6 +41,10 @@ const char* CommandName(const Cmd& cmd);
 // none.
 const char* RequestValue(const Cmd& cmd, int index);
 
+// Percent-encodes every byte that may not stand in a URL path as it is; an
+// '&' stands as it is unless keepAmpersand is false.
+std::string EncodeUrlPath(const std::string& text, bool keepAmpersand = true);
+
 // Text made safe for HTML content and attribute values: & < > " ' become
 // entities, control characters other than tab, line feed and carriage return
 // the replacement character.

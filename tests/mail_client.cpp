@@ -12,6 +12,29 @@
 
 namespace mailtest {
 
+void MailServerTest::SetUp() {
+    ServerTest::SetUp();
+    database = base + ".db";
+    server().UseMailStore(database);
+}
+
+void MailServerTest::TearDown() {
+    if (server().running()) {
+        EXPECT_EQ(0, server().Stop()) << server().Log();
+        ExpectNothingLeft();
+    }
+    // A sanitizer build reports there (leaks at each process's exit).
+    for (const char* report : {"Sanitizer", "runtime error"})
+        EXPECT_EQ(std::string::npos, server().Stderr().find(report)) << server().Stderr();
+    for (const std::string& file : {database, database + "-wal", database + "-shm", database + ".good"})
+        unlink(file.c_str());
+    ServerTest::TearDown();
+}
+
+void MailServerTest::StartMail(int pipes, const std::vector<std::string>& extra) {
+    ASSERT_TRUE(server().Start(pipes, extra)) << server().Stderr() << server().Log();
+}
+
 std::string Reply::Header(const std::string& name) const {
     std::string prefix = name + ": ";
     for (size_t at = 0; at < headers.size();) {

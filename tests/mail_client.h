@@ -9,7 +9,21 @@
 #include <utility>
 #include <vector>
 
+#include "server_process.h"
+
 namespace mailtest {
+
+// Fixture: velmox-server with a mail store of the test's own (base + ".db");
+// at the end the server must stop cleanly, leave nothing and have written
+// no sanitizer report, and the store's files go.
+class MailServerTest : public srvtest::ServerTest {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+    void StartMail(int pipes = 2, const std::vector<std::string>& extra = {});
+
+    std::string database;
+};
 
 struct Reply {
     bool answered = false;

@@ -21,29 +21,9 @@ using namespace srvtest;
 
 namespace {
 
-class MailFault : public ServerTest {
+class MailFault : public MailServerTest {
 protected:
-    void SetUp() override {
-        ServerTest::SetUp();
-        database = base + ".db";
-        server().UseMailStore(database);
-    }
-    void TearDown() override {
-        if (server().running()) {
-            EXPECT_EQ(0, server().Stop()) << server().Log();
-            ExpectNothingLeft();
-        }
-        // A sanitizer build reports there (leaks at each process's exit).
-        for (const char* report : {"Sanitizer", "runtime error"})
-            EXPECT_EQ(std::string::npos, server().Stderr().find(report)) << server().Stderr();
-        for (const std::string& file : {database, database + "-wal", database + "-shm", database + ".good"})
-            unlink(file.c_str());
-        ServerTest::TearDown();
-    }
-
-    void StartMail(const std::vector<std::string>& extra = {}) {
-        ASSERT_TRUE(server().Start(1, extra)) << server().Stderr() << server().Log();
-    }
+    void StartMail(const std::vector<std::string>& extra = {}) { MailServerTest::StartMail(1, extra); }
 
     int Save(const std::string& subject, const std::string& body = "text") {
         return Post(base, "/Save/Local/inbox", "0", Form({{"subject", subject}, {"body", body}})).status;
@@ -65,7 +45,6 @@ protected:
         EXPECT_EQ(1, CountLines(server().Log(), "command=Save fault=" + fault + ": ")) << server().Log();
     }
 
-    std::string database;
 };
 
 // Runs sql on a connection of the test's own; false (with the message

@@ -21,29 +21,8 @@ using namespace srvtest;
 
 namespace {
 
-class Mail : public ServerTest {
+class Mail : public MailServerTest {
 protected:
-    void SetUp() override {
-        ServerTest::SetUp();
-        database = base + ".db";
-        server().UseMailStore(database);
-    }
-    void TearDown() override {
-        if (server().running()) {
-            EXPECT_EQ(0, server().Stop()) << server().Log();
-            ExpectNothingLeft();
-        }
-        // A sanitizer build reports there (leaks at each process's exit).
-        for (const char* report : {"Sanitizer", "runtime error"})
-            EXPECT_EQ(std::string::npos, server().Stderr().find(report)) << server().Stderr();
-        for (const char* suffix : {"", "-wal", "-shm"}) unlink((database + suffix).c_str());
-        ServerTest::TearDown();
-    }
-
-    void StartMail(int pipes = 2, const std::vector<std::string>& extra = {}) {
-        ASSERT_TRUE(server().Start(pipes, extra)) << server().Stderr() << server().Log();
-    }
-
     // Saves a message; returns its ident, "" when it was not saved.
     std::string SaveMessage(const std::string& folder, const Fields& fields, const std::string& ident = "") {
         Reply reply = Post(base, "/Save/Local/" + folder, ident.empty() ? "0" : "0&" + ident, Form(fields));
@@ -61,8 +40,6 @@ protected:
     Reply Search(const std::string& folder, const std::string& body, const std::string& query = "") {
         return Post(base, "/Search/Local/" + folder, query, body);
     }
-
-    std::string database;
 };
 
 TEST_F(Mail, SavedMessageIsFoundOpenedAndUpdated) {
