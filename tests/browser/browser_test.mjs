@@ -7,9 +7,7 @@
 // The web server and the server task must already run (the CTest wrapper
 // starts them). Exits 0 when every check passed; prints one line per check
 // and a closing "N passed, M failed" line.
-import { chromium } from 'playwright-core';
-import { mkdtempSync, rmSync } from 'node:fs';
-import { tmpdir } from 'node:os';
+import { check, clickAndLoad, runInBrowser } from './harness.mjs';
 import { join } from 'node:path';
 
 const base = process.argv[2];
@@ -20,18 +18,6 @@ if (!base) {
 }
 const script = `${base}/velmox.cgi`;
 
-let passed = 0;
-let failed = 0;
-function check(what, actual, expected) {
-  if (actual === expected) {
-    passed++;
-    console.log(`ok - ${what}`);
-  } else {
-    failed++;
-    console.log(`not ok - ${what}: got ${JSON.stringify(actual)}, expected ${JSON.stringify(expected)}`);
-  }
-}
-
 // The bytes the gateway decodes from a form body, as lower-case hex.
 function hexOf(text) {
   return Buffer.from(text, 'utf8').toString('hex');
@@ -40,38 +26,11 @@ function hexOf(text) {
 const cell = (page, id) => page.locator(`td#${id}`).textContent();
 const heading = (page) => page.locator('h1#command').textContent();
 
-// Submits by clicking and waits for the page that the click loads.
-async function clickAndLoad(page, selector, options = {}) {
-  await Promise.all([page.waitForNavigation({ waitUntil: 'load' }), page.click(selector, options)]);
-}
-
 async function shot(page, name) {
   if (screenshotDir) await page.screenshot({ path: join(screenshotDir, `${name}.png`), fullPage: true });
 }
 
-const profile = mkdtempSync(join(tmpdir(), 'velmox-chromium-'));
-let context;
-let page;
-try {
-  context = await chromium.launchPersistentContext(profile, {
-    executablePath: '/usr/bin/chromium',
-    headless: true,
-    timeout: 60000,
-    args: [
-      '--headless',
-      '--no-sandbox',
-      '--disable-gpu',
-      '--disable-quic',
-      '--no-first-run',
-      '--disable-background-networking',
-      '--disable-component-update',
-      '--disable-sync',
-    ],
-    viewport: { width: 1000, height: 1400 },
-  });
-  page = context.pages()[0] ?? (await context.newPage());
-  page.setDefaultTimeout(20000);
-  page.setDefaultNavigationTimeout(30000);
+await runInBrowser({ width: 1000, height: 1400 }, async (page) => {
 
   // The sample page: a GET of the search command, which makes it an Options request.
   await page.goto(`${script}/Search/Local/mail`);
@@ -154,17 +113,4 @@ try {
   check('compose: identifier', await cell(page, 'm_ident'), '01234567 89abcdef 00112233 44556677');
   check('compose: query number', await cell(page, 'm_queryNumber'), '31');
   check('compose: user agent is the browser', /Chrome/.test(await cell(page, 'm_userAgent')), true);
-} catch (error) {
-  failed++;
-  console.log(`not ok - ${error.stack || error}`);
-  // What the browser was showing, to tell a wrong page from a missing one.
-  if (page) {
-    const shown = await page.content().catch(() => '(no content)');
-    console.log(`# at ${page.url()}:\n${shown.slice(0, 2000)}`);
-  }
-} finally {
-  if (context) await context.close().catch(() => {});
-  rmSync(profile, { recursive: true, force: true });
-}
-console.log(`${passed} passed, ${failed} failed`);
-process.exit(failed === 0 && passed > 0 ? 0 : 1);
+});

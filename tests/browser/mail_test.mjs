@@ -8,9 +8,8 @@
 // The web server and the server task (with an empty mail store) must already
 // run. Exits 0 when every check passed; prints one line per check and a
 // closing "N passed, M failed" line.
-import { chromium } from 'playwright-core';
-import { mkdirSync, mkdtempSync, rmSync } from 'node:fs';
-import { tmpdir } from 'node:os';
+import { check, clickAndLoad, runInBrowser } from './harness.mjs';
+import { mkdirSync } from 'node:fs';
 import { join } from 'node:path';
 
 const base = process.argv[2];
@@ -22,23 +21,7 @@ if (!base || !screenshotDir) {
 const script = `${base}/velmox.cgi`;
 mkdirSync(screenshotDir, { recursive: true });
 
-let passed = 0;
-let failed = 0;
-function check(what, actual, expected) {
-  if (actual === expected) {
-    passed++;
-    console.log(`ok - ${what}`);
-  } else {
-    failed++;
-    console.log(`not ok - ${what}: got ${JSON.stringify(actual)}, expected ${JSON.stringify(expected)}`);
-  }
-}
-
 const title = (page) => page.locator('h1#title').textContent();
-
-async function clickAndLoad(page, selector, options = {}) {
-  await Promise.all([page.waitForNavigation({ waitUntil: 'load' }), page.click(selector, options)]);
-}
 
 let step = 0;
 async function shot(page, name) {
@@ -46,29 +29,7 @@ async function shot(page, name) {
   await page.screenshot({ path: join(screenshotDir, `${String(step).padStart(2, '0')}-${name}.png`), fullPage: true });
 }
 
-const profile = mkdtempSync(join(tmpdir(), 'velmox-chromium-'));
-let context;
-let page;
-try {
-  context = await chromium.launchPersistentContext(profile, {
-    executablePath: '/usr/bin/chromium',
-    headless: true,
-    timeout: 60000,
-    args: [
-      '--headless',
-      '--no-sandbox',
-      '--disable-gpu',
-      '--disable-quic',
-      '--no-first-run',
-      '--disable-background-networking',
-      '--disable-component-update',
-      '--disable-sync',
-    ],
-    viewport: { width: 1000, height: 900 },
-  });
-  page = context.pages()[0] ?? (await context.newPage());
-  page.setDefaultTimeout(20000);
-  page.setDefaultNavigationTimeout(30000);
+await runInBrowser({ width: 1000, height: 900 }, async (page) => {
   const problems = [];
   page.on('console', (message) => {
     if (message.type() === 'error') problems.push(message.text());
@@ -156,16 +117,4 @@ try {
   check('folders: inbox count', await page.locator('table#folders td.count').first().textContent(), '2');
   await shot(page, 'folders');
   check('no errors in the console', problems.join('\n'), '');
-} catch (error) {
-  failed++;
-  console.log(`not ok - ${error.stack || error}`);
-  if (page) {
-    const shown = await page.content().catch(() => '(no content)');
-    console.log(`# at ${page.url()}:\n${shown.slice(0, 2000)}`);
-  }
-} finally {
-  if (context) await context.close().catch(() => {});
-  rmSync(profile, { recursive: true, force: true });
-}
-console.log(`${passed} passed, ${failed} failed`);
-process.exit(failed === 0 && passed > 0 ? 0 : 1);
+});
