@@ -10,11 +10,15 @@
 
 #include "log.h"
 #include "options.h"
+#include "pipe_launcher.h"
+#include "pipe_task.h"
 #include "sqlite_store.h"
 #include "supervisor.h"
 #include "velmox_version.h"
 
 namespace {
+
+const char kProgram[] = "velmox-server " VELMOX_VERSION;
 
 // Makes the database with its schema before any pipe serves. A store that
 // cannot be made is no reason not to start: the pages say what is wrong
@@ -34,6 +38,8 @@ void PrepareStore(const ServerOptions& options, const ServerLog& log) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Before the options are parsed, which may reorder argv.
+    PipeLauncher launcher(argc, argv);
     ServerOptions options;
     std::string problem = ParseServerOptions(argc, argv, options);
     if (!problem.empty()) {
@@ -45,7 +51,7 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (options.version) {
-        std::fputs("velmox-server " VELMOX_VERSION "\n", stdout);
+        std::printf("%s\n", kProgram);
         return 0;
     }
     ServerLog log;
@@ -56,6 +62,8 @@ int main(int argc, char** argv) {
     }
     // A log reader that goes away must not end the server.
     std::signal(SIGPIPE, SIG_IGN);
+    // A pipe process that the supervisor started (pipe_launcher.h).
+    if (options.pipeReport >= 0) return RunPipeProcess(options, log, options.pipeReport, kProgram);
     if (!options.inspect) PrepareStore(options, log);
-    return Supervisor(options, log).Run();
+    return Supervisor(options, log, launcher).Run();
 }
