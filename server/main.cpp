@@ -44,7 +44,7 @@ int main(int argc, char** argv) {
     std::string problem = ParseServerOptions(argc, argv, options);
     if (!problem.empty()) {
         std::fprintf(stderr, "velmox-server: %s\n%s", problem.c_str(), kServerUsage);
-        return 2;
+        return kPipeBadArguments;
     }
     if (options.help) {
         std::fputs(kServerUsage, stdout);

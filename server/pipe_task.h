@@ -14,9 +14,10 @@ struct ServerOptions;
 enum PipeExit {
     kPipeStoppedBySignal = 0,      // SIGTERM or SIGINT: the whole server stops
     kPipeFailed = 1,               // the pipe broke while serving
-    kPipeNotCreated = 2,           // the pipe could not be made
+    kPipeBadArguments = 2,         // the program refused its command line (main's usage error)
     kPipeEndedByMessage = 3,       // a terminate message that no signal asked for
-    kPipeNotStarted = 4            // the program file could not be run
+    kPipeNotStarted = 4,           // the program file could not be run
+    kPipeNotCreated = 5            // the pipe could not be made
 };
 
 // Runs one pipe in the calling process, which must have SIGTERM and SIGINT

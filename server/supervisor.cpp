@@ -241,6 +241,7 @@ std::string Supervisor::EndText(int status) const {
         case kPipeNotCreated: return "could not create its pipe";
         case kPipeEndedByMessage: return "ended on a terminate message that no signal asked for";
         case kPipeNotStarted: return "could not be started from " + m_launcher.Program();
+        case kPipeBadArguments: return "refused its command line (standard error says why)";
         default: return "failed (exit status " + std::to_string(WEXITSTATUS(status)) + ")";
     }
 }
