@@ -137,7 +137,8 @@ void Supervisor::LeaverEnded(size_t i, int status) {
 }
 
 void Supervisor::CheckRestartDeadlines(double now) {
-    if (m_newcomer.pid > 0 && !m_newcomer.registered && now > m_newcomer.startedAt + kStartLimitSeconds)
+    bool late = m_newcomer.pid > 0 && !m_newcomer.registered && now > m_newcomer.startedAt + kStartLimitSeconds;
+    if (late && !m_stopping)
         AbandonRestart("the new pipe process (pid " + std::to_string(m_newcomer.pid) + ") was not ready within " +
                        std::to_string(int(kStartLimitSeconds)) + " s");
     for (PipeProcess& p : m_leaving)
