@@ -1,7 +1,8 @@
 // velmox-server: the sample server task of the Velmox gateway. Each pipe
 // process answers the commands as a small web mail kept in SQLite
 // (mail_service.h), or with --inspect with a page that shows what each
-// command carried (page.h); supervisor.h runs the processes.
+// command carried (page.h); supervisor.h runs the processes, each of them
+// this program started again with --pipe-process (pipe_launcher.h).
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
