@@ -48,7 +48,7 @@ ServerLog::~ServerLog() {
 }
 
 bool ServerLog::Open(const std::string& path) {
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     if (fd < 0) return false;
     if (m_fd > 2) close(m_fd);
     m_fd = fd;

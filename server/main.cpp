@@ -1,7 +1,8 @@
 // velmox-server: the sample server task of the Velmox gateway. Each pipe
 // process answers the commands as a small web mail kept in SQLite
 // (mail_service.h), or with --inspect with a page that shows what each
-// command carried (page.h); supervisor.h runs the processes.
+// command carried (page.h); supervisor.h runs the processes, each of them
+// this program started again with --pipe-process (pipe_launcher.h).
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -10,11 +11,15 @@
 
 #include "log.h"
 #include "options.h"
+#include "pipe_launcher.h"
+#include "pipe_task.h"
 #include "sqlite_store.h"
 #include "supervisor.h"
 #include "velmox_version.h"
 
 namespace {
+
+const char kProgram[] = "velmox-server " VELMOX_VERSION;
 
 // Makes the database with its schema before any pipe serves. A store that
 // cannot be made is no reason not to start: the pages say what is wrong
@@ -34,18 +39,20 @@ void PrepareStore(const ServerOptions& options, const ServerLog& log) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Before the options are parsed, which may reorder argv.
+    PipeLauncher launcher(argc, argv);
     ServerOptions options;
     std::string problem = ParseServerOptions(argc, argv, options);
     if (!problem.empty()) {
         std::fprintf(stderr, "velmox-server: %s\n%s", problem.c_str(), kServerUsage);
-        return 2;
+        return kPipeBadArguments;
     }
     if (options.help) {
         std::fputs(kServerUsage, stdout);
         return 0;
     }
     if (options.version) {
-        std::fputs("velmox-server " VELMOX_VERSION "\n", stdout);
+        std::printf("%s\n", kProgram);
         return 0;
     }
     ServerLog log;
@@ -56,6 +63,8 @@ int main(int argc, char** argv) {
     }
     // A log reader that goes away must not end the server.
     std::signal(SIGPIPE, SIG_IGN);
+    // A pipe process that the supervisor started (pipe_launcher.h).
+    if (options.pipeReport >= 0) return RunPipeProcess(options, log, options.pipeReport, kProgram);
     if (!options.inspect) PrepareStore(options, log);
-    return Supervisor(options, log).Run();
+    return Supervisor(options, log, launcher).Run();
 }

@@ -7,7 +7,8 @@
 
 const char kServerUsage[] =
     "usage: velmox-server [-b BASE] [-n PIPES] [-d DATABASE] [-l LOGFILE] [-r READYFILE]\n"
-    "                     [--busy-ms MS] [--max-size-mb MB] [--inspect] [-h] [--version]\n"
+    "                     [--busy-ms MS] [--max-size-mb MB] [--inspect [--delay-ms MS]]\n"
+    "                     [-h] [--version]\n"
     "Serves the Velmox gateway's commands: a small web mail kept in an SQLite\n"
     "database (Save, Compose, Search, ImageMap and RunAgent each do their job),\n"
     "or with --inspect pages that show every field a command carried. One\n"
@@ -23,9 +24,23 @@ const char kServerUsage[] =
     "      --max-size-mb MB refuse saves that would grow the database beyond MB\n"
     "                       mebibytes (default: no limit but the disk)\n"
     "      --inspect        answer with the field inspector's pages; no database\n"
+    "      --delay-ms MS    with --inspect: wait MS milliseconds before each page, a\n"
+    "                       slow server for load tests (0..600000, default 0)\n"
     "  -h, --help           show this text\n"
     "      --version        show the version\n"
-    "SIGTERM or SIGINT stops every pipe; the last one removes the pipe's objects.\n";
+    "Signals to the server's process (the one that -r names):\n"
+    "  SIGHUP   rolling restart: the pipe processes are replaced one at a time by\n"
+    "           new ones started from the program file as it is on disk now, so\n"
+    "           installing a new velmox-server and sending SIGHUP upgrades it in\n"
+    "           place. Each new process serves before an old one answers the\n"
+    "           request it has, withdraws and ends: no request is lost. A SIGHUP\n"
+    "           during a restart is done after it; a new process that does not\n"
+    "           start ends the restart, the old ones serve on, and the log says\n"
+    "           why. Needs a free registry slot (fewer than 64 pipes).\n"
+    "  SIGTERM, SIGINT  stop: each pipe answers the request it has and closes;\n"
+    "           the last one removes the pipe's objects. A request that arrives\n"
+    "           meanwhile gets the gateway's page \"Cannot communicate with\n"
+    "           Velmox server\" at once.\n";
 
 namespace {
 
@@ -38,7 +53,7 @@ bool ParseNumber(const char* text, int low, int high, int& number) {
     return true;
 }
 
-enum LongOnly { kBusyMs = 1000, kMaxSizeMb, kInspect };
+enum LongOnly { kBusyMs = 1000, kMaxSizeMb, kInspect, kDelayMs, kPipeProcess };
 
 }  // namespace
 
@@ -50,6 +65,9 @@ std::string ParseServerOptions(int argc, char** argv, ServerOptions& options) {
         {"max-size-mb", required_argument, nullptr, kMaxSizeMb},
         {"inspect", no_argument, nullptr, kInspect},   {"help", no_argument, nullptr, 'h'},
         {"version", no_argument, nullptr, 'V'},
+        {"delay-ms", required_argument, nullptr, kDelayMs},
+        // Internal: how the supervisor starts a pipe process (supervisor.h).
+        {"pipe-process", required_argument, nullptr, kPipeProcess},
         {nullptr, 0, nullptr, 0}};
     optind = 1;
     opterr = 0;
@@ -74,6 +92,15 @@ std::string ParseServerOptions(int argc, char** argv, ServerOptions& options) {
                            ", not \"" + std::string(optarg) + "\"";
                 break;
             case kInspect: options.inspect = true; break;
+            case kDelayMs:
+                if (!ParseNumber(optarg, 0, kMaxDelayMs, options.delayMs))
+                    return "--delay-ms must be a whole number from 0 to " + std::to_string(kMaxDelayMs) + ", not \"" +
+                           std::string(optarg) + "\"";
+                break;
+            case kPipeProcess:
+                if (!ParseNumber(optarg, 0, INT_MAX, options.pipeReport))
+                    return "--pipe-process must name a file descriptor, not \"" + std::string(optarg) + "\"";
+                break;
             case 'h': options.help = true; break;
             case 'V': options.version = true; break;
             case ':': return std::string("option ") + argv[optind - 1] + " needs a value";
@@ -83,5 +110,6 @@ std::string ParseServerOptions(int argc, char** argv, ServerOptions& options) {
     if (optind < argc) return std::string("unexpected argument \"") + argv[optind] + "\"";
     if (options.base.empty()) return "the base name must not be empty";
     if (options.database.empty()) return "the database name must not be empty";
+    if (options.delayMs > 0 && !options.inspect) return "--delay-ms slows the field inspector only: add --inspect";
     return "";
 }

@@ -14,6 +14,8 @@ const char kDefaultDatabase[] = "velmox-mail.db";
 const int kDefaultBusyMs = 5000;
 const int kMaxBusyMs = 600000;
 const int kMaxSizeLimitMb = 1 << 20;
+// The field inspector's delay before each page (--delay-ms), for load tests.
+const int kMaxDelayMs = 600000;
 
 struct ServerOptions {
     std::string base = kGatewayPipeName;
@@ -24,6 +26,10 @@ struct ServerOptions {
     std::string database = kDefaultDatabase;
     int busyMs = kDefaultBusyMs;  // how long a write waits for another's lock
     int maxSizeMb = 0;            // the database's size limit; 0: none
+    int delayMs = 0;              // the inspector waits this long before each page
+    // Set only in a pipe process that the supervisor started (the internal
+    // option --pipe-process FD): the descriptor its registration goes to.
+    int pipeReport = -1;
     bool help = false;
     bool version = false;
 };

@@ -1,6 +1,7 @@
 #include "pipe_task.h"
 
 #include <cerrno>
+#include <ctime>
 #include <memory>
 #include <new>
 #include <unistd.h>
@@ -18,8 +19,22 @@
 
 namespace {
 
+// The field inspector's handler data.
+struct Inspector {
+    ServedBy servedBy;
+    int delayMs;  // before each page: a slow server for load tests
+};
+
+void Pause(int ms) {
+    struct timespec left = {ms / 1000, long(ms % 1000) * 1000000L};
+    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+    }
+}
+
 int BuildPage(Cmd::CmdID, Cmd* cmd, void* data) {
-    std::string answer = BuildAnswer(*cmd, *static_cast<const ServedBy*>(data));
+    const Inspector& inspector = *static_cast<const Inspector*>(data);
+    if (inspector.delayMs > 0) Pause(inspector.delayMs);
+    std::string answer = BuildAnswer(*cmd, inspector.servedBy);
     cmd->StoreResults(answer.data(), uint32_t(answer.size()));
     return 1;
 }
@@ -122,7 +137,7 @@ bool CreatePipe(SimplePipe& pipe, const std::string& base) {
 
 }  // namespace
 
-int RunPipeProcess(const ServerOptions& options, const ServerLog& log, int report) {
+int RunPipeProcess(const ServerOptions& options, const ServerLog& log, int report, const std::string& program) {
     const std::string& base = options.base;
     SimplePipe pipe;
     if (!CreatePipe(pipe, base)) {
@@ -131,11 +146,14 @@ int RunPipeProcess(const ServerOptions& options, const ServerLog& log, int repor
     }
     ServedBy servedBy{pipe.m_pipe.m_id.index, int(getpid())};
     // The store's connection belongs to this process: it opens on the first
-    // request, after the fork.
+    // request.
     SqliteStore store(SqliteSettings{options.database, options.busyMs, options.maxSizeMb});
     MailService mail(store, servedBy, log);
-    if (options.inspect) Cmd::RegisterHandler(BuildPage, &servedBy, nullptr, nullptr);
+    Inspector inspector{servedBy, options.delayMs};
+    if (options.inspect) Cmd::RegisterHandler(BuildPage, &inspector, nullptr, nullptr);
     else Cmd::RegisterHandler(AnswerMailCommand, &mail, nullptr, nullptr);
+    log.Line("pipe process " + std::to_string(servedBy.pid) + " (" + program + ") serves pipe " +
+             std::to_string(servedBy.slot) + " of base name " + base);
     Report(report, 'R');
     int result;
     {

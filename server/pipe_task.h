@@ -14,13 +14,17 @@ struct ServerOptions;
 enum PipeExit {
     kPipeStoppedBySignal = 0,      // SIGTERM or SIGINT: the whole server stops
     kPipeFailed = 1,               // the pipe broke while serving
-    kPipeNotCreated = 2,           // the pipe could not be made
-    kPipeEndedByMessage = 3        // a terminate message that no signal asked for
+    kPipeBadArguments = 2,         // the program refused its command line (main's usage error)
+    kPipeEndedByMessage = 3,       // a terminate message that no signal asked for
+    kPipeNotStarted = 4,           // the program file could not be run
+    kPipeNotCreated = 5            // the pipe could not be made
 };
 
 // Runs one pipe in the calling process, which must have SIGTERM and SIGINT
-// blocked. Writes 'R' to `report` once the pipe is registered, or 'F' when it
-// cannot be made, and closes it. Returns a PipeExit.
-int RunPipeProcess(const ServerOptions& options, const ServerLog& log, int report);
+// blocked. Writes 'R' to `report` once the pipe is registered and ready to
+// serve, or 'F' when it cannot be made, and closes it; the log gets a line
+// that names the process, its slot and `program` (name and version).
+// Returns a PipeExit.
+int RunPipeProcess(const ServerOptions& options, const ServerLog& log, int report, const std::string& program);
 
 #endif

@@ -8,34 +8,22 @@
 #include <ctime>
 #include <sys/wait.h>
 #include <unistd.h>
-#ifdef __linux__
-#include <sys/prctl.h>
-#endif
 
 #include "log.h"
+#include "pipe_launcher.h"
 #include "pipe_task.h"
+#include "supervisor_limits.h"
 
 namespace {
 
-// Making a pipe may wait for the registry lock (15 s) more than once.
-const double kStartLimitSeconds = 60;
-// A pipe process ends within moments of its terminate message; one that does
-// not is killed after this.
-const double kStopLimitSeconds = 30;
-const double kRestartIntervalSeconds = 1;
-
 volatile sig_atomic_t g_stopSignal = 0;
+volatile sig_atomic_t g_restartSignal = 0;
 
 void OnStopSignal(int signal) { g_stopSignal = signal; }
+void OnRestartSignal(int) { g_restartSignal = 1; }
 
 // SIGCHLD only has to interrupt pselect(); the pipes are reaped afterwards.
 void OnChildSignal(int) {}
-
-double Now() {
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return double(now.tv_sec) + double(now.tv_nsec) / 1e9;
-}
 
 void Handle(int signal, void (*handler)(int)) {
     struct sigaction action;
@@ -49,6 +37,7 @@ std::string SignalName(int signal) {
     switch (signal) {
         case SIGTERM: return "SIGTERM";
         case SIGINT: return "SIGINT";
+        case SIGHUP: return "SIGHUP";
         case SIGKILL: return "SIGKILL";
         case SIGSEGV: return "SIGSEGV";
         case SIGABRT: return "SIGABRT";
@@ -56,14 +45,12 @@ std::string SignalName(int signal) {
     }
 }
 
-std::string EndText(int status) {
-    if (WIFSIGNALED(status)) return "was killed by " + SignalName(WTERMSIG(status));
-    switch (WEXITSTATUS(status)) {
-        case kPipeStoppedBySignal: return "was stopped by a signal";
-        case kPipeNotCreated: return "could not create its pipe";
-        case kPipeEndedByMessage: return "ended on a terminate message that no signal asked for";
-        default: return "failed (exit status " + std::to_string(WEXITSTATUS(status)) + ")";
-    }
+}  // namespace
+
+double Now() {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return double(now.tv_sec) + double(now.tv_nsec) / 1e9;
 }
 
 bool EndedCleanly(int status) {
@@ -71,10 +58,8 @@ bool EndedCleanly(int status) {
            (WEXITSTATUS(status) == kPipeStoppedBySignal || WEXITSTATUS(status) == kPipeEndedByMessage);
 }
 
-}  // namespace
-
-Supervisor::Supervisor(const ServerOptions& options, const ServerLog& log)
-    : m_options(options), m_log(log), m_pipes(size_t(options.pipes)) {
+Supervisor::Supervisor(const ServerOptions& options, const ServerLog& log, const PipeLauncher& launcher)
+    : m_options(options), m_log(log), m_launcher(launcher), m_pipes(size_t(options.pipes)) {
     sigemptyset(&m_waitMask);
     FD_ZERO(&m_readable);
 }
@@ -89,6 +74,7 @@ int Supervisor::Run() {
     while (!AllEnded()) {
         WaitForEvent();
         HandleStopSignal();
+        HandleRestartSignal();
         ReadReports();
         ReapPipes();
         CheckDeadlines();
@@ -99,77 +85,51 @@ int Supervisor::Run() {
     return m_exitStatus;
 }
 
-// The stop signals and SIGCHLD stay blocked but while pselect() waits; pipe
-// processes inherit the blocked stop signals, so none is lost before their
-// watcher runs.
+// The signals stay blocked but while pselect() waits; pipe processes inherit
+// the blocked stop signals, so none is lost before their watcher runs.
 void Supervisor::PrepareSignals() {
     sigset_t blocked;
     sigemptyset(&blocked);
-    sigaddset(&blocked, SIGTERM);
-    sigaddset(&blocked, SIGINT);
-    sigaddset(&blocked, SIGCHLD);
+    for (int signal : {SIGTERM, SIGINT, SIGHUP, SIGCHLD}) sigaddset(&blocked, signal);
     sigprocmask(SIG_BLOCK, &blocked, &m_waitMask);
-    sigdelset(&m_waitMask, SIGTERM);
-    sigdelset(&m_waitMask, SIGINT);
-    sigdelset(&m_waitMask, SIGCHLD);
+    for (int signal : {SIGTERM, SIGINT, SIGHUP, SIGCHLD}) sigdelset(&m_waitMask, signal);
     Handle(SIGTERM, OnStopSignal);
     Handle(SIGINT, OnStopSignal);
+    Handle(SIGHUP, OnRestartSignal);
     Handle(SIGCHLD, OnChildSignal);
 }
 
-bool Supervisor::StartPipe(size_t k) {
-    int fds[2];
-    if (pipe(fds) != 0) return false;
-    std::fflush(nullptr);
-    pid_t self = getpid();
-    pid_t pid = fork();
-    if (pid < 0) {
-        close(fds[0]);
-        close(fds[1]);
-        return false;
-    }
-    if (pid == 0) RunPipe(fds[1], self);
-    close(fds[1]);
-    PipeProcess& p = m_pipes[k];
+bool Supervisor::StartPipe(size_t k) { return Launch(m_pipes[k]); }
+
+bool Supervisor::Launch(PipeProcess& p) {
+    int report = -1;
+    pid_t pid = m_launcher.Launch(&report, m_log);
+    if (pid < 0) return false;
+    p = PipeProcess();
     p.pid = pid;
-    p.report = fds[0];
+    p.report = report;
     p.startedAt = Now();
-    p.restartAt = -1;
-    p.registered = false;
+    p.generation = m_generation;
     return true;
 }
 
-void Supervisor::RunPipe(int report, pid_t supervisor) {
-    for (const PipeProcess& other : m_pipes)
-        if (other.report >= 0) close(other.report);
-    StopWithSupervisor(supervisor);
-    Handle(SIGTERM, SIG_DFL);
-    Handle(SIGINT, SIG_DFL);
-    Handle(SIGCHLD, SIG_DFL);
-    sigset_t child;
-    sigemptyset(&child);
-    sigaddset(&child, SIGCHLD);
-    sigprocmask(SIG_UNBLOCK, &child, nullptr);
-    std::exit(RunPipeProcess(m_options, m_log, report));
-}
-
-// A supervisor killed outright cannot stop its pipes; they stop themselves
-// then, as on SIGTERM, so that the last one removes the objects.
-void Supervisor::StopWithSupervisor(pid_t supervisor) {
-#ifdef __linux__
-    prctl(PR_SET_PDEATHSIG, SIGTERM);
-#endif
-    // Gone already before the request took effect.
-    if (getppid() != supervisor) kill(getpid(), SIGTERM);
+// Every process the supervisor watches: the places', the newcomer and those
+// that are leaving.
+std::vector<Supervisor::PipeProcess*> Supervisor::Processes() {
+    std::vector<PipeProcess*> all;
+    for (PipeProcess& p : m_pipes) all.push_back(&p);
+    all.push_back(&m_newcomer);
+    for (PipeProcess& p : m_leaving) all.push_back(&p);
+    return all;
 }
 
 void Supervisor::WaitForEvent() {
     FD_ZERO(&m_readable);
     int highest = -1;
-    for (const PipeProcess& p : m_pipes) {
-        if (p.report < 0) continue;
-        FD_SET(p.report, &m_readable);
-        highest = std::max(highest, p.report);
+    for (const PipeProcess* p : Processes()) {
+        if (p->report < 0) continue;
+        FD_SET(p->report, &m_readable);
+        highest = std::max(highest, p->report);
     }
     struct timespec limit;
     struct timespec* timeout = nullptr;
@@ -184,13 +144,16 @@ void Supervisor::WaitForEvent() {
 }
 
 // The earliest moment something is due without an event; -1 when nothing is.
-double Supervisor::NextDeadline() const {
+double Supervisor::NextDeadline() {
     double next = -1;
     auto consider = [&next](double t) { next = next < 0 ? t : std::min(next, t); };
     if (!m_ready && !m_stopping) consider(m_startDeadline);
     if (m_stopping) consider(m_stopDeadline);
     for (const PipeProcess& p : m_pipes)
         if (p.restartAt >= 0) consider(p.restartAt);
+    if (m_newcomer.pid > 0 && !m_newcomer.registered) consider(m_newcomer.startedAt + kStartLimitSeconds);
+    for (const PipeProcess& p : m_leaving)
+        if (p.killAt >= 0) consider(p.killAt);
     return next;
 }
 
@@ -202,26 +165,39 @@ void Supervisor::HandleStopSignal() {
     BeginStop(signal);
 }
 
+void Supervisor::HandleRestartSignal() {
+    if (!g_restartSignal) return;
+    g_restartSignal = 0;
+    RequestRestart();
+}
+
 void Supervisor::ReadReports() {
-    for (size_t k = 0; k < m_pipes.size(); ++k)
-        if (m_pipes[k].report >= 0 && FD_ISSET(m_pipes[k].report, &m_readable)) ReadReport(k);
+    for (size_t k = 0; k < m_pipes.size(); ++k) {
+        PipeProcess& p = m_pipes[k];
+        if (p.report < 0 || !FD_ISSET(p.report, &m_readable) || !ReadReport(p)) continue;
+        if (m_ready) m_log.Line(Describe(k) + " is serving again");
+        else if (std::all_of(m_pipes.begin(), m_pipes.end(), [](const PipeProcess& q) { return q.registered; }))
+            BecomeReady();
+    }
+    if (m_newcomer.report >= 0 && FD_ISSET(m_newcomer.report, &m_readable) && ReadReport(m_newcomer))
+        NewcomerReady();
+    for (PipeProcess& p : m_leaving)
+        if (p.report >= 0 && FD_ISSET(p.report, &m_readable)) ReadReport(p);
     FD_ZERO(&m_readable);
 }
 
 // 'R': the pipe is registered. Anything else, or the end of the report, means
-// the pipe process failed; its exit tells the rest.
-void Supervisor::ReadReport(size_t k) {
-    PipeProcess& p = m_pipes[k];
+// the pipe process failed; its exit tells the rest. True when the process
+// has just reported its pipe registered.
+bool Supervisor::ReadReport(PipeProcess& p) {
     char state = 0;
     ssize_t n = read(p.report, &state, 1);
-    if (n < 0 && errno == EINTR) return;
+    if (n < 0 && errno == EINTR) return false;
     close(p.report);
     p.report = -1;
-    if (n != 1 || state != 'R') return;
+    if (n != 1 || state != 'R') return false;
     p.registered = true;
-    if (m_ready) m_log.Line(Describe(k) + " is serving again");
-    else if (std::all_of(m_pipes.begin(), m_pipes.end(), [](const PipeProcess& q) { return q.registered; }))
-        BecomeReady();
+    return true;
 }
 
 void Supervisor::ReapPipes() {
@@ -230,6 +206,12 @@ void Supervisor::ReapPipes() {
     while ((pid = waitpid(-1, &status, WNOHANG)) > 0) {
         for (size_t k = 0; k < m_pipes.size(); ++k)
             if (m_pipes[k].pid == pid) PipeEnded(k, status);
+        if (m_newcomer.pid == pid) NewcomerEnded(status);
+        for (size_t i = 0; i < m_leaving.size(); ++i)
+            if (m_leaving[i].pid == pid) {
+                LeaverEnded(i, status);
+                break;
+            }
     }
 }
 
@@ -238,7 +220,7 @@ void Supervisor::PipeEnded(size_t k, int status) {
     std::string who = Describe(k);
     // A report still unread when SIGCHLD came first: the process is gone, so
     // reading cannot block.
-    if (p.report >= 0) ReadReport(k);
+    if (p.report >= 0) ReadReport(p);
     p.pid = 0;
     p.registered = false;
     if (m_stopping) {
@@ -249,6 +231,18 @@ void Supervisor::PipeEnded(size_t k, int status) {
         Fail(NotReadyText(who, status));
     } else {
         PipeEndedWhileRunning(k, who, status);
+    }
+}
+
+std::string Supervisor::EndText(int status) const {
+    if (WIFSIGNALED(status)) return "was killed by " + SignalName(WTERMSIG(status));
+    switch (WEXITSTATUS(status)) {
+        case kPipeStoppedBySignal: return "was stopped by a signal";
+        case kPipeNotCreated: return "could not create its pipe";
+        case kPipeEndedByMessage: return "ended on a terminate message that no signal asked for";
+        case kPipeNotStarted: return "could not be started from " + m_launcher.Program();
+        case kPipeBadArguments: return "refused its command line (standard error says why)";
+        default: return "failed (exit status " + std::to_string(WEXITSTATUS(status)) + ")";
     }
 }
 
@@ -273,14 +267,16 @@ void Supervisor::PipeEndedWhileRunning(size_t k, const std::string& who, int sta
     m_log.Line(who + " " + EndText(status) + "; restarting it");
 }
 
+// A place that a newcomer of a rolling restart is about to take waits for it.
 void Supervisor::RestartDuePipes() {
     if (m_stopping) return;
     double now = Now();
     for (size_t k = 0; k < m_pipes.size(); ++k) {
         PipeProcess& p = m_pipes[k];
-        if (p.restartAt < 0 || now < p.restartAt) continue;
+        if (p.restartAt < 0 || now < p.restartAt || Renewing(k)) continue;
         if (!StartPipe(k)) {
             m_log.Line("cannot restart pipe process " + std::to_string(k) + ": " + std::strerror(errno));
+            p = PipeProcess();
             p.restartAt = now + kRestartIntervalSeconds;
         }
     }
@@ -291,30 +287,37 @@ void Supervisor::CheckDeadlines() {
     if (!m_ready && !m_stopping && now > m_startDeadline)
         Fail("the pipes of base name " + m_options.base + " were not registered within " +
              std::to_string(int(kStartLimitSeconds)) + " s");
-    if (m_stopping && now > m_stopDeadline) KillRemaining();
+    if (m_stopping && now > m_stopDeadline) {
+        for (size_t k = 0; k < m_pipes.size(); ++k) KillOverdue(m_pipes[k], Describe(k));
+        KillOverdue(m_newcomer, "new pipe process (pid " + std::to_string(m_newcomer.pid) + ")");
+        m_stopDeadline = Now() + kStopLimitSeconds;
+    }
+    CheckRestartDeadlines(now);
 }
 
 void Supervisor::BeginStop(int signal) {
     m_stopping = true;
+    m_restarting = false;
+    m_restartQueued = false;
     m_stopDeadline = Now() + kStopLimitSeconds;
-    for (PipeProcess& p : m_pipes) {
-        p.restartAt = -1;
-        if (p.pid > 0) kill(p.pid, signal);
+    for (PipeProcess* p : Processes()) {
+        p->restartAt = -1;
+        if (p->pid > 0) kill(p->pid, signal);
     }
 }
 
-void Supervisor::KillRemaining() {
-    for (size_t k = 0; k < m_pipes.size(); ++k) {
-        if (m_pipes[k].pid <= 0) continue;
-        m_log.Line(Describe(k) + " did not stop in time; killing it");
-        kill(m_pipes[k].pid, SIGKILL);
-    }
+void Supervisor::KillOverdue(PipeProcess& p, const std::string& who) {
+    if (p.pid <= 0) return;
+    m_log.Line(who + " did not stop in time; killing it");
+    kill(p.pid, SIGKILL);
+    p.killAt = -1;
     m_exitStatus = 1;
-    m_stopDeadline = Now() + kStopLimitSeconds;
 }
 
-bool Supervisor::AllEnded() const {
-    return m_stopping && std::none_of(m_pipes.begin(), m_pipes.end(), [](const PipeProcess& p) { return p.pid > 0; });
+bool Supervisor::AllEnded() {
+    if (!m_stopping) return false;
+    std::vector<PipeProcess*> all = Processes();
+    return std::none_of(all.begin(), all.end(), [](const PipeProcess* p) { return p->pid > 0; });
 }
 
 void Supervisor::BecomeReady() {
@@ -322,6 +325,10 @@ void Supervisor::BecomeReady() {
     m_log.Line("velmox-server " + std::to_string(getpid()) + " ready: " + std::to_string(m_pipes.size()) +
                " pipes of base name " + m_options.base);
     if (!m_options.readyPath.empty()) WriteReadyFile();
+    if (m_restartQueued) {
+        m_restartQueued = false;
+        BeginRestart();
+    }
 }
 
 // Written under another name and renamed, so that a reader never sees half a pid.

@@ -1,11 +1,25 @@
-// The server's parent process: starts one process per pipe, restarts a pipe
-// process that dies (at most once a second each), and on SIGTERM or SIGINT
-// passes the signal on to every pipe process and waits for all of them.
+// The server's parent process: starts one process per pipe (pipe_launcher.h),
+// restarts a pipe process that dies (at most once a second each), replaces
+// them one at a time on SIGHUP, and on SIGTERM or SIGINT passes the signal
+// on to every pipe process and waits for all of them.
 //
-// It is single-threaded and keeps SIGTERM, SIGINT and SIGCHLD blocked except
-// while it waits in pselect(), so their handlers only ever run there. Pipe
-// processes are born with the stop signals blocked; each takes them in a
-// thread of its own.
+// It is single-threaded and keeps SIGTERM, SIGINT, SIGHUP and SIGCHLD
+// blocked except while it waits in pselect(), so their handlers only ever
+// run there. Pipe processes are born with the stop signals blocked; each
+// takes them in a thread of its own.
+//
+// Rolling restart (supervisor_restart.cpp). The n pipe processes stand in
+// n places. A restart has a generation number; a place whose process is of
+// an older generation is replaced so: a newcomer is started for it and,
+// once it has reported its pipe registered and ready, the old process gets
+// SIGTERM: it finishes the exchange it is in, withdraws and closes its pipe
+// (a request that reached it untaken goes to another pipe), and ends; only
+// then is the next place replaced. So n pipes serve at every moment but
+// while an old one closes, and never fewer than n - 1. A place whose process
+// died meanwhile is started anew from the program file and counts as
+// replaced. A newcomer that fails to start (or is not ready within the
+// start limit) ends the restart; the old processes serve on. A SIGHUP during
+// a restart is kept (however many come) and starts another restart after it.
 #ifndef VELMOX_SERVER_SUPERVISOR_H
 #define VELMOX_SERVER_SUPERVISOR_H
 
@@ -18,11 +32,12 @@
 
 #include "options.h"
 
+class PipeLauncher;
 class ServerLog;
 
 class Supervisor {
 public:
-    Supervisor(const ServerOptions& options, const ServerLog& log);
+    Supervisor(const ServerOptions& options, const ServerLog& log, const PipeLauncher& launcher);
 
     // Runs the server to its end. Returns the exit status: 0 after a stop
     // signal, 1 when the pipes could not be made or a pipe process had to be
@@ -35,37 +50,59 @@ private:
         int report = -1;        // reads 'R' once the pipe is registered
         double startedAt = 0;
         double restartAt = -1;  // when a dead pipe process is due again
+        double killAt = -1;     // told to stop: killed if still there then
         bool registered = false;
+        int generation = 0;     // the rolling restart it was started by
     };
 
+    // supervisor.cpp: start, crashes, stop.
     void PrepareSignals();
     bool StartPipe(size_t k);
-    [[noreturn]] void RunPipe(int report, pid_t supervisor);
-    static void StopWithSupervisor(pid_t supervisor);
+    bool Launch(PipeProcess& p);
+    std::vector<PipeProcess*> Processes();
 
     void WaitForEvent();
-    double NextDeadline() const;
+    double NextDeadline();
     void HandleStopSignal();
+    void HandleRestartSignal();
     void ReadReports();
-    void ReadReport(size_t k);
+    bool ReadReport(PipeProcess& p);
     void ReapPipes();
     void PipeEnded(size_t k, int status);
+    std::string EndText(int status) const;
     std::string NotReadyText(const std::string& who, int status) const;
     void PipeEndedWhileRunning(size_t k, const std::string& who, int status);
     void RestartDuePipes();
     void CheckDeadlines();
     void BeginStop(int signal);
-    void KillRemaining();
-    bool AllEnded() const;
+    void KillOverdue(PipeProcess& p, const std::string& who);
+    bool AllEnded();
 
     void BecomeReady();
     void WriteReadyFile();
     void Fail(const std::string& text);
     std::string Describe(size_t k) const;
 
+    // supervisor_restart.cpp: rolling restart.
+    void RequestRestart();
+    void BeginRestart();
+    void ReplaceNext();
+    void NewcomerReady();
+    void NewcomerEnded(int status);
+    void FinishRestart();
+    void AbandonRestart(const std::string& why);
+    void Retire(PipeProcess p);
+    void LeaverEnded(size_t i, int status);
+    void CheckRestartDeadlines(double now);
+    bool Renewing(size_t k) const;
+
     const ServerOptions m_options;
     const ServerLog& m_log;
-    std::vector<PipeProcess> m_pipes;
+    const PipeLauncher& m_launcher;
+    std::vector<PipeProcess> m_pipes;  // one per place
+    PipeProcess m_newcomer;            // started for place m_newcomerFor
+    size_t m_newcomerFor = 0;
+    std::vector<PipeProcess> m_leaving;  // told to stop, no place any more
     sigset_t m_waitMask;
     fd_set m_readable;
     bool m_ready = false;
@@ -74,6 +111,11 @@ private:
     double m_startDeadline = 0;
     double m_stopDeadline = 0;
     int m_exitStatus = 0;
+    int m_generation = 0;
+    bool m_restarting = false;
+    bool m_restartQueued = false;
+    pid_t m_awaitedLeaver = 0;  // the old process a restart waits for
+    int m_replaced = 0;
 };
 
 #endif

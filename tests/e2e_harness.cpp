@@ -223,7 +223,7 @@ std::string ClaimFixedPipe() {
 
 // ---------------------------------------------------------------- server task
 
-bool ServerTask::Start(int pipes, const std::string& database) {
+bool ServerTask::Start(int pipes, const std::string& database, const std::vector<std::string>& extra) {
     m_error.clear();
     std::string binary = VELMOX_SERVER;
     if (binary.empty() || access(binary.c_str(), X_OK) != 0) {
@@ -240,6 +240,7 @@ bool ServerTask::Start(int pipes, const std::string& database) {
         argv.push_back("-d");
         argv.push_back(database);
     }
+    argv.insert(argv.end(), extra.begin(), extra.end());
     proc::Options options;
     options.outFile = m_dir / "server.out";
     options.errFile = m_dir / "server.err";

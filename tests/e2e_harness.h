@@ -61,15 +61,16 @@ public:
     ~ServerTask() { Kill(); }
     // Starts velmox-server -b /tmp/.velmox -n pipes and waits (bounded) for
     // its ready file. It serves the field inspector's pages (--inspect), or
-    // the mail store kept in `database` when one is named. False, with a
-    // reason in error(), when it did not come up.
-    bool Start(int pipes = 4, const std::string& database = "");
+    // the mail store kept in `database` when one is named; `extra` options
+    // follow. False, with a reason in error(), when it did not come up.
+    bool Start(int pipes = 4, const std::string& database = "", const std::vector<std::string>& extra = {});
     // SIGTERM and a bounded wait; returns the exit status (-1: had to kill).
     int Stop();
     void Kill();
     bool running() const { return m_pid > 0; }
     pid_t pid() const { return m_pid; }
-    std::string Log() const { return ReadFile(m_dir / "server.log"); }
+    std::string Log() const { return ReadFile(LogPath()); }
+    std::string LogPath() const { return m_dir / "server.log"; }
     std::string Stderr() const { return ReadFile(m_dir / "server.err"); }
     const std::string& error() const { return m_error; }
 

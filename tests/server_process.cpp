@@ -25,6 +25,8 @@
 
 namespace srvtest {
 
+const char* const kServerProgram = VELMOX_SERVER;
+
 namespace {
 
 const unsigned long kBlockSize = kPipeBlockSize;
@@ -68,7 +70,7 @@ ServerRun::~ServerRun() {
 bool ServerRun::Start(int pipes, const std::vector<std::string>& extra) {
     unlink(ReadyPath().c_str());
     std::vector<std::string> argv = m_prefix;
-    std::vector<std::string> server = {VELMOX_SERVER, "-b", m_base, "-n", std::to_string(pipes),
+    std::vector<std::string> server = {m_program, "-b", m_base, "-n", std::to_string(pipes),
                                        "-l", LogPath(), "-r", ReadyPath()};
     argv.insert(argv.end(), server.begin(), server.end());
     if (m_database.empty()) {

@@ -19,6 +19,9 @@ class Cmd;
 
 namespace srvtest {
 
+// The velmox-server built with the tests.
+extern const char* const kServerProgram;
+
 std::string ReadFile(const std::string& path);
 // True as soon as `done` holds, false when `seconds` pass first.
 bool WaitUntil(const std::function<bool()>& done, double seconds);
@@ -43,6 +46,9 @@ public:
         m_database = database;
         m_prefix = prefix;
     }
+    // The following starts run `program` instead of the velmox-server built
+    // with the tests.
+    void UseProgram(const std::string& program) { m_program = program; }
     // Starts the server and waits (bounded) for its ready file to hold its pid.
     bool Start(int pipes = 3, const std::vector<std::string>& extra = {});
     // Sends signal to the server and waits for it; its exit status, or -1 when
@@ -68,6 +74,7 @@ private:
     std::string m_base;
     std::string m_database;
     std::vector<std::string> m_prefix;
+    std::string m_program = kServerProgram;
     pid_t m_pid = -1;
 };
 

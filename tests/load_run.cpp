@@ -1,0 +1,473 @@
+#include "load_run.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "opsys.h"
+#include "registry.h"
+
+namespace load {
+
+namespace {
+
+const char kCommunicationHeading[] = "<h2>Cannot communicate with Velmox server</h2>";
+// An answer is a page of about 5 KB; anything far larger is no answer.
+const size_t kLargestAnswer = 1 << 20;
+// How long a restart, or the return of every pipe after a kill, may take.
+const double kRecoveryLimit = 60;
+
+void Pause(double seconds) {
+    if (seconds <= 0) return;
+    struct timespec left = {time_t(seconds), long((seconds - std::floor(seconds)) * 1e9)};
+    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+    }
+}
+
+int Remaining(double deadline) { return std::max(0, int((deadline - Now()) * 1000) + 1); }
+
+// Waits for `events` on fd until the deadline; false on expiry or error.
+bool Ready(int fd, short events, double deadline) {
+    struct pollfd p = {fd, events, 0};
+    for (;;) {
+        int n = poll(&p, 1, Remaining(deadline));
+        if (n > 0) return true;
+        if (n == 0 || errno != EINTR) return false;
+    }
+}
+
+// Connects to host:port without waiting past the deadline; -1 on failure.
+int Connect(const Target& target, double deadline, std::string* why) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0) {
+        *why = std::string("socket: ") + std::strerror(errno);
+        return -1;
+    }
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(uint16_t(target.port));
+    if (inet_pton(AF_INET, target.host.c_str(), &address.sin_addr) != 1) {
+        close(fd);
+        *why = "not an IPv4 address: " + target.host;
+        return -1;
+    }
+    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        int error = errno;
+        socklen_t length = sizeof error;
+        if (error != EINPROGRESS || !Ready(fd, POLLOUT, deadline) ||
+            getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0 || error != 0) {
+            *why = std::string("connect: ") + std::strerror(error == EINPROGRESS ? ETIMEDOUT : error);
+            close(fd);
+            return -1;
+        }
+    }
+    return fd;
+}
+
+bool SendAll(int fd, const std::string& bytes, double deadline) {
+    size_t done = 0;
+    while (done < bytes.size()) {
+        ssize_t n = send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+        if (n > 0) {
+            done += size_t(n);
+        } else if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
+            if (!Ready(fd, POLLOUT, deadline)) return false;
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Reads to the end of the connection. False when the deadline passed first.
+bool ReceiveAll(int fd, std::string& bytes, double deadline) {
+    char buffer[16384];
+    for (;;) {
+        ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+        if (n > 0) {
+            bytes.append(buffer, size_t(n));
+            if (bytes.size() > kLargestAnswer) return true;
+        } else if (n == 0) {
+            return true;
+        } else if (errno == EAGAIN || errno == EINTR) {
+            if (!Ready(fd, POLLIN, deadline)) return false;
+        } else {
+            return true;  // reset: what came is judged
+        }
+    }
+}
+
+std::string CellText(const std::string& page, const std::string& id) {
+    std::string open = "<td id=\"" + id + "\">";
+    size_t start = page.find(open);
+    if (start == std::string::npos) return "";
+    start += open.size();
+    size_t end = page.find("</td>", start);
+    return end == std::string::npos ? "" : page.substr(start, end - start);
+}
+
+Outcome Judge(const std::string& response, const std::string& tag, std::string* why) {
+    if (response.empty()) {
+        *why = "no answer at all";
+        return Outcome::Malformed;
+    }
+    size_t headEnd = response.find("\r\n\r\n");
+    int status = response.compare(0, 7, "HTTP/1.") == 0 && response.size() > 12 ? std::atoi(response.c_str() + 9) : 0;
+    if (status != 200 || headEnd == std::string::npos) {
+        *why = "HTTP status " + std::to_string(status) + ": " + response.substr(0, 200);
+        return Outcome::Malformed;
+    }
+    std::string body = response.substr(headEnd + 4);
+    if (body.find(kCommunicationHeading) != std::string::npos) return Outcome::Communication;
+    std::string query = CellText(body, "m_query"), path = CellText(body, "m_path");
+    if (query != tag || path != "load/" + tag) {
+        *why = "the page of \"" + query + "\" (" + path + ") for " + tag;
+        return query.empty() && path.empty() ? Outcome::Malformed : Outcome::Foreign;
+    }
+    if (body.find("<p id=\"served\">served by pipe ") == std::string::npos ||
+        body.find("</body>\n</html>\n") == std::string::npos) {
+        *why = "a cut page for " + tag + ": " + body.substr(0, 200);
+        return Outcome::Malformed;
+    }
+    return Outcome::Served;
+}
+
+bool Good(Outcome outcome) { return outcome == Outcome::Served || outcome == Outcome::Communication; }
+
+double Quantile(std::vector<double> values, double q) {
+    if (values.empty()) return 0;
+    std::sort(values.begin(), values.end());
+    size_t rank = size_t(std::ceil(q * double(values.size()))) - 1;
+    return values[std::min(rank, values.size() - 1)];
+}
+
+// Counts, line by line, the lines of a growing log file that hold each
+// pattern; only what was appended since the last look is read.
+class LogCounter {
+public:
+    LogCounter(const std::string& path, std::vector<std::string> patterns)
+        : m_fd(open(path.c_str(), O_RDONLY | O_CLOEXEC)), m_patterns(std::move(patterns)),
+          m_counts(m_patterns.size(), 0) {}
+    ~LogCounter() {
+        if (m_fd >= 0) close(m_fd);
+    }
+    LogCounter(const LogCounter&) = delete;
+    LogCounter& operator=(const LogCounter&) = delete;
+
+    int Count(size_t pattern) {
+        Update();
+        return m_counts[pattern];
+    }
+    // The last complete line that holds the pattern.
+    const std::string& Last() const { return m_last; }
+
+private:
+    void Update() {
+        char buffer[65536];
+        ssize_t n;
+        while (m_fd >= 0 && (n = read(m_fd, buffer, sizeof buffer)) > 0) m_partial.append(buffer, size_t(n));
+        size_t start = 0, end;
+        while ((end = m_partial.find('\n', start)) != std::string::npos) {
+            std::string line = m_partial.substr(start, end - start);
+            for (size_t i = 0; i < m_patterns.size(); ++i)
+                if (line.find(m_patterns[i]) != std::string::npos) {
+                    ++m_counts[i];
+                    m_last = line;
+                }
+            start = end + 1;
+        }
+        m_partial.erase(0, start);
+    }
+
+    int m_fd;
+    std::vector<std::string> m_patterns;
+    std::vector<int> m_counts;
+    std::string m_partial, m_last;
+};
+
+// Waits until `done` holds; false when the limit passes first.
+bool WaitFor(const std::function<bool()>& done, double seconds) {
+    double deadline = Now() + seconds;
+    while (!done()) {
+        if (Now() > deadline) return false;
+        Pause(0.01);
+    }
+    return true;
+}
+
+FaultRun Finish(const std::string& fault, Load& load, double started) {
+    load.Stop();
+    FaultRun run;
+    run.fault = fault;
+    run.samples = load.Samples();
+    run.figures = Summarise(run.samples);
+    run.firstBad = load.FirstProblem();
+    run.seconds = Now() - started;
+    return run;
+}
+
+}  // namespace
+
+const char* OutcomeName(Outcome outcome) {
+    switch (outcome) {
+        case Outcome::Served: return "served";
+        case Outcome::Communication: return "communication page";
+        case Outcome::Foreign: return "another request's page";
+        case Outcome::Malformed: return "malformed";
+        case Outcome::Timeout: return "timed out";
+        case Outcome::NoConnection: return "no connection";
+    }
+    return "?";
+}
+
+double Now() {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return double(now.tv_sec) + double(now.tv_nsec) / 1e9;
+}
+
+Sample Fetch(const Target& target, const std::string& tag, double limitSeconds, std::string* detail) {
+    Sample sample;
+    sample.start = Now();
+    double deadline = sample.start + limitSeconds;
+    std::string why, response;
+    int fd = Connect(target, deadline, &why);
+    if (fd < 0) {
+        sample.outcome = Outcome::NoConnection;
+    } else {
+        // HTTP/1.0: the answer ends with the connection, never chunked.
+        std::string request = "GET " + target.script + "/RunAgent/Local/load/" + tag + "?" + tag +
+                              " HTTP/1.0\r\nHost: " + target.host + ":" + std::to_string(target.port) +
+                              "\r\nUser-Agent: velmox-load\r\n\r\n";
+        if (!SendAll(fd, request, deadline) || !ReceiveAll(fd, response, deadline)) {
+            sample.outcome = Outcome::Timeout;
+            why = "no complete answer within " + std::to_string(int(limitSeconds)) + " s for " + tag;
+        } else {
+            sample.outcome = Judge(response, tag, &why);
+        }
+        close(fd);
+    }
+    sample.end = Now();
+    if (detail) *detail = why;
+    return sample;
+}
+
+// ----------------------------------------------------------------- the load
+
+struct Load::Shared {
+    Target target;
+    int clients = 0, each = 0;
+    double limit = 60;
+    std::string run;  // the tags' prefix, different for every load
+    std::atomic<bool> stop{false};
+    std::atomic<int> finished{0};
+    std::vector<std::vector<Sample>> samples;
+    std::vector<std::string> problems;
+    std::vector<std::thread> threads;
+
+    void Client(int who) {
+        for (int n = 0; (each == 0 || n < each) && !stop; ++n) {
+            std::string tag = run + "-c" + std::to_string(who) + "-n" + std::to_string(n), why;
+            Sample sample = Fetch(target, tag, limit, &why);
+            samples[size_t(who)].push_back(sample);
+            if (!Good(sample.outcome) && problems[size_t(who)].empty())
+                problems[size_t(who)] = std::string(OutcomeName(sample.outcome)) + ": " + why;
+        }
+        ++finished;
+    }
+};
+
+Load::Load(const Target& target, int clients, int each, double limitSeconds) : m_shared(new Shared) {
+    static std::atomic<int> loads{0};
+    Shared& s = *m_shared;
+    s.target = target;
+    s.clients = clients;
+    s.each = each;
+    s.limit = limitSeconds;
+    s.run = "p" + std::to_string(getpid()) + "-l" + std::to_string(loads++);
+    s.samples.resize(size_t(clients));
+    s.problems.resize(size_t(clients));
+    for (int who = 0; who < clients; ++who) s.threads.emplace_back(&Shared::Client, m_shared.get(), who);
+}
+
+Load::~Load() { Stop(); }
+
+void Load::Stop() {
+    Shared& s = *m_shared;
+    s.stop = true;
+    bool joined = false;
+    for (std::thread& thread : s.threads)
+        if (thread.joinable()) {
+            thread.join();
+            joined = true;
+        }
+    if (!joined) return;
+    m_samples.clear();
+    for (const std::vector<Sample>& own : s.samples) m_samples.insert(m_samples.end(), own.begin(), own.end());
+    for (const std::string& problem : s.problems)
+        if (m_problem.empty() && !problem.empty()) m_problem = problem;
+}
+
+bool Load::Wait(double seconds) {
+    bool done = WaitFor([this] { return m_shared->finished == m_shared->clients; }, seconds);
+    Stop();
+    return done;
+}
+
+Figures Summarise(const std::vector<Sample>& samples, double from, double to) {
+    Figures f;
+    std::vector<double> latencies;
+    for (const Sample& s : samples) {
+        if (s.start < from || s.start >= to) continue;
+        ++f.sent;
+        if (s.outcome == Outcome::Served) ++f.served;
+        else if (s.outcome == Outcome::Communication) ++f.communication;
+        else ++f.other;
+        latencies.push_back((s.end - s.start) * 1000);
+    }
+    f.p50Ms = Quantile(latencies, 0.5);
+    f.p99Ms = Quantile(latencies, 0.99);
+    f.maxMs = Quantile(latencies, 1);
+    return f;
+}
+
+// ----------------------------------------------------------------- the faults
+
+int ServingPipes(const std::string& base) {
+    ServerMonitor monitor;
+    ServerList list;
+    if (!monitor.Inspect(base.c_str()) || !monitor.GetServerList(list)) return 0;
+    int serving = 0;
+    for (int i = 0; i < kMaxServers; ++i) {
+        const ServerID& id = list.servers[i];
+        if (id.index == i && id.clientPid != id.serverPid && OpSys::ProcessExists(id.serverPid)) ++serving;
+    }
+    return serving;
+}
+
+std::vector<pid_t> PipeProcesses(pid_t supervisor) {
+    std::vector<pid_t> pids;
+    std::string id = std::to_string(supervisor);
+    std::ifstream in("/proc/" + id + "/task/" + id + "/children");
+    for (pid_t pid; in >> pid;) pids.push_back(pid);
+    return pids;
+}
+
+std::vector<FaultRun> RollingRestarts(const Target& target, const Server& server, int clients, int restarts,
+                                      double baselineSeconds, double pauseSeconds) {
+    LogCounter log(server.logPath, {"rolling restart done", "rolling restart stopped"});
+    int doneBefore = log.Count(0);
+    double started = Now();
+    Load load(target, clients, 0);
+    Pause(baselineSeconds);
+    double restarting = Now();
+    std::vector<std::pair<double, double>> windows;
+    std::string problem;
+    int done = 0;
+    while (done < restarts && problem.empty()) {
+        if (done > 0) Pause(pauseSeconds);
+        double begun = Now();
+        if (kill(server.pid, SIGHUP) != 0) problem = std::string("kill SIGHUP: ") + std::strerror(errno);
+        else if (!WaitFor([&] { return log.Count(0) > doneBefore + done || log.Count(1) > 0; }, kRecoveryLimit))
+            problem = "rolling restart " + std::to_string(done + 1) + " did not end within the limit";
+        else if (log.Count(1) > 0)
+            problem = "a rolling restart stopped: " + log.Last();
+        else
+            ++done;
+        windows.emplace_back(begun, Now());
+    }
+    FaultRun whole = Finish("rolling restarts", load, started);
+    FaultRun baseline;
+    baseline.fault = "no fault";
+    baseline.figures = Summarise(whole.samples, started, restarting);
+    baseline.seconds = restarting - started;
+    FaultRun phase = whole;
+    phase.figures = Summarise(whole.samples, restarting);
+    phase.seconds = whole.seconds - baseline.seconds;
+    phase.faults = done;
+    phase.problem = problem;
+    FaultRun within;
+    within.fault = "requests begun while a rolling restart ran";
+    for (const Sample& sample : whole.samples)
+        for (const auto& window : windows)
+            if (sample.start >= window.first && sample.start < window.second) {
+                within.samples.push_back(sample);
+                break;
+            }
+    within.figures = Summarise(within.samples);
+    within.faults = done;
+    for (const auto& window : windows) within.seconds += window.second - window.first;
+    return {baseline, phase, within};
+}
+
+FaultRun KillsUnderLoad(const Target& target, const Server& server, int clients, int kills) {
+    double started = Now();
+    Load load(target, clients, 0);
+    std::string problem;
+    int killed = 0;
+    for (int k = 0; k < kills && problem.empty(); ++k) {
+        Pause(started + 1 + k - Now());
+        std::vector<pid_t> pipes = PipeProcesses(server.pid);
+        if (pipes.empty()) {
+            problem = "the supervisor has no pipe process to kill";
+        } else {
+            std::sort(pipes.begin(), pipes.end());
+            if (kill(pipes[size_t(k) % pipes.size()], SIGKILL) == 0) ++killed;
+        }
+    }
+    Pause(1);
+    bool restored = WaitFor(
+        [&] {
+            return int(PipeProcesses(server.pid).size()) == server.pipes &&
+                   ServingPipes(server.base) == server.pipes;
+        },
+        kRecoveryLimit);
+    Pause(0.5);
+    if (problem.empty() && !restored)
+        problem = "the supervisor did not bring back " + std::to_string(server.pipes) + " pipes";
+    FaultRun run = Finish("pipe process killed (SIGKILL) every second", load, started);
+    run.faults = killed;
+    run.problem = problem;
+    return run;
+}
+
+FaultRun Burst(const std::string& fault, const Target& target, int clients, int each, double limitSeconds) {
+    double started = Now();
+    Load load(target, clients, each, limitSeconds);
+    bool finished = load.Wait(limitSeconds);
+    FaultRun run = Finish(fault, load, started);
+    if (!finished) run.problem = "the clients did not finish within " + std::to_string(int(limitSeconds)) + " s";
+    return run;
+}
+
+FaultRun StopUnderLoad(const Target& target, int clients, double beforeSeconds, double afterSeconds,
+                       const std::function<void()>& stop, double* stoppedAt, double* endedAt) {
+    double started = Now();
+    Load load(target, clients, 0);
+    Pause(beforeSeconds);
+    *stoppedAt = Now();
+    stop();
+    *endedAt = Now();
+    Pause(afterSeconds);
+    FaultRun run = Finish("server task stopped (SIGTERM)", load, started);
+    run.faults = 1;
+    run.seconds = *endedAt - *stoppedAt;
+    return run;
+}
+
+}  // namespace load
