@@ -22,6 +22,7 @@ const int kMaxFastCgiWorkers = 256;
 struct FastCgiOptions {
     std::string address;  // "" : the listening socket on descriptor 0
     int workers = 0;      // 0 : DefaultFastCgiWorkers()
+    std::string log;      // "" : standard error as it is; else a file it is appended to
 };
 
 // True when fd is a socket in the listening state (the web server started
@@ -34,8 +35,8 @@ bool IsListeningSocket(int fd);
 // from the request and are never read.
 bool AskedForFastCgi(int argc, char** argv);
 
-// Reads "--fastcgi ADDRESS" (or --fastcgi=ADDRESS) and "-w N" (or
-// --workers N, --workers=N) from argv[1...]. False, with the reason in
+// Reads "--fastcgi ADDRESS" (or --fastcgi=ADDRESS), "-w N" (or --workers N,
+// --workers=N) and "--log FILE" (--log=FILE) from argv[1...]. False, with the reason in
 // *error, for any other argument, a missing or bad value, N outside 1 to
 // kMaxFastCgiWorkers.
 bool ParseFastCgiOptions(int argc, char** argv, FastCgiOptions* options, std::string* error);

@@ -41,7 +41,8 @@ bool IsListeningSocket(int fd) {
 
 bool AskedForFastCgi(int argc, char** argv) {
     if (argc < 2 || std::getenv("GATEWAY_INTERFACE")) return false;
-    return IsOption(argv[1], "--fastcgi") || IsOption(argv[1], "--workers") || std::strcmp(argv[1], "-w") == 0;
+    return IsOption(argv[1], "--fastcgi") || IsOption(argv[1], "--workers") || IsOption(argv[1], "--log") ||
+           std::strcmp(argv[1], "-w") == 0;
 }
 
 bool ParseFastCgiOptions(int argc, char** argv, FastCgiOptions* options, std::string* error) {
@@ -56,6 +57,13 @@ bool ParseFastCgiOptions(int argc, char** argv, FastCgiOptions* options, std::st
                 return false;
             }
             options->address = value;
+        } else if (IsOption(arg, "--log")) {
+            if (!OptionValue(argc, argv, i, "--log", &value, error)) return false;
+            if (value.empty()) {
+                *error = "--log needs a file";
+                return false;
+            }
+            options->log = value;
         } else if (IsOption(arg, "--workers") || std::strcmp(arg, "-w") == 0) {
             const char* name = arg[1] == '-' ? "--workers" : "-w";
             if (!OptionValue(argc, argv, i, name, &value, error)) return false;

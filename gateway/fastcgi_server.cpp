@@ -171,8 +171,9 @@ private:
 };
 
 const char kFastCgiUsage[] =
-    "usage: velmox.cgi --fastcgi ADDRESS [-w N]   (or started with a listening socket as\n"
-    "       descriptor 0 by the web server: velmox.cgi [-w N]); see velmox.cgi --help\n";
+    "usage: velmox.cgi --fastcgi ADDRESS [-w N] [--log FILE]   (or, started by the web\n"
+    "       server with a listening socket as descriptor 0: velmox.cgi [-w N] [--log FILE]);\n"
+    "       see velmox.cgi --help\n";
 
 }  // namespace
 
@@ -203,6 +204,16 @@ int FastCgiMain(int argc, char** argv, bool listeningOnStdin) {
     if (!ParseFastCgiOptions(argc, argv, &options, &error)) {
         std::fprintf(stderr, "velmox.cgi: %s\n%s", error.c_str(), kFastCgiUsage);
         return 2;
+    }
+    if (!options.log.empty()) {
+        // The web server's log when it gives its FastCGI programs no
+        // standard error of use (lighttpd gives /dev/null in the background).
+        int fd = open(options.log.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+        if (fd < 0 || dup2(fd, STDERR_FILENO) < 0) {
+            std::fprintf(stderr, "velmox.cgi: cannot append to %s: %s\n", options.log.c_str(), std::strerror(errno));
+            return 1;
+        }
+        close(fd);
     }
     if (options.address.empty()) {
         if (!listeningOnStdin) {

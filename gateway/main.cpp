@@ -23,7 +23,7 @@ namespace {
 
 const char kUsage[] =
     "usage: velmox.cgi [-h | --help | --version]\n"
-    "       velmox.cgi --fastcgi ADDRESS [-w N | --workers N]\n"
+    "       velmox.cgi --fastcgi ADDRESS [-w N | --workers N] [--log FILE]\n"
     "The Velmox gateway. Run by a web server once per HTTP request, it is a CGI/1.1\n"
     "program: it reads velmox.ini in its working directory (\"debug = 1\" traces\n"
     "the run into the page), takes the request from the CGI variables (PATH_INFO\n"
@@ -42,6 +42,8 @@ const char kUsage[] =
     "  -w, --workers N     worker processes, 1 to 256 (default: two per core, at\n"
     "                      least 2, at most 32); each keeps one pipe client, so a\n"
     "                      request costs one exchange with the server task\n"
+    "  --log FILE          append standard error to FILE (for a web server that\n"
+    "                      gives its FastCGI programs none, as lighttpd does)\n"
     "velmox.ini is read from the working directory at start and again on SIGHUP.\n"
     "SIGTERM or SIGINT: stop accepting, finish the requests in flight (at most 75 s),\n"
     "exit 0. Failed requests (their error page and cause) and worker restarts are\n"
