@@ -152,6 +152,17 @@ void FastCgiGateway::Kill() {
     for (pid_t w : workers) kill(w, SIGKILL);
     WaitProcess(m_pid, kStopLimitMs);
     m_pid = -1;
+    // The workers are not this process's children: wait until they are gone
+    // (or zombies), so that their socket is closed when Kill returns.
+    long long deadline = NowMs() + kStopLimitMs;
+    for (pid_t w : workers) {
+        while (NowMs() < deadline) {
+            std::string stat = ReadFile("/proc/" + std::to_string(w) + "/stat");
+            size_t close = stat.rfind(')');
+            if (stat.empty() || (close != std::string::npos && stat.size() > close + 2 && stat[close + 2] == 'Z')) break;
+            SleepMs(5);
+        }
+    }
 }
 
 // ------------------------------------------------------------------ nginx
