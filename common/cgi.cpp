@@ -51,16 +51,45 @@ int CGI::InitFromEnv() {
         char* value = std::getenv(c_cgiEnvVarName[i]);
         m_cgiEnvVarValue[i] = value ? value : s_emptyValue;
     }
+    ResetBody();
+    // The request method is not consulted: any positive length has a body.
+    int length = ParseDecimal(m_cgiEnvVarValue[ContentLength]);
+    if (length <= 0) return 1;
+    ReadBody(length, nullptr, nullptr);
+    DecodeBody();
+    return 1;
+}
+
+namespace {
+
+// The value of `name` in a list of "NAME=value" strings; null when absent.
+char* ParamValue(char* const* params, const char* name) {
+    size_t length = std::strlen(name);
+    for (char* const* p = params; p && *p; ++p)
+        if (std::strncmp(*p, name, length) == 0 && (*p)[length] == '=') return *p + length + 1;
+    return nullptr;
+}
+
+}  // namespace
+
+int CGI::InitFromParams(char* const* params, BodyReader read, void* source) {
+    for (int i = 0; i < c_cgiEnvVarCount; ++i) {
+        char* value = ParamValue(params, c_cgiEnvVarName[i]);
+        m_cgiEnvVarValue[i] = value ? value : s_emptyValue;
+    }
+    ResetBody();
+    int length = ParseDecimal(m_cgiEnvVarValue[ContentLength]);
+    if (length <= 0) return 1;
+    ReadBody(length, read, source);
+    DecodeBody();
+    return 1;
+}
+
+void CGI::ResetBody() {
     RootFree(m_stdin);
     RootFree(m_contents);
     m_stdin = m_contents = nullptr;
     m_stdinLen = m_contentsLen = 0;
-    // The request method is not consulted: any positive length has a body.
-    int length = ParseDecimal(m_cgiEnvVarValue[ContentLength]);
-    if (length <= 0) return 1;
-    ReadBody(length);
-    DecodeBody();
-    return 1;
 }
 
 namespace {
@@ -88,9 +117,11 @@ size_t ReadStandardInput(char* buffer, size_t length) {
 
 }  // namespace
 
-void CGI::ReadBody(int length) {
+// From standard input when no reader is given.
+void CGI::ReadBody(int length, BodyReader read, void* source) {
     m_stdin = RootNewChars(size_t(length) + 1);
-    size_t got = ReadStandardInput(m_stdin, size_t(length));
+    size_t got = read ? read(source, m_stdin, size_t(length)) : ReadStandardInput(m_stdin, size_t(length));
+    if (got > size_t(length)) got = size_t(length);
     m_stdin[got] = 0;
     m_stdinLen = int(got) + 1;
 }

@@ -48,6 +48,20 @@ public:
     // buffers cannot be had; returns 1 otherwise.
     int InitFromEnv();
 
+    // Where a body comes from when it is not standard input: reads up to
+    // `length` bytes into `buffer` and returns how many arrived (fewer only at
+    // the end of the input or on an error, which the source keeps).
+    typedef size_t (*BodyReader)(void* source, char* buffer, size_t length);
+
+    // Fills the record from a request handed over as data rather than through
+    // the process: `params` is a list of "NAME=value" strings closed by a null
+    // pointer (a FastCGI request's parameters; the first entry of a name
+    // counts), the body comes from `read`. The values point into `params`,
+    // which must outlive the record. Everything else is as InitFromEnv: the
+    // process environment and standard input are never read, and nothing of
+    // an earlier request stays.
+    int InitFromParams(char* const* params, BodyReader read, void* source);
+
     // Appends the total length of the 22 values and the values themselves
     // (a null value as one NUL). Raises what the stream raises.
     SimpleStream& Write(SimpleStream& s) override;
@@ -75,7 +89,8 @@ public:
     char* m_serialData;      // the received block holding the values; owned
 
 private:
-    void ReadBody(int length);
+    void ResetBody();
+    void ReadBody(int length, BodyReader read, void* source);
     void DecodeBody();
     uint32_t SerialLength() const;
 };

@@ -181,6 +181,10 @@ int ReadDebugLevel(const char* path) {
 void RunRequest(Cmd*& cmd) {
     CGI cgi;
     cgi.InitFromEnv();
+    HandleRequest(cgi, cmd, nullptr, WriteAnswer);
+}
+
+void HandleRequest(CGI& cgi, Cmd*& cmd, SimplePipe* pipe, AnswerWriter write) {
     if (g_debug) {
         StdoutBuffer buffer;
         std::ostream out(&buffer);
@@ -190,12 +194,12 @@ void RunRequest(Cmd*& cmd) {
     if (g_debug) Trace("Creating command...");
     cmd = Cmd::CreateCmd(cgi);
     if (g_debug) Trace("done.<br>\n");
-    cmd->Dispatch(OneShotPipe());
+    cmd->Dispatch(pipe ? *pipe : OneShotPipe());
     // The answer is text up to its NUL, but never more than its length: an
     // answer without a NUL (cut, or from a careless server) ends there.
     uint32_t length = 0;
     const char* results = cmd->GetResults(&length);
-    if (results) WriteAnswer(results, strnlen(results, length));
+    if (results) write(results, strnlen(results, length));
 }
 
 void TraceFailureCause(const char* cause) {

@@ -3,9 +3,12 @@
 #ifndef VELMOX_DRIVER_H
 #define VELMOX_DRIVER_H
 
+#include <cstddef>
 #include <cstdio>
 
+class CGI;
 class Cmd;
+class SimplePipe;
 
 const int kConfigFieldSize = 64;
 
@@ -26,6 +29,18 @@ int ReadDebugLevel(const char* path);
 // delete. Raises whatever the request, the command or the exchange raises;
 // the request record is gone when it returns or raises.
 void RunRequest(Cmd*& cmd);
+
+// Where the answer goes: its text (length bytes, no NUL) and then one line
+// feed. Never raises.
+typedef void (*AnswerWriter)(const char* answer, size_t length);
+
+// The part of a run after the request was captured, shared by both modes:
+// the request dump and the trace (debug runs, on standard output), the
+// command, its exchange through `pipe` (null: the one-shot pipe of a CGI
+// run, made when the command is there), and the answer through `write`.
+// The command is left in cmd as RunRequest leaves it; raises what
+// RunRequest raises.
+void HandleRequest(CGI& cgi, Cmd*& cmd, SimplePipe* pipe, AnswerWriter write);
 
 // Writes the response header and one of the error headings. Never raises.
 void WriteErrorPage(const char* heading);

@@ -1,6 +1,8 @@
 // The gateway: run once per HTTP request by the web server as a CGI program.
 // It forwards the request to the Velmox server task and writes the answer,
 // or one of three error pages, to standard output. The exit status is 1.
+// Started with a listening socket as descriptor 0, or with --fastcgi at a
+// shell, the same program is a long-lived FastCGI responder (fastcgi.h).
 //
 // Output goes through C's stdio, not the C++ streams: constructing the
 // standard streams builds the C++ locale, a large share of the instructions
@@ -12,6 +14,7 @@
 #include "cmd.h"
 #include "driver.h"
 #include "except.h"
+#include "fastcgi.h"
 #include "pipe_limits.h"
 #include "platform.h"
 #include "velmox_version.h"
@@ -20,13 +23,33 @@ namespace {
 
 const char kUsage[] =
     "usage: velmox.cgi [-h | --help | --version]\n"
-    "The Velmox gateway, a CGI/1.1 program that a web server runs once per HTTP\n"
-    "request. It reads velmox.ini in its working directory (\"debug = 1\" traces\n"
+    "       velmox.cgi --fastcgi ADDRESS [-w N | --workers N] [--log FILE]\n"
+    "The Velmox gateway. Run by a web server once per HTTP request, it is a CGI/1.1\n"
+    "program: it reads velmox.ini in its working directory (\"debug = 1\" traces\n"
     "the run into the page), takes the request from the CGI variables (PATH_INFO\n"
     "is /Command/Server/Path, with Save, Compose, Search, ImageMap or RunAgent as\n"
     "the command) and from standard input, hands it to the Velmox server task\n"
     "through the pipe " VELMOX_PIPE_NAME " and writes the server's answer, or an error\n"
-    "page, to standard output. Its exit status is 1 after every request.\n";
+    "page, to standard output. Its exit status is 1 after every request.\n"
+    "\n"
+    "FastCGI: started by the web server with a listening socket as descriptor 0\n"
+    "(lighttpd's mod_fastcgi bin-path, Apache's mod_fcgid, spawn-fcgi), or as\n"
+    "  --fastcgi ADDRESS   listen on ADDRESS: a Unix socket path (with a '/', or\n"
+    "                      unix:PATH) or HOST:PORT (nginx fastcgi_pass, Apache\n"
+    "                      mod_proxy_fcgi),\n"
+    "it is a long-lived FastCGI responder that answers every request with the\n"
+    "bytes a CGI run would write, one request per connection.\n"
+    "  -w, --workers N     worker processes, 1 to 256 (default: two per core, at\n"
+    "                      least 2, at most 32); each keeps one pipe client, so a\n"
+    "                      request costs one exchange with the server task\n"
+    "  --log FILE          append standard error to FILE (for a web server that\n"
+    "                      gives its FastCGI programs none, as lighttpd does)\n"
+    "velmox.ini is read from the working directory at start and again on SIGHUP.\n"
+    "SIGTERM or SIGINT: stop accepting, finish the requests in flight (at most 75 s),\n"
+    "exit 0. Failed requests (their error page and cause) and worker restarts are\n"
+    "logged on standard error, the web server's log. With no server task every\n"
+    "request gets the communication error page; a server task that starts later\n"
+    "is reached without restarting the gateway.\n";
 
 // Help is only given outside a web server: under one, arguments come from the
 // request (a query without '=' is split into them) and are not ours to read.
@@ -52,6 +75,10 @@ int main(int argc, char** argv) {
         std::fputs("velmox.cgi " VELMOX_VERSION "\n", stdout);
         return 0;
     }
+    // One system call tells a CGI run (a pipe, a file or nothing on
+    // descriptor 0) from a FastCGI start (a listening socket).
+    bool listening = IsListeningSocket(0);
+    if (listening || AskedForFastCgi(argc, argv)) return FastCgiMain(argc, argv, listening);
     g_debug = ReadDebugLevel("velmox.ini");
     // The trace that follows must show in a browser.
     if (g_debug) {

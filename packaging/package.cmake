@@ -39,15 +39,17 @@ set(CPACK_DEBIAN_PROGRAMS_PACKAGE_SECTION httpd)
 set(CPACK_DEBIAN_PROGRAMS_PACKAGE_SHLIBDEPS ON)
 # A CGI program wants a web server that runs CGI programs.
 set(CPACK_DEBIAN_PROGRAMS_PACKAGE_RECOMMENDS "lighttpd | httpd-cgi")
-set(CPACK_DEBIAN_PROGRAMS_DESCRIPTION "CGI gateway of the Velmox web-mail service
+set(CPACK_DEBIAN_PROGRAMS_DESCRIPTION "CGI and FastCGI gateway of the Velmox web-mail service
 The gateway velmox.cgi is a CGI/1.1 program that a web server runs once per
-HTTP request. It turns the request into one of five commands (Save,
-Compose, Search, ImageMap, RunAgent), hands it to a server task on the same
-host through a System V shared-memory pipe and returns the server's answer.
+HTTP request, or a long-lived FastCGI responder (nginx, Apache httpd's
+mod_proxy_fcgi, lighttpd's mod_fastcgi). It turns the request into one of
+five commands (Save, Compose, Search, ImageMap, RunAgent), hands it to a
+server task on the same host through a System V shared-memory pipe and
+returns the server's answer.
 This package also holds velmox-server, a sample server task that answers
 every command with a page showing what it carried, and velmox-registry,
 which shows and cleans up the registry of running server pipes, with
-configuration for lighttpd and Apache httpd.")
+configuration for lighttpd, nginx and Apache httpd.")
 
 set(CPACK_DEBIAN_DEV_PACKAGE_NAME libvelmox-dev)
 set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)

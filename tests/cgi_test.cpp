@@ -2,10 +2,12 @@
 // decoding, the serialised form and the debug dump.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "cgi.h"
 #include "except.h"
@@ -146,6 +148,115 @@ TEST(CgiDecoding, CapturingTwiceReleasesTheFirstBody) {
     SetRequest({}, "bb=22");
     cgi.InitFromEnv();
     EXPECT_STREQ("bb=22", cgi.m_stdin);
+}
+
+// A request handed over as parameters and a body source (the FastCGI
+// mode): the process environment and stdin are never looked at.
+struct BodySource {
+    std::string bytes;
+    size_t at = 0;
+    size_t calls = 0;
+};
+
+size_t ReadFromSource(void* source, char* buffer, size_t length) {
+    BodySource& s = *static_cast<BodySource*>(source);
+    ++s.calls;
+    size_t n = std::min(length, s.bytes.size() - s.at);
+    std::memcpy(buffer, s.bytes.data() + s.at, n);
+    s.at += n;
+    return n;
+}
+
+struct ParamList {
+    std::vector<std::string> entries;
+    std::vector<char*> Pointers() {
+        std::vector<char*> list;
+        for (std::string& e : entries) list.push_back(&e[0]);
+        list.push_back(nullptr);
+        return list;
+    }
+};
+
+TEST(CgiParams, ValuesComeFromTheParamsNeverFromTheEnvironment) {
+    SetRequest({{"PATH_INFO", "/from/env"}, {"REMOTE_USER", "env-user"}}, "env=body");
+    ParamList params{{"FCGI_ROLE=RESPONDER", "PATH_INFO=/Save/Local/x", "QUERY_STRING=1f", "PATH_INFO=/second",
+                      "REMOTE_USERX=no", "EMPTY=", "HTTP_ACCEPT=a=b", "SERVER_PORT"}};
+    std::vector<char*> list = params.Pointers();
+    BodySource body;
+    CGI cgi;
+    EXPECT_EQ(1, cgi.InitFromParams(list.data(), ReadFromSource, &body));
+    EXPECT_STREQ("/Save/Local/x", cgi.Value(CGI::PathInfo)) << "the first entry of a name counts";
+    EXPECT_STREQ("1f", cgi.Value(CGI::QueryString));
+    EXPECT_STREQ("a=b", cgi.Value(17));
+    EXPECT_STREQ("", cgi.Value(CGI::RemoteUser)) << "a longer name is another name";
+    EXPECT_STREQ("", cgi.Value(4)) << "an entry without '=' sets nothing";
+    for (int i = 0; i < CGI::c_cgiEnvVarCount; ++i) ASSERT_NE(nullptr, cgi.Value(i)) << CGI::c_cgiEnvVarName[i];
+    EXPECT_EQ(nullptr, cgi.m_stdin) << "no CONTENT_LENGTH among the params: no body";
+    EXPECT_EQ(0u, body.calls);
+    EXPECT_EQ(0, std::ftell(stdin)) << "stdin untouched";
+    // A list with nothing in it, and none at all.
+    char* none[] = {nullptr};
+    EXPECT_EQ(1, cgi.InitFromParams(none, ReadFromSource, &body));
+    EXPECT_STREQ("", cgi.Value(CGI::PathInfo));
+    EXPECT_EQ(1, cgi.InitFromParams(nullptr, ReadFromSource, &body));
+    EXPECT_STREQ("", cgi.Value(CGI::QueryString));
+}
+
+TEST(CgiParams, BodyByContentLengthFromTheSource) {
+    struct Row {
+        const char* what;
+        const char* length;
+        std::string bytes;
+        std::string stdinText;  // what the record keeps as read
+        std::string decoded;
+    } rows[] = {
+        {"exact", "9", "a=1&b=2+3", "a=1&b=2+3", "a\0" "1\0" "b\0" "2 3\0\0"s},
+        {"longer than the length: the rest stays unread", "3", "a=1&b=2", "a=1", "a\0" "1\0\0"s},
+        {"shorter: the body that arrived", "10", "x=%0D%0A", "x=%0D%0A", "x\0\n\0\0"s},
+        {"nothing arrived", "5", "", "", "\0\0"s},
+        {"no length", "", "a=1", "", ""},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.what);
+        ParamList params{{std::string("CONTENT_LENGTH=") + r.length, "REQUEST_METHOD=GET"}};
+        std::vector<char*> list = params.Pointers();
+        BodySource body{r.bytes};
+        CGI cgi;
+        cgi.InitFromParams(list.data(), ReadFromSource, &body);
+        if (!*r.length) {
+            EXPECT_EQ(nullptr, cgi.m_stdin);
+            continue;
+        }
+        ASSERT_NE(nullptr, cgi.m_stdin);
+        EXPECT_EQ(r.stdinText, std::string(cgi.m_stdin));
+        EXPECT_EQ(int(r.stdinText.size()) + 1, cgi.m_stdinLen);
+        EXPECT_EQ(r.decoded, Contents(cgi));
+        EXPECT_LE(body.at, size_t(std::atoi(r.length))) << "never more than CONTENT_LENGTH is read";
+    }
+}
+
+// One record filled for request after request, as a long-lived gateway
+// could: nothing of an earlier request stays.
+TEST(CgiParams, NothingCarriesOverToTheNextRequest) {
+    ParamList first{{"REMOTE_USER=alice", "CONTENT_LENGTH=23", "PATH_INFO=/Save/Local/a"}};
+    ParamList second{{"CONTENT_LENGTH=3", "PATH_INFO=/Save/Local/b"}};
+    ParamList third{{"PATH_INFO=/Search/Local/c"}};
+    std::vector<char*> l1 = first.Pointers(), l2 = second.Pointers(), l3 = third.Pointers();
+    BodySource b1{"Body=a+long+first+body"}, b2{"x=1"}, b3{"unread"};
+    CGI cgi;
+    cgi.InitFromParams(l1.data(), ReadFromSource, &b1);
+    EXPECT_STREQ("alice", cgi.Value(CGI::RemoteUser));
+    EXPECT_EQ("Body=a+long+first+body", std::string(cgi.m_stdin));
+    cgi.InitFromParams(l2.data(), ReadFromSource, &b2);
+    EXPECT_STREQ("", cgi.Value(CGI::RemoteUser));
+    EXPECT_STREQ("x=1", cgi.m_stdin);
+    EXPECT_EQ(4, cgi.m_stdinLen);
+    EXPECT_EQ("x\0" "1\0\0"s, Contents(cgi));
+    cgi.InitFromParams(l3.data(), ReadFromSource, &b3);
+    EXPECT_EQ(nullptr, cgi.m_stdin);
+    EXPECT_EQ(nullptr, cgi.m_contents);
+    EXPECT_EQ(0, cgi.m_contentsLen);
+    EXPECT_EQ(0u, b3.calls);
 }
 
 TEST(CgiSerialForm, NothingSetWritesTwentyTwoEmptyValues) {

@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <csignal>
+#include <cstdlib>
 #include <memory>
 #include <random>
 #include <string>
@@ -348,6 +349,23 @@ TEST_F(Crash, SignalsAtRandomMomentsUnderLoad) {
 #endif
     const int pipes = 4, perRound = 12;
     ASSERT_NO_FATAL_FAILURE(StartServer(pipes));
+#if defined(__SANITIZE_ADDRESS__)
+    // A SIGSTOP or SIGCONT that lands in a gateway's leak check at its exit
+    // (which stops the process's threads with ptrace) can leave the check
+    // waiting for ever; the storm's gateways run without it. The other
+    // suites check the gateway for leaks.
+    const char* before = std::getenv("ASAN_OPTIONS");
+    std::string saved = before ? before : "";
+    setenv("ASAN_OPTIONS", (saved.empty() ? std::string() : saved + ":").append("detect_leaks=0").c_str(), 1);
+    struct Restore {
+        bool had;
+        std::string value;
+        ~Restore() {
+            if (had) setenv("ASAN_OPTIONS", value.c_str(), 1);
+            else unsetenv("ASAN_OPTIONS");
+        }
+    } restore{before != nullptr, saved};
+#endif
     std::mt19937 random(20240611);
     int counts[7] = {}, signalled = 0, pipeKills = 0;
     for (int round = 0; round < rounds; ++round) {

@@ -293,9 +293,9 @@ bool WebServer::Start(const std::string& iniText) {
         m_error = "lighttpd is not installed (scripts/test-all installs it)";
         return false;
     }
-    std::string templateText = ReadFile(std::string(VELMOX_SOURCE_DIR) + "/deploy/lighttpd.conf");
+    std::string templateText = ReadFile(std::string(VELMOX_SOURCE_DIR) + "/deploy/" + m_config);
     if (templateText.empty()) {
-        m_error = "deploy/lighttpd.conf not found";
+        m_error = "deploy/" + m_config + " not found";
         return false;
     }
     std::string htdocs = m_dir / "htdocs", run = m_dir / "run";
@@ -307,7 +307,7 @@ bool WebServer::Start(const std::string& iniText) {
     }
     // The port may be taken between choosing and binding it: try a few.
     for (int attempt = 0; attempt < 5; ++attempt) {
-        m_port = FreeLoopbackPort();
+        m_port = m_fixedPort ? m_fixedPort : FreeLoopbackPort();
         std::string config = Replace(Replace(Replace(templateText, "@PORT@", std::to_string(m_port)), "@DOCROOT@",
                                              htdocs),
                                      "@RUNDIR@", run);

@@ -85,6 +85,11 @@ private:
 class WebServer {
 public:
     ~WebServer() { Kill(); }
+    // Before Start: another template of deploy/ with the same placeholders
+    // (lighttpd-fastcgi.conf: the gateway as a FastCGI responder), and a
+    // port of the caller's choice instead of a free one.
+    void UseConfig(const std::string& deployFile) { m_config = deployFile; }
+    void UsePort(int port) { m_fixedPort = port; }
     bool Start(const std::string& iniText = "debug = 0\n");
     int Stop();
     void Kill();
@@ -103,6 +108,8 @@ private:
     pid_t m_pid = -1;
     int m_port = 0;
     std::string m_error;
+    std::string m_config = "lighttpd.conf";
+    int m_fixedPort = 0;
 };
 
 struct Response {

@@ -1,0 +1,92 @@
+// The FastCGI mode's command line and how the program tells which mode it
+// runs in.
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "fastcgi.h"
+
+namespace {
+
+bool IsOption(const char* arg, const char* name) {
+    size_t n = std::strlen(name);
+    return std::strncmp(arg, name, n) == 0 && (arg[n] == 0 || (arg[n] == '=' && name[1] == '-'));
+}
+
+// The value of an option given as "--name=value" or as the next argument.
+bool OptionValue(int argc, char** argv, int& i, const char* name, std::string* value, std::string* error) {
+    const char* arg = argv[i];
+    size_t n = std::strlen(name);
+    if (arg[n] == '=') {
+        *value = arg + n + 1;
+        return true;
+    }
+    if (i + 1 >= argc) {
+        *error = std::string(name) + " needs a value";
+        return false;
+    }
+    *value = argv[++i];
+    return true;
+}
+
+}  // namespace
+
+bool IsListeningSocket(int fd) {
+    int listening = 0;
+    socklen_t length = sizeof listening;
+    return getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &length) == 0 && listening != 0;
+}
+
+bool AskedForFastCgi(int argc, char** argv) {
+    if (argc < 2 || std::getenv("GATEWAY_INTERFACE")) return false;
+    return IsOption(argv[1], "--fastcgi") || IsOption(argv[1], "--workers") || IsOption(argv[1], "--log") ||
+           std::strcmp(argv[1], "-w") == 0;
+}
+
+bool ParseFastCgiOptions(int argc, char** argv, FastCgiOptions* options, std::string* error) {
+    *options = FastCgiOptions();
+    for (int i = 1; i < argc; ++i) {
+        const char* arg = argv[i];
+        std::string value;
+        if (IsOption(arg, "--fastcgi")) {
+            if (!OptionValue(argc, argv, i, "--fastcgi", &value, error)) return false;
+            if (value.empty()) {
+                *error = "--fastcgi needs an address (a socket path or HOST:PORT)";
+                return false;
+            }
+            options->address = value;
+        } else if (IsOption(arg, "--log")) {
+            if (!OptionValue(argc, argv, i, "--log", &value, error)) return false;
+            if (value.empty()) {
+                *error = "--log needs a file";
+                return false;
+            }
+            options->log = value;
+        } else if (IsOption(arg, "--workers") || std::strcmp(arg, "-w") == 0) {
+            const char* name = arg[1] == '-' ? "--workers" : "-w";
+            if (!OptionValue(argc, argv, i, name, &value, error)) return false;
+            char* end = nullptr;
+            errno = 0;
+            long n = std::strtol(value.c_str(), &end, 10);
+            if (value.empty() || *end || errno || n < 1 || n > kMaxFastCgiWorkers) {
+                *error = std::string(name) + " takes a number of workers from 1 to " +
+                         std::to_string(kMaxFastCgiWorkers) + ", not \"" + value + "\"";
+                return false;
+            }
+            options->workers = int(n);
+        } else {
+            *error = std::string("unknown argument \"") + arg + "\"";
+            return false;
+        }
+    }
+    return true;
+}
+
+int DefaultFastCgiWorkers() {
+    long cores = sysconf(_SC_NPROCESSORS_ONLN);
+    if (cores < 1) cores = 1;
+    long workers = 2 * cores;
+    return int(workers < 2 ? 2 : workers > 32 ? 32 : workers);
+}

@@ -1,0 +1,499 @@
+// The gateway's FastCGI mode, from outside: the same bytes as a CGI run for
+// every request, nothing carried from one request to the next, bad input
+// that costs only its own request, the server task going and coming back,
+// SIGHUP and SIGTERM, and how the program is started. Each test runs the
+// sample server task under the fixed pipe name and the gateway with a
+// socket of its own; at the end the gateway must stop with status 0, no
+// sanitizer report, and no IPC object may be left.
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <string>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+#include "e2e_harness.h"
+#include "fcgi_client.h"
+#include "web_servers.h"
+
+using namespace e2e;
+
+namespace {
+
+const std::string kHtml = "Content-type: text/html\n\n";
+const std::string kCommunicationPage = kHtml + "<h2>Cannot communicate with Velmox server</h2>";
+const std::string kExceptionPage = kHtml + "<h2>Velmox CGI exception</h2>";
+
+#if defined(__SANITIZE_ADDRESS__)
+const bool kSanitized = true;
+#else
+const bool kSanitized = false;
+#endif
+
+std::string Listing(const std::vector<std::string>& lines) {
+    std::string text;
+    for (const std::string& line : lines) text += line + "\n";
+    return text;
+}
+
+// A page without the line that names the pipe which served it.
+std::string WithoutServedBy(std::string page) {
+    size_t at = page.find("<p id=\"served\">");
+    if (at != std::string::npos) page.erase(at, page.find("</p>\n", at) + 5 - at);
+    return page;
+}
+
+bool HasSanitizerReport(const std::string& text) {
+    return text.find("Sanitizer") != std::string::npos || text.find("runtime error") != std::string::npos;
+}
+
+// The CGI variables of a request as lighttpd would set them.
+fcgi::Params Vars(const std::string& method, const std::string& pathInfo, const std::string& query = "",
+                  const std::string& body = "", const fcgi::Params& extra = {}) {
+    fcgi::Params vars = {{"GATEWAY_INTERFACE", "CGI/1.1"}, {"SERVER_SOFTWARE", "velmox-test"},
+                         {"SERVER_NAME", "127.0.0.1"},     {"SERVER_PORT", "8080"},
+                         {"SERVER_PROTOCOL", "HTTP/1.1"},  {"REQUEST_METHOD", method},
+                         {"SCRIPT_NAME", "/velmox.cgi"},   {"REMOTE_ADDR", "127.0.0.1"},
+                         {"HTTP_USER_AGENT", "fcgi-test"}, {"HTTP_ACCEPT", "*/*"}};
+    if (!pathInfo.empty()) vars.push_back({"PATH_INFO", pathInfo});
+    if (!query.empty()) vars.push_back({"QUERY_STRING", query});
+    if (!body.empty()) {
+        vars.push_back({"CONTENT_TYPE", "application/x-www-form-urlencoded"});
+        vars.push_back({"CONTENT_LENGTH", std::to_string(body.size())});
+    }
+    vars.insert(vars.end(), extra.begin(), extra.end());
+    return vars;
+}
+
+std::string Value(const fcgi::Params& vars, const std::string& name) {
+    for (const auto& v : vars)
+        if (v.first == name) return v.second;
+    return "";
+}
+
+class FastCgi : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_EQ("", ClaimFixedPipe());
+        claimed = true;
+        ASSERT_TRUE(server.Start(4)) << server.error();
+    }
+    void StartGateway(int workers = 2, const std::string& ini = "debug = 0\n") {
+        ASSERT_TRUE(gateway.Start(workers, ini)) << gateway.error();
+    }
+    void TearDown() override {
+        if (gateway.pid() > 0) {
+            pid_t master = gateway.pid();
+            std::vector<pid_t> workers = ChildrenOf(master);
+            long long start = NowMs();
+            EXPECT_EQ(0, gateway.Stop()) << "the gateway's stderr:\n" << gateway.Stderr();
+            EXPECT_LT(NowMs() - start, 5000) << "an idle gateway stops at once";
+            for (pid_t w : workers) EXPECT_NE(0, kill(w, 0)) << "worker " << w << " outlived its master";
+        }
+        EXPECT_FALSE(HasSanitizerReport(gateway.Stderr())) << gateway.Stderr();
+        if (server.running()) {
+            EXPECT_EQ(0, server.Stop()) << server.Stderr();
+        }
+        if (!claimed) return;
+        std::vector<std::string> left = PipeObjectsLeft();
+        EXPECT_TRUE(left.empty()) << "IPC objects left:\n" << Listing(left);
+        if (!left.empty()) RemovePipeObjects();
+    }
+
+    fcgi::Reply Ask(const fcgi::Params& vars, const std::string& body = "") {
+        return fcgi::Exchange(gateway.address(), vars, body);
+    }
+    // The page of a request that must be answered.
+    std::string Answer(const fcgi::Params& vars, const std::string& body = "") {
+        fcgi::Reply reply = Ask(vars, body);
+        EXPECT_TRUE(reply.ended) << "no end-request record";
+        EXPECT_EQ("", reply.garbage);
+        return reply.out;
+    }
+    // The bytes a CGI run writes for the same request, in a directory with
+    // the same velmox.ini.
+    std::string CgiRun(const fcgi::Params& vars, const std::string& body, const std::string& ini = "debug = 0\n") {
+        TempDir dir("velmox-fcgi-cgi");
+        WriteFile(dir / "velmox.ini", ini);
+        std::vector<std::pair<std::string, std::string>> env(vars.begin(), vars.end());
+        DirectRun run = RunGatewayDirectly(dir.path(), env, body);
+        EXPECT_EQ(1, run.status);
+        return run.output;
+    }
+    // Asserts that the gateway still serves.
+    void StillServes(const std::string& tag) {
+        e2e::Page page = ParsePage(Answer(Vars("GET", "/RunAgent/Local/agents/check", tag)));
+        EXPECT_EQ("RunAgent", page.command) << "after: " << tag;
+        EXPECT_EQ(tag, page["m_query"]);
+    }
+
+    ServerTask server;
+    FastCgiGateway gateway;
+    bool claimed = false;
+};
+
+struct Row {
+    const char* what;
+    fcgi::Params vars;
+    std::string body;
+};
+
+std::vector<Row> RequestsOfEveryKind() {
+    std::string wide = "Body=";
+    for (int i = 0; i < 3000; ++i) {
+        char escape[4];
+        std::snprintf(escape, sizeof escape, "%%%02X", 1 + i % 255);
+        wide += (i % 7 == 0) ? std::string("+") : std::string(escape);
+    }
+    const std::string form = "SREQUEST=Quick+Search&SEARCH=cats&MAX=20&SEARCHOPTION=2&WORDVARIENT=1";
+    std::string longBody = "Body=" + std::string(100000, 'b');
+    return {
+        {"Save GET", Vars("GET", "/Save/Local/notes", "2a&89abcdef012345670011223344556677"), ""},
+        {"Save POST", Vars("POST", "/Save/Local/notes", "2a", "To=ann&Body=line1%0D%0Aline2"),
+         "To=ann&Body=line1%0D%0Aline2"},
+        {"Save, every byte", Vars("POST", "/Save/Local/notes", "", wide), wide},
+        {"Save, a long body", Vars("POST", "/Save/Local/notes", "", longBody), longBody},
+        {"Compose", Vars("GET", "/Compose/Mail+Hub/drafts/new", "1f&0123456789abcdef0011223344556677"), ""},
+        {"Search POST", Vars("POST", "/Search/Archive/db/view", "1f&ignored", form), form},
+        {"Search GET", Vars("GET", "/Search/LOCAL/mail"), ""},
+        {"ImageMap", Vars("GET", "/ImageMap/Local/maps/world", "120,45"), ""},
+        {"RunAgent", Vars("GET", "/RunAgent/Main/agents/report", "Hello+World"), ""},
+        {"RunAgent, a user", Vars("GET", "/RunAgent/Local/a", "u", "", {{"REMOTE_USER", "alice"}, {"AUTH_TYPE", "Basic"}}),
+         ""},
+        {"body shorter than CONTENT_LENGTH",
+         Vars("POST", "/Save/Local/notes", "", "", {{"CONTENT_LENGTH", "40"}}), "a=1&b=2"},
+        {"body longer than CONTENT_LENGTH",
+         Vars("POST", "/Save/Local/notes", "", "", {{"CONTENT_LENGTH", "3"}}), "a=1&b=2&c=3"},
+        {"GET with a body", Vars("GET", "/Save/Local/notes", "", "x=1"), "x=1"},
+        {"unknown command", Vars("GET", "/Frobnicate/Local/x"), ""},
+        {"no path", Vars("GET", ""), ""},
+        {"two separators", Vars("POST", "//Local/x", "", "a=1"), "a=1"},
+        {"a request too large for the pipe",
+         Vars("GET", "/RunAgent/Local/a", std::string(70000, 'q'), "", {{"HTTP_REFERER", std::string(70000, 'r')}}),
+         ""},
+    };
+}
+
+TEST_F(FastCgi, EachRequestGetsTheBytesOfACgiRun) {
+    StartGateway(2);
+    for (const Row& r : RequestsOfEveryKind()) {
+        SCOPED_TRACE(r.what);
+        std::string cgi = CgiRun(r.vars, r.body);
+        std::string fastcgi = Answer(r.vars, r.body);
+        ASSERT_FALSE(cgi.empty());
+        EXPECT_EQ(WithoutServedBy(cgi), WithoutServedBy(fastcgi));
+    }
+    // With tracing: the dump, the trace and the pipe's own trace lines, in
+    // the same order, in the response.
+    ASSERT_TRUE(gateway.WriteIni("debug = 1\n"));
+    ASSERT_EQ(0, kill(gateway.pid(), SIGHUP));
+    long long deadline = NowMs() + 10000;
+    while (Answer(Vars("GET", "/RunAgent/Local/a")).compare(0, kHtml.size() + 5, kHtml + "<P>CG") != 0 &&
+           NowMs() < deadline) {
+    }
+    for (const Row& r : RequestsOfEveryKind()) {
+        SCOPED_TRACE(std::string("traced: ") + r.what);
+        std::string cgi = CgiRun(r.vars, r.body, "debug = 1\n");
+        std::string fastcgi = Answer(r.vars, r.body);
+        EXPECT_EQ(WithoutServedBy(cgi), WithoutServedBy(fastcgi));
+    }
+    // Without a server task: the communication page, with the cause traced.
+    ASSERT_EQ(0, server.Stop()) << server.Stderr();
+    for (const Row& r : RequestsOfEveryKind()) {
+        SCOPED_TRACE(std::string("no server task: ") + r.what);
+        EXPECT_EQ(CgiRun(r.vars, r.body, "debug = 1\n"), Answer(r.vars, r.body));
+    }
+}
+
+TEST_F(FastCgi, NothingCarriesOverFromOneRequestToTheNext) {
+    StartGateway(1);  // one worker serves them all
+    std::string longBody = "Body=" + std::string(5000, 'L') + "&To=" + std::string(300, 't');
+    struct Step {
+        fcgi::Params vars;
+        std::string body;
+        std::string user;     // REMOTE_USER the page must show
+        std::string decoded;  // the body as the Save command carried it, hex
+    } steps[] = {
+        {Vars("POST", "/Save/Local/a", "", longBody, {{"REMOTE_USER", "alice"}}), longBody, "alice", ""},
+        {Vars("POST", "/Save/Local/b", "", "x=1"), "x=1", "", Hex(std::string("x\0" "1\0\0", 5))},
+        {Vars("GET", "/Save/Local/c", "", "", {{"REMOTE_USER", "bob"}}), "", "bob", ""},
+        {Vars("GET", "/Save/Local/d"), "", "", ""},
+    };
+    for (int round = 0; round < 2; ++round) {
+        for (const Step& s : steps) {
+            SCOPED_TRACE(Value(s.vars, "PATH_INFO") + " round " + std::to_string(round));
+            e2e::Page page = ParsePage(Answer(s.vars, s.body));
+            EXPECT_EQ("Save", page.command);
+            EXPECT_EQ(s.user, page["m_remoteUser"]);
+            EXPECT_EQ(s.user, page["cgi-REMOTE_USER"]);
+            EXPECT_EQ(Value(s.vars, "CONTENT_LENGTH"), page["cgi-CONTENT_LENGTH"]);
+            if (s.body.empty()) {
+                EXPECT_EQ("0", page["m_bodyLen"]);
+            }
+            if (!s.decoded.empty()) {
+                EXPECT_EQ(s.decoded, page["m_body"]);
+            }
+        }
+    }
+}
+
+// Sends bytes on a connection of its own and reads until it closes.
+fcgi::Reply Raw(const std::string& address, const std::string& bytes, bool closeAfterSending = false) {
+    int fd = fcgi::Connect(address);
+    fcgi::Reply reply;
+    if (fd < 0) return reply;
+    fcgi::SendAll(fd, bytes);
+    if (closeAfterSending) shutdown(fd, SHUT_RDWR);
+    else reply = fcgi::ReadReply(fd, 15000);
+    close(fd);
+    return reply;
+}
+
+TEST_F(FastCgi, BadInputCostsOnlyItsRequestAndMemoryStaysFlat) {
+    StartGateway(2);
+    const std::string address = gateway.address();
+    auto serveMany = [&](int n) {
+        for (int i = 0; i < n; ++i) {
+            std::string body = "a=" + std::string(size_t(i % 50) * 40, 'x');
+            fcgi::Reply r = Ask(Vars("POST", "/Save/Local/warm", std::to_string(i), body), body);
+            ASSERT_TRUE(r.ended);
+            ASSERT_EQ(0u, r.out.find("Content-Type: text/html")) << r.out.substr(0, 200);
+        }
+    };
+    serveMany(300);
+    std::vector<pid_t> workers = ChildrenOf(gateway.pid());
+    ASSERT_EQ(2u, workers.size());
+    long before = 0;
+    for (pid_t w : workers) before += ResidentKb(w);
+
+    // Parameters far larger than any web server sends: a harmless one, and
+    // request values that cannot fit the pipe (the exception page).
+    e2e::Page page = ParsePage(Answer(Vars("GET", "/RunAgent/Local/a", "big", "", {{"HTTP_X_BIG", std::string(1 << 20, 'b')}})));
+    EXPECT_EQ("big", page["m_query"]);
+    EXPECT_EQ(kExceptionPage, Answer(Vars("GET", "/RunAgent/Local/a", std::string(300000, 'q'))));
+    StillServes("after-big-params");
+    // A body that stops half-way and a connection that closes: dropped,
+    // logged, and nothing reaches the server task.
+    std::string half = fcgi::BeginRequest() + fcgi::ParamsStream(Vars("POST", "/Save/Local/cut", "", std::string(1000, 'c'))) +
+                       fcgi::Record(fcgi::kStdin, "c=" + std::string(300, 'c'));
+    Raw(address, half, true);
+    StillServes("after-cut-body");
+    // Garbage, a record cut short, a record of an unknown version, params
+    // without their end, an empty connection.
+    const std::string garbage[] = {
+        "GET / HTTP/1.1\r\nHost: x\r\n\r\n",
+        fcgi::BeginRequest().substr(0, 5),
+        std::string("\x09\x01\x00\x01\x00\x08\x00\x00", 8) + std::string(8, '\0'),
+        fcgi::BeginRequest() + fcgi::Record(fcgi::kParams, std::string("\x7f\x7f", 2) + "PATH"),
+        fcgi::BeginRequest() + fcgi::ParamsStream(Vars("GET", "/RunAgent/Local/a")).substr(0, 20),
+        std::string(70000, '\xff'),
+        "",
+    };
+    for (const std::string& bytes : garbage) {
+        SCOPED_TRACE(Hex(bytes.substr(0, 16)));
+        fcgi::Reply r = Raw(address, bytes, true);
+        EXPECT_FALSE(r.ended);
+        StillServes("after-garbage");
+    }
+    // 1,000 connections opened and dropped.
+    for (int i = 0; i < 1000; ++i) {
+        int fd = fcgi::Connect(address);
+        ASSERT_GE(fd, 0) << "connection " << i;
+        close(fd);
+    }
+    StillServes("after-1000-drops");
+    // Clients that leave before their answer.
+    for (int i = 0; i < 50; ++i) {
+        int fd = fcgi::Connect(address);
+        ASSERT_GE(fd, 0);
+        fcgi::SendAll(fd, fcgi::Request(Vars("GET", "/Search/Local/mail")));
+        close(fd);
+    }
+    StillServes("after-clients-left");
+
+    serveMany(1000);
+    EXPECT_EQ(workers, ChildrenOf(gateway.pid())) << "no worker died:\n" << gateway.Stderr();
+    long after = 0;
+    for (pid_t w : workers) after += ResidentKb(w);
+    // Under the address sanitizer the freed memory sits in its quarantine,
+    // and its leak check at each worker's exit is the measure instead.
+    if (!kSanitized) {
+        EXPECT_LT(after - before, 1024) << "resident KB of the workers: " << before << " then " << after;
+    }
+    std::string log = gateway.Stderr();
+    EXPECT_NE(std::string::npos, log.find("POST /Save/Local/cut: request dropped: its body stopped after 302 of 1000"))
+        << log;
+    EXPECT_NE(std::string::npos, log.find("Velmox CGI exception: Buffer Overflow Exception")) << log;
+}
+
+TEST_F(FastCgi, TheServerTaskMayGoAndComeBack) {
+    StartGateway(2);
+    StillServes("first");
+    ASSERT_EQ(0, server.Stop()) << server.Stderr();
+    for (int i = 0; i < 4; ++i) EXPECT_EQ(kCommunicationPage, Answer(Vars("GET", "/RunAgent/Local/a", "gone")));
+    std::string log = gateway.Stderr();
+    EXPECT_NE(std::string::npos, log.find("GET /RunAgent/Local/a: Cannot communicate with Velmox server: ")) << log;
+    EXPECT_NE(std::string::npos, log.find(kPipeName)) << "the cause names the pipe:\n" << log;
+    // A new task, then a restarted one (new objects): reached without
+    // restarting the gateway.
+    ASSERT_TRUE(server.Start(2)) << server.error();
+    for (int i = 0; i < 4; ++i) StillServes("back-" + std::to_string(i));
+    ASSERT_EQ(0, server.Stop()) << server.Stderr();
+    ASSERT_TRUE(server.Start(3)) << server.error();
+    for (int i = 0; i < 4; ++i) StillServes("restarted-" + std::to_string(i));
+}
+
+TEST_F(FastCgi, SighupRereadsVelmoxIniAndSigtermFinishesTheRequestInFlight) {
+    StartGateway(1);
+    EXPECT_EQ(0u, Answer(Vars("GET", "/RunAgent/Local/a")).find("Content-Type: text/html"));
+    ASSERT_TRUE(gateway.WriteIni("debug = 1\n"));
+    ASSERT_EQ(0, kill(gateway.pid(), SIGHUP));
+    long long deadline = NowMs() + 10000;
+    std::string page;
+    do page = Answer(Vars("GET", "/RunAgent/Local/a"));
+    while (page.compare(0, kHtml.size() + 17, kHtml + "<P>CGI state<BR>\n") != 0 && NowMs() < deadline);
+    EXPECT_EQ(0u, page.find(kHtml + "<P>CGI state<BR>\n")) << page.substr(0, 300);
+    ASSERT_TRUE(gateway.WriteIni("debug = 0\n"));
+    ASSERT_EQ(0, kill(gateway.pid(), SIGHUP));
+    deadline = NowMs() + 10000;
+    do page = Answer(Vars("GET", "/RunAgent/Local/a"));
+    while (page.compare(0, 10, "Content-Ty") != 0 && NowMs() < deadline);
+    EXPECT_EQ(0u, page.find("Content-Type: text/html")) << page.substr(0, 300);
+
+    // A request half-sent when SIGTERM comes is finished and answered.
+    std::string body = "Body=" + std::string(2000, 'z');
+    std::string request = fcgi::Request(Vars("POST", "/Save/Local/inflight", "", body), body);
+    int fd = fcgi::Connect(gateway.address());
+    ASSERT_GE(fd, 0);
+    ASSERT_TRUE(fcgi::SendAll(fd, request.substr(0, request.size() / 2)));
+    usleep(300000);
+    pid_t master = gateway.pid();
+    std::vector<pid_t> workers = ChildrenOf(master);
+    ASSERT_EQ(0, kill(master, SIGTERM));
+    usleep(300000);
+    EXPECT_EQ(0, kill(master, 0)) << "the gateway waits for its request";
+    ASSERT_TRUE(fcgi::SendAll(fd, request.substr(request.size() / 2)));
+    fcgi::Reply reply = fcgi::ReadReply(fd, 15000);
+    close(fd);
+    EXPECT_TRUE(reply.ended);
+    e2e::Page answered = ParsePage(reply.out);
+    EXPECT_EQ("Save", answered.command);
+    EXPECT_EQ("inflight", answered["m_path"]);
+    EXPECT_EQ(0, proc::Wait(master, 10)) << gateway.Stderr();
+    for (pid_t w : workers) EXPECT_NE(0, kill(w, 0));
+    EXPECT_LT(fcgi::Connect(gateway.address()), 0) << "nothing listens any more";
+    EXPECT_FALSE(FileExists(gateway.address())) << "the socket file is removed";
+    gateway.Kill();  // already ended: only forgets it
+}
+
+// The web server's way: a listening socket as descriptor 0, -w from its
+// command line.
+TEST_F(FastCgi, ListeningSocketOnDescriptorZero) {
+    TempDir dir("velmox-fcgi-fd0");
+    std::string path = dir / "socket";
+    int listener = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un sa{};
+    sa.sun_family = AF_UNIX;
+    std::strncpy(sa.sun_path, path.c_str(), sizeof sa.sun_path - 1);
+    ASSERT_EQ(0, bind(listener, reinterpret_cast<sockaddr*>(&sa), sizeof sa));
+    ASSERT_EQ(0, listen(listener, 64));
+    WriteFile(dir / "velmox.ini", "debug = 0\n");
+    std::string program = GatewayProgram(), errors = dir / "stderr";
+    proc::Options options;
+    options.in = listener;
+    options.errFile = errors;
+    options.dir = dir.path();
+    options.dieWithTest = true;
+    pid_t pid = proc::Start({program, "-w", "3"}, options);
+    close(listener);
+    ASSERT_GT(pid, 0);
+    long long deadline = NowMs() + 20000;
+    while (ChildrenOf(pid).size() < 3 && NowMs() < deadline) usleep(10000);
+    EXPECT_EQ(3u, ChildrenOf(pid).size());
+    for (int i = 0; i < 6; ++i) {
+        fcgi::Reply r = fcgi::Exchange(path, Vars("GET", "/Compose/Local/drafts", "1f"));
+        EXPECT_EQ("Compose", ParsePage(r.out).command);
+    }
+    EXPECT_EQ(0, proc::Stop(pid, 20)) << ReadFile(errors);
+    EXPECT_TRUE(FileExists(path)) << "the web server's socket is not the gateway's to remove";
+    EXPECT_FALSE(HasSanitizerReport(ReadFile(errors))) << ReadFile(errors);
+}
+
+// The gateway started in dir with its standard output and error in the
+// files out and err there.
+pid_t RunIn(const TempDir& dir, const std::vector<std::string>& argv,
+            const std::vector<std::pair<std::string, std::string>>& env, bool cleanEnv) {
+    proc::Options options;
+    options.outFile = dir / "out";
+    options.errFile = dir / "err";
+    options.dir = dir.path();
+    options.env = env;
+    options.cleanEnv = cleanEnv;
+    options.dieWithTest = true;
+    return proc::Start(argv, options);
+}
+
+TEST_F(FastCgi, CommandLinesAndAddresses) {
+    TempDir dir("velmox-fcgi-args");
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+        std::string message;
+    } cases[] = {
+        {{"-w", "0", "--fastcgi", "/tmp/x"}, 2, "-w takes a number of workers from 1 to 256, not \"0\""},
+        {{"--fastcgi", "/tmp/x", "--workers=300"}, 2, "--workers takes a number of workers from 1 to 256"},
+        {{"--fastcgi", "/tmp/x", "-w", "two"}, 2, "not \"two\""},
+        {{"--fastcgi"}, 2, "--fastcgi needs a value"},
+        {{"--fastcgi", "/tmp/x", "--verbose"}, 2, "unknown argument \"--verbose\""},
+        {{"-w", "2"}, 2, "-w needs --fastcgi ADDRESS, or a listening socket as descriptor 0"},
+        {{"--fastcgi", "nowhere"}, 1, "is neither a socket path (with a '/') nor HOST:PORT"},
+        {{"--fastcgi", "127.0.0.1:99999"}, 1, "names no port from 1 to 65535"},
+        {{"--fastcgi", "example.org:9000"}, 1, "is not a numeric IPv4 or IPv6 address"},
+        {{"--fastcgi", dir / "no/such/dir/socket"}, 1, "bind "},
+        {{"--fastcgi", dir.path()}, 1, "exists and is not a socket"},
+        {{"--fastcgi", "/tmp/x", "--log="}, 2, "--log needs a file"},
+        {{"--fastcgi", "/tmp/x", "--log", dir / "no/such/dir/log"}, 1, "cannot append to " + dir / "no/such/dir/log"},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> argv = {GatewayProgram()};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        SCOPED_TRACE(Listing(argv));
+        EXPECT_EQ(c.status, proc::Wait(RunIn(dir, argv, {{"PATH", "/usr/bin:/bin"}}, true), 20));
+        EXPECT_NE(std::string::npos, ReadFile(dir / "err").find(c.message)) << ReadFile(dir / "err");
+        EXPECT_EQ("", ReadFile(dir / "out"));
+    }
+    // Under a CGI web server the arguments are the request's: a CGI run.
+    pid_t pid = RunIn(dir, {GatewayProgram(), "--fastcgi", dir / "s"},
+                      {{"GATEWAY_INTERFACE", "CGI/1.1"}, {"PATH_INFO", "/Frobnicate/x/y"}}, true);
+    EXPECT_EQ(1, proc::Wait(pid, 20));
+    EXPECT_EQ(kExceptionPage, ReadFile(dir / "out"));
+    EXPECT_FALSE(FileExists(dir / "s"));
+
+    // A TCP address; a second gateway on the socket of a live one is refused
+    // and leaves it serving; the socket of a killed one is taken over.
+    int port = FreeLoopbackPort();
+    StartGateway(2);
+    FastCgiGateway tcp;
+    ASSERT_TRUE(tcp.Start(1, "debug = 0\n", "127.0.0.1:" + std::to_string(port))) << tcp.error();
+    EXPECT_EQ("Search", ParsePage(fcgi::Exchange(tcp.address(), Vars("GET", "/Search/Local/mail")).out).command);
+    EXPECT_EQ(0, tcp.Stop());
+    pid = RunIn(dir, {GatewayProgram(), "--fastcgi", gateway.address()}, {}, false);
+    EXPECT_EQ(1, proc::Wait(pid, 20));
+    EXPECT_NE(std::string::npos, ReadFile(dir / "err").find("a program already listens on " + gateway.address()));
+    StillServes("still-the-first");
+    std::string socketPath = gateway.address();
+    gateway.Kill();
+    ASSERT_TRUE(FileExists(socketPath));
+    FastCgiGateway again;
+    ASSERT_TRUE(again.Start(1, "debug = 0\n", socketPath)) << again.error();
+    EXPECT_EQ("Search", ParsePage(fcgi::Exchange(socketPath, Vars("GET", "/Search/Local/mail")).out).command);
+    EXPECT_EQ(0, again.Stop());
+    EXPECT_FALSE(HasSanitizerReport(again.Stderr() + tcp.Stderr())) << again.Stderr() << tcp.Stderr();
+}
+
+}  // namespace

@@ -1,0 +1,173 @@
+#include "fcgi_client.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+namespace fcgi {
+
+namespace {
+
+long long NowMs() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
+}
+
+void AppendLength(std::string& out, size_t n) {
+    if (n < 128) {
+        out += char(n);
+    } else {
+        out += char(0x80 | ((n >> 24) & 0x7f));
+        out += char((n >> 16) & 0xff);
+        out += char((n >> 8) & 0xff);
+        out += char(n & 0xff);
+    }
+}
+
+std::string Stream(int type, const std::string& bytes, int id) {
+    std::string out;
+    for (size_t at = 0; at < bytes.size(); at += 65535) out += Record(type, bytes.substr(at, 65535), id);
+    return out + Record(type, "", id);
+}
+
+}  // namespace
+
+std::string Record(int type, const std::string& content, int id) {
+    std::string out;
+    out += char(1);
+    out += char(type);
+    out += char((id >> 8) & 0xff);
+    out += char(id & 0xff);
+    out += char((content.size() >> 8) & 0xff);
+    out += char(content.size() & 0xff);
+    size_t padding = (8 - content.size() % 8) % 8;
+    out += char(padding);
+    out += char(0);
+    out += content;
+    out.append(padding, '\0');
+    return out;
+}
+
+std::string BeginRequest(int id) {
+    std::string body(8, '\0');
+    body[1] = 1;  // the responder role; no flags: the connection closes after the request
+    return Record(kBeginRequest, body, id);
+}
+
+std::string ParamsStream(const Params& params, int id) {
+    std::string pairs;
+    for (const auto& p : params) {
+        AppendLength(pairs, p.first.size());
+        AppendLength(pairs, p.second.size());
+        pairs += p.first;
+        pairs += p.second;
+    }
+    return Stream(kParams, pairs, id);
+}
+
+std::string StdinStream(const std::string& body, int id) { return Stream(kStdin, body, id); }
+
+std::string Request(const Params& params, const std::string& body) {
+    return BeginRequest() + ParamsStream(params) + StdinStream(body);
+}
+
+int Connect(const std::string& address) {
+    std::string path = address.compare(0, 5, "unix:") == 0 ? address.substr(5) : address;
+    if (path.find('/') != std::string::npos) {
+        int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_un sa{};
+        sa.sun_family = AF_UNIX;
+        if (fd < 0 || path.size() >= sizeof sa.sun_path) return -1;
+        std::memcpy(sa.sun_path, path.c_str(), path.size() + 1);
+        if (connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
+            close(fd);
+            return -1;
+        }
+        return fd;
+    }
+    size_t colon = address.rfind(':');
+    if (colon == std::string::npos) return -1;
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(uint16_t(std::stoi(address.substr(colon + 1))));
+    if (fd < 0 || inet_pton(AF_INET, address.substr(0, colon).c_str(), &sa.sin_addr) != 1 ||
+        connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
+        if (fd >= 0) close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+bool SendAll(int fd, const std::string& bytes) {
+    size_t done = 0;
+    while (done < bytes.size()) {
+        ssize_t n = send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += size_t(n);
+    }
+    return true;
+}
+
+Reply ReadReply(int fd, long long limitMs) {
+    Reply reply;
+    std::string buffer;
+    long long deadline = NowMs() + limitMs;
+    for (;;) {
+        // Whole records first.
+        while (buffer.size() >= 8) {
+            size_t length = (size_t((unsigned char)buffer[4]) << 8) | (unsigned char)buffer[5];
+            size_t total = 8 + length + (unsigned char)buffer[6];
+            if (buffer[0] != 1) {
+                reply.garbage += buffer;
+                buffer.clear();
+                break;
+            }
+            if (buffer.size() < total) break;
+            std::string content = buffer.substr(8, length);
+            if (buffer[1] == kStdout) reply.out += content;
+            else if (buffer[1] == kStderr) reply.err += content;
+            else if (buffer[1] == kEndRequest) reply.ended = true;
+            buffer.erase(0, total);
+        }
+        long long left = deadline - NowMs();
+        if (left <= 0) break;
+        pollfd p = {fd, POLLIN, 0};
+        int ready = poll(&p, 1, int(left));
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready <= 0) break;
+        char chunk[65536];
+        ssize_t n = recv(fd, chunk, sizeof chunk, 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            reply.closed = true;
+            break;
+        }
+        buffer.append(chunk, size_t(n));
+    }
+    reply.garbage += buffer;
+    return reply;
+}
+
+Reply Exchange(const std::string& address, const std::string& requestBytes, long long limitMs) {
+    Reply reply;
+    int fd = Connect(address);
+    if (fd < 0) return reply;
+    if (SendAll(fd, requestBytes)) reply = ReadReply(fd, limitMs);
+    close(fd);
+    return reply;
+}
+
+Reply Exchange(const std::string& address, const Params& params, const std::string& body, long long limitMs) {
+    return Exchange(address, Request(params, body), limitMs);
+}
+
+}  // namespace fcgi

@@ -1,0 +1,283 @@
+#include "web_servers.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#ifndef VELMOX_SOURCE_DIR
+#error "VELMOX_SOURCE_DIR must name the source tree"
+#endif
+#ifndef VELMOX_GATEWAY
+#error "VELMOX_GATEWAY must name the built gateway"
+#endif
+
+namespace e2e {
+
+namespace {
+
+const long long kStartLimitMs = 20000;
+const long long kStopLimitMs = 20000;
+
+void SleepMs(long ms) {
+    timespec ts = {ms / 1000, (ms % 1000) * 1000000L};
+    nanosleep(&ts, nullptr);
+}
+
+bool Accepts(const std::string& address) {
+    int fd = -1;
+    bool ok = false;
+    if (address.find('/') != std::string::npos) {
+        sockaddr_un sa{};
+        sa.sun_family = AF_UNIX;
+        std::strncpy(sa.sun_path, address.c_str(), sizeof sa.sun_path - 1);
+        fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        ok = fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0;
+    } else {
+        sockaddr_in sa{};
+        sa.sin_family = AF_INET;
+        sa.sin_port = htons(uint16_t(std::atoi(address.substr(address.rfind(':') + 1).c_str())));
+        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        ok = fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0;
+    }
+    if (fd >= 0) close(fd);
+    return ok;
+}
+
+std::string Replace(std::string text, const std::string& from, const std::string& to) {
+    for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
+        text.replace(at, from.size(), to);
+    return text;
+}
+
+std::string FindProgram(std::initializer_list<const char*> candidates) {
+    for (const char* c : candidates)
+        if (access(c, X_OK) == 0) return c;
+    return "";
+}
+
+bool CopyExecutable(const std::string& from, const std::string& to) {
+    std::string bytes = ReadFile(from);
+    return !bytes.empty() && WriteFile(to, bytes) && chmod(to.c_str(), 0755) == 0;
+}
+
+// Waits until the process accepts on the port, or ended, or the limit.
+bool WaitAccepting(pid_t pid, const std::string& address, std::string* error, const std::string& what,
+                   const std::string& logFile) {
+    long long deadline = NowMs() + kStartLimitMs;
+    while (NowMs() < deadline) {
+        if (Accepts(address)) return true;
+        int status = 0;
+        if (waitpid(pid, &status, WNOHANG) == pid) {
+            *error = what + " ended at start: " + ReadFile(logFile);
+            return false;
+        }
+        SleepMs(10);
+    }
+    *error = what + " did not accept connections on " + address + " within the limit: " + ReadFile(logFile);
+    return false;
+}
+
+}  // namespace
+
+std::string GatewayProgram() { return VELMOX_GATEWAY; }
+
+long ResidentKb(pid_t pid) {
+    std::string status = ReadFile("/proc/" + std::to_string(pid) + "/status");
+    size_t at = status.find("VmRSS:");
+    if (at == std::string::npos) return -1;
+    return std::atol(status.c_str() + at + 6);
+}
+
+std::vector<pid_t> ChildrenOf(pid_t pid) {
+    std::vector<pid_t> children;
+    DIR* proc = opendir("/proc");
+    if (!proc) return children;
+    while (dirent* entry = readdir(proc)) {
+        pid_t candidate = std::atoi(entry->d_name);
+        if (candidate <= 0) continue;
+        std::string stat = ReadFile("/proc/" + std::to_string(candidate) + "/stat");
+        size_t close = stat.rfind(')');
+        if (close == std::string::npos) continue;
+        char state = 0;
+        int parent = 0;
+        if (std::sscanf(stat.c_str() + close + 1, " %c %d", &state, &parent) == 2 && parent == pid && state != 'Z')
+            children.push_back(candidate);
+    }
+    closedir(proc);
+    return children;
+}
+
+// ------------------------------------------------------------ the gateway
+
+bool FastCgiGateway::Start(int workers, const std::string& iniText, const std::string& address) {
+    m_error.clear();
+    m_address = address.empty() ? m_dir / "gateway.sock" : address;
+    if (!WriteIni(iniText)) {
+        m_error = "cannot write velmox.ini";
+        return false;
+    }
+    proc::Options options;
+    options.errFile = m_dir / "gateway.err";
+    options.dir = m_dir.path();
+    options.dieWithTest = true;
+    m_pid = proc::Start({GatewayProgram(), "--fastcgi", m_address, "-w", std::to_string(workers)}, options);
+    if (!WaitAccepting(m_pid, m_address, &m_error, "the gateway", m_dir / "gateway.err")) {
+        Kill();
+        return false;
+    }
+    long long deadline = NowMs() + kStartLimitMs;
+    while (int(ChildrenOf(m_pid).size()) < workers && NowMs() < deadline) SleepMs(10);
+    return true;
+}
+
+int FastCgiGateway::Stop(long long ms) {
+    if (m_pid <= 0) return -1;
+    int status = proc::Stop(m_pid, ms / 1000.0);
+    m_pid = -1;
+    return status;
+}
+
+void FastCgiGateway::Kill() {
+    if (m_pid <= 0) return;
+    std::vector<pid_t> workers = ChildrenOf(m_pid);
+    kill(m_pid, SIGKILL);
+    for (pid_t w : workers) kill(w, SIGKILL);
+    proc::Wait(m_pid, kStopLimitMs / 1000.0);
+    m_pid = -1;
+    // The workers are not this process's children: wait until they are gone
+    // (or zombies), so that their socket is closed when Kill returns.
+    long long deadline = NowMs() + kStopLimitMs;
+    for (pid_t w : workers) {
+        while (NowMs() < deadline) {
+            std::string stat = ReadFile("/proc/" + std::to_string(w) + "/stat");
+            size_t close = stat.rfind(')');
+            if (stat.empty() || (close != std::string::npos && stat.size() > close + 2 && stat[close + 2] == 'Z')) break;
+            SleepMs(5);
+        }
+    }
+}
+
+// ------------------------------------------------------------------ nginx
+
+bool Nginx::Start(const std::string& gatewaySocket) {
+    m_error.clear();
+    std::string nginx = FindProgram({"/usr/sbin/nginx", "/usr/bin/nginx"});
+    if (nginx.empty()) {
+        m_error = "nginx is not installed (scripts/test-all installs nginx-light)";
+        return false;
+    }
+    std::string text = ReadFile(std::string(VELMOX_SOURCE_DIR) + "/deploy/nginx-velmox.conf");
+    std::string htdocs = m_dir / "htdocs", run = m_dir / "run";
+    mkdir(htdocs.c_str(), 0755);
+    mkdir(run.c_str(), 0755);
+    WriteFile(htdocs + "/index.html", "<p>start page</p>\n");
+    m_port = FreeLoopbackPort();
+    text = Replace(Replace(Replace(Replace(text, "@PORT@", std::to_string(m_port)), "@DOCROOT@", htdocs), "@RUNDIR@",
+                           run),
+                   "@SOCKET@", gatewaySocket);
+    WriteFile(run + "/nginx.conf", text);
+    // The workers run as root like the test, so that they may use its
+    // gateway's socket.
+    proc::Options options;
+    options.outFile = run + "/nginx.out";
+    options.errToOut = options.ownGroup = options.dieWithTest = true;
+    m_pid = proc::Start({nginx, "-c", run + "/nginx.conf", "-g", "daemon off; user root;"}, options);
+    if (!WaitAccepting(m_pid, "127.0.0.1:" + std::to_string(m_port), &m_error, "nginx", run + "/nginx.out")) {
+        m_error += ErrorLog();
+        Kill();
+        return false;
+    }
+    return true;
+}
+
+int Nginx::Stop() {
+    if (m_pid <= 0) return -1;
+    int status = proc::Stop(m_pid, kStopLimitMs / 1000.0);
+    m_pid = -1;
+    return status;
+}
+
+void Nginx::Kill() {
+    if (m_pid <= 0) return;
+    proc::KillGroup(m_pid, kStopLimitMs / 1000.0);
+    m_pid = -1;
+}
+
+// ----------------------------------------------------------------- Apache
+
+bool Apache::Start(const std::string& fcgiAddress, const std::string& iniText) {
+    m_error.clear();
+    std::string httpd = FindProgram({"/usr/sbin/apache2", "/usr/sbin/httpd"});
+    const std::string modules = "/usr/lib/apache2/modules";
+    if (httpd.empty() || access((modules + "/mod_proxy_fcgi.so").c_str(), R_OK) != 0) {
+        m_error = "Apache httpd is not installed (scripts/test-all installs apache2)";
+        return false;
+    }
+    // httpd runs the CGI gateway as www-data: the tree must be readable.
+    chmod(m_dir.path().c_str(), 0755);
+    std::string bin = CgiBin(), run = m_dir / "run", htdocs = m_dir / "htdocs";
+    for (const std::string& d : {bin, run, htdocs}) mkdir(d.c_str(), 0755);
+    if (!CopyExecutable(GatewayProgram(), bin + "/velmox.cgi") || !WriteFile(bin + "/velmox.ini", iniText)) {
+        m_error = "cannot set up cgi-bin";
+        return false;
+    }
+    chmod((bin + "/velmox.ini").c_str(), 0644);
+    std::string deploy = fcgiAddress.empty() ? "apache-velmox.conf" : "apache-velmox-fcgi.conf";
+    std::string site = Replace(ReadFile(std::string(VELMOX_SOURCE_DIR) + "/deploy/" + deploy), "/srv/velmox",
+                               m_dir.path());
+    if (!fcgiAddress.empty()) site = Replace(site, "127.0.0.1:9000", fcgiAddress);
+    WriteFile(run + "/velmox.conf", site);
+    m_port = FreeLoopbackPort();
+    std::string main = "ServerRoot \"/etc/apache2\"\n"
+                       "Listen 127.0.0.1:" + std::to_string(m_port) + "\n"
+                       "ServerName 127.0.0.1\n"
+                       "PidFile " + run + "/httpd.pid\n"
+                       "ErrorLog " + run + "/error.log\n"
+                       "DefaultRuntimeDir " + run + "\n"
+                       "Mutex file:" + run + " default\n"
+                       "User www-data\nGroup www-data\n";
+    for (const char* m : {"mpm_event", "authz_core", "alias", "cgid", "proxy", "proxy_fcgi"}) {
+        std::string name = m;
+        main += "LoadModule " + name + "_module " + modules + "/mod_" + name + ".so\n";
+    }
+    main += "ScriptSock " + run + "/cgid.sock\n"
+            "DocumentRoot " + htdocs + "\n"
+            "Include " + run + "/velmox.conf\n";
+    WriteFile(run + "/httpd.conf", main);
+    proc::Options options;
+    options.outFile = run + "/httpd.out";
+    options.errToOut = options.ownGroup = options.dieWithTest = true;
+    m_pid = proc::Start({httpd, "-f", run + "/httpd.conf", "-DFOREGROUND"}, options);
+    if (!WaitAccepting(m_pid, "127.0.0.1:" + std::to_string(m_port), &m_error, "httpd", run + "/httpd.out")) {
+        m_error += ErrorLog();
+        Kill();
+        return false;
+    }
+    return true;
+}
+
+int Apache::Stop() {
+    if (m_pid <= 0) return -1;
+    int status = proc::Stop(m_pid, kStopLimitMs / 1000.0);
+    m_pid = -1;
+    return status;
+}
+
+void Apache::Kill() {
+    if (m_pid <= 0) return;
+    proc::KillGroup(m_pid, kStopLimitMs / 1000.0);
+    m_pid = -1;
+}
+
+}  // namespace e2e

@@ -1,0 +1,98 @@
+// More of the end-to-end harness: the gateway as a FastCGI responder that
+// the test starts itself, nginx and Apache httpd, each run as the test's own
+// process with a configuration made from deploy/ on a free loopback port.
+// Like the rest of e2e_harness.h, every process dies with the test process
+// and every wait is bounded.
+#ifndef VELMOX_TESTS_WEB_SERVERS_H
+#define VELMOX_TESTS_WEB_SERVERS_H
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+#include "e2e_harness.h"
+
+namespace e2e {
+
+// Path of the gateway program the tests run.
+std::string GatewayProgram();
+
+// Resident memory (VmRSS, KB) of a process; -1 when it is gone.
+long ResidentKb(pid_t pid);
+// The processes whose parent is pid.
+std::vector<pid_t> ChildrenOf(pid_t pid);
+
+// velmox.cgi --fastcgi ADDRESS -w N, run in a directory of its own that
+// holds velmox.ini; its standard error goes to a file.
+class FastCgiGateway {
+public:
+    ~FastCgiGateway() { Kill(); }
+    // address "" : a Unix socket in the gateway's directory. Waits (bounded)
+    // until the socket accepts and every worker runs.
+    bool Start(int workers = 2, const std::string& iniText = "debug = 0\n", const std::string& address = "");
+    // SIGTERM and a bounded wait: the exit status, -1 when it had to be
+    // killed.
+    int Stop(long long ms = 20000);
+    void Kill();
+    bool WriteIni(const std::string& text) const { return WriteFile(m_dir / "velmox.ini", text); }
+    pid_t pid() const { return m_pid; }
+    const std::string& address() const { return m_address; }
+    std::string dir() const { return m_dir.path(); }
+    std::string Stderr() const { return ReadFile(m_dir / "gateway.err"); }
+    const std::string& error() const { return m_error; }
+
+private:
+    TempDir m_dir{"velmox-fcgi-gw"};
+    pid_t m_pid = -1;
+    std::string m_address;
+    std::string m_error;
+};
+
+// nginx from deploy/nginx-velmox.conf, passing /velmox.cgi/... to a
+// gateway's Unix socket.
+class Nginx {
+public:
+    ~Nginx() { Kill(); }
+    bool Start(const std::string& gatewaySocket);
+    int Stop();
+    void Kill();
+    std::string Url(const std::string& rest) const { return "http://127.0.0.1:" + std::to_string(m_port) + rest; }
+    std::string ErrorLog() const { return ReadFile(m_dir / "run/error.log"); }
+    const std::string& error() const { return m_error; }
+
+private:
+    TempDir m_dir{"velmox-nginx"};
+    pid_t m_pid = -1;
+    int m_port = 0;
+    std::string m_error;
+};
+
+// Apache httpd (the apache2 program, in the foreground) with a main
+// configuration of the test's own that includes deploy/apache-velmox.conf
+// (mod_cgid runs the gateway as a CGI program) or deploy/apache-velmox-
+// fcgi.conf (mod_proxy_fcgi to a gateway at 127.0.0.1:PORT), their
+// /srv/velmox replaced by a directory of the test's own.
+class Apache {
+public:
+    ~Apache() { Kill(); }
+    // fcgiAddress "" : the CGI configuration.
+    bool Start(const std::string& fcgiAddress = "", const std::string& iniText = "debug = 0\n");
+    int Stop();
+    void Kill();
+    std::string Url(const std::string& rest) const { return "http://127.0.0.1:" + std::to_string(m_port) + rest; }
+    std::string ErrorLog() const { return ReadFile(m_dir / "run/error.log"); }
+    // Where the gateway and velmox.ini lie (httpd's cgi-bin).
+    std::string CgiBin() const { return m_dir / "cgi-bin"; }
+    const std::string& error() const { return m_error; }
+
+private:
+    TempDir m_dir{"velmox-apache"};
+    pid_t m_pid = -1;
+    int m_port = 0;
+    std::string m_error;
+};
+
+}  // namespace e2e
+
+#endif
