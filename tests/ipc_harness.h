@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "pipe_access.h"
 #include "pipe_limits.h"
 
 namespace ipctest {
@@ -27,6 +28,22 @@ void RemoveEverything(const std::string& base);
 
 // Runs body in a forked process, which exits with body's result.
 pid_t Spawn(const std::function<int()>& body);
+
+// A local user for a child of a test that runs as root: no account needs to
+// exist for its ids.
+struct User {
+    uid_t uid;
+    gid_t gid;
+    std::vector<gid_t> groups;  // the supplementary groups, exactly
+};
+// Makes the calling process (a child) that user for good; false when the
+// system refuses (the test does not run as root).
+bool BecomeUser(const User& user);
+
+// Runs body in a forked process and returns the text body returned; when
+// the child fails or runs longer than `seconds` (then it is killed), a text
+// that says so, starting with "child ".
+std::string AskChild(const std::function<std::string()>& body, double seconds = 30);
 
 // Waits for a child at most `seconds`; kills it on expiry. Returns its exit
 // status, 128 + signal when a signal ended it, or -1 when it had to be killed.
@@ -57,6 +74,11 @@ struct Server {
 
 // Starts a server and waits until it is registered; pid -1 on failure.
 Server StartServer(const std::string& base, unsigned long blockSize = kPipeBlockSize, bool useSimplePipe = false);
+
+// As StartServer (a memory pipe), the server a process of `user` whose pipe
+// has `access`.
+Server StartServerAs(const std::string& base, const User& user, const PipeAccess& access,
+                     unsigned long blockSize = kPipeBlockSize);
 
 // A server that answers every non-empty request with `answer`, byte for byte.
 Server StartCannedServer(const std::string& base, unsigned long blockSize, const std::string& answer);
