@@ -31,6 +31,16 @@ void PrepareStore(const ServerOptions& options, const ServerLog& log) {
     }
 }
 
+// Says once, in the log, when every local user reaches the pipe.
+void WarnOfOpenAccess(const ServerOptions& options, const ServerLog& log) {
+    if (!options.access.OpenToEveryone()) return;
+    char mode[16];
+    std::snprintf(mode, sizeof mode, "%04o", unsigned(options.access.mode & 0777));
+    log.Line(std::string("warning: the pipe's objects under ") + options.base + " have mode " + mode +
+             ": every local user can read and change the requests and answers that pass (start with "
+             "--group and the web server's group to keep them to the service)");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -56,6 +66,7 @@ int main(int argc, char** argv) {
     }
     // A log reader that goes away must not end the server.
     std::signal(SIGPIPE, SIG_IGN);
+    WarnOfOpenAccess(options, log);
     if (!options.inspect) PrepareStore(options, log);
     return Supervisor(options, log).Run();
 }

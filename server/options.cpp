@@ -1,13 +1,19 @@
 #include "options.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <getopt.h>
+#include <grp.h>
+#include <unistd.h>
+#include <vector>
 
 const char kServerUsage[] =
     "usage: velmox-server [-b BASE] [-n PIPES] [-d DATABASE] [-l LOGFILE] [-r READYFILE]\n"
-    "                     [--busy-ms MS] [--max-size-mb MB] [--inspect] [-h] [--version]\n"
+    "                     [--group GROUP] [--mode MODE] [--busy-ms MS] [--max-size-mb MB]\n"
+    "                     [--inspect] [-h] [--version]\n"
     "Serves the Velmox gateway's commands: a small web mail kept in an SQLite\n"
     "database (Save, Compose, Search, ImageMap and RunAgent each do their job),\n"
     "or with --inspect pages that show every field a command carried. One\n"
@@ -18,6 +24,12 @@ const char kServerUsage[] =
     "                       the start (default velmox-mail.db in the working directory)\n"
     "  -l, --log FILE       append one line per request to FILE (default: standard error)\n"
     "  -r, --ready FILE     write the server's pid to FILE once every pipe is registered\n"
+    "      --group GROUP    the pipe's objects and key files belong to GROUP (a name or\n"
+    "                       a number; this user must be a member) with mode 0660: only\n"
+    "                       members, such as the web server's user, reach the pipe\n"
+    "                       (default: mode 0666, every local user reaches it)\n"
+    "      --mode MODE      their mode, octal: at least 0600, at most 0666 (default 0660\n"
+    "                       with --group, else 0666)\n"
     "      --busy-ms MS     how long a write waits for another process's lock on the\n"
     "                       database before its page says so (0..600000, default 5000)\n"
     "      --max-size-mb MB refuse saves that would grow the database beyond MB\n"
@@ -25,7 +37,9 @@ const char kServerUsage[] =
     "      --inspect        answer with the field inspector's pages; no database\n"
     "  -h, --help           show this text\n"
     "      --version        show the version\n"
-    "SIGTERM or SIGINT stops every pipe; the last one removes the pipe's objects.\n";
+    "SIGTERM or SIGINT stops every pipe; the last one removes the pipe's objects.\n"
+    "Key files that are symbolic links or another user's, and objects of another\n"
+    "user under the base name, are refused: the server does not start.\n";
 
 namespace {
 
@@ -38,7 +52,46 @@ bool ParseNumber(const char* text, int low, int high, int& number) {
     return true;
 }
 
-enum LongOnly { kBusyMs = 1000, kMaxSizeMb, kInspect };
+enum LongOnly { kBusyMs = 1000, kMaxSizeMb, kInspect, kGroup, kMode };
+
+// A group by name or number; false when there is none.
+bool FindGroup(const std::string& text, gid_t& gid) {
+    std::vector<char> buffer(16384);
+    struct group entry;
+    struct group* found = nullptr;
+    if (getgrnam_r(text.c_str(), &entry, buffer.data(), buffer.size(), &found) == 0 && found) {
+        gid = found->gr_gid;
+        return true;
+    }
+    char* end = nullptr;
+    errno = 0;
+    unsigned long number = std::strtoul(text.c_str(), &end, 10);
+    if (text.empty() || errno != 0 || *end != '\0' || !std::isdigit((unsigned char)text[0]) ||
+        number >= (unsigned long)PipeAccess::kOwnGroup)
+        return false;
+    gid = gid_t(number);
+    return true;
+}
+
+// True when this process may give files that group: root, or a member.
+bool MayUseGroup(gid_t gid) {
+    if (geteuid() == 0 || getegid() == gid) return true;
+    int count = getgroups(0, nullptr);
+    std::vector<gid_t> groups(size_t(count > 0 ? count : 0));
+    count = getgroups(int(groups.size()), groups.data());
+    return count > 0 && std::find(groups.begin(), groups.begin() + count, gid) != groups.begin() + count;
+}
+
+// A mode in octal: only read and write bits, and at least the owner's.
+bool ParseMode(const char* text, mode_t& mode) {
+    char* end = nullptr;
+    errno = 0;
+    long value = std::strtol(text, &end, 8);
+    if (errno != 0 || end == text || *end != '\0' || value < 0 || (value & ~0666L) != 0 || (value & 0600) != 0600)
+        return false;
+    mode = mode_t(value);
+    return true;
+}
 
 }  // namespace
 
@@ -49,11 +102,13 @@ std::string ParseServerOptions(int argc, char** argv, ServerOptions& options) {
         {"ready", required_argument, nullptr, 'r'},    {"busy-ms", required_argument, nullptr, kBusyMs},
         {"max-size-mb", required_argument, nullptr, kMaxSizeMb},
         {"inspect", no_argument, nullptr, kInspect},   {"help", no_argument, nullptr, 'h'},
+        {"group", required_argument, nullptr, kGroup}, {"mode", required_argument, nullptr, kMode},
         {"version", no_argument, nullptr, 'V'},
         {nullptr, 0, nullptr, 0}};
     optind = 1;
     opterr = 0;
     int option;
+    bool modeGiven = false;
     while ((option = getopt_long(argc, argv, ":b:n:d:l:r:h", longOptions, nullptr)) != -1) {
         switch (option) {
             case 'b': options.base = optarg; break;
@@ -74,6 +129,17 @@ std::string ParseServerOptions(int argc, char** argv, ServerOptions& options) {
                            ", not \"" + std::string(optarg) + "\"";
                 break;
             case kInspect: options.inspect = true; break;
+            case kGroup:
+                options.groupName = optarg;
+                if (!FindGroup(options.groupName, options.access.group))
+                    return "--group names no group: \"" + options.groupName + "\"";
+                break;
+            case kMode:
+                if (!ParseMode(optarg, options.access.mode))
+                    return "--mode must be an octal mode of read and write bits from 0600 to 0666, not \"" +
+                           std::string(optarg) + "\"";
+                modeGiven = true;
+                break;
             case 'h': options.help = true; break;
             case 'V': options.version = true; break;
             case ':': return std::string("option ") + argv[optind - 1] + " needs a value";
@@ -83,5 +149,11 @@ std::string ParseServerOptions(int argc, char** argv, ServerOptions& options) {
     if (optind < argc) return std::string("unexpected argument \"") + argv[optind] + "\"";
     if (options.base.empty()) return "the base name must not be empty";
     if (options.database.empty()) return "the database name must not be empty";
+    if (!options.groupName.empty()) {
+        if (!modeGiven) options.access.mode = PipeAccess::kGroupMode;
+        if (!MayUseGroup(options.access.group))
+            return "this user (uid " + std::to_string(geteuid()) + ") is not a member of the group \"" +
+                   options.groupName + "\" and may not give it the pipe's key files";
+    }
     return "";
 }

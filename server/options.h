@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "pipe_access.h"
 #include "pipe_limits.h"
 
 const int kMinPipes = 1;
@@ -24,6 +25,8 @@ struct ServerOptions {
     std::string database = kDefaultDatabase;
     int busyMs = kDefaultBusyMs;  // how long a write waits for another's lock
     int maxSizeMb = 0;            // the database's size limit; 0: none
+    PipeAccess access;            // mode and group of the pipe's objects
+    std::string groupName;        // --group as given; empty: none
     bool help = false;
     bool version = false;
 };
