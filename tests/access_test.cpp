@@ -404,6 +404,13 @@ TEST_F(ServerAccessTest, AStrangersKeyFileOrObjectStopsTheStart) {
                                               ".shm.0 (uid 54323) is not the owner of its key file (uid 54321)"))
         << run.err;
     EXPECT_EQ(1u, ObjectsLeft(base).size()) << "a refused start makes nothing";
+    // The registry tool says why it shows no registry of a stranger's.
+    for (const KeyFile& file : KeyFilesOf(base, 0)) ASSERT_EQ("", Plant(file, 0666));
+    srvtest::Finished show = srvtest::RunToEnd({VELMOX_REGISTRY, "show", "-b", base});
+    EXPECT_EQ(1, show.status);
+    EXPECT_NE(std::string::npos, show.out.find("no registry for " + base + "\nrefused: owner of " + base +
+                                               ".sem (uid 54323) is not the owner of its key file (uid 54321)\n"))
+        << show.out;
     RemovePlantedAndExpectNothingLeft();
 }
 
