@@ -29,6 +29,17 @@ union SemArg {
     unsigned short* array;
 };
 
+// The key ftok(path, kTokenId) gives, from the look at the file that its
+// checks used: the key is then surely the checked file's, where ftok would
+// look again and take whatever lies under the name by then (and a client
+// would pay a second stat per object). The formula is ftok's, as its manual
+// page gives it: the low 8 bits of the project id, of the device number and
+// the low 16 bits of the inode number (UxTest compares the two).
+key_t KeyOfFile(const struct stat& file) {
+    return key_t(((unsigned(kTokenId) & 0xffu) << 24) | ((unsigned(file.st_dev) & 0xffu) << 16) |
+                  (unsigned(file.st_ino) & 0xffffu));
+}
+
 // A key file a server may use: its own regular file.
 bool OwnKeyFile(const char* path, const struct stat& file) {
     char detail[IpcFailure::kDetailSize];
@@ -159,9 +170,8 @@ bool MakeKey(const char* path, const PipeAccess& access, key_t& key) {
                                      : Fail("fstat", path, errno);
     close(fd);
     if (!ok) return false;
-    key = ftok(path, kTokenId);
-    if (key == key_t(-1)) return Fail("ftok", path, errno);
-    // The key is the checked file's: nobody put another one under the name.
+    key = KeyOfFile(file);
+    // The name still stands for the checked file: nobody put another there.
     struct stat now;
     if (lstat(path, &now) != 0 || now.st_dev != file.st_dev || now.st_ino != file.st_ino)
         return Refuse("key file", path, "was replaced while it was checked");
@@ -178,8 +188,8 @@ bool FindKey(const char* path, const char* missingCall, key_t& key, uid_t& owner
         return Refuse("key file", path, detail);
     }
     owner = file.st_uid;
-    key = ftok(path, kTokenId);
-    return key != key_t(-1) || Fail("ftok", path, errno);
+    key = KeyOfFile(file);
+    return true;
 }
 
 bool ExistingKey(const char* path, key_t& key) {
