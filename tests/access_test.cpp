@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <filesystem>
 #include <memory>
@@ -186,6 +187,25 @@ TEST_F(PipeAccessTest, WithoutAGroupEveryLocalUserIsServedAsBefore) {
         std::string request = "Efrom uid " + std::to_string(user.uid);
         EXPECT_EQ("served 0:" + request, CallAs(user, base, request));
     }
+    EXPECT_TRUE(server.Stop());
+    ExpectNothingLeft();
+}
+
+TEST_F(PipeAccessTest, ANewStartGivesItsAccessToWhatACrashedServerLeft) {
+    Server crashed = Track(StartServerAs(base, kService, PipeAccess(), kBlock));
+    ASSERT_GT(crashed.pid, 0);
+    kill(crashed.pid, SIGKILL);
+    EXPECT_EQ(128 + SIGKILL, WaitChild(crashed.pid, 10));
+    ASSERT_EQ(Owners(kServiceUid, kServiceUid, 0666), ObjectState({base, false})) << "the crash left the objects";
+    Server server = Track(StartServerAs(base, kService, kGroupAccess, kBlock));
+    ASSERT_GT(server.pid, 0);
+    for (const KeyFile& file : KeyFilesOf(base, 1)) {
+        SCOPED_TRACE(file.path);
+        EXPECT_EQ(Owners(kServiceUid, kWebGroup, 0660), FileState(file.path));
+        EXPECT_EQ(Owners(kServiceUid, kWebGroup, 0660), ObjectState(file));
+    }
+    EXPECT_EQ("failed: semget " + base + ".sem: Permission denied (refused)", CallAs(kOutsider, base, "Eno"));
+    EXPECT_EQ("served 0:Eyes", CallAs(kMember, base, "Eyes"));
     EXPECT_TRUE(server.Stop());
     ExpectNothingLeft();
 }
