@@ -283,8 +283,12 @@ int ServerMonitor::AddServer(ServerID& id, SlotObjects* objects, unsigned long s
         // A slot whose objects cannot be made now (its mutex still held by a
         // crashed server's client) is passed over for the next one; a refused
         // object or key file ends the search.
-        if (!objects || objects->Make(m_name, i, size, m_access)) slot = i;
-        else if (!Fail() && m_failure.Refused()) break;
+        if (!objects || objects->Make(m_name, i, size, m_access)) {
+            slot = i;
+        } else {
+            Fail();
+            if (m_failure.Refused()) break;
+        }
     }
     if (slot >= 0) {
         AddUnit(slot);
