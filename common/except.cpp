@@ -45,9 +45,12 @@ OutOfMemoryExc::~OutOfMemoryExc() {}
 BadArgumentExc::~BadArgumentExc() {}
 UnknownCmdExc::~UnknownCmdExc() {}
 InvalidURLExc::~InvalidURLExc() {}
-IPCexc::IPCexc(const char* file, int line) noexcept : Exception(ExcIPC, file, line) { m_cause[0] = 0; }
+IPCexc::IPCexc(const char* file, int line) noexcept : Exception(ExcIPC, file, line), m_refused(false) {
+    m_cause[0] = 0;
+}
 
-IPCexc::IPCexc(const char* file, int line, const IpcFailure& cause) noexcept : Exception(ExcIPC, file, line) {
+IPCexc::IPCexc(const char* file, int line, const IpcFailure& cause) noexcept
+    : Exception(ExcIPC, file, line), m_refused(cause.Refused()) {
     cause.Text(m_cause, sizeof m_cause);
 }
 

@@ -66,9 +66,13 @@ public:
     ~IPCexc() override;
     // The cause as text; "" when unknown.
     const char* Cause() const { return m_cause; }
+    // True when the cause is a refusal of trust or permission, which an
+    // operator must mend (IpcFailure::Refused).
+    bool Refused() const { return m_refused; }
 
 private:
     char m_cause[IpcFailure::kTextSize];
+    bool m_refused;
 };
 VELMOX_EXCEPTION_CLASS(IllegalArgsExc, ExcIllegalArgs);
 VELMOX_EXCEPTION_CLASS(BufferOverflowExc, ExcBufferOverflow);

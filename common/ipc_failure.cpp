@@ -1,5 +1,6 @@
 #include "ipc_failure.h"
 
+#include <cerrno>
 #include <cstring>
 
 namespace {
@@ -30,6 +31,15 @@ IpcFailure IpcFailure::System(const char* call, const char* object, int error) {
 
 IpcFailure IpcFailure::Protocol(const char* what, const char* object) { return System(what, object, 0); }
 
+IpcFailure IpcFailure::Refusal(const char* what, const char* object, const char* detail) {
+    IpcFailure failure = System(what, object, 0);
+    CopyCut(failure.detail, sizeof failure.detail, detail);
+    failure.refused = true;
+    return failure;
+}
+
+bool IpcFailure::Refused() const { return refused || error == EACCES || error == EPERM; }
+
 const char* IpcFailure::Text(char* buffer, size_t size) const {
     if (!buffer || size == 0) return buffer;
     char* at = buffer;
@@ -40,6 +50,10 @@ const char* IpcFailure::Text(char* buffer, size_t size) const {
     if (object[0]) {
         Append(at, end, " ");
         Append(at, end, object);
+    }
+    if (detail[0]) {
+        Append(at, end, " ");
+        Append(at, end, detail);
     }
     if (error != 0) {
         char message[128];

@@ -25,19 +25,19 @@ int MemoryPipe::Fail(const IpcFailure& failure) {
     return 0;
 }
 
-int MemoryPipe::Create(const char* name, unsigned long size) {
+int MemoryPipe::Create(const char* name, unsigned long size, const PipeAccess& access) {
     if (size > INT_MAX) return Fail(IpcFailure::Protocol("pipe block larger than 2 GiB for", name));
-    return InitServer(name, int(size));
+    return InitServer(name, int(size), access);
 }
 
-int MemoryPipe::InitServer(const char* name, int size) {
+int MemoryPipe::InitServer(const char* name, int size, const PipeAccess& access) {
     if (!name) return Fail(IpcFailure::Protocol("no base name", ""));
     // The block must hold its length word.
     if (size < 4) return Fail(IpcFailure::Protocol("pipe block smaller than its length word for", name));
     m_id.serverPid = OpSys::GetCurrentProcessId();
     m_id.startTicks = OpSys::GetTickCount();
     for (int attempt = 0; attempt < kRegistryAttempts; ++attempt) {
-        if (!m_monitor.InitServer(name)) return Fail(m_monitor.Failure());
+        if (!m_monitor.InitServer(name, access)) return Fail(m_monitor.Failure());
         if (m_monitor.AddServer(m_id, &m_slot, (unsigned long)size) >= 0) {
             m_size = (unsigned long)size;
             m_registered = 1;

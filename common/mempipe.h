@@ -32,11 +32,12 @@ public:
     MemoryPipe& operator=(const MemoryPipe&) = delete;
 
     // Server half.
-    // Registers the pipe and makes its objects; the block holds size bytes
-    // (messages of up to size - 4). 0 on failure (size below 4, registry full,
-    // objects not made); nothing stays registered then.
-    int Create(const char* name, unsigned long size);
-    int InitServer(const char* name, int size);
+    // Registers the pipe and makes its objects with the access (pipe_access.h);
+    // the block holds size bytes (messages of up to size - 4). 0 on failure
+    // (size below 4, registry full, objects not made, a key file or object
+    // refused); nothing stays registered then.
+    int Create(const char* name, unsigned long size, const PipeAccess& access = PipeAccess());
+    int InitServer(const char* name, int size, const PipeAccess& access = PipeAccess());
     // Blocks until a client has placed a request; 0 when the wait failed.
     int Connect();
     // Copies at most max bytes of the message into buffer and sets *got to

@@ -13,13 +13,13 @@ namespace {
 
 // Makes a set, or opens it when it is there: EEXIST means another process
 // made it first, which is the normal case for every server but the first.
-int CreateOrOpen(const char* name, long initial, MH_t kind, MHandle*& handle, int& existed,
-                 unsigned long ms = OS_INFINITE) {
-    handle = CreateSemaphoreUx(0, initial, 1, name, kind);
+int CreateOrOpen(const char* name, long initial, MH_t kind, MHandle*& handle, int& existed, unsigned long ms,
+                 const PipeAccess& access) {
+    handle = CreateSemaphoreUx(&access, initial, 1, name, kind);
     if (handle) return 1;
     existed = GetLastError() == EEXIST ? 1 : 0;
     if (!existed) return 0;
-    handle = OpenSemaphoreTimedUx(name, kind, ms);
+    handle = OpenSemaphoreTimedUx(name, kind, ms, &access);
     return handle ? 1 : 0;
 }
 
@@ -44,21 +44,22 @@ int MapWait(int result) {
 
 }  // namespace
 
-int OpSys::CreateSemaphore(const char* name, MHandle*& handle, int& existed) {
-    return CreateOrOpen(name, 1, MH_SEM, handle, existed);
+int OpSys::CreateSemaphore(const char* name, MHandle*& handle, int& existed, const PipeAccess& access) {
+    return CreateOrOpen(name, 1, MH_SEM, handle, existed, OS_INFINITE, access);
 }
 
-int OpSys::CreateCSemaphore(const char* name, MHandle*& handle, int& existed) {
-    return CreateOrOpen(name, 0, MH_CSEM, handle, existed);
+int OpSys::CreateCSemaphore(const char* name, MHandle*& handle, int& existed, const PipeAccess& access) {
+    return CreateOrOpen(name, 0, MH_CSEM, handle, existed, OS_INFINITE, access);
 }
 
-int OpSys::CreateMutex(const char* name, MHandle*& handle, int& existed, unsigned long ms) {
-    return CreateOrOpen(name, 1, MH_MUTEX, handle, existed, ms);
+int OpSys::CreateMutex(const char* name, MHandle*& handle, int& existed, unsigned long ms,
+                       const PipeAccess& access) {
+    return CreateOrOpen(name, 1, MH_MUTEX, handle, existed, ms, access);
 }
 
-int OpSys::CreateOrOpenMutexFree(const char* name, MHandle*& handle) {
-    handle = CreateSemaphoreUx(0, 1, 0, name, MH_MUTEX);
-    if (!handle && GetLastError() == EEXIST) handle = OpenSetUx(name, MH_MUTEX);
+int OpSys::CreateOrOpenMutexFree(const char* name, MHandle*& handle, const PipeAccess& access) {
+    handle = CreateSemaphoreUx(&access, 1, 0, name, MH_MUTEX);
+    if (!handle && GetLastError() == EEXIST) handle = OpenSetUx(name, MH_MUTEX, &access);
     return handle ? 1 : 0;
 }
 
@@ -105,8 +106,8 @@ void OpSys::ForgetHandle(MHandle*& handle) {
 }
 
 int OpSys::CreateSharedMemory(const char* name, unsigned long size, MHandle*& handle, void** view,
-                              int& existed) {
-    handle = CreateFileMappingUx(reinterpret_cast<MHandle*>(intptr_t(-1)), 0, 0, 0, size, name);
+                              int& existed, const PipeAccess& access) {
+    handle = CreateFileMappingUx(reinterpret_cast<MHandle*>(intptr_t(-1)), &access, 0, 0, size, name);
     if (!handle) return 0;
     existed = GetLastError() == EEXIST ? 1 : 0;
     return Attach(handle, view);

@@ -24,20 +24,25 @@ const unsigned long OS_INFINITE = UX_INFINITE;
 
 class OpSys {
 public:
-    // Create-or-open. A new object gets its initial value (semaphore 1 clear,
-    // counting semaphore 0, mutex 1 free) and leaves `existed` as the caller
-    // set it; an existing one is opened instead and `existed` becomes 1 (an
-    // opened mutex is then held by the caller). 0 with a null handle when
-    // neither works; `existed` is then 0.
-    static int CreateSemaphore(const char* name, MHandle*& handle, int& existed);
-    static int CreateCSemaphore(const char* name, MHandle*& handle, int& existed);
+    // Create-or-open, as a server makes its objects: with the access (its
+    // key file too; see ux_mem.h). A new object gets its initial value
+    // (semaphore 1 clear, counting semaphore 0, mutex 1 free) and leaves
+    // `existed` as the caller set it; an existing one is opened instead (if
+    // it is trusted), given the access, and `existed` becomes 1 (an opened
+    // mutex is then held by the caller). 0 with a null handle when neither
+    // works; `existed` is then 0.
+    static int CreateSemaphore(const char* name, MHandle*& handle, int& existed,
+                               const PipeAccess& access = PipeAccess());
+    static int CreateCSemaphore(const char* name, MHandle*& handle, int& existed,
+                                const PipeAccess& access = PipeAccess());
     // An existing mutex is taken within ms milliseconds when a limit is given.
-    static int CreateMutex(const char* name, MHandle*& handle, int& existed,
-                           unsigned long ms = OS_INFINITE);
+    static int CreateMutex(const char* name, MHandle*& handle, int& existed, unsigned long ms = OS_INFINITE,
+                           const PipeAccess& access = PipeAccess());
 
     // Creates a mutex set (the member free) or opens an existing one without
-    // taking the member. 0 with a null handle on failure.
-    static int CreateOrOpenMutexFree(const char* name, MHandle*& handle);
+    // taking the member, with the access as above. 0 with a null handle on
+    // failure.
+    static int CreateOrOpenMutexFree(const char* name, MHandle*& handle, const PipeAccess& access = PipeAccess());
     // True when nobody holds the mutex.
     static bool MutexIsFree(MHandle* handle);
 
@@ -73,11 +78,11 @@ public:
     // Releases the record without touching the object and nulls the handle.
     static void ForgetHandle(MHandle*& handle);
 
-    // Creates (zero-filled) or opens the segment and attaches it; `existed`
-    // says whether it was there. 0 when the handle or the view is missing
-    // (the handle may then be set).
+    // Creates (zero-filled) or opens the segment, with the access as above,
+    // and attaches it; `existed` says whether it was there. 0 when the
+    // handle or the view is missing (the handle may then be set).
     static int CreateSharedMemory(const char* name, unsigned long size, MHandle*& handle, void** view,
-                                  int& existed);
+                                  int& existed, const PipeAccess& access = PipeAccess());
     // Opens an existing segment and attaches it; 0 as above.
     static int OpenSharedMemory(const char* name, MHandle*& handle, void** view);
     // Detaches the view, removes the segment from the system, nulls both.

@@ -39,12 +39,13 @@ void SimplePipe::Term() {
     m_input = nullptr;
 }
 
-int SimplePipe::Create(const char* name, unsigned long outputSize, unsigned long inputSize) {
+int SimplePipe::Create(const char* name, unsigned long outputSize, unsigned long inputSize,
+                       const PipeAccess& access) {
     Term();
     m_output = NewStream(outputSize);
     m_input = NewStream(inputSize);
     unsigned long blockSize = outputSize >= inputSize ? outputSize : inputSize;
-    if (!m_pipe.Create(name, blockSize)) RAISE_IPC(m_pipe.Failure());
+    if (!m_pipe.Create(name, blockSize, access)) RAISE_IPC(m_pipe.Failure());
     m_open = 1;
     return 1;
 }

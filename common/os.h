@@ -30,10 +30,12 @@ public:
     void Term();
 
     // Server: makes the output and input streams and the pipe, whose block
-    // holds the larger of the two sizes. Raises IPCexc with the cause when
-    // the pipe cannot be made, IllegalArgsExc for a size of 0 (or one beyond
-    // 4 GiB), OutOfMemoryExc. Returns 1.
-    int Create(const char* name, unsigned long outputSize, unsigned long inputSize);
+    // holds the larger of the two sizes, its objects with the access
+    // (pipe_access.h; by default mode 0666). Raises IPCexc with the cause
+    // when the pipe cannot be made, IllegalArgsExc for a size of 0 (or one
+    // beyond 4 GiB), OutOfMemoryExc. Returns 1.
+    int Create(const char* name, unsigned long outputSize, unsigned long inputSize,
+               const PipeAccess& access = PipeAccess());
     // Server: waits for a request; 1, or 0 when the wait failed.
     int Connect();
     // Server: receives the request into the input stream, positioned at its

@@ -16,12 +16,13 @@ namespace {
 
 const int kRegistryAttempts = 3;
 
-// Removes a set through its record when there is one, else by its name.
+// Removes a set through its record when there is one, else by its name
+// (only one of this pipe's own: a stranger's is left alone).
 void EraseSet(MHandlePtr& handle, const char* format, const char* name) {
     char buffer[kNameBufferSize];
     MHandle* raw = handle.release();
     if (raw) OpSys::EraseSemaphoreStrUx(raw);
-    else RemoveObjectUx(FormatName(buffer, format, name), MH_SEM);
+    else RemoveTrustedObjectUx(FormatName(buffer, format, name), MH_SEM);
 }
 
 }  // namespace
@@ -132,8 +133,13 @@ int ServerMonitor::OpenExisting(const char* name, bool needCount) {
     if (!CopyBaseName(m_name, name)) return Fail("base name too long:");
     char buffer[kNameBufferSize];
     void* view = nullptr;
-    m_freeSem.reset(OpenSetUx(FormatName(buffer, kServerCountSemFmt, name), MH_CSEM));
-    if (m_freeSem || !needCount) m_mutex.reset(OpenSetUx(FormatName(buffer, kServerMonMutexFmt, name), MH_MUTEX));
+    if (needCount) {
+        m_freeSem.reset(OpenSetUx(FormatName(buffer, kServerCountSemFmt, name), MH_CSEM));
+        if (m_freeSem) m_mutex.reset(OpenSetUx(FormatName(buffer, kServerMonMutexFmt, name), MH_MUTEX));
+    } else {
+        m_mutex.reset(OpenSetUx(FormatName(buffer, kServerMonMutexFmt, name), MH_MUTEX));
+        m_freeSem.reset(OpenSetUx(FormatName(buffer, kServerCountSemFmt, name), MH_CSEM));
+    }
     bool opened = m_mutex && OpenInto(m_shm, [&](MHandle*& h) {
         return OpSys::OpenSharedMemory(FormatName(buffer, kServerMonShMemFmt, name), h, &view);
     });
@@ -144,10 +150,12 @@ int ServerMonitor::OpenExisting(const char* name, bool needCount) {
     return 0;
 }
 
-int ServerMonitor::InitServer(const char* name) {
+int ServerMonitor::InitServer(const char* name, const PipeAccess& access) {
     m_isServer = 1;
     Detach();
     if (!CopyBaseName(m_name, name)) return Fail("base name too long:");
+    m_access = access;
+    if (!CheckNames()) return 0;
     // The last server may remove the registry while we wait for its lock;
     // then it is made afresh.
     for (int attempt = 0; attempt < kRegistryAttempts; ++attempt) {
@@ -157,13 +165,32 @@ int ServerMonitor::InitServer(const char* name) {
     return 0;
 }
 
+// Makes the key files of the registry and of the slots' sets, and checks
+// those of the pipe blocks that exist, with any object under each name:
+// a refusal stops the start before anything is made.
+bool ServerMonitor::CheckNames() {
+    struct Name {
+        const char* format;
+        MH_t kind;
+    } names[] = {{kServerMonMutexFmt, MH_MUTEX}, {kServerMonShMemFmt, MH_SHM}, {kServerCountSemFmt, MH_CSEM},
+                 {kMutexFmt, MH_MUTEX},          {kClientSemFmt, MH_SEM},      {kServerSemFmt, MH_SEM}};
+    char buffer[kNameBufferSize];
+    bool ready = true;
+    for (const Name& name : names)
+        ready = ready && PrepareNameUx(FormatName(buffer, name.format, m_name, 0), name.kind, m_access, 1);
+    for (int slot = 0; slot < kMaxServers; ++slot)
+        ready = ready && PrepareNameUx(FormatName(buffer, kShMemFmt, m_name, slot), MH_SHM, m_access, 0);
+    if (!ready) Fail();
+    return ready;
+}
+
 // 1 when the registry is open, 0 on failure, -1 when it vanished meanwhile.
 int ServerMonitor::OpenRegistry() {
     char buffer[kNameBufferSize];
     int mutexExisted = 0;
     if (!OpenInto(m_mutex, [&](MHandle*& h) {
             return OpSys::CreateMutex(FormatName(buffer, kServerMonMutexFmt, m_name), h, mutexExisted,
-                                      kRegistryLockMs);
+                                      kRegistryLockMs, m_access);
         })) {
         Fail();
         return mutexExisted ? -1 : 0;
@@ -177,7 +204,7 @@ int ServerMonitor::OpenRegistry() {
     void* view = nullptr;
     bool attached = OpenInto(m_shm, [&](MHandle*& h) {
         return OpSys::CreateSharedMemory(FormatName(buffer, kServerMonShMemFmt, m_name), kRegistrySize, h, &view,
-                                         blockExisted);
+                                         blockExisted, m_access);
     });
     m_registry = static_cast<ServerList*>(view);
     if (!attached) {
@@ -198,7 +225,8 @@ int ServerMonitor::OpenRegistry() {
     }
     int countExisted = 0;
     if (!OpenInto(m_freeSem, [&](MHandle*& h) {
-            return OpSys::CreateCSemaphore(FormatName(buffer, kServerCountSemFmt, m_name), h, countExisted);
+            return OpSys::CreateCSemaphore(FormatName(buffer, kServerCountSemFmt, m_name), h, countExisted,
+                                           m_access);
         })) {
         Fail();
         Release();
@@ -222,9 +250,9 @@ void ServerMonitor::InitBlock() {
 void ServerMonitor::ClearLeftovers() {
     char buffer[kNameBufferSize];
     const char* sets[] = {kServerCountSemFmt, kMutexFmt, kClientSemFmt, kServerSemFmt};
-    for (const char* format : sets) RemoveObjectUx(FormatName(buffer, format, m_name), MH_SEM);
+    for (const char* format : sets) RemoveTrustedObjectUx(FormatName(buffer, format, m_name), MH_SEM);
     for (int slot = 0; slot < kMaxServers; ++slot)
-        RemoveObjectUx(FormatName(buffer, kShMemFmt, m_name, slot), MH_SHM);
+        RemoveTrustedObjectUx(FormatName(buffer, kShMemFmt, m_name, slot), MH_SHM);
 }
 
 void ServerMonitor::Publish(int slot, const ServerID& id) {
@@ -247,9 +275,14 @@ int ServerMonitor::AddServer(ServerID& id, SlotObjects* objects, unsigned long s
         id.index = i;
         id.clientPid = -1;
         // A slot whose objects cannot be made now (its mutex still held by a
-        // crashed server's client) is passed over for the next one.
-        if (!objects || objects->Make(m_name, i, size)) slot = i;
-        else Fail();
+        // crashed server's client) is passed over for the next one; a refused
+        // object or key file ends the search.
+        if (!objects || objects->Make(m_name, i, size, m_access)) {
+            slot = i;
+        } else {
+            Fail();
+            if (m_failure.Refused()) break;
+        }
     }
     if (slot >= 0) {
         AddUnit(slot);

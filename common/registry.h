@@ -87,9 +87,13 @@ public:
     // Client that calls many times: opens the registry's objects once,
     // without reserving or locking anything. 0 when there is no registry.
     int Attach(const char* name);
-    // Server: creates or opens the registry. Leftovers of crashed servers
-    // (dead slots, a block or sets without the rest) are cleaned up first.
-    int InitServer(const char* name);
+    // Server: creates or opens the registry, its objects with the access
+    // (pipe_access.h), which the slots' objects get too. Leftovers of crashed
+    // servers (dead slots, a block or sets without the rest) are cleaned up
+    // first. Every key file of the name is checked before anything is made:
+    // one that is not this user's, or a stranger's object under the name,
+    // fails the start with its refusal as the cause.
+    int InitServer(const char* name, const PipeAccess& access = PipeAccess());
     // Server: ends this process's use of the registry; when no server is
     // left, removes the registry's objects. Always 1.
     int Terminate();
@@ -173,6 +177,7 @@ public:
 private:
     // registry.cpp: opening, registering, closing.
     int OpenExisting(const char* name, bool needCount);
+    bool CheckNames();
     int OpenRegistry();
     void InitBlock();
     void ClearLeftovers();
@@ -205,6 +210,7 @@ private:
     MHandlePtr m_shm;
     ServerList* m_registry;
     char m_name[kNameBufferSize];
+    PipeAccess m_access;  // a server's: given to every object it makes
     bool m_sawRecovering;
     bool m_spentUnit;
     int m_lastLock;

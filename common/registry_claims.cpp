@@ -52,7 +52,7 @@ void ServerMonitor::EmptySlot(int slot) {
     bool registered = Registered(slot);
     __atomic_store_n(&m_registry->servers[slot].index, -1, __ATOMIC_RELEASE);
     if (registered) WithdrawUnit(slot);
-    RemoveObjectUx(FormatName(buffer, kShMemFmt, m_name, slot), MH_SHM);
+    RemoveTrustedObjectUx(FormatName(buffer, kShMemFmt, m_name, slot), MH_SHM);
 }
 
 // Takes the unit of a slot just emptied out of the free-server count. When

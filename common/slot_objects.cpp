@@ -20,24 +20,24 @@ void SlotSets::Forget() {
     m_answers.reset();
 }
 
-int SlotObjects::Make(const char* base, int index, unsigned long size) {
+int SlotObjects::Make(const char* base, int index, unsigned long size, const PipeAccess& access) {
     char name[kNameBufferSize];
     int existed = 0;
     bool made = OpenInto(m_mutex, [&](MHandle*& h) {
-                    return OpSys::CreateOrOpenMutexFree(FormatName(name, kMutexFmt, base, index), h);
+                    return OpSys::CreateOrOpenMutexFree(FormatName(name, kMutexFmt, base, index), h, access);
                 }) && OpSys::MutexIsFree(m_mutex.get()) &&
                 OpenInto(m_request, [&](MHandle*& h) {
-                    return OpSys::CreateSemaphore(FormatName(name, kClientSemFmt, base, index), h, existed);
+                    return OpSys::CreateSemaphore(FormatName(name, kClientSemFmt, base, index), h, existed, access);
                 }) &&
                 OpenInto(m_answer, [&](MHandle*& h) {
-                    return OpSys::CreateSemaphore(FormatName(name, kServerSemFmt, base, index), h, existed);
+                    return OpSys::CreateSemaphore(FormatName(name, kServerSemFmt, base, index), h, existed, access);
                 });
     if (made) {
         // A block left by a crashed server of this slot may be too small.
-        RemoveObjectUx(FormatName(name, kShMemFmt, base, index), MH_SHM);
+        RemoveTrustedObjectUx(FormatName(name, kShMemFmt, base, index), MH_SHM);
         existed = 0;
         made = OpenInto(m_segment, [&](MHandle*& h) {
-            return OpSys::CreateSharedMemory(name, size, h, &m_block, existed);
+            return OpSys::CreateSharedMemory(name, size, h, &m_block, existed, access);
         }) == 1;
         m_blockSize = size;
     }
@@ -104,6 +104,6 @@ void SlotObjects::EraseSets(const char* base) {
     for (const Set& set : sets) {
         MHandle* raw = set.record->release();
         if (raw) OpSys::EraseSemaphoreStrUx(raw);
-        else RemoveObjectUx(FormatName(name, set.format, base, 0), MH_SEM);
+        else RemoveTrustedObjectUx(FormatName(name, set.format, base, 0), MH_SEM);
     }
 }

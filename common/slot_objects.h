@@ -42,9 +42,10 @@ public:
 
     // Server, under the registry lock and before the slot is published:
     // creates or opens the sets, clears the slot's events, and replaces any
-    // block a crashed server left with a new one of `size` bytes. Nothing
-    // here waits: a slot whose mutex is still taken is refused (0).
-    int Make(const char* base, int index, unsigned long size);
+    // block a crashed server left with a new one of `size` bytes, all with
+    // the access. Nothing here waits: a slot whose mutex is still taken is
+    // refused (0).
+    int Make(const char* base, int index, unsigned long size, const PipeAccess& access = PipeAccess());
     // Client: the slot's members of the open sets, and its block opened and
     // attached. 0 on failure, holding nothing.
     int Open(const SlotSets& sets, const char* base, int index);

@@ -1,5 +1,6 @@
-// The system layer's names, keys, records and failures; the semaphores are
-// in ux_sem.cpp and the segments in ux_shm.cpp.
+// The system layer's names, records and failures; key files, owners and
+// access are in ux_access.cpp, the semaphores in ux_sem.cpp and the segments
+// in ux_shm.cpp.
 #include "ux_internal.h"
 
 #include <cerrno>
@@ -37,17 +38,6 @@ bool SplitName(const char* name, MH_t kind, char (&path)[kUxNameSize], int& memb
     return true;
 }
 
-bool KeyOf(const char* path, key_t& key, bool makeFile) {
-    key = ftok(path, kTokenId);
-    if (key != key_t(-1)) return true;
-    if (errno != ENOENT || !makeFile) return Fail("ftok", path, errno);
-    int fd = open(path, O_RDONLY | O_CREAT | O_CLOEXEC, 0666);
-    if (fd < 0) return Fail("open", path, errno);
-    close(fd);
-    key = ftok(path, kTokenId);
-    return key != key_t(-1) || Fail("ftok", path, errno);
-}
-
 MHandle* NewRecord(MH_t kind, const char* name) {
     MHandle* handle = static_cast<MHandle*>(std::calloc(1, sizeof(MHandle)));
     if (!handle) {
@@ -77,13 +67,18 @@ bool Fail(const char* call, const char* object, int error) {
     return false;
 }
 
+bool Refuse(const char* what, const char* object, const char* detail) {
+    t_lastFailure = IpcFailure::Refusal(what, object, detail);
+    return false;
+}
+
 }  // namespace ux
 
 int get_token(MHandle* handle, const char* name) {
     char path[kUxNameSize];
     int member;
     if (!handle || !ux::SplitName(name, handle->kind, path, member)) return 0;
-    if (!ux::KeyOf(path, handle->key, true)) return 0;
+    if (!ux::MakeKey(path, PipeAccess(), handle->key)) return 0;
     if (ux::IsSemaphoreKind(handle->kind)) handle->member = member;
     return 1;
 }

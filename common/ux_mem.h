@@ -3,8 +3,18 @@
 //
 // Every object is named. A semaphore name "<path>.<n>" stands for member n of
 // a set of 64 semaphores whose key comes from the key file <path>; a
-// shared-memory name is its own key file. Key files are made to exist (mode
-// 0666) and are never removed.
+// shared-memory name is its own key file. Key files are never removed.
+//
+// Making and trusting (pipe_access.h). The calls that make objects (the
+// Create calls, get_token, PrepareNameUx) are a server's: they make a
+// missing key file, refuse one that is a symbolic link, no regular file or
+// another user's, and give key files and new objects the PipeAccess they
+// are passed (a null one: mode 0666, the creator's group). The calls that
+// open objects make no key file: a missing one means no object. They refuse
+// a key file that others than its owner and group may write, and an object
+// whose owner or creator is not the key file's owner; given a PipeAccess (a
+// server opening what it made before), they give the object that access.
+// A refusal is recorded as a failure whose Refused() is true.
 //
 // Kinds (MH_t) and their semantics:
 //   MH_MUTEX  1 free, 0 taken. Taken and given back with SEM_UNDO, so the
@@ -36,6 +46,7 @@
 #include <sys/types.h>
 
 #include "ipc_failure.h"
+#include "pipe_access.h"
 
 enum MH_t : int32_t {
     MH_SEM = 0,    // event: 1 clear, 0 signalled
@@ -77,26 +88,36 @@ const int UX_WAIT_OBJECT = 1000;
 const unsigned long UX_INFINITE = 0xFFFFFFFFul;
 
 // Fills the record's key and, for semaphore kinds, its member (the record's
-// kind must be set). 0 when a semaphore name has no full stop or no member
-// 0..63, or the key file cannot be made.
+// kind must be set), making the key file as a server does (mode 0666 less
+// the umask, without write for others). 0 when a semaphore name has no full
+// stop or no member 0..63, or the key file cannot be made or is refused.
 int get_token(MHandle* handle, const char* name);
 
-// Creates the set of the name's key with every member at 1 and the named
-// member at `initial`. Null when the set exists (GetLastError() is then
-// EEXIST) or cannot be made.
-MHandle* CreateSemaphoreUx(int security, long initial, long maximum, const char* name, MH_t kind);
+// Server, before it makes anything of a base name: makes the key file of
+// the name when `make` is set, else only checks it if it exists, and checks
+// that an object of its key, if there is one, is trusted. 1, or 0 with the
+// cause (a refusal names the key file or the object's owner).
+int PrepareNameUx(const char* name, MH_t kind, const PipeAccess& access, int make);
 
-// Opens an existing set. A mutex is taken (waiting without a limit), an
-// event is set to clear, a counting semaphore is left alone. Null on failure.
+// Creates the set of the name's key with every member at 1 and the named
+// member at `initial`, with the access `security` points to (null: mode
+// 0666). Null when the set exists (GetLastError() is then EEXIST), cannot
+// be made, or its key file is refused.
+MHandle* CreateSemaphoreUx(const PipeAccess* security, long initial, long maximum, const char* name, MH_t kind);
+
+// Opens an existing, trusted set. A mutex is taken (waiting without a
+// limit), an event is set to clear, a counting semaphore is left alone.
+// Null on failure or refusal.
 MHandle* OpenSemaphoreUx(unsigned long access, int inherit, const char* name, MH_t kind);
 
 // As OpenSemaphoreUx, but a mutex is taken within ms milliseconds (a timed
-// wait as WaitForSingleObjectUx makes it). Null on failure or time-out.
-MHandle* OpenSemaphoreTimedUx(const char* name, MH_t kind, unsigned long ms);
+// wait as WaitForSingleObjectUx makes it). Given an access, the set is given
+// it first (the caller is its owner). Null on failure or time-out.
+MHandle* OpenSemaphoreTimedUx(const char* name, MH_t kind, unsigned long ms, const PipeAccess* access = nullptr);
 
-// Opens an existing set without the kind's side effect (nothing is taken or
-// cleared). Null on failure.
-MHandle* OpenSetUx(const char* name, MH_t kind);
+// Opens an existing, trusted set without the kind's side effect (nothing is
+// taken or cleared); given an access, the set is given it. Null on failure.
+MHandle* OpenSetUx(const char* name, MH_t kind, const PipeAccess* access = nullptr);
 
 // A record for another member of the same set, made without a system call.
 // Null when the member is outside the set or memory is short.
@@ -150,12 +171,14 @@ int KeepTakenUnitUx(MHandle* handle);
 // clear: a server blocked for its next request.
 int EventHasWaiterUx(MHandle* handle);
 
-// Creates the segment of the name (zero-filled), or opens it when it exists
-// and is at least sizeLow bytes (GetLastError() is then EEXIST, else 0).
-MHandle* CreateFileMappingUx(MHandle* file, int security, unsigned long protect,
+// Creates the segment of the name (zero-filled), or opens it when it exists,
+// is trusted and is at least sizeLow bytes (GetLastError() is then EEXIST,
+// else 0). Either way the segment gets the access `security` points to
+// (null: mode 0666).
+MHandle* CreateFileMappingUx(MHandle* file, const PipeAccess* security, unsigned long protect,
                              unsigned long sizeHigh, unsigned long sizeLow, const char* name);
 
-// Opens an existing segment. Null on failure.
+// Opens an existing, trusted segment. Null on failure or refusal.
 MHandle* OpenFileMappingUx(unsigned long access, int inherit, const char* name);
 
 // Attaches the whole segment read-write. Null on failure.
@@ -177,8 +200,13 @@ int SegmentIsCurrentUx(MHandle* handle);
 int CloseHandleUx(MHandle* handle);
 
 // Removes the semaphore set or segment that a name stands for, if there is
-// one, without making key files. 1 when something was removed.
+// one and the caller may, whoever made it, without making key files. 1 when
+// something was removed.
 int RemoveObjectUx(const char* name, MH_t kind);
+
+// As RemoveObjectUx, but only an object that an open would trust: a
+// stranger's object under the name is left alone (and refused when opened).
+int RemoveTrustedObjectUx(const char* name, MH_t kind);
 
 // The calling thread's last failure in this layer, and its errno.
 const IpcFailure& LastFailureUx();

@@ -115,41 +115,49 @@ int WaitUntil(const MHandle* handle, const struct timespec& deadline) {
     }
 }
 
-// An open record of an existing set; null with the cause recorded.
-MHandle* OpenRecord(const char* name, MH_t kind) {
+// An open record of an existing, trusted set, given `access` when there is
+// one; null with the cause recorded.
+MHandle* OpenRecord(const char* name, MH_t kind, const PipeAccess* access) {
     MHandle* handle = ux::NewRecord(kind, name);
     if (!handle) return nullptr;
     char path[kUxNameSize];
     int member;
-    if (!ux::SplitName(name, kind, path, member) || !ux::KeyOf(path, handle->key, true)) {
-        FreeHandleUx(handle);
-        return nullptr;
+    uid_t keyOwner = 0;
+    bool opened = ux::SplitName(name, kind, path, member) && ux::FindKey(path, "semget", handle->key, keyOwner);
+    if (opened) {
+        handle->member = member;
+        handle->id = semget(handle->key, kSemMembers, 0666);
+        opened = handle->id != -1 ? ux::CheckTrust(kind, handle->id, handle->key, path, keyOwner)
+                                  : ux::FailOpen("semget", kind, handle->key, path, keyOwner, errno);
     }
-    handle->member = member;
-    handle->id = semget(handle->key, kSemMembers, 0666);
-    if (handle->id == -1) {
-        ux::Fail("semget", path, errno);
-        FreeHandleUx(handle);
-        return nullptr;
-    }
-    return handle;
+    if (opened && access) opened = ux::GiveAccess(kind, handle->id, *access, path);
+    if (opened) return handle;
+    FreeHandleUx(handle);
+    return nullptr;
 }
 
 }  // namespace
 
-MHandle* CreateSemaphoreUx(int, long initial, long, const char* name, MH_t kind) {
+MHandle* CreateSemaphoreUx(const PipeAccess* security, long initial, long, const char* name, MH_t kind) {
+    const PipeAccess access = security ? *security : PipeAccess();
     MHandle* handle = ux::NewRecord(kind, name);
     if (!handle) return nullptr;
     char path[kUxNameSize];
     int member;
-    if (!ux::SplitName(name, kind, path, member) || !ux::KeyOf(path, handle->key, true)) {
+    if (!ux::SplitName(name, kind, path, member) || !ux::MakeKey(path, access, handle->key)) {
         FreeHandleUx(handle);
         return nullptr;
     }
     handle->member = member;
-    handle->id = semget(handle->key, kSemMembers, IPC_CREAT | IPC_EXCL | 0666);
+    handle->id = semget(handle->key, kSemMembers, IPC_CREAT | IPC_EXCL | ux::CreationMode(access));
     if (handle->id == -1) {
         ux::Fail("semget", path, errno);  // EEXIST: the set is there already
+        FreeHandleUx(handle);
+        return nullptr;
+    }
+    // Made for the owner only when a group is to be set: now it gets both.
+    if (access.group != PipeAccess::kOwnGroup && !ux::GiveAccess(kind, handle->id, access, path)) {
+        semctl(handle->id, 0, IPC_RMID);
         FreeHandleUx(handle);
         return nullptr;
     }
@@ -174,8 +182,8 @@ MHandle* OpenSemaphoreUx(unsigned long, int, const char* name, MH_t kind) {
     return OpenSemaphoreTimedUx(name, kind, 0);
 }
 
-MHandle* OpenSemaphoreTimedUx(const char* name, MH_t kind, unsigned long ms) {
-    MHandle* handle = OpenRecord(name, kind);
+MHandle* OpenSemaphoreTimedUx(const char* name, MH_t kind, unsigned long ms, const PipeAccess* access) {
+    MHandle* handle = OpenRecord(name, kind, access);
     if (!handle) return nullptr;
     bool ok = true;
     if (kind == MH_MUTEX) ok = WaitForSingleObjectUx(handle, ms) == UX_WAIT_OBJECT;
@@ -187,7 +195,7 @@ MHandle* OpenSemaphoreTimedUx(const char* name, MH_t kind, unsigned long ms) {
     return handle;
 }
 
-MHandle* OpenSetUx(const char* name, MH_t kind) { return OpenRecord(name, kind); }
+MHandle* OpenSetUx(const char* name, MH_t kind, const PipeAccess* access) { return OpenRecord(name, kind, access); }
 
 MHandle* MemberOfSetUx(const MHandle* set, int member) {
     if (!set || member < 0 || member >= kSemMembers) {

@@ -6,6 +6,7 @@
 #include <sys/ipc.h>
 #include <sys/sem.h>
 #include <sys/shm.h>
+#include <unistd.h>
 
 #include "ux_internal.h"
 
@@ -22,49 +23,62 @@
 #define VELMOX_ATTACHED(view) ((void)0)
 #endif
 
-namespace {
-
-MHandle* SegmentRecord(const char* name) {
+MHandle* CreateFileMappingUx(MHandle*, const PipeAccess* security, unsigned long, unsigned long,
+                             unsigned long sizeLow, const char* name) {
+    const PipeAccess access = security ? *security : PipeAccess();
     MHandle* handle = ux::NewRecord(MH_SHM, name);
-    if (handle && !get_token(handle, name)) {
+    if (!handle) return nullptr;
+    char path[kUxNameSize];
+    int member;
+    if (!ux::SplitName(name, MH_SHM, path, member) || !ux::MakeKey(path, access, handle->key)) {
         FreeHandleUx(handle);
         return nullptr;
     }
-    return handle;
-}
-
-}  // namespace
-
-MHandle* CreateFileMappingUx(MHandle*, int, unsigned long, unsigned long, unsigned long sizeLow,
-                             const char* name) {
-    MHandle* handle = SegmentRecord(name);
-    if (!handle) return nullptr;
-    handle->id = shmget(handle->key, sizeLow, IPC_CREAT | IPC_EXCL | 0666);
+    handle->id = shmget(handle->key, sizeLow, IPC_CREAT | IPC_EXCL | ux::CreationMode(access));
     if (handle->id != -1) {
-        ux::ClearFailure();  // a new segment: the last error is 0
-        return handle;
+        // Made for the owner only when a group is to be set: now it gets both.
+        if (access.group == PipeAccess::kOwnGroup || ux::GiveAccess(MH_SHM, handle->id, access, name)) {
+            ux::ClearFailure();  // a new segment: the last error is 0
+            return handle;
+        }
+        shmctl(handle->id, IPC_RMID, nullptr);
+        FreeHandleUx(handle);
+        return nullptr;
     }
-    // EEXIST is not a failure: the segment is there, so open it and say so.
+    // EEXIST is not a failure: the segment is there, so open it (if it is
+    // this user's, as its key file is) and say so.
     if (errno == EEXIST) {
-        ux::Fail("shmget", name, EEXIST);
+        uid_t self = geteuid();
         handle->id = shmget(handle->key, sizeLow, 0666);
-        if (handle->id != -1) return handle;
+        bool opened = handle->id != -1 ? ux::CheckTrust(MH_SHM, handle->id, handle->key, name, self) &&
+                                              ux::GiveAccess(MH_SHM, handle->id, access, name)
+                                        : ux::FailOpen("shmget", MH_SHM, handle->key, name, self, errno);
+        if (opened) {
+            ux::Fail("shmget", name, EEXIST);
+            return handle;
+        }
+    } else {
+        ux::Fail("shmget", name, errno);
     }
-    ux::Fail("shmget", name, errno);
     FreeHandleUx(handle);
     return nullptr;
 }
 
 MHandle* OpenFileMappingUx(unsigned long, int, const char* name) {
-    MHandle* handle = SegmentRecord(name);
+    MHandle* handle = ux::NewRecord(MH_SHM, name);
     if (!handle) return nullptr;
-    handle->id = shmget(handle->key, 0, 0666);
-    if (handle->id == -1) {
-        ux::Fail("shmget", name, errno);
-        FreeHandleUx(handle);
-        return nullptr;
+    char path[kUxNameSize];
+    int member;
+    uid_t keyOwner = 0;
+    bool opened = ux::SplitName(name, MH_SHM, path, member) && ux::FindKey(path, "shmget", handle->key, keyOwner);
+    if (opened) {
+        handle->id = shmget(handle->key, 0, 0666);
+        opened = handle->id != -1 ? ux::CheckTrust(MH_SHM, handle->id, handle->key, name, keyOwner)
+                                  : ux::FailOpen("shmget", MH_SHM, handle->key, name, keyOwner, errno);
     }
-    return handle;
+    if (opened) return handle;
+    FreeHandleUx(handle);
+    return nullptr;
 }
 
 void* MapViewOfFileUx(MHandle* handle, unsigned long, unsigned long, unsigned long, unsigned long) {
@@ -124,11 +138,23 @@ int RemoveObjectUx(const char* name, MH_t kind) {
     char path[kUxNameSize];
     int member;
     key_t key;
-    if (!ux::SplitName(name, kind, path, member) || !ux::KeyOf(path, key, false)) return 0;
+    if (!ux::SplitName(name, kind, path, member) || !ux::ExistingKey(path, key)) return 0;
     if (kind == MH_SHM) {
-        int id = shmget(key, 0, 0666);
+        int id = shmget(key, 0, 0);
         return id != -1 && shmctl(id, IPC_RMID, nullptr) == 0;
     }
-    int id = semget(key, 0, 0666);
+    int id = semget(key, 0, 0);
     return id != -1 && semctl(id, 0, IPC_RMID) == 0;
+}
+
+int RemoveTrustedObjectUx(const char* name, MH_t kind) {
+    char path[kUxNameSize];
+    int member;
+    key_t key;
+    uid_t keyOwner;
+    const char* open = kind == MH_SHM ? "shmget" : "semget";
+    if (!ux::SplitName(name, kind, path, member) || !ux::FindKey(path, open, key, keyOwner)) return 0;
+    int id = kind == MH_SHM ? shmget(key, 0, 0) : semget(key, 0, 0);
+    if (id == -1 || !ux::CheckTrust(kind, id, key, path, keyOwner)) return 0;
+    return kind == MH_SHM ? shmctl(id, IPC_RMID, nullptr) == 0 : semctl(id, 0, IPC_RMID) == 0;
 }

@@ -216,6 +216,16 @@ void TraceFailureCause(const char* cause) {
     Trace("<br>\n");
 }
 
+void LogRefusal(const char* cause) {
+    // One write, so that the line stays whole among other processes' lines.
+    char line[IpcFailure::kTextSize + 64];
+    int n = std::snprintf(line, sizeof line, "velmox.cgi: Pipe failure: %s\n", cause && *cause ? cause : "refused");
+    if (n <= 0) return;
+    size_t length = size_t(n) < sizeof line ? size_t(n) : sizeof line - 1;
+    while (write(STDERR_FILENO, line, length) < 0 && errno == EINTR) {
+    }
+}
+
 void WriteErrorPage(const char* heading) {
     std::fputs(kHtmlHeader, stdout);
     std::fputs(heading, stdout);

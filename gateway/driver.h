@@ -50,6 +50,13 @@ void WriteErrorPage(const char* heading);
 // Never raises.
 void TraceFailureCause(const char* cause);
 
+// Writes the cause of a refused exchange (IPCexc::Refused: an object or key
+// file not the service's own, or no permission) to standard error, which
+// the web server keeps in its log: "velmox.cgi: Pipe failure: <cause>\n".
+// An operator must mend these; passing failures are not logged. Never
+// raises.
+void LogRefusal(const char* cause);
+
 extern const char* const kCommunicationErrorHeading;
 extern const char* const kExceptionHeading;
 extern const char* const kUnknownExceptionHeading;

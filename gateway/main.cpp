@@ -90,6 +90,7 @@ int main(int argc, char** argv) {
         RunRequest(cmd);
     } catch (const IPCexc& e) {
         if (g_debug) TraceFailureCause(e.Cause());
+        if (e.Refused()) LogRefusal(e.Cause());
         WriteErrorPage(kCommunicationErrorHeading);
     } catch (const Exception&) {
         WriteErrorPage(kExceptionHeading);

@@ -78,9 +78,24 @@ install(TARGETS velmox EXPORT VelmoxTargets
         INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/velmox)
 # Every header of common/ and platform/ is public: flat in include/velmox, so
 # that -I<prefix>/include/velmox keeps #include "cmd.h" working.
+# pipe_limits.h goes with the build's base name (VELMOX_PIPE_NAME) as its
+# default, so that a task built against the installed headers, by any
+# means, calls the pipe the installed gateway calls.
 file(GLOB VELMOX_PUBLIC_HEADERS CONFIGURE_DEPENDS
      ${PROJECT_SOURCE_DIR}/common/*.h ${PROJECT_SOURCE_DIR}/platform/*.h)
+list(REMOVE_ITEM VELMOX_PUBLIC_HEADERS ${PROJECT_SOURCE_DIR}/common/pipe_limits.h)
+file(READ ${PROJECT_SOURCE_DIR}/common/pipe_limits.h velmox_pipe_limits)
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/common/pipe_limits.h)
+string(REPLACE "#define VELMOX_PIPE_NAME \"/tmp/.velmox\"" "#define VELMOX_PIPE_NAME \"${VELMOX_PIPE_NAME}\""
+       velmox_installed_limits "${velmox_pipe_limits}")
+if(velmox_installed_limits STREQUAL velmox_pipe_limits AND NOT VELMOX_PIPE_NAME STREQUAL "/tmp/.velmox")
+  message(FATAL_ERROR "common/pipe_limits.h no longer defines VELMOX_PIPE_NAME \"/tmp/.velmox\" by default")
+endif()
+file(WRITE ${PROJECT_BINARY_DIR}/generated/installed/pipe_limits.h.new "${velmox_installed_limits}")
+configure_file(${PROJECT_BINARY_DIR}/generated/installed/pipe_limits.h.new
+               ${PROJECT_BINARY_DIR}/generated/installed/pipe_limits.h COPYONLY)
 install(FILES ${VELMOX_PUBLIC_HEADERS} ${PROJECT_BINARY_DIR}/generated/velmox_version.h
+              ${PROJECT_BINARY_DIR}/generated/installed/pipe_limits.h
         DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/velmox COMPONENT dev)
 
 # The CMake package: find_package(Velmox) gives the imported target Velmox::velmox.

@@ -36,6 +36,16 @@ void PrepareStore(const ServerOptions& options, const ServerLog& log) {
     }
 }
 
+// Says once, in the log, when every local user reaches the pipe.
+void WarnOfOpenAccess(const ServerOptions& options, const ServerLog& log) {
+    if (!options.access.OpenToEveryone()) return;
+    char mode[16];
+    std::snprintf(mode, sizeof mode, "%04o", unsigned(options.access.mode & 0777));
+    log.Line(std::string("warning: the pipe's objects under ") + options.base + " have mode " + mode +
+             ": every local user can read and change the requests and answers that pass (start with "
+             "--group and the web server's group to keep them to the service)");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -65,6 +75,8 @@ int main(int argc, char** argv) {
     std::signal(SIGPIPE, SIG_IGN);
     // A pipe process that the supervisor started (pipe_launcher.h).
     if (options.pipeReport >= 0) return RunPipeProcess(options, log, options.pipeReport, kProgram);
+    // Once, from the supervisor: every local user can read a pipe left open.
+    WarnOfOpenAccess(options, log);
     if (!options.inspect) PrepareStore(options, log);
     return Supervisor(options, log, launcher).Run();
 }

@@ -1,14 +1,19 @@
 #include "options.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <getopt.h>
+#include <grp.h>
+#include <unistd.h>
+#include <vector>
 
 const char kServerUsage[] =
     "usage: velmox-server [-b BASE] [-n PIPES] [-d DATABASE] [-l LOGFILE] [-r READYFILE]\n"
-    "                     [--busy-ms MS] [--max-size-mb MB] [--inspect [--delay-ms MS]]\n"
-    "                     [-h] [--version]\n"
+    "                     [--group GROUP] [--mode MODE] [--busy-ms MS] [--max-size-mb MB]\n"
+    "                     [--inspect [--delay-ms MS]] [-h] [--version]\n"
     "Serves the Velmox gateway's commands: a small web mail kept in an SQLite\n"
     "database (Save, Compose, Search, ImageMap and RunAgent each do their job),\n"
     "or with --inspect pages that show every field a command carried. One\n"
@@ -19,6 +24,12 @@ const char kServerUsage[] =
     "                       the start (default velmox-mail.db in the working directory)\n"
     "  -l, --log FILE       append one line per request to FILE (default: standard error)\n"
     "  -r, --ready FILE     write the server's pid to FILE once every pipe is registered\n"
+    "      --group GROUP    the pipe's objects and key files belong to GROUP (a name or\n"
+    "                       a number; this user must be a member) with mode 0660: only\n"
+    "                       members, such as the web server's user, reach the pipe\n"
+    "                       (default: mode 0666, every local user reaches it)\n"
+    "      --mode MODE      their mode, octal: at least 0600, at most 0666 (default 0660\n"
+    "                       with --group, else 0666)\n"
     "      --busy-ms MS     how long a write waits for another process's lock on the\n"
     "                       database before its page says so (0..600000, default 5000)\n"
     "      --max-size-mb MB refuse saves that would grow the database beyond MB\n"
@@ -40,7 +51,9 @@ const char kServerUsage[] =
     "  SIGTERM, SIGINT  stop: each pipe answers the request it has and closes;\n"
     "           the last one removes the pipe's objects. A request that arrives\n"
     "           meanwhile gets the gateway's page \"Cannot communicate with\n"
-    "           Velmox server\" at once.\n";
+    "           Velmox server\" at once.\n"
+    "Key files that are symbolic links or another user's, and objects of another\n"
+    "user under the base name, are refused: the server does not start.\n";
 
 namespace {
 
@@ -53,7 +66,46 @@ bool ParseNumber(const char* text, int low, int high, int& number) {
     return true;
 }
 
-enum LongOnly { kBusyMs = 1000, kMaxSizeMb, kInspect, kDelayMs, kPipeProcess };
+enum LongOnly { kBusyMs = 1000, kMaxSizeMb, kInspect, kDelayMs, kPipeProcess, kGroup, kMode };
+
+// A group by name or number; false when there is none.
+bool FindGroup(const std::string& text, gid_t& gid) {
+    std::vector<char> buffer(16384);
+    struct group entry;
+    struct group* found = nullptr;
+    if (getgrnam_r(text.c_str(), &entry, buffer.data(), buffer.size(), &found) == 0 && found) {
+        gid = found->gr_gid;
+        return true;
+    }
+    char* end = nullptr;
+    errno = 0;
+    unsigned long number = std::strtoul(text.c_str(), &end, 10);
+    if (text.empty() || errno != 0 || *end != '\0' || !std::isdigit((unsigned char)text[0]) ||
+        number >= (unsigned long)PipeAccess::kOwnGroup)
+        return false;
+    gid = gid_t(number);
+    return true;
+}
+
+// True when this process may give files that group: root, or a member.
+bool MayUseGroup(gid_t gid) {
+    if (geteuid() == 0 || getegid() == gid) return true;
+    int count = getgroups(0, nullptr);
+    std::vector<gid_t> groups(size_t(count > 0 ? count : 0));
+    count = getgroups(int(groups.size()), groups.data());
+    return count > 0 && std::find(groups.begin(), groups.begin() + count, gid) != groups.begin() + count;
+}
+
+// A mode in octal: only read and write bits, and at least the owner's.
+bool ParseMode(const char* text, mode_t& mode) {
+    char* end = nullptr;
+    errno = 0;
+    long value = std::strtol(text, &end, 8);
+    if (errno != 0 || end == text || *end != '\0' || value < 0 || (value & ~0666L) != 0 || (value & 0600) != 0600)
+        return false;
+    mode = mode_t(value);
+    return true;
+}
 
 }  // namespace
 
@@ -64,6 +116,7 @@ std::string ParseServerOptions(int argc, char** argv, ServerOptions& options) {
         {"ready", required_argument, nullptr, 'r'},    {"busy-ms", required_argument, nullptr, kBusyMs},
         {"max-size-mb", required_argument, nullptr, kMaxSizeMb},
         {"inspect", no_argument, nullptr, kInspect},   {"help", no_argument, nullptr, 'h'},
+        {"group", required_argument, nullptr, kGroup}, {"mode", required_argument, nullptr, kMode},
         {"version", no_argument, nullptr, 'V'},
         {"delay-ms", required_argument, nullptr, kDelayMs},
         // Internal: how the supervisor starts a pipe process (supervisor.h).
@@ -72,6 +125,7 @@ std::string ParseServerOptions(int argc, char** argv, ServerOptions& options) {
     optind = 1;
     opterr = 0;
     int option;
+    bool modeGiven = false;
     while ((option = getopt_long(argc, argv, ":b:n:d:l:r:h", longOptions, nullptr)) != -1) {
         switch (option) {
             case 'b': options.base = optarg; break;
@@ -101,6 +155,17 @@ std::string ParseServerOptions(int argc, char** argv, ServerOptions& options) {
                 if (!ParseNumber(optarg, 0, INT_MAX, options.pipeReport))
                     return "--pipe-process must name a file descriptor, not \"" + std::string(optarg) + "\"";
                 break;
+            case kGroup:
+                options.groupName = optarg;
+                if (!FindGroup(options.groupName, options.access.group))
+                    return "--group names no group: \"" + options.groupName + "\"";
+                break;
+            case kMode:
+                if (!ParseMode(optarg, options.access.mode))
+                    return "--mode must be an octal mode of read and write bits from 0600 to 0666, not \"" +
+                           std::string(optarg) + "\"";
+                modeGiven = true;
+                break;
             case 'h': options.help = true; break;
             case 'V': options.version = true; break;
             case ':': return std::string("option ") + argv[optind - 1] + " needs a value";
@@ -111,5 +176,11 @@ std::string ParseServerOptions(int argc, char** argv, ServerOptions& options) {
     if (options.base.empty()) return "the base name must not be empty";
     if (options.database.empty()) return "the database name must not be empty";
     if (options.delayMs > 0 && !options.inspect) return "--delay-ms slows the field inspector only: add --inspect";
+    if (!options.groupName.empty()) {
+        if (!modeGiven) options.access.mode = PipeAccess::kGroupMode;
+        if (!MayUseGroup(options.access.group))
+            return "this user (uid " + std::to_string(geteuid()) + ") is not a member of the group \"" +
+                   options.groupName + "\" and may not give it the pipe's key files";
+    }
     return "";
 }

@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "pipe_access.h"
 #include "pipe_limits.h"
 
 const int kMinPipes = 1;
@@ -30,6 +31,8 @@ struct ServerOptions {
     // Set only in a pipe process that the supervisor started (the internal
     // option --pipe-process FD): the descriptor its registration goes to.
     int pipeReport = -1;
+    PipeAccess access;            // mode and group of the pipe's objects
+    std::string groupName;        // --group as given; empty: none
     bool help = false;
     bool version = false;
 };

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <ctime>
+#include <cstdio>
 #include <memory>
 #include <new>
 #include <unistd.h>
@@ -126,13 +127,22 @@ private:
     const ServerLog& m_log;
 };
 
-bool CreatePipe(SimplePipe& pipe, const std::string& base) {
+// False when the pipe cannot be made; its cause goes into the log, and to
+// standard error as well when the log is a file.
+bool CreatePipe(SimplePipe& pipe, const ServerOptions& options, const ServerLog& log) {
+    std::string cause;
     try {
-        pipe.Create(base.c_str(), kPipeBlockSize, kPipeBlockSize);
+        pipe.Create(options.base.c_str(), kPipeBlockSize, kPipeBlockSize, options.access);
         return true;
-    } catch (const Exception&) {
-        return false;
+    } catch (const IPCexc& e) {
+        cause = e.Cause();
+    } catch (const Exception& e) {
+        cause = ExceptionText(e);
     }
+    std::string text = "pipe process " + std::to_string(getpid()) + " cannot create its pipe: " + cause;
+    log.Line(text);
+    if (!options.logPath.empty()) std::fprintf(stderr, "velmox-server: %s\n", text.c_str());
+    return false;
 }
 
 }  // namespace
@@ -140,7 +150,7 @@ bool CreatePipe(SimplePipe& pipe, const std::string& base) {
 int RunPipeProcess(const ServerOptions& options, const ServerLog& log, int report, const std::string& program) {
     const std::string& base = options.base;
     SimplePipe pipe;
-    if (!CreatePipe(pipe, base)) {
+    if (!CreatePipe(pipe, options, log)) {
         Report(report, 'F');
         return kPipeNotCreated;
     }

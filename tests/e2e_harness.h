@@ -59,7 +59,7 @@ std::string ClaimFixedPipe();
 class ServerTask {
 public:
     ~ServerTask() { Kill(); }
-    // Starts velmox-server -b /tmp/.velmox -n pipes and waits (bounded) for
+    // Starts velmox-server -b <the pipe name> -n pipes and waits (bounded) for
     // its ready file. It serves the field inspector's pages (--inspect), or
     // the mail store kept in `database` when one is named; `extra` options
     // follow. False, with a reason in error(), when it did not come up.

@@ -1,5 +1,6 @@
 #include "ipc_harness.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -7,6 +8,8 @@
 #include <cstring>
 #include <ctime>
 #include <sstream>
+#include <grp.h>
+#include <poll.h>
 #include <sys/ipc.h>
 #include <sys/sem.h>
 #include <sys/shm.h>
@@ -92,9 +95,10 @@ void WatchControl(int control, std::string base) {
     sender.SendTerminateMessage(base.c_str());
 }
 
-int ServeWithMemoryPipe(const std::string& base, unsigned long blockSize, int ready, int control) {
+int ServeWithMemoryPipe(const std::string& base, unsigned long blockSize, int ready, int control,
+                        const PipeAccess& access = PipeAccess()) {
     MemoryPipe pipe;
-    if (!pipe.Create(base.c_str(), blockSize)) {
+    if (!pipe.Create(base.c_str(), blockSize, access)) {
         (void)!write(ready, "F", 1);
         return 2;
     }
@@ -161,7 +165,39 @@ Server StartCannedServer(const std::string& base, unsigned long blockSize, const
     return server;
 }
 
-Server StartServer(const std::string& base, unsigned long blockSize, bool useSimplePipe) {
+std::string AskChild(const std::function<std::string()>& body, double seconds) {
+    int channel[2];
+    if (pipe(channel) != 0) return "child not started: no pipe";
+    pid_t pid = proc::Spawn([&] {
+        close(channel[0]);
+        std::string text = body();
+        size_t done = 0;
+        while (done < text.size()) {
+            ssize_t n = write(channel[1], text.data() + done, text.size() - done);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) return 1;
+            done += size_t(n);
+        }
+        return 0;
+    });
+    close(channel[1]);
+    double deadline = proc::Now() + seconds;
+    std::string text = proc::ReadAll(channel[0], seconds);
+    close(channel[0]);
+    int status = proc::Wait(pid, std::max(0.1, deadline - proc::Now()));
+    if (status != 0) return "child ended with status " + std::to_string(status) + " after: " + text;
+    return text;
+}
+
+bool BecomeUser(const User& user) {
+    return setgroups(user.groups.size(), user.groups.data()) == 0 && setgid(user.gid) == 0 &&
+           setuid(user.uid) == 0 && geteuid() == user.uid;
+}
+
+namespace {
+
+// Starts `serve(ready, control)` in a child and waits until it reports.
+Server StartServing(const std::function<int(int, int)>& serve) {
     int ready[2], control[2];
     Server server;
     if (pipe(ready) != 0) return server;
@@ -173,8 +209,7 @@ Server StartServer(const std::string& base, unsigned long blockSize, bool useSim
     pid_t pid = proc::Spawn([&] {
         close(ready[0]);
         close(control[1]);
-        return useSimplePipe ? ServeWithSimplePipe(base, blockSize, ready[1], control[0])
-                             : ServeWithMemoryPipe(base, blockSize, ready[1], control[0]);
+        return serve(ready[1], control[0]);
     });
     close(ready[1]);
     close(control[0]);
@@ -194,6 +229,25 @@ Server StartServer(const std::string& base, unsigned long blockSize, bool useSim
         server.control = -1;
     }
     return server;
+}
+
+}  // namespace
+
+Server StartServer(const std::string& base, unsigned long blockSize, bool useSimplePipe) {
+    return StartServing([&](int ready, int control) {
+        return useSimplePipe ? ServeWithSimplePipe(base, blockSize, ready, control)
+                             : ServeWithMemoryPipe(base, blockSize, ready, control);
+    });
+}
+
+Server StartServerAs(const std::string& base, const User& user, const PipeAccess& access, unsigned long blockSize) {
+    return StartServing([&](int ready, int control) {
+        if (!BecomeUser(user)) {
+            (void)!write(ready, "F", 1);
+            return 2;
+        }
+        return ServeWithMemoryPipe(base, blockSize, ready, control, access);
+    });
 }
 
 bool Server::Stop(double seconds) {

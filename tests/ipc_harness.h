@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "pipe_access.h"
 #include "pipe_limits.h"
 #include "process.h"
 
@@ -28,6 +29,22 @@ std::vector<std::string> ObjectsLeft(const std::string& base);
 
 // Removes every object and key file of a base name (cleanup, never fails).
 void RemoveEverything(const std::string& base);
+
+// A local user for a child of a test that runs as root: no account needs to
+// exist for its ids.
+struct User {
+    uid_t uid;
+    gid_t gid;
+    std::vector<gid_t> groups;  // the supplementary groups, exactly
+};
+// Makes the calling process (a child) that user for good; false when the
+// system refuses (the test does not run as root).
+bool BecomeUser(const User& user);
+
+// Runs body in a forked process and returns the text body returned; when
+// the child fails or runs longer than `seconds` (then it is killed), a text
+// that says so, starting with "child ".
+std::string AskChild(const std::function<std::string()>& body, double seconds = 30);
 
 // A server task in a child process running one pipe of `base` with a block
 // of blockSize bytes. Requests are scripts (see ipc_harness.cpp):
@@ -49,6 +66,11 @@ struct Server {
 
 // Starts a server and waits until it is registered; pid -1 on failure.
 Server StartServer(const std::string& base, unsigned long blockSize = kPipeBlockSize, bool useSimplePipe = false);
+
+// As StartServer (a memory pipe), the server a process of `user` whose pipe
+// has `access`.
+Server StartServerAs(const std::string& base, const User& user, const PipeAccess& access,
+                     unsigned long blockSize = kPipeBlockSize);
 
 // A server that answers every non-empty request with `answer`, byte for byte.
 Server StartCannedServer(const std::string& base, unsigned long blockSize, const std::string& answer);

@@ -149,6 +149,12 @@ int Show(const std::string& base) {
     ServerMonitor monitor;
     if (!monitor.Inspect(base.c_str())) {
         std::printf("no registry for %s\n", base.c_str());
+        // A registry that is there but not the service's own, or not ours
+        // to read, says why.
+        if (monitor.Failure().Refused()) {
+            char cause[IpcFailure::kTextSize];
+            std::printf("refused: %s\n", monitor.Failure().Text(cause, sizeof cause));
+        }
         std::printf("objects: %s\n", ExistingObjects(base).c_str());
         return 1;
     }
