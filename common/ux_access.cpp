@@ -246,5 +246,9 @@ int PrepareNameUx(const char* name, MH_t kind, const PipeAccess& access, int mak
     // object too.
     int id = kind == MH_SHM ? shmget(key, 0, 0) : semget(key, 0, 0);
     if (id == -1) return 1;
-    return ux::CheckTrust(kind, id, key, path, geteuid()) ? 1 : 0;
+    if (ux::CheckTrust(kind, id, key, path, geteuid())) return 1;
+    // Removed between the look-up and the check (the last server of the name
+    // closing as this one starts): there is nothing under the name to trust.
+    int error = LastFailureUx().error;
+    return error == EIDRM || error == EINVAL ? 1 : 0;
 }

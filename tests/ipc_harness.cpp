@@ -99,6 +99,8 @@ int ServeWithMemoryPipe(const std::string& base, unsigned long blockSize, int re
                         const PipeAccess& access = PipeAccess()) {
     MemoryPipe pipe;
     if (!pipe.Create(base.c_str(), blockSize, access)) {
+        char text[IpcFailure::kTextSize];
+        fprintf(stderr, "test server not started: %s\n", pipe.Failure().Text(text, sizeof text));
         (void)!write(ready, "F", 1);
         return 2;
     }
