@@ -175,6 +175,12 @@ std::string Hex(const std::string& bytes) {
     return out;
 }
 
+std::string WithoutServedBy(std::string page) {
+    size_t at = page.find("<p id=\"served\">");
+    if (at != std::string::npos) page.erase(at, page.find("</p>\n", at) + 5 - at);
+    return page;
+}
+
 TempDir::TempDir(const char* prefix) {
     std::string pattern = std::string("/tmp/") + prefix + "-XXXXXX";
     std::vector<char> buffer(pattern.begin(), pattern.end());
@@ -340,24 +346,24 @@ bool WebServer::Start(const std::string& iniText) {
     return false;
 }
 
-int WebServer::Stop() {
+int HttpServer::Stop() {
     if (m_pid <= 0) return -1;
     int status = proc::Stop(m_pid, kStopLimitMs / 1000.0);
     m_pid = -1;
     return status;
 }
 
-void WebServer::Kill() {
+void HttpServer::Kill() {
     if (m_pid <= 0) return;
     proc::KillGroup(m_pid, kStopLimitMs / 1000.0);
     m_pid = -1;
 }
 
-std::string WebServer::BaseUrl() const {
+std::string HttpServer::BaseUrl() const {
     return "http://127.0.0.1:" + std::to_string(m_port);
 }
 
-std::string WebServer::Url(const std::string& rest) const {
+std::string HttpServer::Url(const std::string& rest) const {
     return BaseUrl() + rest;
 }
 

@@ -29,6 +29,8 @@ bool WriteFile(const std::string& path, const std::string& text);
 bool FileExists(const std::string& path);
 // Lower-case hexadecimal of every byte.
 std::string Hex(const std::string& bytes);
+// A page without the line that names the pipe which served it.
+std::string WithoutServedBy(std::string page);
 
 // A directory under /tmp removed with everything in it at the end.
 class TempDir {
@@ -80,34 +82,48 @@ private:
     std::string m_error;
 };
 
+// A web server the harness runs on a loopback port, from a directory of its
+// own that holds its configuration and run/error.log. Stop sends SIGTERM,
+// Kill ends its whole process group; both wait, bounded.
+class HttpServer {
+public:
+    explicit HttpServer(const char* dirPrefix) : m_dir(dirPrefix) {}
+    ~HttpServer() { Kill(); }
+    HttpServer(const HttpServer&) = delete;
+    HttpServer& operator=(const HttpServer&) = delete;
+    // The exit status; -1 when it had to be killed or was not running.
+    int Stop();
+    void Kill();
+    bool running() const { return m_pid > 0; }
+    int port() const { return m_port; }
+    std::string BaseUrl() const;                     // http://127.0.0.1:PORT
+    std::string Url(const std::string& rest) const;  // BaseUrl() + rest
+    std::string ErrorLog() const { return ReadFile(m_dir / "run/error.log"); }
+    const std::string& error() const { return m_error; }
+
+protected:
+    TempDir m_dir;
+    pid_t m_pid = -1;
+    int m_port = 0;
+    std::string m_error;
+};
+
 // lighttpd on a free loopback port, configured from deploy/lighttpd.conf,
 // with a copy of the gateway and a velmox.ini in its document root.
-class WebServer {
+class WebServer : public HttpServer {
 public:
-    ~WebServer() { Kill(); }
+    WebServer() : HttpServer("velmox-e2e-web") {}
     // Before Start: another template of deploy/ with the same placeholders
     // (lighttpd-fastcgi.conf: the gateway as a FastCGI responder), and a
     // port of the caller's choice instead of a free one.
     void UseConfig(const std::string& deployFile) { m_config = deployFile; }
     void UsePort(int port) { m_fixedPort = port; }
     bool Start(const std::string& iniText = "debug = 0\n");
-    int Stop();
-    void Kill();
-    bool running() const { return m_pid > 0; }
-    int port() const { return m_port; }
-    std::string BaseUrl() const;                   // http://127.0.0.1:PORT
-    std::string Url(const std::string& rest) const;  // BaseUrl() + rest
-    std::string ErrorLog() const { return ReadFile(m_dir / "run/error.log"); }
     // Sanitizer or other runtime reports that gateways wrote to the error log.
     std::string RuntimeReports() const;
-    const std::string& error() const { return m_error; }
     std::string docroot() const { return m_dir / "htdocs"; }
 
 private:
-    TempDir m_dir{"velmox-e2e-web"};
-    pid_t m_pid = -1;
-    int m_port = 0;
-    std::string m_error;
     std::string m_config = "lighttpd.conf";
     int m_fixedPort = 0;
 };

@@ -17,9 +17,11 @@
 #include "cgi.h"
 #include "cmd.h"
 #include "e2e_harness.h"
+#include "ipc_harness.h"
 #include "request_util.h"
 
 using namespace e2e;
+using ipctest::Listing;
 
 namespace {
 
@@ -32,12 +34,6 @@ const std::string kAnswerHead = "Content-Type: text/html; charset=utf-8\nCache-C
 template <size_t N>
 std::string Raw(const char (&literal)[N]) {
     return std::string(literal, N - 1);
-}
-
-std::string Listing(const std::vector<std::string>& lines) {
-    std::string text;
-    for (const std::string& line : lines) text += line + "\n";
-    return text;
 }
 
 // What the gateway makes of a form body: names and values NUL-terminated,
@@ -57,13 +53,6 @@ std::string DecodedForm(const std::string& raw) {
         } else out += c;
     }
     return out + '\0';
-}
-
-// A page without the line that names the pipe which served it.
-std::string WithoutServedBy(std::string page) {
-    size_t at = page.find("<p id=\"served\">");
-    if (at != std::string::npos) page.erase(at, page.find("</p>\n", at) + 5 - at);
-    return page;
 }
 
 CurlRequest Get(const std::string& url, const std::vector<std::string>& extra = {}) {

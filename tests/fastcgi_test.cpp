@@ -18,10 +18,12 @@
 #include <vector>
 
 #include "e2e_harness.h"
+#include "ipc_harness.h"
 #include "fcgi_client.h"
 #include "web_servers.h"
 
 using namespace e2e;
+using ipctest::Listing;
 
 namespace {
 
@@ -34,19 +36,6 @@ const bool kSanitized = true;
 #else
 const bool kSanitized = false;
 #endif
-
-std::string Listing(const std::vector<std::string>& lines) {
-    std::string text;
-    for (const std::string& line : lines) text += line + "\n";
-    return text;
-}
-
-// A page without the line that names the pipe which served it.
-std::string WithoutServedBy(std::string page) {
-    size_t at = page.find("<p id=\"served\">");
-    if (at != std::string::npos) page.erase(at, page.find("</p>\n", at) + 5 - at);
-    return page;
-}
 
 bool HasSanitizerReport(const std::string& text) {
     return text.find("Sanitizer") != std::string::npos || text.find("runtime error") != std::string::npos;

@@ -109,12 +109,6 @@ SemState StateOf(const std::string& name) {
     return state;
 }
 
-std::string Listing(const std::vector<std::string>& lines) {
-    std::string text;
-    for (const std::string& line : lines) text += line + "\n";
-    return text;
-}
-
 }  // namespace
 
 // ------------------------------------------------------------------ requests
@@ -525,7 +519,7 @@ std::string ClaimPipeName(double seconds) {
     std::vector<int> live = srvtest::LiveServers(kPipeName);
     return "another run keeps using " + std::string(kPipeName) +
            (live.empty() ? std::string() : " (server pid " + std::to_string(live[0]) + ")") +
-           "; stop it first (scripts/stop-service):\n" + Listing(ipctest::ObjectsLeft(kPipeName));
+           "; stop it first (scripts/stop-service):\n" + ipctest::Listing(ipctest::ObjectsLeft(kPipeName));
 }
 
 // ------------------------------------------------------------------ fixture
@@ -593,9 +587,9 @@ void FixedPipeTest::ExpectServed(int count, const std::string& what) {
 
 void FixedPipeTest::ExpectNothingLeft() {
     std::vector<std::string> left = ipctest::ObjectsLeft(kPipeName);
-    EXPECT_TRUE(left.empty()) << "objects left of " << kPipeName << ":\n" << Listing(left);
+    EXPECT_TRUE(left.empty()) << "objects left of " << kPipeName << ":\n" << ipctest::Listing(left);
 }
 
-std::string FixedPipeTest::Objects() { return Listing(ipctest::ObjectsLeft(kPipeName)); }
+std::string FixedPipeTest::Objects() { return ipctest::Listing(ipctest::ObjectsLeft(kPipeName)); }
 
 }  // namespace gwtest

@@ -40,6 +40,12 @@ std::vector<std::pair<std::string, bool>> KeyFiles(const std::string& base) {
 
 }  // namespace
 
+std::string Listing(const std::vector<std::string>& lines) {
+    std::string text;
+    for (const std::string& line : lines) text += line + "\n";
+    return text;
+}
+
 std::vector<std::string> ObjectsLeft(const std::string& base) {
     std::vector<std::string> left;
     for (const auto& file : KeyFiles(base)) {
@@ -302,9 +308,7 @@ Server IpcTest::Track(Server server) {
 
 void IpcTest::ExpectNothingLeft() {
     std::vector<std::string> left = ObjectsLeft(base);
-    std::string listing;
-    for (const std::string& line : left) listing += line + "\n";
-    EXPECT_TRUE(left.empty()) << "objects left of " << base << ":\n" << listing;
+    EXPECT_TRUE(left.empty()) << "objects left of " << base << ":\n" << Listing(left);
 }
 
 }  // namespace ipctest

@@ -26,6 +26,8 @@ std::string NewBaseName();
 // keys come from inode numbers, so under a parallel load a key of one base
 // name can equal a key of another base name's object of the other kind.
 std::vector<std::string> ObjectsLeft(const std::string& base);
+// The lines, each ending in a line feed: for a failure message.
+std::string Listing(const std::vector<std::string>& lines);
 
 // Removes every object and key file of a base name (cleanup, never fails).
 void RemoveEverything(const std::string& base);

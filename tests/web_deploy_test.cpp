@@ -15,27 +15,17 @@
 #include <vector>
 
 #include "e2e_harness.h"
+#include "ipc_harness.h"
 #include "web_servers.h"
 
 using namespace e2e;
+using ipctest::Listing;
 
 namespace {
 
 const std::string kCommunicationPage = "<h2>Cannot communicate with Velmox server</h2>";
 const std::string kExceptionPage = "<h2>Velmox CGI exception</h2>";
 const char* const kAgent = "velmox-deploy/1.0 <probe> & \"friends\"";
-
-std::string Listing(const std::vector<std::string>& lines) {
-    std::string text;
-    for (const std::string& line : lines) text += line + "\n";
-    return text;
-}
-
-std::string WithoutServedBy(std::string page) {
-    size_t at = page.find("<p id=\"served\">");
-    if (at != std::string::npos) page.erase(at, page.find("</p>\n", at) + 5 - at);
-    return page;
-}
 
 CurlRequest Get(const std::string& url) {
     CurlRequest r;

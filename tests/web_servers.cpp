@@ -201,18 +201,6 @@ bool Nginx::Start(const std::string& gatewaySocket) {
     return true;
 }
 
-int Nginx::Stop() {
-    if (m_pid <= 0) return -1;
-    int status = proc::Stop(m_pid, kStopLimitMs / 1000.0);
-    m_pid = -1;
-    return status;
-}
-
-void Nginx::Kill() {
-    if (m_pid <= 0) return;
-    proc::KillGroup(m_pid, kStopLimitMs / 1000.0);
-    m_pid = -1;
-}
 
 // ----------------------------------------------------------------- Apache
 
@@ -267,17 +255,5 @@ bool Apache::Start(const std::string& fcgiAddress, const std::string& iniText) {
     return true;
 }
 
-int Apache::Stop() {
-    if (m_pid <= 0) return -1;
-    int status = proc::Stop(m_pid, kStopLimitMs / 1000.0);
-    m_pid = -1;
-    return status;
-}
-
-void Apache::Kill() {
-    if (m_pid <= 0) return;
-    proc::KillGroup(m_pid, kStopLimitMs / 1000.0);
-    m_pid = -1;
-}
 
 }  // namespace e2e

@@ -51,21 +51,10 @@ private:
 
 // nginx from deploy/nginx-velmox.conf, passing /velmox.cgi/... to a
 // gateway's Unix socket.
-class Nginx {
+class Nginx : public HttpServer {
 public:
-    ~Nginx() { Kill(); }
+    Nginx() : HttpServer("velmox-nginx") {}
     bool Start(const std::string& gatewaySocket);
-    int Stop();
-    void Kill();
-    std::string Url(const std::string& rest) const { return "http://127.0.0.1:" + std::to_string(m_port) + rest; }
-    std::string ErrorLog() const { return ReadFile(m_dir / "run/error.log"); }
-    const std::string& error() const { return m_error; }
-
-private:
-    TempDir m_dir{"velmox-nginx"};
-    pid_t m_pid = -1;
-    int m_port = 0;
-    std::string m_error;
 };
 
 // Apache httpd (the apache2 program, in the foreground) with a main
@@ -73,24 +62,13 @@ private:
 // (mod_cgid runs the gateway as a CGI program) or deploy/apache-velmox-
 // fcgi.conf (mod_proxy_fcgi to a gateway at 127.0.0.1:PORT), their
 // /srv/velmox replaced by a directory of the test's own.
-class Apache {
+class Apache : public HttpServer {
 public:
-    ~Apache() { Kill(); }
+    Apache() : HttpServer("velmox-apache") {}
     // fcgiAddress "" : the CGI configuration.
     bool Start(const std::string& fcgiAddress = "", const std::string& iniText = "debug = 0\n");
-    int Stop();
-    void Kill();
-    std::string Url(const std::string& rest) const { return "http://127.0.0.1:" + std::to_string(m_port) + rest; }
-    std::string ErrorLog() const { return ReadFile(m_dir / "run/error.log"); }
     // Where the gateway and velmox.ini lie (httpd's cgi-bin).
     std::string CgiBin() const { return m_dir / "cgi-bin"; }
-    const std::string& error() const { return m_error; }
-
-private:
-    TempDir m_dir{"velmox-apache"};
-    pid_t m_pid = -1;
-    int m_port = 0;
-    std::string m_error;
 };
 
 }  // namespace e2e
