@@ -76,14 +76,17 @@ endif()
 install(TARGETS velmox EXPORT VelmoxTargets
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT dev
         INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/velmox)
-# Every header of common/ and platform/ is public: flat in include/velmox, so
-# that -I<prefix>/include/velmox keeps #include "cmd.h" working.
+# Every header of common/ and platform/ is public but ux_internal.h (the
+# system layer's own, included by its .cpp files only): flat in
+# include/velmox, so that -I<prefix>/include/velmox keeps #include "cmd.h"
+# working.
 # pipe_limits.h goes with the build's base name (VELMOX_PIPE_NAME) as its
 # default, so that a task built against the installed headers, by any
 # means, calls the pipe the installed gateway calls.
 file(GLOB VELMOX_PUBLIC_HEADERS CONFIGURE_DEPENDS
      ${PROJECT_SOURCE_DIR}/common/*.h ${PROJECT_SOURCE_DIR}/platform/*.h)
-list(REMOVE_ITEM VELMOX_PUBLIC_HEADERS ${PROJECT_SOURCE_DIR}/common/pipe_limits.h)
+list(REMOVE_ITEM VELMOX_PUBLIC_HEADERS ${PROJECT_SOURCE_DIR}/common/pipe_limits.h
+     ${PROJECT_SOURCE_DIR}/common/ux_internal.h)
 file(READ ${PROJECT_SOURCE_DIR}/common/pipe_limits.h velmox_pipe_limits)
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/common/pipe_limits.h)
 string(REPLACE "#define VELMOX_PIPE_NAME \"/tmp/.velmox\"" "#define VELMOX_PIPE_NAME \"${VELMOX_PIPE_NAME}\""
