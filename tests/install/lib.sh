@@ -33,7 +33,8 @@ expected_files() {
       ;;
     dev)
       echo "$LIBDIR/libvelmox.a"
-      { names_in "$SRC/common" '*.h'; names_in "$SRC/platform" '*.h'; echo velmox_version.h; } |
+      # Every header but the system layer's own (ux_internal.h).
+      { names_in "$SRC/common" '*.h' | grep -vx ux_internal.h; names_in "$SRC/platform" '*.h'; echo velmox_version.h; } |
         sed 's|^|include/velmox/|'
       for f in VelmoxConfig.cmake VelmoxConfigVersion.cmake VelmoxTargets.cmake "VelmoxTargets-$CONFIG.cmake"; do
         echo "$LIBDIR/cmake/Velmox/$f"
