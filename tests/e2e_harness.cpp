@@ -37,14 +37,6 @@ const char* const kPipeName = kGatewayPipeName;
 
 namespace {
 
-const long long kStartLimitMs = 20000;
-const long long kStopLimitMs = 20000;
-
-void SleepMs(long ms) {
-    timespec ts = {ms / 1000, (ms % 1000) * 1000000L};
-    nanosleep(&ts, nullptr);
-}
-
 int RemoveEntry(const char* path, const struct stat*, int, FTW*) {
     return remove(path);
 }
@@ -109,6 +101,11 @@ bool TagText(const std::string& html, size_t open, const std::string& close, std
 }
 
 }  // namespace
+
+void SleepMs(long ms) {
+    timespec ts = {ms / 1000, (ms % 1000) * 1000000L};
+    nanosleep(&ts, nullptr);
+}
 
 long long NowMs() {
     timespec ts;

@@ -19,7 +19,13 @@ namespace e2e {
 // The gateway's fixed pipe name.
 extern const char* const kPipeName;
 
+// How long the harness waits for a process it started to come up, and to
+// end once told to stop.
+const long long kStartLimitMs = 20000;
+const long long kStopLimitMs = 20000;
+
 long long NowMs();
+void SleepMs(long ms);
 
 // A port on 127.0.0.1 that was free a moment ago (bound to port 0, read back).
 int FreeLoopbackPort();

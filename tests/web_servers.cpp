@@ -25,14 +25,6 @@ namespace e2e {
 
 namespace {
 
-const long long kStartLimitMs = 20000;
-const long long kStopLimitMs = 20000;
-
-void SleepMs(long ms) {
-    timespec ts = {ms / 1000, (ms % 1000) * 1000000L};
-    nanosleep(&ts, nullptr);
-}
-
 bool Accepts(const std::string& address) {
     int fd = -1;
     bool ok = false;
