@@ -151,15 +151,20 @@ protected:
 
 class PipeAccessTest : public AccessTest {};
 
-TEST_F(PipeAccessTest, AGroupKeepsThePipeToTheServiceAndTheGroupsMembers) {
-    Server server = Track(StartServerAs(base, kService, kGroupAccess, kBlock));
-    ASSERT_GT(server.pid, 0);
-    // Every object and key file: the service's, the group's, 0660.
+// Every object and key file of a one-pipe server of base: the service's,
+// the group's, 0660.
+void ExpectKeptToTheGroup(const std::string& base) {
     for (const KeyFile& file : KeyFilesOf(base, 1)) {
         SCOPED_TRACE(file.path);
         EXPECT_EQ(Owners(kServiceUid, kWebGroup, 0660), FileState(file.path));
         EXPECT_EQ(Owners(kServiceUid, kWebGroup, 0660), ObjectState(file));
     }
+}
+
+TEST_F(PipeAccessTest, AGroupKeepsThePipeToTheServiceAndTheGroupsMembers) {
+    Server server = Track(StartServerAs(base, kService, kGroupAccess, kBlock));
+    ASSERT_GT(server.pid, 0);
+    ExpectKeptToTheGroup(base);
     EXPECT_EQ("served 0:Eto a member", CallAs(kMember, base, "Eto a member"));
     EXPECT_EQ("served 0:Eto root", CallAs({0, 0, {}}, base, "Eto root")) << "root uses everything";
     // Anybody else: the library's call is refused, and so is every way
@@ -199,11 +204,7 @@ TEST_F(PipeAccessTest, ANewStartGivesItsAccessToWhatACrashedServerLeft) {
     ASSERT_EQ(Owners(kServiceUid, kServiceUid, 0666), ObjectState({base, false})) << "the crash left the objects";
     Server server = Track(StartServerAs(base, kService, kGroupAccess, kBlock));
     ASSERT_GT(server.pid, 0);
-    for (const KeyFile& file : KeyFilesOf(base, 1)) {
-        SCOPED_TRACE(file.path);
-        EXPECT_EQ(Owners(kServiceUid, kWebGroup, 0660), FileState(file.path));
-        EXPECT_EQ(Owners(kServiceUid, kWebGroup, 0660), ObjectState(file));
-    }
+    ExpectKeptToTheGroup(base);
     EXPECT_EQ("failed: semget " + base + ".sem: Permission denied (refused)", CallAs(kOutsider, base, "Eno"));
     EXPECT_EQ("served 0:Eyes", CallAs(kMember, base, "Eyes"));
     EXPECT_TRUE(server.Stop());

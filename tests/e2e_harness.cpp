@@ -18,6 +18,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
+
 #include "ipc_harness.h"
 #include "mempipe.h"
 
@@ -379,6 +381,24 @@ std::string WebServer::RuntimeReports() const {
     return reports;
 }
 
+void ExpectCleanEnd(WebServer& web, ServerTask& server, bool claimed) {
+    if (web.running()) {
+        EXPECT_NE(-1, web.Stop()) << "lighttpd had to be killed";
+    }
+    if (server.running()) {
+        std::string log = server.Log();
+        EXPECT_EQ(0, server.Stop()) << "server stderr:\n"
+                                    << server.Stderr() << "\nserver log (end):\n"
+                                    << log.substr(log.size() > 3000 ? log.size() - 3000 : 0);
+    }
+    // The objects of a task that this test did not start are not its own.
+    if (!claimed) return;
+    std::vector<std::string> left = PipeObjectsLeft();
+    EXPECT_TRUE(left.empty()) << "IPC objects left:\n" << ipctest::Listing(left);
+    if (!left.empty()) RemovePipeObjects();
+    EXPECT_EQ("", web.RuntimeReports()) << "lighttpd error log:\n" << web.ErrorLog();
+}
+
 // ----------------------------------------------------------------------- curl
 
 std::string Response::Header(const std::string& name) const {
@@ -443,6 +463,20 @@ Response Collect(const CurlRun& run, long long limitMs) {
 }
 
 }  // namespace
+
+CurlRequest CurlGet(const std::string& url, const std::vector<std::string>& options) {
+    CurlRequest r;
+    r.args = options;
+    r.args.push_back(url);
+    return r;
+}
+
+CurlRequest CurlPost(const std::string& url, const std::string& body, const std::vector<std::string>& options) {
+    CurlRequest r = CurlGet(url, options);
+    r.body = body;
+    r.post = true;
+    return r;
+}
 
 Response Curl(const CurlRequest& request, long long limitMs) {
     return CurlAll({request}, limitMs)[0];

@@ -134,6 +134,13 @@ private:
     int m_fixedPort = 0;
 };
 
+// The end of a test that ran lighttpd and the sample server task: both are
+// stopped (lighttpd killed, or a server task that does not exit 0, fails
+// the test). When the test held the pipe name (`claimed`), no object of it
+// may be left (what is left is removed) and lighttpd's log may hold no
+// runtime report.
+void ExpectCleanEnd(WebServer& web, ServerTask& server, bool claimed);
+
 struct Response {
     int exitCode = -1;     // curl's exit status (0: transfer complete)
     int status = 0;        // HTTP status
@@ -149,6 +156,11 @@ struct CurlRequest {
     std::string body;  // sent with --data-binary when non-empty or when post is set
     bool post = false;
 };
+
+// A GET of url, and a POST of body to url, with curl's `options` before
+// the URL (for example {"-A", agent}).
+CurlRequest CurlGet(const std::string& url, const std::vector<std::string>& options = {});
+CurlRequest CurlPost(const std::string& url, const std::string& body, const std::vector<std::string>& options = {});
 
 Response Curl(const CurlRequest& request, long long limitMs = 60000);
 // All requests at once, each in its own curl process; answers in order.

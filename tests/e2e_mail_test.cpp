@@ -20,19 +20,6 @@ using namespace e2e;
 
 namespace {
 
-CurlRequest Get(const std::string& url) {
-    CurlRequest r;
-    r.args = {url};
-    return r;
-}
-
-CurlRequest Post(const std::string& url, const std::string& body) {
-    CurlRequest r = Get(url);
-    r.body = body;
-    r.post = true;
-    return r;
-}
-
 // The href or src value that follows `marker` in a page, entities resolved.
 std::string AttributeAfter(const std::string& page, const std::string& marker) {
     size_t at = page.find(marker);
@@ -49,19 +36,7 @@ protected:
         ASSERT_TRUE(server.Start(4, data / "mail.db")) << server.error();
         ASSERT_TRUE(web.Start()) << web.error();
     }
-    void TearDown() override {
-        if (web.running()) {
-            EXPECT_NE(-1, web.Stop()) << "lighttpd had to be killed";
-        }
-        if (server.running()) {
-            EXPECT_EQ(0, server.Stop()) << "server stderr:\n" << server.Stderr();
-        }
-        if (!claimed) return;
-        std::vector<std::string> left = PipeObjectsLeft();
-        EXPECT_TRUE(left.empty()) << left.size() << " IPC objects left";
-        if (!left.empty()) RemovePipeObjects();
-        EXPECT_EQ("", web.RuntimeReports()) << "lighttpd error log:\n" << web.ErrorLog();
-    }
+    void TearDown() override { ExpectCleanEnd(web, server, claimed); }
 
     // A request through the web server; the HTTP status is checked.
     Response Fetch(const CurlRequest& request, int status = 200) {
@@ -79,7 +54,7 @@ protected:
 
 TEST_F(MailService, WriteSaveSearchAndOpenThroughTheWebServer) {
     // Write: the form posts to Save under a fresh ident.
-    Response compose = Fetch(Get(web.Url("/velmox.cgi/Compose/Local/inbox")));
+    Response compose = Fetch(CurlGet(web.Url("/velmox.cgi/Compose/Local/inbox")));
     EXPECT_EQ("text/html; charset=utf-8", compose.Header("Content-Type"));
     EXPECT_NE(std::string::npos, compose.Header("Content-Security-Policy").find("default-src 'none'"));
     std::string action = AttributeAfter(compose.body, "<form id=\"compose-form\" method=\"post\" action=\"");
@@ -87,7 +62,7 @@ TEST_F(MailService, WriteSaveSearchAndOpenThroughTheWebServer) {
     std::string ident = action.substr(action.find('&') + 1);
 
     // Save, as a browser posts a text area (CR LF line ends).
-    Response saved = Fetch(Post(web.Url(action),
+    Response saved = Fetch(CurlPost(web.Url(action),
                                 "to=ann%40example.org&subject=Whale+watching&"
                                 "body=Blue+whales%0D%0Ain+the+bay"));
     EXPECT_EQ("Saved", mailtest::TextOf(mailtest::Element(saved.body, "h1", "title")));
@@ -95,36 +70,36 @@ TEST_F(MailService, WriteSaveSearchAndOpenThroughTheWebServer) {
     std::string open = AttributeAfter(saved.body, "<a id=\"open-message\" href=\"");
 
     // Search finds it; its link opens it.
-    Response found = Fetch(Post(web.Url("/velmox.cgi/Search/Local/inbox"), "SREQUEST=Search&SEARCH=whale"));
+    Response found = Fetch(CurlPost(web.Url("/velmox.cgi/Search/Local/inbox"), "SREQUEST=Search&SEARCH=whale"));
     std::vector<std::string> subjects = mailtest::Elements(found.body, "a", "subject");
     ASSERT_EQ(1u, subjects.size()) << found.body;
     EXPECT_EQ("Whale watching", mailtest::TextOf(subjects[0]));
     EXPECT_EQ(open, AttributeAfter(found.body, "<a class=\"subject\" href=\""));
-    Response opened = Fetch(Get(web.Url(open)));
+    Response opened = Fetch(CurlGet(web.Url(open)));
     EXPECT_EQ("\nBlue whales\nin the bay",
               mailtest::TextOf(mailtest::Element(opened.body, "textarea", "compose-body")));
     EXPECT_EQ("ann@example.org", mailtest::InputValue(opened.body, "compose-to"));
 
     // The folder view's picture, served by the server, and a click on it.
-    Response view = Fetch(Get(web.Url("/velmox.cgi/Search/Local/inbox")));
+    Response view = Fetch(CurlGet(web.Url("/velmox.cgi/Search/Local/inbox")));
     std::string picture = AttributeAfter(view.body, "ismap src=\"");
-    Response image = Fetch(Get(web.Url(picture)));
+    Response image = Fetch(CurlGet(web.Url(picture)));
     EXPECT_EQ("image/svg+xml", image.Header("Content-Type"));
     EXPECT_NE(std::string::npos, image.body.find(">Whale watching<"));
-    Response clicked = Fetch(Get(web.Url(picture + "?100,50")));
+    Response clicked = Fetch(CurlGet(web.Url(picture + "?100,50")));
     EXPECT_EQ(ident, mailtest::IdentOn(clicked.body));
 
     // The agents, and the statuses of what is refused.
-    Response count = Fetch(Get(web.Url("/velmox.cgi/RunAgent/Local/count")));
+    Response count = Fetch(CurlGet(web.Url("/velmox.cgi/RunAgent/Local/count")));
     EXPECT_EQ(std::vector<std::string>{"1"}, mailtest::Elements(count.body, "td", "count"));
-    Response mbox = Fetch(Get(web.Url("/velmox.cgi/RunAgent/Local/export?inbox")));
+    Response mbox = Fetch(CurlGet(web.Url("/velmox.cgi/RunAgent/Local/export?inbox")));
     EXPECT_EQ("application/mbox", mbox.Header("Content-Type"));
     ASSERT_EQ(1u, mailtest::ParseMbox(mbox.body).size());
     EXPECT_EQ("Blue whales\nin the bay", mailtest::ParseMbox(mbox.body)[0].body);
-    Fetch(Get(web.Url("/velmox.cgi/RunAgent/Local/nothing")), 404);
-    Response byGet = Fetch(Get(web.Url("/velmox.cgi/Save/Local/inbox")), 405);
+    Fetch(CurlGet(web.Url("/velmox.cgi/RunAgent/Local/nothing")), 404);
+    Response byGet = Fetch(CurlGet(web.Url("/velmox.cgi/Save/Local/inbox")), 405);
     EXPECT_EQ("POST", byGet.Header("Allow"));
-    Fetch(Get(web.Url("/velmox.cgi/Compose/Local/no%20folder")), 400);
+    Fetch(CurlGet(web.Url("/velmox.cgi/Compose/Local/no%20folder")), 400);
 }
 
 TEST_F(MailService, SixteenGatewaysSavingAHundredEachLoseAndDuplicateNone) {
@@ -153,13 +128,13 @@ TEST_F(MailService, SixteenGatewaysSavingAHundredEachLoseAndDuplicateNone) {
     }
     for (pid_t gateway : gateways) EXPECT_EQ(0, proc::Wait(gateway, 300));
 
-    Response count = Fetch(Get(web.Url("/velmox.cgi/RunAgent/Local/count")));
+    Response count = Fetch(CurlGet(web.Url("/velmox.cgi/RunAgent/Local/count")));
     EXPECT_EQ(std::vector<std::string>{std::to_string(kGateways * kSaves)},
               mailtest::Elements(count.body, "td", "count"));
     std::map<std::string, int> seen;
     std::string next = "/velmox.cgi/RunAgent/Local/export?load";
     for (int part = 0; part < 100 && !next.empty(); ++part) {
-        Response mbox = Fetch(Get(web.Url(next)));
+        Response mbox = Fetch(CurlGet(web.Url(next)));
         for (const mailtest::MboxMessage& m : mailtest::ParseMbox(mbox.body)) ++seen[m.Header("Subject")];
         next = mbox.Header("X-Velmox-Next");
     }

@@ -55,20 +55,12 @@ std::string DecodedForm(const std::string& raw) {
     return out + '\0';
 }
 
-CurlRequest Get(const std::string& url, const std::vector<std::string>& extra = {}) {
-    CurlRequest r;
-    r.args = {"-A", kAgent};
-    r.args.insert(r.args.end(), extra.begin(), extra.end());
-    r.args.push_back(url);
-    return r;
+CurlRequest Get(const std::string& url, std::vector<std::string> extra = {}) {
+    extra.insert(extra.begin(), {"-A", kAgent});
+    return CurlGet(url, extra);
 }
 
-CurlRequest Post(const std::string& url, const std::string& body) {
-    CurlRequest r = Get(url);
-    r.body = body;
-    r.post = true;
-    return r;
-}
+CurlRequest Post(const std::string& url, const std::string& body) { return CurlPost(url, body, {"-A", kAgent}); }
 
 // A web server and, unless withServer is false, the sample server task.
 class Service : public ::testing::Test {
@@ -83,20 +75,7 @@ protected:
         ASSERT_TRUE(web.Start(ini)) << web.error();
     }
     void SetUp() override { StartAll(true); }
-    void TearDown() override {
-        if (web.running()) {
-            EXPECT_NE(-1, web.Stop()) << "lighttpd had to be killed";
-        }
-        if (server.running()) {
-            EXPECT_EQ(0, server.Stop()) << "server stderr:\n" << server.Stderr();
-        }
-        // The objects of a task that this test did not start are not its own.
-        if (!claimed) return;
-        std::vector<std::string> left = PipeObjectsLeft();
-        EXPECT_TRUE(left.empty()) << "IPC objects left:\n" << Listing(left);
-        if (!left.empty()) RemovePipeObjects();
-        EXPECT_EQ("", web.RuntimeReports()) << "lighttpd error log:\n" << web.ErrorLog();
-    }
+    void TearDown() override { ExpectCleanEnd(web, server, claimed); }
 
     // The page a request gets, after checking the HTTP side of it.
     Page Fetch(const CurlRequest& request, Response* out = nullptr) {

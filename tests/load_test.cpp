@@ -71,19 +71,7 @@ protected:
         m_handle = {m_server.pid(), m_server.LogPath(), kPipeName, pipes};
     }
 
-    void TearDown() override {
-        if (m_web.running()) {
-            EXPECT_NE(-1, m_web.Stop()) << "lighttpd had to be killed";
-        }
-        if (m_server.running()) {
-            EXPECT_EQ(0, m_server.Stop()) << "server log:\n" << Tail(m_server.Log());
-        }
-        if (!m_claimed) return;
-        std::vector<std::string> left = PipeObjectsLeft();
-        EXPECT_TRUE(left.empty()) << "IPC objects left: " << left.size();
-        if (!left.empty()) RemovePipeObjects();
-        EXPECT_EQ("", m_web.RuntimeReports());
-    }
+    void TearDown() override { ExpectCleanEnd(m_web, m_server, m_claimed); }
 
     // The figures, for the reader of the test's output.
     void Print(const load::FaultRun& run) {

@@ -408,31 +408,4 @@ TEST_F(Mail, AgentsCountAndExportFolders) {
     EXPECT_NE(std::string::npos, agents.page.find("<ul id=\"agents\">"));
 }
 
-TEST_F(Mail, CommandLineOfTheStore) {
-    struct Row {
-        std::vector<std::string> args;
-        int status;
-        const char* out;
-        const char* err;
-    } rows[] = {
-        {{"--help"}, 0, "-d, --database FILE", ""},
-        {{"--help"}, 0, "--inspect", ""},
-        {{"-d", ""}, 2, "", "the database name must not be empty"},
-        {{"--busy-ms", "-1"}, 2, "", "--busy-ms must be a whole number from 0 to 600000, not \"-1\""},
-        {{"--busy-ms", "600001"}, 2, "", "--busy-ms must be a whole number from 0 to 600000"},
-        {{"--max-size-mb", "0"}, 2, "", "--max-size-mb must be a whole number from 1 to"},
-        {{"--max-size-mb"}, 2, "", "option --max-size-mb needs a value"},
-        {{"--inspect=yes"}, 2, "", "unknown option --inspect=yes"},
-    };
-    for (const Row& r : rows) {
-        SCOPED_TRACE(r.args[0]);
-        std::vector<std::string> argv = {VELMOX_SERVER};
-        argv.insert(argv.end(), r.args.begin(), r.args.end());
-        Finished run = RunToEnd(argv);
-        EXPECT_EQ(r.status, run.status);
-        EXPECT_NE(std::string::npos, run.out.find(r.out)) << run.out;
-        EXPECT_NE(std::string::npos, run.err.find(r.err)) << run.err;
-    }
-}
-
 }  // namespace

@@ -260,6 +260,15 @@ TEST_F(VelmoxServer, CommandLine) {
         {{"extra"}, 2, "", "unexpected argument \"extra\""},
         {{"-b", ""}, 2, "", "the base name must not be empty"},
         {{"-b", base, "-l", "/tmp/vxt-missing-dir/x/log"}, 1, "", "cannot open the log file /tmp/vxt-missing-dir"},
+        // The mail store's options.
+        {{"--help"}, 0, "-d, --database FILE", ""},
+        {{"--help"}, 0, "--inspect", ""},
+        {{"-d", ""}, 2, "", "the database name must not be empty"},
+        {{"--busy-ms", "-1"}, 2, "", "--busy-ms must be a whole number from 0 to 600000, not \"-1\""},
+        {{"--busy-ms", "600001"}, 2, "", "--busy-ms must be a whole number from 0 to 600000"},
+        {{"--max-size-mb", "0"}, 2, "", "--max-size-mb must be a whole number from 1 to"},
+        {{"--max-size-mb"}, 2, "", "option --max-size-mb needs a value"},
+        {{"--inspect=yes"}, 2, "", "unknown option --inspect=yes"},
     };
     for (const Row& r : rows) {
         SCOPED_TRACE(r.args[0]);

@@ -28,18 +28,9 @@ const std::string kCommunicationPage = "<h2>Cannot communicate with Velmox serve
 const std::string kExceptionPage = "<h2>Velmox CGI exception</h2>";
 const char* const kAgent = "velmox-deploy/1.0 <probe> & \"friends\"";
 
-CurlRequest Get(const std::string& url) {
-    CurlRequest r;
-    r.args = {"-A", kAgent, url};
-    return r;
-}
+CurlRequest Get(const std::string& url) { return CurlGet(url, {"-A", kAgent}); }
 
-CurlRequest Post(const std::string& url, const std::string& body) {
-    CurlRequest r = Get(url);
-    r.body = body;
-    r.post = true;
-    return r;
-}
+CurlRequest Post(const std::string& url, const std::string& body) { return CurlPost(url, body, {"-A", kAgent}); }
 
 // ----------------------------------------------- lighttpd, CGI and FastCGI
 
