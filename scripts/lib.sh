@@ -11,14 +11,23 @@ ensure_packages() {
   done
   if [ ${#missing[@]} -gt 0 ]; then
     echo "installing: ${missing[*]}"
-    as_root env DEBIAN_FRONTEND=noninteractive apt-get update -q >/dev/null
-    as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}" >/dev/null
+    # Another apt-get (a second build on the machine) may hold the lock: wait for it.
+    local lock=(-o DPkg::Lock::Timeout=600)
+    as_root env DEBIAN_FRONTEND=noninteractive apt-get "${lock[@]}" update -q >/dev/null
+    as_root env DEBIAN_FRONTEND=noninteractive apt-get "${lock[@]}" install -y -q --no-install-recommends "${missing[@]}" >/dev/null
   fi
+}
+
+# The build's pipe base name from the environment (VELMOX_PIPE_NAME), as a
+# CMake option; none when it is not set (the cache keeps what it had).
+pipe_name_option() {
+  [ -n "${VELMOX_PIPE_NAME:-}" ] && echo "-DVELMOX_PIPE_NAME=$VELMOX_PIPE_NAME"
+  return 0
 }
 
 # build_tree dir [cmake options...] : configures and builds one build tree.
 build_tree() {
   local dir=$1; shift
-  cmake -S "$ROOT" -B "$dir" "$@" >/dev/null
+  cmake -S "$ROOT" -B "$dir" $(pipe_name_option) "$@" >/dev/null
   cmake --build "$dir" -j "$(nproc)"
 }
