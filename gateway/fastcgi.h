@@ -46,11 +46,13 @@ bool ParseFastCgiOptions(int argc, char** argv, FastCgiOptions* options, std::st
 int DefaultFastCgiWorkers();
 
 // Serves until SIGTERM or SIGINT. listenFd is the inherited listening
-// socket (descriptor 0) when options.address is empty. Returns the exit
-// status: 0 after a stop in which every request in flight was finished.
+// socket (descriptor 0, or the one systemd passed) when options.address is
+// empty. Returns the exit status: 0 after a stop in which every request in
+// flight was finished.
 int RunFastCgi(const FastCgiOptions& options, int listenFd);
 
-// The whole FastCGI mode from main: options, socket, serving.
-int FastCgiMain(int argc, char** argv, bool listeningOnStdin);
+// The whole FastCGI mode from main: options, socket, serving. inheritedFd:
+// the listening socket the program was started with, -1 for none.
+int FastCgiMain(int argc, char** argv, int inheritedFd);
 
 #endif

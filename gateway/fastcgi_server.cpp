@@ -30,6 +30,7 @@
 #include "fastcgi_worker.h"
 #include "pipe_limits.h"
 #include "platform.h"
+#include "service_manager.h"
 
 namespace {
 
@@ -75,6 +76,7 @@ public:
         signal(SIGCHLD, NoOp);  // a handler, so that SIGCHLD is queued
         signal(SIGPIPE, SIG_IGN);
         for (size_t i = 0; i < m_workers.size(); ++i) Start(m_workers[i]);
+        ServiceReady(std::to_string(m_workers.size()) + " workers");
         bool killed = false;
         for (;;) {
             double now = Now();
@@ -98,9 +100,12 @@ public:
             if (got == SIGCHLD) {
                 Reap(false);
             } else if (got == SIGHUP) {
+                ServiceReloading();
                 g_debug = ReadDebugLevel("velmox.ini");
                 Signal(SIGHUP);
+                ServiceReady(std::to_string(m_workers.size()) + " workers, velmox.ini read again");
             } else if ((got == SIGTERM || got == SIGINT) && !m_stopping) {
+                ServiceStopping();
                 m_stopping = true;
                 m_deadline = Now() + kStopLimitSeconds;
                 Signal(SIGTERM);
@@ -189,16 +194,17 @@ int RunFastCgi(const FastCgiOptions& options, int listenFd) {
     }
     g_debug = ReadDebugLevel("velmox.ini");
     int workers = options.workers > 0 ? options.workers : DefaultFastCgiWorkers();
-    Say("FastCGI responder on %s, %s workers",
-        options.address.empty() ? std::string("the listening socket of descriptor 0") : options.address,
-        std::to_string(workers));
+    std::string where = !options.address.empty() ? options.address
+                        : listenFd == 0          ? std::string("the listening socket of descriptor 0")
+                                                 : std::string("the listening socket systemd passed");
+    Say("FastCGI responder on %s, %s workers", where, std::to_string(workers));
     Master master(listenFd, workers);
     int status = master.Run();
     Say("stopped%s", status == 0 ? "" : " (requests were cut)");
     return status;
 }
 
-int FastCgiMain(int argc, char** argv, bool listeningOnStdin) {
+int FastCgiMain(int argc, char** argv, int inheritedFd) {
     FastCgiOptions options;
     std::string error;
     if (!ParseFastCgiOptions(argc, argv, &options, &error)) {
@@ -216,12 +222,12 @@ int FastCgiMain(int argc, char** argv, bool listeningOnStdin) {
         close(fd);
     }
     if (options.address.empty()) {
-        if (!listeningOnStdin) {
+        if (inheritedFd < 0) {
             std::fprintf(stderr, "velmox.cgi: -w needs --fastcgi ADDRESS, or a listening socket as descriptor 0\n%s",
                          kFastCgiUsage);
             return 2;
         }
-        return RunFastCgi(options, STDIN_FILENO);
+        return RunFastCgi(options, inheritedFd);
     }
     std::string unixPath;
     int fd = OpenListeningSocket(options.address, &unixPath, &error);

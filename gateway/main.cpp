@@ -17,7 +17,13 @@
 #include "fastcgi.h"
 #include "pipe_limits.h"
 #include "platform.h"
+#include "service_manager.h"
 #include "velmox_version.h"
+
+// velmox.cgi, or velmox-fcgi: the same program linked for systemd's service.
+#ifndef VELMOX_GATEWAY_PROGRAM
+#define VELMOX_GATEWAY_PROGRAM "velmox.cgi"
+#endif
 
 namespace {
 
@@ -45,6 +51,8 @@ const char kUsage[] =
     "  --log FILE          append standard error to FILE (for a web server that\n"
     "                      gives its FastCGI programs none, as lighttpd does)\n"
     "velmox.ini is read from the working directory at start and again on SIGHUP.\n"
+    "Under systemd, velmox-fcgi (this program linked with libsystemd) takes the\n"
+    "listening socket of its socket unit (LISTEN_FDS) instead of descriptor 0.\n"
     "SIGTERM or SIGINT: stop accepting, finish the requests in flight (at most 75 s),\n"
     "exit 0. Failed requests (their error page and cause) and worker restarts are\n"
     "logged on standard error, the web server's log. With no server task every\n"
@@ -72,13 +80,20 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (AskedForVersion(argc, argv)) {
-        std::fputs("velmox.cgi " VELMOX_VERSION "\n", stdout);
+        std::fputs(VELMOX_GATEWAY_PROGRAM " " VELMOX_VERSION "\n", stdout);
         return 0;
     }
-    // One system call tells a CGI run (a pipe, a file or nothing on
-    // descriptor 0) from a FastCGI start (a listening socket).
-    bool listening = IsListeningSocket(0);
-    if (listening || AskedForFastCgi(argc, argv)) return FastCgiMain(argc, argv, listening);
+    // A socket from systemd, or one system call tells a CGI run (a pipe, a
+    // file or nothing on descriptor 0) from a FastCGI start (a listening
+    // socket).
+    std::string problem;
+    int listenFd = ServiceListenSocket(&problem);
+    if (listenFd == -2) {
+        std::fprintf(stderr, VELMOX_GATEWAY_PROGRAM ": %s\n", problem.c_str());
+        return 1;
+    }
+    if (listenFd < 0 && IsListeningSocket(0)) listenFd = 0;
+    if (listenFd >= 0 || AskedForFastCgi(argc, argv)) return FastCgiMain(argc, argv, listenFd);
     g_debug = ReadDebugLevel("velmox.ini");
     // The trace that follows must show in a browser.
     if (g_debug) {

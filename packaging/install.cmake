@@ -3,6 +3,8 @@
 #   lib/cgi-bin/velmox.cgi             the gateway, where web servers look for
 #                                      CGI programs (VELMOX_INSTALL_CGIDIR)
 #   bin/velmox-server, velmox-registry the sample server task and the tool
+#   lib/velmox/velmox-fcgi             the gateway linked for systemd's socket
+#                                      activation (velmox-fcgi.service)
 #   share/man/man1/*.1.gz              a page per program (built with scdoc)
 #   share/velmox/                      the deployment files of deploy/
 #   share/doc/velmox/                  README.md, CHANGELOG.md, docs/*.md
@@ -39,6 +41,8 @@ set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
 # ------------------------------------------------------------ programs
 install(TARGETS gateway RUNTIME DESTINATION ${VELMOX_INSTALL_CGIDIR} COMPONENT programs)
 install(TARGETS velmox-server velmox-registry RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT programs)
+# The FastCGI gateway linked with libsystemd, for velmox-fcgi.service.
+install(TARGETS velmox-fcgi RUNTIME DESTINATION lib/velmox COMPONENT programs)
 
 file(GLOB VELMOX_DEPLOY_FILES LIST_DIRECTORIES false CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/deploy/*)
 install(FILES ${VELMOX_DEPLOY_FILES} DESTINATION ${CMAKE_INSTALL_DATADIR}/velmox COMPONENT programs)

@@ -3,7 +3,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
+#include <cstdlib>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
 
@@ -41,21 +43,52 @@ std::string PipeFields(const ServedBy& servedBy) {
     return "pipe=" + std::to_string(servedBy.slot) + " pid=" + std::to_string(servedBy.pid);
 }
 
+// systemd names the stream it connected to standard error "DEV:INODE".
+bool StandardErrorIsJournal() {
+    const char* stream = std::getenv("JOURNAL_STREAM");
+    struct stat st;
+    if (!stream || fstat(2, &st) != 0) return false;
+    unsigned long long device = 0, inode = 0;
+    return std::sscanf(stream, "%llu:%llu", &device, &inode) == 2 && device == st.st_dev && inode == st.st_ino;
+}
+
+int OpenForAppending(const std::string& path) {
+    return open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+}
+
 }  // namespace
+
+ServerLog::ServerLog() : m_stamp(!StandardErrorIsJournal()) {}
 
 ServerLog::~ServerLog() {
     if (m_fd > 2) close(m_fd);
 }
 
 bool ServerLog::Open(const std::string& path) {
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    int fd = OpenForAppending(path);
     if (fd < 0) return false;
     if (m_fd > 2) close(m_fd);
     m_fd = fd;
+    m_path = path;
+    m_stamp = true;
     return true;
 }
 
-void ServerLog::Line(const std::string& text) const { WriteAll(m_fd, LocalTime() + " " + text + "\n"); }
+// dup3 puts the new file under the same descriptor at once: a line being
+// written goes whole to the one or the other.
+bool ServerLog::Reopen() const {
+    if (m_path.empty()) return true;
+    int fd = OpenForAppending(m_path);
+    if (fd < 0) return false;
+    int error = dup3(fd, m_fd, O_CLOEXEC) < 0 ? errno : 0;
+    close(fd);
+    errno = error;
+    return error == 0;
+}
+
+void ServerLog::Line(const std::string& text) const {
+    WriteAll(m_fd, (m_stamp ? LocalTime() + " " : std::string()) + text + "\n");
+}
 
 std::string LogValue(const char* text, size_t limit) {
     std::string out = "\"";

@@ -1,7 +1,9 @@
 // The server's log: a line at the start and at the stop, one per request, and
 // one whenever a pipe process ends unexpectedly or comes back. Each line is
 // one write() to a descriptor opened for appending, so the lines of all pipe
-// processes stay whole when they share the file.
+// processes stay whole when they share the file. Lines begin with the local
+// time, but on a standard error that is systemd's journal (JOURNAL_STREAM),
+// which has a time of its own for each line.
 #ifndef VELMOX_SERVER_LOG_H
 #define VELMOX_SERVER_LOG_H
 
@@ -15,7 +17,7 @@ class Cmd;
 class ServerLog {
 public:
     // Writes to standard error until Open succeeds.
-    ServerLog() = default;
+    ServerLog();
     ServerLog(const ServerLog&) = delete;
     ServerLog& operator=(const ServerLog&) = delete;
     ~ServerLog();
@@ -23,12 +25,20 @@ public:
     // Opens (creates) path for appending; false, with errno set, when it
     // cannot be opened.
     bool Open(const std::string& path);
+    // Opens the file of Open anew, after a log rotation renamed it: the
+    // following lines go to a new file of that name. Safe while other
+    // threads write lines. False, with errno set, when it cannot be opened
+    // (the lines still go to the old file); true and nothing done without a
+    // file.
+    bool Reopen() const;
     // Writes the local time, a blank and text as one line. Never fails: a
     // line that cannot be written is lost.
     void Line(const std::string& text) const;
 
 private:
     int m_fd = 2;
+    std::string m_path;
+    bool m_stamp = true;  // lines begin with the local time
 };
 
 // A request value as a log line shows it: in double quotes, printable ASCII

@@ -49,13 +49,12 @@ void WarnOfOpenAccess(const ServerOptions& options, const ServerLog& log) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    // Before the options are parsed, which may reorder argv.
-    PipeLauncher launcher(argc, argv);
     ServerOptions options;
     std::string problem = ParseServerOptions(argc, argv, options);
     if (!problem.empty()) {
-        std::fprintf(stderr, "velmox-server: %s\n%s", problem.c_str(), kServerUsage);
-        return kPipeBadArguments;
+        // A fault of the configuration file is no fault of the command line.
+        std::fprintf(stderr, "velmox-server: %s\n%s", problem.c_str(), options.fileFault ? "" : kServerUsage);
+        return options.fileFault ? 1 : kPipeBadArguments;
     }
     if (options.help) {
         std::fputs(kServerUsage, stdout);
@@ -63,6 +62,16 @@ int main(int argc, char** argv) {
     }
     if (options.version) {
         std::printf("%s\n", kProgram);
+        return 0;
+    }
+    if (options.checkConfig) {
+        problem = CheckServerSetup(options);
+        if (!problem.empty()) {
+            std::fprintf(stderr, "velmox-server: %s\n", problem.c_str());
+            return 1;
+        }
+        std::printf("velmox-server: the configuration%s is valid\n",
+                    options.configPath.empty() ? "" : (" in " + options.configPath).c_str());
         return 0;
     }
     ServerLog log;
@@ -78,5 +87,6 @@ int main(int argc, char** argv) {
     // Once, from the supervisor: every local user can read a pipe left open.
     WarnOfOpenAccess(options, log);
     if (!options.inspect) PrepareStore(options, log);
+    PipeLauncher launcher(argc > 0 ? argv[0] : nullptr, options.pipeArguments);
     return Supervisor(options, log, launcher).Run();
 }

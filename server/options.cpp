@@ -5,24 +5,33 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
+#include <fstream>
 #include <getopt.h>
 #include <grp.h>
 #include <unistd.h>
 #include <vector>
 
 const char kServerUsage[] =
-    "usage: velmox-server [-b BASE] [-n PIPES] [-d DATABASE] [-l LOGFILE] [-r READYFILE]\n"
-    "                     [--group GROUP] [--mode MODE] [--busy-ms MS] [--max-size-mb MB]\n"
-    "                     [--inspect [--delay-ms MS]] [-h] [--version]\n"
+    "usage: velmox-server [-c FILE] [-b BASE] [-n PIPES] [-d DATABASE] [-l LOGFILE]\n"
+    "                     [-r READYFILE] [--group GROUP] [--mode MODE] [--busy-ms MS]\n"
+    "                     [--max-size-mb MB] [--inspect [--delay-ms MS]] [--check-config]\n"
+    "                     [-h] [--version]\n"
     "Serves the Velmox gateway's commands: a small web mail kept in an SQLite\n"
     "database (Save, Compose, Search, ImageMap and RunAgent each do their job),\n"
     "or with --inspect pages that show every field a command carried. One\n"
     "process per pipe, watched by a supervisor that restarts a pipe process that dies.\n"
+    "  -c, --config FILE    read options from FILE first: one \"key = value\" a line,\n"
+    "                       the keys the long options below (\"pipes = 4\", \"inspect =\n"
+    "                       yes\"); # begins a comment line; the command line wins\n"
+    "      --check-config   check the options, the configuration file and the\n"
+    "                       directories the server writes to; say so and exit\n"
     "  -b, --base NAME      base name of the pipe's objects (default " VELMOX_PIPE_NAME ")\n"
     "  -n, --pipes N        number of pipes, one process each (1..64, default 4)\n"
     "  -d, --database FILE  the mail store, created with its schema when missing at\n"
     "                       the start (default velmox-mail.db in the working directory)\n"
-    "  -l, --log FILE       append one line per request to FILE (default: standard error)\n"
+    "  -l, --log FILE       append one line per request to FILE (default: standard\n"
+    "                       error); SIGUSR1 opens it anew, after it was rotated\n"
     "  -r, --ready FILE     write the server's pid to FILE once every pipe is registered\n"
     "      --group GROUP    the pipe's objects and key files belong to GROUP (a name or\n"
     "                       a number; this user must be a member) with mode 0660: only\n"
@@ -52,6 +61,9 @@ const char kServerUsage[] =
     "           the last one removes the pipe's objects. A request that arrives\n"
     "           meanwhile gets the gateway's page \"Cannot communicate with\n"
     "           Velmox server\" at once.\n"
+    "  SIGUSR1  the log file (-l) is opened again, by every process of the server.\n"
+    "Under systemd (velmox-server.service) the server tells it when it is ready,\n"
+    "reloading (the rolling restart) and stopping, and how many pipes serve.\n"
     "Key files that are symbolic links or another user's, and objects of another\n"
     "user under the base name, are refused: the server does not start.\n";
 
@@ -66,7 +78,25 @@ bool ParseNumber(const char* text, int low, int high, int& number) {
     return true;
 }
 
-enum LongOnly { kBusyMs = 1000, kMaxSizeMb, kInspect, kDelayMs, kPipeProcess, kGroup, kMode };
+enum LongOnly { kBusyMs = 1000, kMaxSizeMb, kInspect, kDelayMs, kPipeProcess, kGroup, kMode, kCheckConfig };
+
+const struct option kLongOptions[] = {
+    {"base", required_argument, nullptr, 'b'},     {"pipes", required_argument, nullptr, 'n'},
+    {"database", required_argument, nullptr, 'd'}, {"log", required_argument, nullptr, 'l'},
+    {"ready", required_argument, nullptr, 'r'},    {"busy-ms", required_argument, nullptr, kBusyMs},
+    {"max-size-mb", required_argument, nullptr, kMaxSizeMb},
+    {"inspect", no_argument, nullptr, kInspect},   {"help", no_argument, nullptr, 'h'},
+    {"group", required_argument, nullptr, kGroup}, {"mode", required_argument, nullptr, kMode},
+    {"version", no_argument, nullptr, 'V'},
+    {"delay-ms", required_argument, nullptr, kDelayMs},
+    {"config", required_argument, nullptr, 'c'},
+    {"check-config", no_argument, nullptr, kCheckConfig},
+    // Internal: how the supervisor starts a pipe process (supervisor.h).
+    {"pipe-process", required_argument, nullptr, kPipeProcess},
+    {nullptr, 0, nullptr, 0}};
+
+// Options that say what to do rather than how to serve: not for a file.
+const char* const kNotInFile[] = {"config", "check-config", "help", "version", "pipe-process"};
 
 // A group by name or number; false when there is none.
 bool FindGroup(const std::string& text, gid_t& gid) {
@@ -109,24 +139,19 @@ bool ParseMode(const char* text, mode_t& mode) {
 
 }  // namespace
 
-std::string ParseServerOptions(int argc, char** argv, ServerOptions& options) {
-    static const struct option longOptions[] = {
-        {"base", required_argument, nullptr, 'b'},     {"pipes", required_argument, nullptr, 'n'},
-        {"database", required_argument, nullptr, 'd'}, {"log", required_argument, nullptr, 'l'},
-        {"ready", required_argument, nullptr, 'r'},    {"busy-ms", required_argument, nullptr, kBusyMs},
-        {"max-size-mb", required_argument, nullptr, kMaxSizeMb},
-        {"inspect", no_argument, nullptr, kInspect},   {"help", no_argument, nullptr, 'h'},
-        {"group", required_argument, nullptr, kGroup}, {"mode", required_argument, nullptr, kMode},
-        {"version", no_argument, nullptr, 'V'},
-        {"delay-ms", required_argument, nullptr, kDelayMs},
-        // Internal: how the supervisor starts a pipe process (supervisor.h).
-        {"pipe-process", required_argument, nullptr, kPipeProcess},
-        {nullptr, 0, nullptr, 0}};
+namespace {
+
+// The getopt loop over one list of arguments (argv[0] first); each option
+// as it comes, the last of a kind winning. *modeGiven: --mode was among them.
+std::string ParseList(std::vector<std::string> args, ServerOptions& options, bool* modeGiven) {
+    std::vector<char*> argv;
+    for (std::string& arg : args) argv.push_back(&arg[0]);
+    argv.push_back(nullptr);
+    int argc = int(args.size());
     optind = 1;
     opterr = 0;
     int option;
-    bool modeGiven = false;
-    while ((option = getopt_long(argc, argv, ":b:n:d:l:r:h", longOptions, nullptr)) != -1) {
+    while ((option = getopt_long(argc, argv.data(), ":b:n:d:l:r:c:h", kLongOptions, nullptr)) != -1) {
         switch (option) {
             case 'b': options.base = optarg; break;
             case 'n':
@@ -136,6 +161,8 @@ std::string ParseServerOptions(int argc, char** argv, ServerOptions& options) {
             case 'd': options.database = optarg; break;
             case 'l': options.logPath = optarg; break;
             case 'r': options.readyPath = optarg; break;
+            case 'c': options.configPath = optarg; break;
+            case kCheckConfig: options.checkConfig = true; break;
             case kBusyMs:
                 if (!ParseNumber(optarg, 0, kMaxBusyMs, options.busyMs))
                     return "--busy-ms must be a whole number from 0 to 600000, not \"" + std::string(optarg) + "\"";
@@ -164,7 +191,7 @@ std::string ParseServerOptions(int argc, char** argv, ServerOptions& options) {
                 if (!ParseMode(optarg, options.access.mode))
                     return "--mode must be an octal mode of read and write bits from 0600 to 0666, not \"" +
                            std::string(optarg) + "\"";
-                modeGiven = true;
+                *modeGiven = true;
                 break;
             case 'h': options.help = true; break;
             case 'V': options.version = true; break;
@@ -173,6 +200,11 @@ std::string ParseServerOptions(int argc, char** argv, ServerOptions& options) {
         }
     }
     if (optind < argc) return std::string("unexpected argument \"") + argv[optind] + "\"";
+    return "";
+}
+
+// What holds only for the options taken together.
+std::string CheckCombination(ServerOptions& options, bool modeGiven) {
     if (options.base.empty()) return "the base name must not be empty";
     if (options.database.empty()) return "the database name must not be empty";
     if (options.delayMs > 0 && !options.inspect) return "--delay-ms slows the field inspector only: add --inspect";
@@ -183,4 +215,112 @@ std::string ParseServerOptions(int argc, char** argv, ServerOptions& options) {
                    options.groupName + "\" and may not give it the pipe's key files";
     }
     return "";
+}
+
+std::string Trim(const std::string& text) {
+    size_t begin = text.find_first_not_of(" \t\r");
+    if (begin == std::string::npos) return "";
+    return text.substr(begin, text.find_last_not_of(" \t\r") - begin + 1);
+}
+
+const struct option* FindLongOption(const std::string& name) {
+    for (const struct option* o = kLongOptions; o->name; ++o)
+        if (name == o->name) return o;
+    return nullptr;
+}
+
+// One line of the file as an option ("--key=value", "--key", or nothing for
+// a flag that is off); the fault when the line is none.
+std::string EntryOption(const std::string& line, std::vector<std::string>& out) {
+    size_t equals = line.find('=');
+    if (equals == std::string::npos) return "not a \"key = value\" line";
+    std::string key = Trim(line.substr(0, equals)), value = Trim(line.substr(equals + 1));
+    const struct option* option = FindLongOption(key);
+    if (!option) return "unknown key \"" + key + "\" (the keys are the long options of velmox-server --help)";
+    for (const char* name : kNotInFile)
+        if (key == name) return "\"" + key + "\" belongs on the command line, not in a configuration file";
+    if (option->has_arg == required_argument) {
+        out.push_back("--" + key + "=" + value);
+        return "";
+    }
+    if (value == "yes" || value == "true" || value == "on" || value == "1") out.push_back("--" + key);
+    else if (!(value == "no" || value == "false" || value == "off" || value == "0"))
+        return key + " takes yes or no, not \"" + value + "\"";
+    return "";
+}
+
+// The file's entries as options, each checked on its own so that a fault
+// names its line.
+std::string ReadConfigFile(const std::string& path, std::vector<std::string>& entries) {
+    std::ifstream file(path);
+    if (!file) return "cannot read the configuration file " + path + ": " + std::strerror(errno);
+    std::string line;
+    for (int number = 1; std::getline(file, line); ++number) {
+        std::string text = Trim(line);
+        if (text.empty() || text[0] == '#' || text[0] == ';') continue;
+        std::vector<std::string> option;
+        std::string problem = EntryOption(text, option);
+        ServerOptions alone;
+        bool modeGiven = false;
+        if (problem.empty() && !option.empty()) {
+            option.insert(option.begin(), "velmox-server");
+            problem = ParseList(option, alone, &modeGiven);
+            entries.push_back(option.back());
+        }
+        if (!problem.empty()) return path + ":" + std::to_string(number) + ": " + problem;
+    }
+    if (file.bad()) return "cannot read the configuration file " + path + ": " + std::strerror(errno);
+    return "";
+}
+
+// Empty when this user may make files in the directory of path (or write
+// path itself where it exists), else why not.
+std::string WritableHere(const std::string& what, const std::string& path) {
+    if (access(path.c_str(), F_OK) == 0) {
+        if (access(path.c_str(), W_OK) == 0) return "";
+        return what + " " + path + " is not writable for this user (uid " + std::to_string(geteuid()) +
+               "): " + std::strerror(errno);
+    }
+    size_t slash = path.rfind('/');
+    std::string directory = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    if (access(directory.c_str(), W_OK | X_OK) == 0) return "";
+    return "the directory " + directory + " of " + what + " " + path + " " +
+           (errno == ENOENT ? "does not exist" : "is not writable for this user (uid " + std::to_string(geteuid()) +
+                                                     "): " + std::strerror(errno));
+}
+
+}  // namespace
+
+std::string ParseServerOptions(int argc, char** argv, ServerOptions& options) {
+    std::vector<std::string> command(argv, argv + argc);
+    if (command.empty()) command.push_back("velmox-server");
+    // First the command line alone, for -c and for its own faults.
+    ServerOptions first = options;
+    bool modeGiven = false;
+    std::string problem = ParseList(command, first, &modeGiven);
+    if (!problem.empty()) return problem;
+    std::vector<std::string> all = command;
+    if (!first.configPath.empty()) {
+        std::vector<std::string> entries;
+        problem = ReadConfigFile(first.configPath, entries);
+        options.fileFault = !problem.empty();
+        if (!problem.empty()) return problem;
+        all.insert(all.begin() + 1, entries.begin(), entries.end());
+        all.push_back("--config=");
+    }
+    modeGiven = false;
+    problem = ParseList(all, options, &modeGiven);
+    if (problem.empty()) problem = CheckCombination(options, modeGiven);
+    options.configPath = first.configPath;
+    options.pipeArguments.assign(all.begin() + 1, all.end());
+    return problem;
+}
+
+std::string CheckServerSetup(const ServerOptions& options) {
+    if (options.base.size() > kMaxBaseNameLength)
+        return "the base name is longer than " + std::to_string(kMaxBaseNameLength) + " characters";
+    std::string problem = WritableHere("the pipe's key file", options.base);
+    if (problem.empty() && !options.inspect) problem = WritableHere("the mail store", options.database);
+    if (problem.empty() && !options.logPath.empty()) problem = WritableHere("the log file", options.logPath);
+    return problem;
 }

@@ -3,6 +3,7 @@
 #define VELMOX_SERVER_OPTIONS_H
 
 #include <string>
+#include <vector>
 
 #include "pipe_access.h"
 #include "pipe_limits.h"
@@ -33,14 +34,30 @@ struct ServerOptions {
     int pipeReport = -1;
     PipeAccess access;            // mode and group of the pipe's objects
     std::string groupName;        // --group as given; empty: none
+    std::string configPath;       // -c FILE; empty: none
+    bool fileFault = false;       // the parse failed on a line of that file
+    bool checkConfig = false;     // --check-config: check, say so, exit
+    // What a pipe process is started with: the entries of the configuration
+    // file as options, then the command line, then "--config=" (no file):
+    // every pipe process of a start runs with the options of that start,
+    // whatever happens to the file meanwhile.
+    std::vector<std::string> pipeArguments;
     bool help = false;
     bool version = false;
 };
 
 extern const char kServerUsage[];
 
-// Fills options from the arguments. Returns an empty text on success, else
-// what is wrong with them.
+// Fills options from the arguments and from the configuration file that -c
+// names: one "key = value" a line, the keys the long options without their
+// dashes ("inspect = yes" for an option without a value), blank lines and
+// lines that begin with # ignored. The command line wins over the file.
+// Returns an empty text on success, else what is wrong (a fault of the file
+// names the file and its line). argv is not changed.
 std::string ParseServerOptions(int argc, char** argv, ServerOptions& options);
+
+// --check-config: what the start would refuse beyond the options themselves
+// (the database's directory, the log file). Empty when nothing.
+std::string CheckServerSetup(const ServerOptions& options);
 
 #endif

@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 #ifdef __linux__
 #include <sys/prctl.h>
 #endif
@@ -90,9 +91,8 @@ std::string ResolveProgram(const char* argv0) {
 
 }  // namespace
 
-PipeLauncher::PipeLauncher(int argc, char** argv) : m_program(ResolveProgram(argc > 0 ? argv[0] : nullptr)) {
-    for (int i = 1; i < argc; ++i) m_args.push_back(argv[i]);
-}
+PipeLauncher::PipeLauncher(const char* argv0, std::vector<std::string> args)
+    : m_program(ResolveProgram(argv0)), m_args(std::move(args)) {}
 
 pid_t PipeLauncher::Launch(int* report, const ServerLog& log) const {
     int fds[2];

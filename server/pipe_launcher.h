@@ -21,13 +21,14 @@ class ServerLog;
 
 class PipeLauncher {
 public:
-    // argv as main got it, before the options are parsed. The program's
+    // argv0 as main got it, and the arguments every pipe process gets
+    // (ServerOptions::pipeArguments). The program's
     // path is made absolute now: a bare name is looked up in PATH as the
     // shell did, a relative one is taken from the working directory.
     // Symbolic links are kept, so that an upgrade that switches a link is
     // followed. A name that does not lead to this program (a start with
     // another argv[0]) gives way to the file the system started.
-    PipeLauncher(int argc, char** argv);
+    PipeLauncher(const char* argv0, std::vector<std::string> args);
 
     const std::string& Program() const { return m_program; }
 

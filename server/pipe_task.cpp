@@ -1,8 +1,12 @@
 #include "pipe_task.h"
 
+#include <atomic>
 #include <cerrno>
+#include <csignal>
+#include <cstdint>
 #include <ctime>
 #include <cstdio>
+#include <fcntl.h>
 #include <memory>
 #include <new>
 #include <unistd.h>
@@ -43,8 +47,43 @@ int BuildPage(Cmd::CmdID, Cmd* cmd, void* data) {
 void Report(int report, char state) {
     while (write(report, &state, 1) < 0 && errno == EINTR) {
     }
-    close(report);
 }
+
+// After 'R', the report carries the number of requests this process has
+// answered as 8-byte counts: from the stop watcher's thread once a second
+// when it has grown, and at the end (the supervisor's status for the service
+// manager). The serving thread only counts. A write that would block, or a
+// supervisor that no longer reads, drops the count, never a request.
+class ServedCount {
+public:
+    explicit ServedCount(int report) : m_fd(report) {
+        int flags = fcntl(m_fd, F_GETFL);
+        if (flags >= 0) fcntl(m_fd, F_SETFL, flags | O_NONBLOCK);
+    }
+    // Once no other thread reports any more.
+    ~ServedCount() {
+        Report();
+        close(m_fd);
+    }
+    ServedCount(const ServedCount&) = delete;
+    ServedCount& operator=(const ServedCount&) = delete;
+
+    void Answered() { m_served.fetch_add(1, std::memory_order_relaxed); }
+
+    // From one thread at a time.
+    void Report() {
+        uint64_t served = m_served.load(std::memory_order_relaxed);
+        if (served == m_reported || !m_reading) return;
+        if (write(m_fd, &served, sizeof served) == ssize_t(sizeof served)) m_reported = served;
+        else if (errno == EPIPE) m_reading = false;
+    }
+
+private:
+    int m_fd;
+    std::atomic<uint64_t> m_served{0};
+    uint64_t m_reported = 0;
+    bool m_reading = true;
+};
 
 std::string ExceptionText(const Exception& e) {
     uint32_t id = e.m_id < uint32_t(Exception::c_excCount) ? uint32_t(e.m_id) : 0;
@@ -63,8 +102,8 @@ void SendAnswer(SimplePipe& pipe, const std::string& answer) {
 
 class PipeServer {
 public:
-    PipeServer(SimplePipe& pipe, const ServedBy& servedBy, const ServerLog& log)
-        : m_pipe(pipe), m_servedBy(servedBy), m_log(log) {}
+    PipeServer(SimplePipe& pipe, const ServedBy& servedBy, const ServerLog& log, ServedCount& served)
+        : m_pipe(pipe), m_servedBy(servedBy), m_log(log), m_served(served) {}
 
     // Serves requests until the pipe is to end; returns the PipeExit.
     int Serve(StopWatcher& watcher) {
@@ -73,10 +112,12 @@ public:
             size_t length = 0;
             if (!ReceiveRequest(length)) {
                 SendAnswer(m_pipe, Refuse("longer than the pipe's stream", length));
+                m_served.Answered();
                 continue;
             }
             if (length > 0) {
                 SendAnswer(m_pipe, AnswerRequest(length));
+                m_served.Answered();
                 continue;
             }
             SendAnswer(m_pipe, "bye");
@@ -125,6 +166,7 @@ private:
     SimplePipe& m_pipe;
     const ServedBy m_servedBy;
     const ServerLog& m_log;
+    ServedCount& m_served;
 };
 
 // False when the pipe cannot be made; its cause goes into the log, and to
@@ -149,9 +191,16 @@ bool CreatePipe(SimplePipe& pipe, const ServerOptions& options, const ServerLog&
 
 int RunPipeProcess(const ServerOptions& options, const ServerLog& log, int report, const std::string& program) {
     const std::string& base = options.base;
+    // Before any thread: the stop watcher takes SIGUSR1 (a log rotation),
+    // whoever started this process.
+    sigset_t usr1;
+    sigemptyset(&usr1);
+    sigaddset(&usr1, SIGUSR1);
+    sigprocmask(SIG_BLOCK, &usr1, nullptr);
     SimplePipe pipe;
     if (!CreatePipe(pipe, options, log)) {
         Report(report, 'F');
+        close(report);
         return kPipeNotCreated;
     }
     ServedBy servedBy{pipe.m_pipe.m_id.index, int(getpid())};
@@ -167,8 +216,9 @@ int RunPipeProcess(const ServerOptions& options, const ServerLog& log, int repor
     Report(report, 'R');
     int result;
     {
-        StopWatcher watcher(base, log);
-        result = PipeServer(pipe, servedBy, log).Serve(watcher);
+        ServedCount served(report);
+        StopWatcher watcher(base, log, [&served] { served.Report(); });
+        result = PipeServer(pipe, servedBy, log, served).Serve(watcher);
     }
     pipe.Close();
     Cmd::RegisterHandler(nullptr, nullptr, nullptr, nullptr);

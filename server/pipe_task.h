@@ -22,8 +22,10 @@ enum PipeExit {
 
 // Runs one pipe in the calling process, which must have SIGTERM and SIGINT
 // blocked. Writes 'R' to `report` once the pipe is registered and ready to
-// serve, or 'F' when it cannot be made, and closes it; the log gets a line
-// that names the process, its slot and `program` (name and version).
+// serve, then the number of requests answered so far as a uint64_t now and
+// then and at the end; or 'F' when the pipe cannot be made. Closes it at
+// the end. The log gets a line that names the process, its slot and
+// `program` (name and version).
 // Returns a PipeExit.
 int RunPipeProcess(const ServerOptions& options, const ServerLog& log, int report, const std::string& program);
 

@@ -1,7 +1,10 @@
 #include "stop_watcher.h"
 
+#include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <pthread.h>
+#include <utility>
 #include <unistd.h>
 
 #include "log.h"
@@ -20,20 +23,10 @@ void SetAlarmBlocked(bool blocked) {
     pthread_sigmask(blocked ? SIG_BLOCK : SIG_UNBLOCK, &alarm, nullptr);
 }
 
-int WaitForStopSignal() {
-    sigset_t stop;
-    sigemptyset(&stop);
-    sigaddset(&stop, SIGTERM);
-    sigaddset(&stop, SIGINT);
-    int signal = 0;
-    while (sigwait(&stop, &signal) != 0) {
-    }
-    return signal;
-}
-
 }  // namespace
 
-StopWatcher::StopWatcher(const std::string& base, const ServerLog& log) : m_base(base), m_log(log) {
+StopWatcher::StopWatcher(const std::string& base, const ServerLog& log, std::function<void()> tick)
+    : m_base(base), m_log(log), m_tick(std::move(tick)) {
     SetAlarmBlocked(true);
     m_thread = std::thread(&StopWatcher::Run, this);
 }
@@ -60,6 +53,27 @@ void StopWatcher::Finish() {
     // A cancelled watcher still sits in sigwait(): a signal of its own ends it.
     if (Cancel()) pthread_kill(m_thread.native_handle(), SIGTERM);
     m_thread.join();
+}
+
+// SIGUSR1 on the way: the log file is opened anew (a log rotation).
+void StopWatcher::WaitForStopSignal() {
+    sigset_t wanted;
+    sigemptyset(&wanted);
+    sigaddset(&wanted, SIGTERM);
+    sigaddset(&wanted, SIGINT);
+    sigaddset(&wanted, SIGUSR1);
+    const struct timespec second = {1, 0};
+    for (;;) {
+        int signal = sigtimedwait(&wanted, nullptr, &second);
+        if (signal < 0) {
+            if (errno == EAGAIN && m_tick) m_tick();
+            continue;
+        }
+        if (signal != SIGUSR1) return;
+        if (!m_log.Reopen())
+            m_log.Line("pipe process " + std::to_string(getpid()) + " cannot open its log file again: " +
+                       std::strerror(errno));
+    }
 }
 
 void StopWatcher::Run() {

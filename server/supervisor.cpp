@@ -12,15 +12,21 @@
 #include "log.h"
 #include "pipe_launcher.h"
 #include "pipe_task.h"
+#include "registry.h"
 #include "supervisor_limits.h"
 
 namespace {
 
 volatile sig_atomic_t g_stopSignal = 0;
 volatile sig_atomic_t g_restartSignal = 0;
+volatile sig_atomic_t g_reopenSignal = 0;
 
 void OnStopSignal(int signal) { g_stopSignal = signal; }
 void OnRestartSignal(int) { g_restartSignal = 1; }
+void OnReopenSignal(int) { g_reopenSignal = 1; }
+
+// Without a watchdog the status line is sent this often.
+const double kStatusSeconds = 5;
 
 // SIGCHLD only has to interrupt pselect(); the pipes are reaped afterwards.
 void OnChildSignal(int) {}
@@ -71,14 +77,17 @@ int Supervisor::Run() {
     m_startDeadline = Now() + kStartLimitSeconds;
     for (size_t k = 0; k < m_pipes.size() && !m_stopping; ++k)
         if (!StartPipe(k)) Fail("cannot start the pipe processes: " + std::string(std::strerror(errno)));
+    if (m_notifier.Active()) m_nextStatus = Now();
     while (!AllEnded()) {
         WaitForEvent();
         HandleStopSignal();
         HandleRestartSignal();
+        HandleReopenSignal();
         ReadReports();
         ReapPipes();
         CheckDeadlines();
         RestartDuePipes();
+        UpdateServiceStatus();
     }
     if (m_readyFileWritten) unlink(m_options.readyPath.c_str());
     m_log.Line("velmox-server " + std::to_string(getpid()) + " stopped");
@@ -90,13 +99,14 @@ int Supervisor::Run() {
 void Supervisor::PrepareSignals() {
     sigset_t blocked;
     sigemptyset(&blocked);
-    for (int signal : {SIGTERM, SIGINT, SIGHUP, SIGCHLD}) sigaddset(&blocked, signal);
+    for (int signal : {SIGTERM, SIGINT, SIGHUP, SIGCHLD, SIGUSR1}) sigaddset(&blocked, signal);
     sigprocmask(SIG_BLOCK, &blocked, &m_waitMask);
-    for (int signal : {SIGTERM, SIGINT, SIGHUP, SIGCHLD}) sigdelset(&m_waitMask, signal);
+    for (int signal : {SIGTERM, SIGINT, SIGHUP, SIGCHLD, SIGUSR1}) sigdelset(&m_waitMask, signal);
     Handle(SIGTERM, OnStopSignal);
     Handle(SIGINT, OnStopSignal);
     Handle(SIGHUP, OnRestartSignal);
     Handle(SIGCHLD, OnChildSignal);
+    Handle(SIGUSR1, OnReopenSignal);
 }
 
 bool Supervisor::StartPipe(size_t k) { return Launch(m_pipes[k]); }
@@ -149,6 +159,7 @@ double Supervisor::NextDeadline() {
     auto consider = [&next](double t) { next = next < 0 ? t : std::min(next, t); };
     if (!m_ready && !m_stopping) consider(m_startDeadline);
     if (m_stopping) consider(m_stopDeadline);
+    if (m_nextStatus >= 0) consider(m_nextStatus);
     for (const PipeProcess& p : m_pipes)
         if (p.restartAt >= 0) consider(p.restartAt);
     if (m_newcomer.pid > 0 && !m_newcomer.registered) consider(m_newcomer.startedAt + kStartLimitSeconds);
@@ -171,6 +182,14 @@ void Supervisor::HandleRestartSignal() {
     RequestRestart();
 }
 
+void Supervisor::HandleReopenSignal() {
+    if (!g_reopenSignal) return;
+    g_reopenSignal = 0;
+    if (!m_log.Reopen()) m_log.Line("cannot open the log file again: " + std::string(std::strerror(errno)));
+    for (PipeProcess* p : Processes())
+        if (p->pid > 0) kill(p->pid, SIGUSR1);
+}
+
 void Supervisor::ReadReports() {
     for (size_t k = 0; k < m_pipes.size(); ++k) {
         PipeProcess& p = m_pipes[k];
@@ -186,18 +205,48 @@ void Supervisor::ReadReports() {
     FD_ZERO(&m_readable);
 }
 
-// 'R': the pipe is registered. Anything else, or the end of the report, means
-// the pipe process failed; its exit tells the rest. True when the process
-// has just reported its pipe registered.
+// 'R': the pipe is registered; the counts of requests answered follow.
+// Anything else, or the end of the report, means the pipe process failed;
+// its exit tells the rest. True when the process has just reported its
+// pipe registered.
 bool Supervisor::ReadReport(PipeProcess& p) {
+    if (p.registered) {
+        ReadServed(p);
+        return false;
+    }
     char state = 0;
     ssize_t n = read(p.report, &state, 1);
     if (n < 0 && errno == EINTR) return false;
-    close(p.report);
-    p.report = -1;
-    if (n != 1 || state != 'R') return false;
+    if (n != 1 || state != 'R') {
+        CloseReport(p);
+        return false;
+    }
     p.registered = true;
     return true;
+}
+
+// Whole counts only: each is one write of 8 bytes, which a pipe keeps whole.
+void Supervisor::ReadServed(PipeProcess& p) {
+    uint64_t counts[16];
+    ssize_t n = read(p.report, counts, sizeof counts);
+    if (n < 0 && errno == EINTR) return;
+    if (n <= 0) {
+        CloseReport(p);
+        return;
+    }
+    if (size_t(n) >= sizeof counts[0]) p.served = counts[size_t(n) / sizeof counts[0] - 1];
+}
+
+void Supervisor::CloseReport(PipeProcess& p) {
+    close(p.report);
+    p.report = -1;
+}
+
+// The process is gone, so reading its report to the end cannot block.
+void Supervisor::CountEnded(PipeProcess& p) {
+    while (p.report >= 0) ReadReport(p);
+    m_servedByEnded += p.served;
+    p.served = 0;
 }
 
 void Supervisor::ReapPipes() {
@@ -218,9 +267,8 @@ void Supervisor::ReapPipes() {
 void Supervisor::PipeEnded(size_t k, int status) {
     PipeProcess& p = m_pipes[k];
     std::string who = Describe(k);
-    // A report still unread when SIGCHLD came first: the process is gone, so
-    // reading cannot block.
-    if (p.report >= 0) ReadReport(p);
+    // A report still unread when SIGCHLD came first.
+    CountEnded(p);
     p.pid = 0;
     p.registered = false;
     if (m_stopping) {
@@ -296,6 +344,7 @@ void Supervisor::CheckDeadlines() {
 }
 
 void Supervisor::BeginStop(int signal) {
+    m_notifier.Stopping(ServiceStatus("stopping"));
     m_stopping = true;
     m_restarting = false;
     m_restartQueued = false;
@@ -325,6 +374,7 @@ void Supervisor::BecomeReady() {
     m_log.Line("velmox-server " + std::to_string(getpid()) + " ready: " + std::to_string(m_pipes.size()) +
                " pipes of base name " + m_options.base);
     if (!m_options.readyPath.empty()) WriteReadyFile();
+    m_notifier.Ready(ServiceStatus("serving"));
     if (m_restartQueued) {
         m_restartQueued = false;
         BeginRestart();
@@ -352,6 +402,42 @@ void Supervisor::Fail(const std::string& text) {
     if (!m_options.logPath.empty()) std::fprintf(stderr, "velmox-server: %s\n", text.c_str());
     m_exitStatus = 1;
     if (!m_stopping) BeginStop(SIGTERM);
+}
+
+// The status line, when it is due (never without a service manager).
+void Supervisor::UpdateServiceStatus() {
+    if (m_nextStatus < 0 || Now() < m_nextStatus) return;
+    double interval = m_notifier.KeepAliveSeconds() > 0 ? m_notifier.KeepAliveSeconds() : kStatusSeconds;
+    m_nextStatus = Now() + std::min(interval, kStatusSeconds);
+    std::string state = m_stopping ? "stopping" : m_restarting ? "rolling restart" : m_ready ? "serving" : "starting";
+    m_notifier.Update(ServiceStatus(state));
+}
+
+// Busy and idle from a glance at the registry, without its lock; the
+// requests from the pipe processes' reports.
+std::string Supervisor::ServiceStatus(const std::string& state) {
+    if (!m_notifier.Active()) return "";
+    ServiceFigures figures;
+    figures.state = state;
+    figures.served = m_servedByEnded;
+    for (const PipeProcess* p : Processes()) {
+        figures.served += p->served;
+        figures.pipes += p->registered && p->pid > 0;
+    }
+    ServerMonitor monitor;
+    if (monitor.Inspect(m_options.base.c_str()) && monitor.Block()) {
+        const ServerList& list = *monitor.Block();
+        figures.pipes = figures.busy = figures.idle = 0;
+        for (uint32_t slot = 0; slot < std::min<uint32_t>(list.max, kMaxServers); ++slot) {
+            const ServerID& id = list.servers[slot];
+            if (id.index != int32_t(slot)) continue;
+            ++figures.pipes;
+            if (id.clientPid == -1) ++figures.idle;
+            else if (id.clientPid != id.serverPid) ++figures.busy;  // not a pipe that closes
+        }
+    }
+    monitor.Detach();
+    return ServiceStatusText(figures);
 }
 
 std::string Supervisor::Describe(size_t k) const {

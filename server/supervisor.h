@@ -20,6 +20,12 @@
 // replaced. A newcomer that fails to start (or is not ready within the
 // start limit) ends the restart; the old processes serve on. A SIGHUP during
 // a restart is kept (however many come) and starts another restart after it.
+//
+// SIGUSR1 opens the log file anew here and, passed on, in every pipe process.
+// Under systemd (service_notify.h) the supervisor says when the pipes serve,
+// when a rolling restart begins and ends, and when it stops, and from its
+// loop the status line and the watchdog's keep-alive; the pipe processes
+// report the requests they answered for it on their report pipes.
 #ifndef VELMOX_SERVER_SUPERVISOR_H
 #define VELMOX_SERVER_SUPERVISOR_H
 
@@ -27,10 +33,12 @@
 #include <sys/select.h>
 #include <sys/types.h>
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
 #include "options.h"
+#include "service_notify.h"
 
 class PipeLauncher;
 class ServerLog;
@@ -53,6 +61,7 @@ private:
         double killAt = -1;     // told to stop: killed if still there then
         bool registered = false;
         int generation = 0;     // the rolling restart it was started by
+        uint64_t served = 0;    // requests answered, as last reported
     };
 
     // supervisor.cpp: start, crashes, stop.
@@ -65,8 +74,12 @@ private:
     double NextDeadline();
     void HandleStopSignal();
     void HandleRestartSignal();
+    void HandleReopenSignal();
     void ReadReports();
     bool ReadReport(PipeProcess& p);
+    void ReadServed(PipeProcess& p);
+    void CloseReport(PipeProcess& p);
+    void CountEnded(PipeProcess& p);
     void ReapPipes();
     void PipeEnded(size_t k, int status);
     std::string EndText(int status) const;
@@ -80,6 +93,8 @@ private:
 
     void BecomeReady();
     void WriteReadyFile();
+    void UpdateServiceStatus();
+    std::string ServiceStatus(const std::string& state);
     void Fail(const std::string& text);
     std::string Describe(size_t k) const;
 
@@ -116,6 +131,9 @@ private:
     bool m_restartQueued = false;
     pid_t m_awaitedLeaver = 0;  // the old process a restart waits for
     int m_replaced = 0;
+    const ServiceNotifier m_notifier;
+    double m_nextStatus = -1;        // when the status line is due; -1: never
+    uint64_t m_servedByEnded = 0;    // requests answered by processes that ended
 };
 
 #endif

@@ -35,6 +35,7 @@ void Supervisor::BeginRestart() {
     m_replaced = 0;
     m_log.Line("velmox-server " + std::to_string(getpid()) + " rolling restart of " + std::to_string(m_pipes.size()) +
                " pipes from " + m_launcher.Program());
+    m_notifier.Reloading(ServiceStatus("rolling restart"));
     ReplaceNext();
 }
 
@@ -78,7 +79,7 @@ void Supervisor::NewcomerReady() {
 // The newcomer ended before it served.
 void Supervisor::NewcomerEnded(int status) {
     pid_t pid = m_newcomer.pid;
-    if (m_newcomer.report >= 0) close(m_newcomer.report);
+    CountEnded(m_newcomer);
     m_newcomer = PipeProcess();
     if (m_stopping) {
         if (!EndedCleanly(status)) m_log.Line("new pipe process (pid " + std::to_string(pid) + ") " + EndText(status));
@@ -91,6 +92,7 @@ void Supervisor::FinishRestart() {
     m_restarting = false;
     m_log.Line("velmox-server " + std::to_string(getpid()) + " rolling restart done: " + std::to_string(m_replaced) +
                " pipe processes replaced");
+    m_notifier.Ready(ServiceStatus("serving"));
     if (m_restartQueued) {
         m_restartQueued = false;
         BeginRestart();
@@ -100,6 +102,7 @@ void Supervisor::FinishRestart() {
 void Supervisor::AbandonRestart(const std::string& why) {
     m_restarting = false;
     m_log.Line("rolling restart stopped: " + why + "; the other pipe processes serve on");
+    m_notifier.Ready(ServiceStatus("serving"));
     if (m_newcomer.pid > 0) {
         PipeProcess newcomer = m_newcomer;
         m_newcomer = PipeProcess();
@@ -124,7 +127,7 @@ void Supervisor::Retire(PipeProcess p) {
 void Supervisor::LeaverEnded(size_t i, int status) {
     PipeProcess p = m_leaving[i];
     m_leaving.erase(m_leaving.begin() + long(i));
-    if (p.report >= 0) close(p.report);
+    CountEnded(p);
     std::string who = "old pipe process (pid " + std::to_string(p.pid) + ")";
     if (!EndedCleanly(status)) {
         m_log.Line(who + " " + EndText(status) + " while it was stopping");

@@ -381,36 +381,61 @@ TEST_F(FastCgi, SighupRereadsVelmoxIniAndSigtermFinishesTheRequestInFlight) {
 }
 
 // The web server's way: a listening socket as descriptor 0, -w from its
-// command line.
-TEST_F(FastCgi, ListeningSocketOnDescriptorZero) {
-    TempDir dir("velmox-fcgi-fd0");
-    std::string path = dir / "socket";
-    int listener = socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un sa{};
-    sa.sun_family = AF_UNIX;
-    std::strncpy(sa.sun_path, path.c_str(), sizeof sa.sun_path - 1);
-    ASSERT_EQ(0, bind(listener, reinterpret_cast<sockaddr*>(&sa), sizeof sa));
-    ASSERT_EQ(0, listen(listener, 64));
-    WriteFile(dir / "velmox.ini", "debug = 0\n");
-    std::string program = GatewayProgram(), errors = dir / "stderr";
-    proc::Options options;
-    options.in = listener;
-    options.errFile = errors;
-    options.dir = dir.path();
-    options.dieWithTest = true;
-    pid_t pid = proc::Start({program, "-w", "3"}, options);
-    close(listener);
-    ASSERT_GT(pid, 0);
-    long long deadline = NowMs() + 20000;
-    while (ChildrenOf(pid).size() < 3 && NowMs() < deadline) usleep(10000);
-    EXPECT_EQ(3u, ChildrenOf(pid).size());
-    for (int i = 0; i < 6; ++i) {
-        fcgi::Reply r = fcgi::Exchange(path, Vars("GET", "/Compose/Local/drafts", "1f"));
-        EXPECT_EQ("Compose", ParsePage(r.out).command);
+// command line; and systemd's (velmox-fcgi.socket): the socket passed with
+// LISTEN_FDS, here by systemd's own systemd-socket-activate, which makes the
+// socket and runs the program at the first connection. The static gateway
+// cannot take such a socket and says so.
+TEST_F(FastCgi, ListeningSocketOnDescriptorZeroOrFromSystemd) {
+    struct Way { const char* name; bool activated; std::string program; int status; const char* says; } ways[] = {
+        {"descriptor 0", false, GatewayProgram(), 0, "the listening socket of descriptor 0"},
+        {"socket activation", true, ServiceGatewayProgram(), 0, "the listening socket systemd passed"},
+        {"socket activation of the static gateway", true, GatewayProgram(), 1, "cannot take: it is linked statically"},
+    };
+    for (const Way& way : ways) {
+        SCOPED_TRACE(way.name);
+        TempDir dir("velmox-fcgi-fd0");
+        std::string path = dir / "socket";
+        WriteFile(dir / "velmox.ini", "debug = 0\n");
+        std::string errors = dir / "stderr";
+        proc::Options options;
+        options.errFile = errors;
+        options.dir = dir.path();
+        options.dieWithTest = true;
+        std::vector<std::string> argv = {way.program, "-w", "3"};
+        int listener = -1;
+        if (way.activated) {
+            argv.insert(argv.begin(), {"/usr/bin/systemd-socket-activate", "-l", path});
+        } else {
+            listener = socket(AF_UNIX, SOCK_STREAM, 0);
+            sockaddr_un sa{};
+            sa.sun_family = AF_UNIX;
+            std::strncpy(sa.sun_path, path.c_str(), sizeof sa.sun_path - 1);
+            ASSERT_EQ(0, bind(listener, reinterpret_cast<sockaddr*>(&sa), sizeof sa));
+            ASSERT_EQ(0, listen(listener, 64));
+            options.in = listener;
+        }
+        pid_t pid = proc::Start(argv, options);
+        if (listener >= 0) close(listener);
+        ASSERT_GT(pid, 0);
+        long long deadline = NowMs() + 20000;
+        while (!FileExists(path) && NowMs() < deadline) usleep(10000);
+        if (way.status != 0) {
+            // The first connection starts it; it refuses and ends.
+            fcgi::Exchange(path, Vars("GET", "/Compose/Local/drafts", "1f"));
+            EXPECT_EQ(way.status, proc::Wait(pid, 20));
+            EXPECT_NE(std::string::npos, ReadFile(errors).find(way.says)) << ReadFile(errors);
+            continue;
+        }
+        for (int i = 0; i < 6; ++i) {
+            fcgi::Reply r = fcgi::Exchange(path, Vars("GET", "/Compose/Local/drafts", "1f"));
+            EXPECT_EQ("Compose", ParsePage(r.out).command);
+        }
+        EXPECT_EQ(3u, ChildrenOf(pid).size());
+        EXPECT_NE(std::string::npos, ReadFile(errors).find(way.says)) << ReadFile(errors);
+        EXPECT_EQ(0, proc::Stop(pid, 20)) << ReadFile(errors);
+        EXPECT_TRUE(FileExists(path)) << "the web server's socket is not the gateway's to remove";
+        EXPECT_FALSE(HasSanitizerReport(ReadFile(errors))) << ReadFile(errors);
     }
-    EXPECT_EQ(0, proc::Stop(pid, 20)) << ReadFile(errors);
-    EXPECT_TRUE(FileExists(path)) << "the web server's socket is not the gateway's to remove";
-    EXPECT_FALSE(HasSanitizerReport(ReadFile(errors))) << ReadFile(errors);
 }
 
 // The gateway started in dir with its standard output and error in the

@@ -5,7 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <csignal>
+#include <fstream>
 #include <string>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -248,8 +250,50 @@ TEST_F(VelmoxServer, APipeThatCannotBeMadeEndsTheStartWithAClearMessage) {
     }
 }
 
+void WriteText(const std::string& path, const std::string& text) { std::ofstream(path) << text; }
+
+// Options from a file that the command line overrides, and a log rotation:
+// after SIGUSR1 the request lines go to a new file of the log's name.
+TEST_F(VelmoxServer, AConfigurationFileUnderTheCommandLineAndALogRotation) {
+    std::string conf = base + ".conf", rotated = server().LogPath() + ".1";
+    WriteText(conf, "# the file's options\n\npipes = 2\n  busy-ms = 100  \ninspect = yes\n");
+    ASSERT_TRUE(server().Start(3, {"-c", conf})) << server().Stderr();
+    EXPECT_EQ(3u, LiveServers(base).size()) << "-n 3 on the command line wins over pipes = 2";
+    ExpectServed(kCommands[4]);
+    ASSERT_EQ(0, std::rename(server().LogPath().c_str(), rotated.c_str()));
+    ASSERT_EQ(0, kill(server().pid(), SIGUSR1));
+    EXPECT_TRUE(WaitUntil(
+        [&] {
+            ExpectServed(kCommands[2]);
+            return CountLines(server().Log(), " request pipe=") > 0;
+        },
+        30)) << "no request line in the new log file";
+    EXPECT_EQ(1, CountLines(ReadFile(rotated), " request pipe=")) << "the rotated file keeps what it had";
+    ExpectStoppedCleanly(server().Stop(SIGTERM));
+    std::remove(conf.c_str());
+    std::remove(rotated.c_str());
+}
+
 TEST_F(VelmoxServer, CommandLine) {
+    // Configuration files: a good one, and ones with a fault on a line.
+    std::string good = base + ".good.conf", badKey = base + ".key.conf", badFlag = base + ".flag.conf",
+                badValue = base + ".value.conf", noFile = base + ".none.conf";
+    WriteText(good, "pipes = 2\ninspect = yes\n");
+    WriteText(badKey, "# a comment\npipez = 2\n");
+    WriteText(badFlag, "inspect = maybe\n");
+    WriteText(badValue, "pipes = 3\nbusy-ms = -1\n");
+    std::string valid = "the configuration in " + good + " is valid";
+    std::string keyFault = badKey + ":2: unknown key \"pipez\"", flagFault = badFlag + ":1: inspect takes yes or no";
+    std::string valueFault = badValue + ":2: --busy-ms must be a whole number";
+    std::string noFileFault = "cannot read the configuration file " + noFile;
     struct Row { std::vector<std::string> args; int status; const char* out; const char* err; } rows[] = {
+        {{"-c", good, "--check-config", "-b", base}, 0, valid.c_str(), ""},
+        {{"-c", badKey}, 1, "", keyFault.c_str()},
+        {{"--config", badFlag, "--check-config"}, 1, "", flagFault.c_str()},
+        {{"--config=" + badValue}, 1, "", valueFault.c_str()},
+        {{"-c", noFile}, 1, "", noFileFault.c_str()},
+        {{"--check-config", "-b", base, "-d", "/tmp/vxt-missing-dir/x/mail.db"}, 1, "", "/tmp/vxt-missing-dir/x of the mail store"},
+        {{"--check-config", "-b", "/tmp/vxt-missing-dir/pipe", "--inspect"}, 1, "", "does not exist"},
         {{"--help"}, 0, "-n, --pipes N", ""},
         {{"-h"}, 0, "-r, --ready FILE", ""},
         {{"-n", "0"}, 2, "", "a whole number from 1 to 64"},
@@ -282,6 +326,7 @@ TEST_F(VelmoxServer, CommandLine) {
             EXPECT_NE(std::string::npos, run.err.find("usage: velmox-server"));
         }
     }
+    for (const std::string& file : {good, badKey, badFlag, badValue}) std::remove(file.c_str());
 }
 
 }  // namespace

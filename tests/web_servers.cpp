@@ -83,6 +83,7 @@ bool WaitAccepting(pid_t pid, const std::string& address, std::string* error, co
 }  // namespace
 
 std::string GatewayProgram() { return VELMOX_GATEWAY; }
+std::string ServiceGatewayProgram() { return VELMOX_SERVICE_GATEWAY; }
 
 long ResidentKb(pid_t pid) {
     std::string status = ReadFile("/proc/" + std::to_string(pid) + "/status");

@@ -17,6 +17,8 @@ namespace e2e {
 
 // Path of the gateway program the tests run.
 std::string GatewayProgram();
+// The same gateway linked with libsystemd, for socket activation (velmox-fcgi).
+std::string ServiceGatewayProgram();
 
 // Resident memory (VmRSS, KB) of a process; -1 when it is gone.
 long ResidentKb(pid_t pid);

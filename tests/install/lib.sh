@@ -9,6 +9,16 @@ fail() { echo "FAIL: $*"; FAILURES=$((FAILURES + 1)); }
 
 # The programs, each with a man page.
 PROGRAMS=("$CGIDIR/velmox.cgi" bin/velmox-server bin/velmox-registry)
+# The gateway linked for systemd's socket activation (velmox.cgi's page).
+SERVICE_GATEWAY=lib/velmox/velmox-fcgi
+
+# What only the Debian package velmox has outside /usr: the units, and the
+# conffiles under /etc (the package's conffiles lists exactly these).
+PACKAGE_UNITS=(lib/systemd/system/velmox-server.service lib/systemd/system/velmox-fcgi.socket
+               lib/systemd/system/velmox-fcgi.service)
+CONFFILES=(/etc/velmox/velmox-server.conf /etc/velmox/velmox.ini /etc/logrotate.d/velmox
+           /etc/nginx/snippets/velmox.conf /etc/lighttpd/conf-available/50-velmox.conf
+           /etc/apache2/conf-available/velmox.conf)
 
 # names_in DIR PATTERN: the names of the files in DIR matching PATTERN.
 names_in() {
@@ -21,7 +31,7 @@ expected_files() {
   local component=$1 deb=${2:-}
   case $component in
     programs)
-      printf '%s\n' "${PROGRAMS[@]}"
+      printf '%s\n' "${PROGRAMS[@]}" "$SERVICE_GATEWAY"
       if [ "$MAN" = ON ]; then
         for p in "${PROGRAMS[@]}"; do echo "share/man/man1/${p##*/}.1.gz"; done
       fi
@@ -29,6 +39,7 @@ expected_files() {
       { echo README.md; echo CHANGELOG.md; names_in "$SRC/docs" '*.md'; } | sed 's|^|share/doc/velmox/|'
       if [ -n "$deb" ]; then
         printf '%s\n' share/doc/velmox/copyright share/doc/velmox/changelog.gz share/lintian/overrides/velmox
+        printf '%s\n' lib/sysusers.d/velmox.conf lib/tmpfiles.d/velmox.conf
       fi
       ;;
     dev)
@@ -60,7 +71,7 @@ same_files() {
 # and the gateway gives help outside a web server but not under one.
 check_programs() {
   local root=$1 p name out status
-  for p in "${PROGRAMS[@]}"; do
+  for p in "${PROGRAMS[@]}" "$SERVICE_GATEWAY"; do
     name=${p##*/}
     out=$(env -u GATEWAY_INTERFACE "$root/$p" --version 2>&1) && status=0 || status=$?
     [ "$status" = 0 ] && [ "$out" = "$name $VERSION" ] ||
@@ -97,4 +108,15 @@ check_man_pages() {
       [[ $text == *"$option"* ]] || fail "the man page of $name does not describe $option (see $name --help)"
     done
   done
+}
+
+# package_build BUILD SUFFIX: configures and builds the tree that packages are
+# made from: the pipe in the service's directory, no tests, the version with
+# SUFFIX (empty, or +next for the next version of the service test). The
+# tree is kept, so that a second build is quick.
+package_build() {
+  local build=$1 suffix=$2
+  cmake -S "$SRC" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELMOX_PIPE_NAME=/run/velmox/pipe \
+        -DVELMOX_TESTS=OFF -DVELMOX_BENCH=OFF -DVELMOX_VERSION_SUFFIX="$suffix" &&
+    nice -n 10 cmake --build "$build" -j "$(nproc)"
 }
