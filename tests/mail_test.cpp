@@ -1,8 +1,9 @@
 // velmox-server as a web mail, run as a program under a base name of the
-// test's own with a database of its own: what is saved is found, opened,
-// listed in order and exported as it was sent; hostile and broken input
-// changes nothing and gets a page that says why. (Sixteen gateways saving at
-// once: e2e_mail_test.cpp.)
+// test's own with a database of its own, once on each store (an SQLite file,
+// a PostgreSQL database): what is saved is found, opened, listed in order
+// and exported as it was sent; hostile and broken input changes nothing and
+// gets a page that says why; both stores give the same pages. (Sixteen
+// gateways saving at once: e2e_mail_test.cpp.)
 #include <gtest/gtest.h>
 
 #include <unistd.h>
@@ -21,7 +22,7 @@ using namespace srvtest;
 
 namespace {
 
-class Mail : public MailServerTest {
+class Mail : public EveryStore {
 protected:
     // Saves a message; returns its ident, "" when it was not saved.
     std::string SaveMessage(const std::string& folder, const Fields& fields, const std::string& ident = "") {
@@ -42,7 +43,7 @@ protected:
     }
 };
 
-TEST_F(Mail, SavedMessageIsFoundOpenedAndUpdated) {
+TEST_P(Mail, SavedMessageIsFoundOpenedAndUpdated) {
     StartMail();
     Reply saved = Post(base, "/Save/Local/inbox", "0",
                        Form({{"to", "ann@example.org"},
@@ -98,7 +99,7 @@ TEST_F(Mail, SavedMessageIsFoundOpenedAndUpdated) {
     EXPECT_EQ(fresh, SaveMessage("notes", {{"subject", "kept under its ident"}}, fresh));
 }
 
-TEST_F(Mail, WordVariantsAreFoundOnlyWhenAskedFor) {
+TEST_P(Mail, WordVariantsAreFoundOnlyWhenAskedFor) {
     StartMail(1);
     SaveMessage("inbox", {{"subject", "Archive"}, {"body", "We searched the archive twice."}});
     const std::string options = "SEARCH=searching&MAX=10&SEARCHOPTION=1";
@@ -114,7 +115,7 @@ TEST_F(Mail, WordVariantsAreFoundOnlyWhenAskedFor) {
         << "a plain Search takes the defaults, word variants on";
 }
 
-TEST_F(Mail, MaxOrderAndPagesAreHonoured) {
+TEST_P(Mail, MaxOrderAndPagesAreHonoured) {
     StartMail(2);
     // Saved in this order; "apple" in the subject ranks first by relevance.
     std::vector<std::string> subjects = {"one", "two", "three apple", "four", "five"};
@@ -148,7 +149,7 @@ TEST_F(Mail, MaxOrderAndPagesAreHonoured) {
     EXPECT_NE(std::string::npos, second.page.find("id=\"previous-page\""));
 }
 
-TEST_F(Mail, EveryByteValueRoundTripsAndNulIsRefused) {
+TEST_P(Mail, EveryByteValueRoundTripsAndNulIsRefused) {
     StartMail(1);
     std::string every;
     for (int c = 1; c < 256; ++c) every += char(c);
@@ -201,7 +202,7 @@ TEST_F(Mail, EveryByteValueRoundTripsAndNulIsRefused) {
     EXPECT_NE(std::string::npos, count.page.find("<td class=\"count\">2</td>")) << count.page;
 }
 
-TEST_F(Mail, InjectionAttemptsChangeNothing) {
+TEST_P(Mail, InjectionAttemptsChangeNothing) {
     StartMail(2);
     const std::vector<std::string> hostile = {"'); DROP TABLE messages; --",
                                               "\" OR 1=1 --",
@@ -260,7 +261,7 @@ TEST_F(Mail, InjectionAttemptsChangeNothing) {
     EXPECT_EQ(1, Count(count.page, "<td class=\"count\">"));
 }
 
-TEST_F(Mail, BrokenRequestsAreRefusedWithAPageThatSaysWhy) {
+TEST_P(Mail, BrokenRequestsAreRefusedWithAPageThatSaysWhy) {
     StartMail(1);
     std::string ident = SaveMessage("inbox", {{"subject", "kept"}});
     struct Row {
@@ -312,7 +313,7 @@ TEST_F(Mail, BrokenRequestsAreRefusedWithAPageThatSaysWhy) {
     EXPECT_EQ(1, Count(count.page, "<td class=\"count\">"));
 }
 
-TEST_F(Mail, AClickOnTheFolderPictureOpensWhatWasDrawnThere) {
+TEST_P(Mail, AClickOnTheFolderPictureOpensWhatWasDrawnThere) {
     StartMail(2);
     // The picture's layout: a toolbar 40 pixels high of four buttons 120
     // pixels wide (Write, Search, Folders, Export), then rows of 32 pixels,
@@ -359,7 +360,7 @@ TEST_F(Mail, AClickOnTheFolderPictureOpensWhatWasDrawnThere) {
     }
 }
 
-TEST_F(Mail, AgentsCountAndExportFolders) {
+TEST_P(Mail, AgentsCountAndExportFolders) {
     StartMail(1);
     SaveMessage("a", {{"subject", "1"}});
     SaveMessage("b", {{"subject", "2"}});
@@ -407,5 +408,7 @@ TEST_F(Mail, AgentsCountAndExportFolders) {
     EXPECT_EQ(200, agents.status);
     EXPECT_NE(std::string::npos, agents.page.find("<ul id=\"agents\">"));
 }
+
+INSTANTIATE_TEST_SUITE_P(Store, Mail, ::testing::Values(Store::kSqlite, Store::kPostgres), StoreParamName);
 
 }  // namespace
