@@ -11,10 +11,12 @@
 #include <algorithm>
 #include <cstdio>
 #include <map>
+#include <regex>
 #include <string>
 #include <vector>
 
 #include "mail_client.h"
+#include "pg_cluster.h"
 #include "server_process.h"
 
 using namespace mailtest;
@@ -410,5 +412,95 @@ TEST_P(Mail, AgentsCountAndExportFolders) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Store, Mail, ::testing::Values(Store::kSqlite, Store::kPostgres), StoreParamName);
+
+}  // namespace
+
+namespace {
+
+// The same requests of the same mail through each store give the same
+// pages, but for the times of the saves and the pids that served them; best
+// match first, each database ranks by its own measure (the same weights), so
+// there the same hits may come in another order.
+class StoresAlike : public MailServerTest {
+protected:
+    static std::string WithoutTimes(std::string page) {
+        page = std::regex_replace(page, std::regex("[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}"), "DATE");
+        page = std::regex_replace(page, std::regex("/[0-9]{13}"), "/TIME");
+        return std::regex_replace(page, std::regex("pid [0-9]+"), "pid PID");
+    }
+    // The hits of a results page in the order of their text.
+    static std::string HitsSorted(const std::string& page) {
+        size_t start = page.find("<li class=\"hit\">"), end = page.find("</ol>");
+        if (start == std::string::npos || end == std::string::npos) return page;
+        std::vector<std::string> hits;
+        for (size_t at = start; at < end;) {
+            size_t next = std::min(page.find("<li class=\"hit\">", at + 1), end);
+            hits.push_back(page.substr(at, next - at));
+            at = next;
+        }
+        std::sort(hits.begin(), hits.end());
+        std::string sorted = page.substr(0, start);
+        for (const std::string& hit : hits) sorted += hit;
+        return sorted + page.substr(end);
+    }
+    // Every page of a round of mail through the server now running.
+    std::vector<std::string> Round() {
+        std::string filler;
+        for (int i = 0; i < 40; ++i) filler += "word" + std::to_string(i) + (i % 9 == 8 ? ". " : " ");
+        const Fields messages[] = {
+            {{"subject", "Whale song"},
+             {"body", "The blue whales were singing all night. Whales sing in the bay: whales everywhere, and "
+                      "many more words after that for the window to move along the text of this message."}},
+            {{"subject", "Fruit"}, {"body", filler + "an apple a day, " + filler + "apple again"}},
+            {{"subject", "apple banana"}, {"body", "apple apple banana apple"}},
+            {{"subject", "Searching the archive"}, {"body", filler}},
+            {{"to", "ann@example.org"}, {"subject", "Searches"}, {"body", "We searched the archive twice; it went well."}},
+            {{"subject", ""}, {"body", "!!! ... --- ???"}},
+        };
+        std::vector<std::string> pages;
+        int n = 0;
+        for (const Fields& fields : messages) {
+            char ident[33];
+            std::snprintf(ident, sizeof ident, "abcdef%026x", ++n);
+            Reply saved = Post(base, "/Save/Local/alike", "0&" + std::string(ident), Form(fields));
+            EXPECT_EQ(200, saved.status) << saved.page;
+            pages.push_back(saved.page);
+        }
+        for (const char* words : {"whales", "apple", "apple banana", "searching", "archive", "the", "nothing", ""})
+            for (const char* options : {"&MAX=10&SEARCHOPTION=1", "&MAX=10&SEARCHOPTION=2&WORDVARIENT=1",
+                                        "&MAX=2&SEARCHOPTION=3", "&MAX=13&SEARCHOPTION=1&WORDVARIENT=1"}) {
+                bool ranked = std::string(options).find("OPTION=1") != std::string::npos;
+                std::string body = "SEARCH=" + Encode(words) + options;
+                Reply first = Post(base, "/Search/Local/alike", "", body);
+                pages.push_back(ranked ? HitsSorted(first.page) : first.page);
+                pages.push_back(Post(base, "/Search/Local/alike", "2", "SEARCHRESULTSPAGE=2&" + body).page);
+            }
+        pages.push_back(Get(base, "/Search/Local/alike").page);
+        pages.push_back(Get(base, "/ImageMap/Local/alike").page);
+        pages.push_back(Get(base, "/RunAgent/Local/count").page);
+        for (int i = 1; i <= n; ++i) {
+            char ident[33];
+            std::snprintf(ident, sizeof ident, "abcdef%026x", i);
+            pages.push_back(Get(base, "/Compose/Local/alike", "0&" + std::string(ident)).page);
+        }
+        for (std::string& page : pages) page = WithoutTimes(page);
+        return pages;
+    }
+};
+
+TEST_F(StoresAlike, BothStoresGiveTheSamePagesForTheSameMail) {
+    StartMail(1);
+    std::vector<std::string> embedded = Round();
+    ASSERT_EQ(0, server().Stop()) << server().Log();
+    std::string why;
+    pgtest::Cluster* cluster = pgtest::Cluster::Shared(&why);
+    ASSERT_NE(nullptr, cluster) << why;
+    pgDatabase = cluster->NewDatabase();
+    server().UseMailStore(cluster->Uri(pgDatabase));
+    StartMail(1);
+    std::vector<std::string> shared = Round();
+    ASSERT_EQ(embedded.size(), shared.size());
+    for (size_t i = 0; i < embedded.size(); ++i) EXPECT_EQ(embedded[i], shared[i]) << "page " << i;
+}
 
 }  // namespace
