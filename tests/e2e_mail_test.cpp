@@ -1,6 +1,6 @@
 // The web mail end to end: curl -> lighttpd -> velmox.cgi -> pipe ->
-// velmox-server with its mail store -> back, and sixteen gateways saving at
-// once. Each test starts its own server task (with a database of its own)
+// velmox-server with its mail store (SQLite, PostgreSQL) -> back, and
+// sixteen gateways saving at once. Each test starts its own server task (with a database of its own)
 // under the gateway's fixed pipe name and its own lighttpd, and at the end
 // stops both and checks that no IPC object is left.
 #include <gtest/gtest.h>
@@ -15,6 +15,7 @@
 #include "e2e_harness.h"
 #include "ipc_harness.h"
 #include "mail_client.h"
+#include "pg_cluster.h"
 
 using namespace e2e;
 
@@ -28,15 +29,29 @@ std::string AttributeAfter(const std::string& page, const std::string& marker) {
     return mailtest::TextOf(page.substr(at, page.find('"', at) - at));
 }
 
-class MailService : public ::testing::Test {
+// Once on each store: an SQLite file, a PostgreSQL database of the test's own.
+class MailService : public ::testing::TestWithParam<mailtest::Store> {
 protected:
     void SetUp() override {
         ASSERT_EQ("", ClaimFixedPipe());
         claimed = true;
-        ASSERT_TRUE(server.Start(4, data / "mail.db")) << server.error();
+        std::string database = data / "mail.db";
+        if (GetParam() == mailtest::Store::kPostgres) {
+            std::string why;
+            cluster = pgtest::Cluster::Shared(&why);
+            ASSERT_NE(nullptr, cluster) << why;
+            pgDatabase = cluster->NewDatabase();
+            database = cluster->Uri(pgDatabase);
+        }
+        ASSERT_TRUE(server.Start(4, database)) << server.error();
         ASSERT_TRUE(web.Start()) << web.error();
     }
-    void TearDown() override { ExpectCleanEnd(web, server, claimed); }
+    void TearDown() override {
+        ExpectCleanEnd(web, server, claimed);
+        if (!pgDatabase.empty()) {
+            EXPECT_TRUE(cluster->DropDatabase(pgDatabase));
+        }
+    }
 
     // A request through the web server; the HTTP status is checked.
     Response Fetch(const CurlRequest& request, int status = 200) {
@@ -47,12 +62,14 @@ protected:
     }
 
     TempDir data{"velmox-e2e-mail"};
+    pgtest::Cluster* cluster = nullptr;
+    std::string pgDatabase;
     ServerTask server;
     WebServer web;
     bool claimed = false;
 };
 
-TEST_F(MailService, WriteSaveSearchAndOpenThroughTheWebServer) {
+TEST_P(MailService, WriteSaveSearchAndOpenThroughTheWebServer) {
     // Write: the form posts to Save under a fresh ident.
     Response compose = Fetch(CurlGet(web.Url("/velmox.cgi/Compose/Local/inbox")));
     EXPECT_EQ("text/html; charset=utf-8", compose.Header("Content-Type"));
@@ -102,7 +119,7 @@ TEST_F(MailService, WriteSaveSearchAndOpenThroughTheWebServer) {
     Fetch(CurlGet(web.Url("/velmox.cgi/Compose/Local/no%20folder")), 400);
 }
 
-TEST_F(MailService, SixteenGatewaysSavingAHundredEachLoseAndDuplicateNone) {
+TEST_P(MailService, SixteenGatewaysSavingAHundredEachLoseAndDuplicateNone) {
     const int kGateways = 16, kSaves = 100;
     std::vector<pid_t> gateways;
     for (int g = 0; g < kGateways; ++g) {
@@ -145,5 +162,8 @@ TEST_F(MailService, SixteenGatewaysSavingAHundredEachLoseAndDuplicateNone) {
             EXPECT_EQ(1, seen[subject]) << subject;
         }
 }
+
+INSTANTIATE_TEST_SUITE_P(Store, MailService, ::testing::Values(mailtest::Store::kSqlite, mailtest::Store::kPostgres),
+                         mailtest::StoreParamName);
 
 }  // namespace
