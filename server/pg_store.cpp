@@ -6,7 +6,6 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <new>
 #include <utility>
 
@@ -22,12 +21,6 @@ const Oid kByteaType = 17;  // pg_type.h's BYTEAOID
 // Saves of an ident that other hosts make at the same moment: a new try
 // finds the message and updates it.
 const int kSaveTries = 3;
-
-int64_t NowMs() {
-    struct timespec now;
-    clock_gettime(CLOCK_REALTIME, &now);
-    return int64_t(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
 
 // SQLSTATE classes and codes (PostgreSQL's errcodes) an operator must tell apart.
 StoreError::Kind KindOf(const char* state) {
@@ -309,13 +302,9 @@ Message PgStore::Save(const MessageChange& change, bool* created) {
                 found = rows.size() > 0;
                 if (found) m = rows.MessageAt(0);
             }
-            int64_t now = NowMs();
+            int64_t now = StoreNowMs();
             if (found) {
-                if (change.hasRecipient) m.recipient = change.recipient;
-                if (change.hasSubject) m.subject = change.subject;
-                if (change.hasBody) m.body = change.body;
-                m.folder = change.folder;
-                m.saved = now;
+                ApplyChange(change, now, m);
                 Run(kUpdate, Params()
                                  .Text(m.ident)
                                  .Text(m.folder)
@@ -327,21 +316,15 @@ Message PgStore::Save(const MessageChange& change, bool* created) {
                                  .Text(IndexText(m.body)));
                 break;
             }
-            m.ident = change.ident;
-            m.folder = change.folder;
-            m.sender = change.sender;
-            m.recipient = change.recipient;
-            m.subject = change.subject;
-            m.body = change.body;
             // Creation times are distinct within a folder, so that a list
             // drawn up to one of them is the same list later (Latest).
-            Run(kLockFolder, Params().Text(m.folder));
+            Run(kLockFolder, Params().Text(change.folder));
             int64_t newest = 0;
             {
-                Rows rows = Run(kNewestCreated, Params().Text(m.folder));
+                Rows rows = Run(kNewestCreated, Params().Text(change.folder));
                 if (!rows.Null(0, 0)) newest = rows.Int(0, 0);
             }
-            m.created = m.saved = std::max(now, newest + 1);
+            m = NewMessage(change, std::max(now, newest + 1));
             Rows rows = Run(kInsert, Params()
                                          .Text(m.ident)
                                          .Text(m.folder)
@@ -394,7 +377,7 @@ SearchResult PgStore::Search(const SearchRequest& request) {
             Rows rows = Run(words ? kHitCount[variants] : kListCount, params);
             result.matching = int(std::min<int64_t>(rows.Int(0, 0), INT32_MAX));
         }
-        int wanted = std::min(request.count, std::min(request.limit, result.matching) - request.offset);
+        int wanted = PageLength(request, result.matching);
         if (wanted > 0) {
             int order = std::min(2, std::max(0, int(request.order) - 1));
             const char* sql = words ? kHits[variants][order] : kList[request.order == SearchOrder::kOldest ? 1 : 0];

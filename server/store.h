@@ -95,6 +95,17 @@ struct FolderCount {
     int64_t newest = 0;  // saved time of its newest message
 };
 
+// For the backends, one way for all of them.
+// Milliseconds since 1970 now (the times of a Save).
+int64_t StoreNowMs();
+// An update: the fields the change carries replace the stored ones, and the
+// message moves to the change's folder, saved at `now`.
+void ApplyChange(const MessageChange& change, int64_t now, Message& stored);
+// A new message of the change, created (and saved) at `created`.
+Message NewMessage(const MessageChange& change, int64_t created);
+// The number of results on the page a search asks for, of `matching`.
+int PageLength(const SearchRequest& request, int matching);
+
 class MailStore {
 public:
     virtual ~MailStore() = default;
