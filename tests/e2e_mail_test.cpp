@@ -147,6 +147,10 @@ TEST_P(MailService, SixteenGatewaysSavingAHundredEachLoseAndDuplicateNone) {
         }));
     }
     for (pid_t gateway : gateways) EXPECT_EQ(0, proc::Wait(gateway, 300));
+    // No save met a fault of the store (the log's line says which).
+    std::string log = server.Log();
+    size_t fault = log.find(" fault=");
+    EXPECT_EQ(std::string::npos, fault) << log.substr(log.rfind('\n', fault) + 1, 1000);
 
     Response count = Fetch(CurlGet(web.Url("/velmox.cgi/RunAgent/Local/count")));
     EXPECT_EQ(std::vector<std::string>{std::to_string(kGateways * kSaves)},
