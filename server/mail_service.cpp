@@ -91,6 +91,7 @@ const char* KindName(StoreError::Kind kind) {
         case StoreError::kFull: return "full";
         case StoreError::kMissing: return "missing";
         case StoreError::kDamaged: return "damaged";
+        case StoreError::kUnreachable: return "unreachable";
         default: return "failed";
     }
 }
@@ -111,6 +112,9 @@ const char* KindText(StoreError::Kind kind) {
         case StoreError::kDamaged:
             return "The mail store's database is damaged, or is not a mail store. The server's log says more; mail "
                    "is served again as soon as it is repaired or restored.";
+        case StoreError::kUnreachable:
+            return "The mail store's database server cannot be reached just now. Nothing was changed; mail is "
+                   "served again as soon as it answers.";
         default: return "The mail store failed. The server's log says why; nothing was changed.";
     }
 }
@@ -160,7 +164,8 @@ std::string MailService::StoreFault(const Cmd& cmd, const StoreError& error, con
     m_log.Line("store pipe=" + std::to_string(m_servedBy.slot) + " pid=" + std::to_string(m_servedBy.pid) +
                " command=" + CommandName(cmd) + " fault=" + KindName(error.kind()) + ": " +
                LogValue(error.what(), 400));
-    std::string retry = error.kind() == StoreError::kBusy ? "Retry-After: 2\n" : "";
+    bool passing = error.kind() == StoreError::kBusy || error.kind() == StoreError::kUnreachable;
+    std::string retry = passing ? "Retry-After: 2\n" : "";
     return ErrorPage(context, kStatusUnavailable, "Mail store unavailable", KindText(error.kind()), retry);
 }
 

@@ -26,8 +26,8 @@ const char* EntityFor(unsigned char c) {
     }
 }
 
-// Length of the valid UTF-8 character at text[i], or 0 when none starts there
-// (overlong forms, surrogates and values above U+10FFFF are not valid).
+}  // namespace
+
 size_t Utf8Length(const unsigned char* text, size_t length, size_t i) {
     unsigned char c = text[i];
     if (c < 0x80) return 1;
@@ -51,6 +51,8 @@ size_t Utf8Length(const unsigned char* text, size_t length, size_t i) {
         if (text[i + k] < 0x80 || text[i + k] > 0xBF) return 0;
     return n;
 }
+
+namespace {
 
 const char* const kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
 const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun", "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};

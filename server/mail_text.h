@@ -27,6 +27,9 @@ std::string HtmlShort(const std::string& text, size_t limit);
 
 // True when every byte sequence of text is a valid UTF-8 character.
 bool IsValidUtf8(const std::string& text);
+// Length of the valid UTF-8 character at text[i], or 0 when none starts there
+// (overlong forms, surrogates and values above U+10FFFF are not valid).
+size_t Utf8Length(const unsigned char* text, size_t length, size_t i);
 
 // Percent-encodes every byte that may not stand in a URL path as it is.
 std::string UrlPath(const std::string& text);

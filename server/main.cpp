@@ -1,6 +1,6 @@
 // velmox-server: the sample server task of the Velmox gateway. Each pipe
-// process answers the commands as a small web mail kept in SQLite
-// (mail_service.h), or with --inspect with a page that shows what each
+// process answers the commands as a small web mail kept in SQLite or
+// PostgreSQL (mail_service.h, store_choice.h), or with --inspect with a page that shows what each
 // command carried (page.h); supervisor.h runs the processes, each of them
 // this program started again with --pipe-process (pipe_launcher.h).
 #include <cerrno>
@@ -13,7 +13,7 @@
 #include "options.h"
 #include "pipe_launcher.h"
 #include "pipe_task.h"
-#include "sqlite_store.h"
+#include "store_choice.h"
 #include "supervisor.h"
 #include "velmox_version.h"
 
@@ -26,10 +26,10 @@ const char kProgram[] = "velmox-server " VELMOX_VERSION;
 // until it is mended, and the log and standard error say it now.
 void PrepareStore(const ServerOptions& options, const ServerLog& log) {
     try {
-        CreateSqliteStore(SqliteSettings{options.database, options.busyMs, options.maxSizeMb});
-        log.Line("mail store " + options.database + " ready");
+        PrepareMailStore(options);
+        log.Line("mail store " + StoreName(options) + " ready");
     } catch (const StoreError& error) {
-        std::string text = "mail store " + options.database + " is not usable: " + error.what() +
+        std::string text = "mail store " + StoreName(options) + " is not usable: " + error.what() +
                            "; pages say so until it is";
         log.Line(text);
         if (!options.logPath.empty()) std::fprintf(stderr, "velmox-server: warning: %s\n", text.c_str());

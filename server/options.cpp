@@ -12,13 +12,16 @@
 #include <unistd.h>
 #include <vector>
 
+#include "store_choice.h"
+
 const char kServerUsage[] =
     "usage: velmox-server [-c FILE] [-b BASE] [-n PIPES] [-d DATABASE] [-l LOGFILE]\n"
     "                     [-r READYFILE] [--group GROUP] [--mode MODE] [--busy-ms MS]\n"
     "                     [--max-size-mb MB] [--inspect [--delay-ms MS]] [--check-config]\n"
     "                     [-h] [--version]\n"
     "Serves the Velmox gateway's commands: a small web mail kept in an SQLite\n"
-    "database (Save, Compose, Search, ImageMap and RunAgent each do their job),\n"
+    "database or in PostgreSQL, which the servers of several hosts may share\n"
+    "(Save, Compose, Search, ImageMap and RunAgent each do their job),\n"
     "or with --inspect pages that show every field a command carried. One\n"
     "process per pipe, watched by a supervisor that restarts a pipe process that dies.\n"
     "  -c, --config FILE    read options from FILE first: one \"key = value\" a line,\n"
@@ -28,8 +31,12 @@ const char kServerUsage[] =
     "                       directories the server writes to; say so and exit\n"
     "  -b, --base NAME      base name of the pipe's objects (default " VELMOX_PIPE_NAME ")\n"
     "  -n, --pipes N        number of pipes, one process each (1..64, default 4)\n"
-    "  -d, --database FILE  the mail store, created with its schema when missing at\n"
-    "                       the start (default velmox-mail.db in the working directory)\n"
+    "  -d, --database FILE  the mail store, an SQLite file created with its schema when\n"
+    "                       missing at the start (default velmox-mail.db in the working\n"
+    "                       directory), or a PostgreSQL database named by a libpq URI,\n"
+    "                       postgresql://[USER@]HOST[:PORT]/DATABASE[?PARAMETERS], whose\n"
+    "                       schema is made or migrated at the start (a password is\n"
+    "                       best kept in ~/.pgpass: the command line is public)\n"
     "  -l, --log FILE       append one line per request to FILE (default: standard\n"
     "                       error); SIGUSR1 opens it anew, after it was rotated\n"
     "  -r, --ready FILE     write the server's pid to FILE once every pipe is registered\n"
@@ -41,7 +48,7 @@ const char kServerUsage[] =
     "                       with --group, else 0666)\n"
     "      --busy-ms MS     how long a write waits for another process's lock on the\n"
     "                       database before its page says so (0..600000, default 5000)\n"
-    "      --max-size-mb MB refuse saves that would grow the database beyond MB\n"
+    "      --max-size-mb MB refuse saves that would grow an SQLite database beyond MB\n"
     "                       mebibytes (default: no limit but the disk)\n"
     "      --inspect        answer with the field inspector's pages; no database\n"
     "      --delay-ms MS    with --inspect: wait MS milliseconds before each page, a\n"
@@ -207,6 +214,10 @@ std::string ParseList(std::vector<std::string> args, ServerOptions& options, boo
 std::string CheckCombination(ServerOptions& options, bool modeGiven) {
     if (options.base.empty()) return "the base name must not be empty";
     if (options.database.empty()) return "the database name must not be empty";
+    if (IsPostgresUri(options.database) && !HavePostgres())
+        return "this velmox-server was built without PostgreSQL (libpq-dev): -d takes an SQLite file only";
+    if (IsPostgresUri(options.database) && options.maxSizeMb > 0)
+        return "--max-size-mb limits an SQLite database only; PostgreSQL's size is the database server's to limit";
     if (options.delayMs > 0 && !options.inspect) return "--delay-ms slows the field inspector only: add --inspect";
     if (!options.groupName.empty()) {
         if (!modeGiven) options.access.mode = PipeAccess::kGroupMode;

@@ -19,8 +19,8 @@
 #include "os.h"
 #include "page.h"
 #include "pipe_limits.h"
-#include "sqlite_store.h"
 #include "stop_watcher.h"
+#include "store_choice.h"
 
 namespace {
 
@@ -206,8 +206,8 @@ int RunPipeProcess(const ServerOptions& options, const ServerLog& log, int repor
     ServedBy servedBy{pipe.m_pipe.m_id.index, int(getpid())};
     // The store's connection belongs to this process: it opens on the first
     // request.
-    SqliteStore store(SqliteSettings{options.database, options.busyMs, options.maxSizeMb});
-    MailService mail(store, servedBy, log);
+    std::unique_ptr<MailStore> store = OpenMailStore(options);
+    MailService mail(*store, servedBy, log);
     Inspector inspector{servedBy, options.delayMs};
     if (options.inspect) Cmd::RegisterHandler(BuildPage, &inspector, nullptr, nullptr);
     else Cmd::RegisterHandler(AnswerMailCommand, &mail, nullptr, nullptr);

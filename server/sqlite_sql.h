@@ -62,9 +62,12 @@ const char kNewestCreated[] = "SELECT max(created) FROM messages WHERE folder = 
 
 // Search: ?1 the folder, ?2 the match expression, ?3 how many, ?4 from where.
 // One text per index and order, each written out whole.
+// CROSS JOIN keeps the index first: left to itself, SQLite walked the
+// folder's messages and ran the full-text query once for each (search p50
+// 120 ms with 5,000 messages, 4.1 ms with this; velmox-bench-store-search).
 #define VX_HITS(index, order)                                                            \
     "SELECT " VX_COLUMNS ", snippet(" index ", 1, char(2), char(3), '\xE2\x80\xA6', 16)" \
-    " FROM " index " JOIN messages AS m ON m.id = " index ".rowid"                        \
+    " FROM " index " CROSS JOIN messages AS m ON m.id = " index ".rowid"                        \
     " WHERE " index " MATCH ?2 AND m.folder = ?1 ORDER BY " order " LIMIT ?3 OFFSET ?4"
 #define VX_BY_RELEVANCE(index) "bm25(" index ", 4.0, 1.0), m.saved DESC, m.id DESC"
 #define VX_NEWEST "m.saved DESC, m.id DESC"
@@ -74,9 +77,9 @@ const char* const kHits[2][3] = {{VX_HITS("message_words", VX_BY_RELEVANCE("mess
                                  {VX_HITS("message_stems", VX_BY_RELEVANCE("message_stems")),
                                   VX_HITS("message_stems", VX_NEWEST), VX_HITS("message_stems", VX_OLDEST)}};
 const char* const kHitCount[2] = {
-    "SELECT count(*) FROM message_words JOIN messages AS m ON m.id = message_words.rowid"
+    "SELECT count(*) FROM message_words CROSS JOIN messages AS m ON m.id = message_words.rowid"
     " WHERE message_words MATCH ?2 AND m.folder = ?1",
-    "SELECT count(*) FROM message_stems JOIN messages AS m ON m.id = message_stems.rowid"
+    "SELECT count(*) FROM message_stems CROSS JOIN messages AS m ON m.id = message_stems.rowid"
     " WHERE message_stems MATCH ?2 AND m.folder = ?1"};
 // Without words: the folder's messages, the head of each body as its snippet.
 #define VX_LIST(order)                                                                                     \

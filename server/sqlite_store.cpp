@@ -9,7 +9,6 @@
 #include <climits>
 #include <cstdint>
 #include <cstring>
-#include <ctime>
 #include <new>
 #include <utility>
 
@@ -18,12 +17,6 @@
 using namespace sqlite_sql;
 
 namespace {
-
-int64_t NowMs() {
-    struct timespec now;
-    clock_gettime(CLOCK_REALTIME, &now);
-    return int64_t(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
 
 StoreError::Kind KindOf(int code) {
     switch (code & 0xff) {
@@ -326,32 +319,22 @@ Message SqliteStore::Save(const MessageChange& change, bool* created) {
             found = query.Step();
             if (found) m = query.ColumnMessage();
         }
-        int64_t now = NowMs();
+        int64_t now = StoreNowMs();
         if (found) {
-            if (change.hasRecipient) m.recipient = change.recipient;
-            if (change.hasSubject) m.subject = change.subject;
-            if (change.hasBody) m.body = change.body;
-            m.folder = change.folder;
-            m.saved = now;
+            ApplyChange(change, now, m);
             Query query(*this, kUpdate);
             query.Text(1, m.ident).Text(2, m.folder).Bytes(3, m.recipient).Bytes(4, m.subject).Bytes(5, m.body);
             query.Int(6, m.saved).Run();
         } else {
-            m.ident = change.ident;
-            m.folder = change.folder;
-            m.sender = change.sender;
-            m.recipient = change.recipient;
-            m.subject = change.subject;
-            m.body = change.body;
             // Creation times are distinct within a folder, so that a list
             // drawn up to one of them is the same list later (Latest).
             int64_t newest = 0;
             {
                 Query query(*this, kNewestCreated);
-                query.Text(1, m.folder);
+                query.Text(1, change.folder);
                 if (query.Step()) newest = query.ColumnInt(0);
             }
-            m.created = m.saved = std::max(now, newest + 1);
+            m = NewMessage(change, std::max(now, newest + 1));
             Query query(*this, kInsert);
             query.Text(1, m.ident).Text(2, m.folder).Bytes(3, m.sender).Bytes(4, m.recipient).Bytes(5, m.subject);
             query.Bytes(6, m.body).Int(7, m.created).Int(8, m.saved).Run();
@@ -386,7 +369,7 @@ SearchResult SqliteStore::Search(const SearchRequest& request) {
             if (words) query.Text(2, match);
             if (query.Step()) result.matching = int(std::min<int64_t>(query.ColumnInt(0), INT32_MAX));
         }
-        int wanted = std::min(request.count, std::min(request.limit, result.matching) - request.offset);
+        int wanted = PageLength(request, result.matching);
         if (wanted > 0) {
             int order = std::min(2, std::max(0, int(request.order) - 1));
             const char* sql = words ? kHits[variants][order] : kList[request.order == SearchOrder::kOldest ? 1 : 0];

@@ -1,8 +1,8 @@
 // The mail store behind the sample server's mail pages: messages kept in
 // folders under their 128-bit idents and found by full-text search. The
-// pages see only this interface, so that another backend (a database server
-// shared by several hosts) can take the embedded one's place; sqlite_store.h
-// is the one that ships.
+// pages see only this interface: sqlite_store.h keeps the mail in a file of
+// the host, pg_store.h in a PostgreSQL database that several hosts share,
+// and store_choice.h makes the one that -d names.
 //
 // Error convention: every operation either succeeds or raises StoreError,
 // whose kind says what an operator must look at (a lock, a read-only or full
@@ -30,6 +30,7 @@ public:
         kFull,      // the disk or the configured size limit is reached
         kMissing,   // the database file is not there
         kDamaged,   // not a database, or a damaged one, or of another schema
+        kUnreachable,  // the database server cannot be reached, or the connection was lost
         kFailed     // anything else (out of memory, an I/O error, ...)
     };
     StoreError(Kind kind, const std::string& text) : std::runtime_error(text), m_kind(kind) {}
@@ -93,6 +94,17 @@ struct FolderCount {
     int64_t messages = 0;
     int64_t newest = 0;  // saved time of its newest message
 };
+
+// For the backends, one way for all of them.
+// Milliseconds since 1970 now (the times of a Save).
+int64_t StoreNowMs();
+// An update: the fields the change carries replace the stored ones, and the
+// message moves to the change's folder, saved at `now`.
+void ApplyChange(const MessageChange& change, int64_t now, Message& stored);
+// A new message of the change, created (and saved) at `created`.
+Message NewMessage(const MessageChange& change, int64_t created);
+// The number of results on the page a search asks for, of `matching`.
+int PageLength(const SearchRequest& request, int matching);
 
 class MailStore {
 public:

@@ -258,7 +258,7 @@ bool ServerTask::Start(int pipes, const std::string& database, const std::vector
         int status = 0;
         if (waitpid(m_pid, &status, WNOHANG) == m_pid) {
             m_pid = -1;
-            m_error = "velmox-server ended before it was ready; stderr: " + Stderr();
+            m_error = "velmox-server ended before it was ready (status " + std::to_string(status) + "); stderr: " + Stderr() + "; log: " + Log();
             return false;
         }
         SleepMs(10);

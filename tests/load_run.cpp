@@ -121,7 +121,13 @@ std::string CellText(const std::string& page, const std::string& id) {
     return end == std::string::npos ? "" : page.substr(start, end - start);
 }
 
-Outcome Judge(const std::string& response, const std::string& tag, std::string* why) {
+// The pid of the page's "served by pipe N, pid P"; 0 when it names none.
+int ServedBy(const std::string& body) {
+    size_t at = body.find(", pid ", body.find("served by pipe "));
+    return at == std::string::npos ? 0 : std::atoi(body.c_str() + at + 6);
+}
+
+Outcome Judge(const std::string& response, const std::string& tag, bool save, std::string* why) {
     if (response.empty()) {
         *why = "no answer at all";
         return Outcome::Malformed;
@@ -134,6 +140,13 @@ Outcome Judge(const std::string& response, const std::string& tag, std::string* 
     }
     std::string body = response.substr(headEnd + 4);
     if (body.find(kCommunicationHeading) != std::string::npos) return Outcome::Communication;
+    if (save) {
+        if (body.find("<h1 id=\"title\">Saved</h1>") != std::string::npos &&
+            body.find("\xE2\x80\x9C" + tag + "\xE2\x80\x9D saved in load") != std::string::npos && ServedBy(body) > 0)
+            return Outcome::Served;
+        *why = "not the Saved page of " + tag + ": " + body.substr(0, 300);
+        return Outcome::Malformed;
+    }
     std::string query = CellText(body, "m_query"), path = CellText(body, "m_path");
     if (query != tag || path != "load/" + tag) {
         *why = "the page of \"" + query + "\" (" + path + ") for " + tag;
@@ -251,18 +264,26 @@ Sample Fetch(const Target& target, const std::string& tag, double limitSeconds, 
         sample.outcome = Outcome::NoConnection;
     } else {
         // HTTP/1.0: the answer ends with the connection, never chunked.
-        std::string request = "GET " + target.script + "/RunAgent/Local/load/" + tag + "?" + tag +
-                              " HTTP/1.0\r\nHost: " + target.host + ":" + std::to_string(target.port) +
-                              "\r\nUser-Agent: velmox-load\r\n\r\n";
+        std::string host = "\r\nHost: " + target.host + ":" + std::to_string(target.port) +
+                           "\r\nUser-Agent: velmox-load\r\n";
+        std::string form = "subject=" + tag + "&body=saved+under+load";
+        std::string request =
+            target.saves ? "POST " + target.script + "/Save/Local/load?0 HTTP/1.0" + host +
+                               "Content-Type: application/x-www-form-urlencoded\r\nContent-Length: " +
+                               std::to_string(form.size()) + "\r\n\r\n" + form
+                         : "GET " + target.script + "/RunAgent/Local/load/" + tag + "?" + tag + " HTTP/1.0" + host +
+                               "\r\n";
         if (!SendAll(fd, request, deadline) || !ReceiveAll(fd, response, deadline)) {
             sample.outcome = Outcome::Timeout;
             why = "no complete answer within " + std::to_string(int(limitSeconds)) + " s for " + tag;
         } else {
-            sample.outcome = Judge(response, tag, &why);
+            sample.outcome = Judge(response, tag, target.saves, &why);
+            if (sample.outcome == Outcome::Served) sample.servedBy = ServedBy(response);
         }
         close(fd);
     }
     sample.end = Now();
+    sample.tag = tag;
     if (detail) *detail = why;
     return sample;
 }

@@ -20,11 +20,15 @@
 
 namespace load {
 
-// Where the gateway answers: http://host:port followed by `script`.
+// Where the gateway answers: http://host:port followed by `script`. With
+// `saves`, each request is a Save to the web mail (POST /Save/Local/load,
+// the tag its subject) instead, and its own page is the Saved page that
+// names the tag.
 struct Target {
     std::string host = "127.0.0.1";
     int port = 0;
     std::string script = "/velmox.cgi";
+    bool saves = false;
 };
 
 enum class Outcome {
@@ -42,6 +46,8 @@ double Now();  // seconds on the monotonic clock
 struct Sample {
     double start = 0, end = 0;  // Now() at the request's start and end
     Outcome outcome = Outcome::Malformed;
+    std::string tag;
+    int servedBy = 0;  // the pid a served page names
 };
 
 // One request carrying `tag` (letters, digits and '-'), judged. *detail

@@ -8,13 +8,26 @@
 #include <cstring>
 
 #include "cmd_util.h"
+#include "pg_cluster.h"
 #include "server_process.h"
 
 namespace mailtest {
 
+const char* StoreName(Store store) { return store == Store::kPostgres ? "PostgreSQL" : "SQLite"; }
+
+std::string StoreParamName(const ::testing::TestParamInfo<Store>& info) { return StoreName(info.param); }
+
 void MailServerTest::SetUp() {
     ServerTest::SetUp();
     database = base + ".db";
+    if (store() == Store::kPostgres) {
+        std::string why;
+        pgtest::Cluster* cluster = pgtest::Cluster::Shared(&why);
+        ASSERT_NE(nullptr, cluster) << why;
+        pgDatabase = cluster->NewDatabase();
+        ASSERT_NE("", pgDatabase);
+        database = cluster->Uri(pgDatabase);
+    }
     server().UseMailStore(database);
 }
 
@@ -26,8 +39,13 @@ void MailServerTest::TearDown() {
     // A sanitizer build reports there (leaks at each process's exit).
     for (const char* report : {"Sanitizer", "runtime error"})
         EXPECT_EQ(std::string::npos, server().Stderr().find(report)) << server().Stderr();
-    for (const std::string& file : {database, database + "-wal", database + "-shm", database + ".good"})
-        unlink(file.c_str());
+    if (!pgDatabase.empty()) {
+        pgtest::Cluster* cluster = pgtest::Cluster::Shared(nullptr);
+        EXPECT_TRUE(cluster && cluster->DropDatabase(pgDatabase));
+    } else {
+        for (const std::string& file : {database, database + "-wal", database + "-shm", database + ".good"})
+            unlink(file.c_str());
+    }
     ServerTest::TearDown();
 }
 

@@ -9,20 +9,38 @@
 #include <utility>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "server_process.h"
 
 namespace mailtest {
 
-// Fixture: velmox-server with a mail store of the test's own (base + ".db");
-// at the end the server must stop cleanly, leave nothing and have written
-// no sanitizer report, and the store's files go.
+// The mail stores the suites run against.
+enum class Store { kSqlite, kPostgres };
+const char* StoreName(Store store);
+// For the parameterised suites: "SQLite", "PostgreSQL".
+std::string StoreParamName(const ::testing::TestParamInfo<Store>& info);
+
+// Fixture: velmox-server with a mail store of the test's own: an SQLite file
+// (base + ".db"), or a database of its own on the test process's PostgreSQL
+// server (pg_cluster.h) when store() says so. At the end the server must
+// stop cleanly, leave nothing and have written no sanitizer report, and the
+// store's files or database go.
 class MailServerTest : public srvtest::ServerTest {
 protected:
     void SetUp() override;
     void TearDown() override;
     void StartMail(int pipes = 2, const std::vector<std::string>& extra = {});
+    virtual Store store() const { return Store::kSqlite; }
 
-    std::string database;
+    std::string database;  // what -d names: a file, or a libpq URI
+    std::string pgDatabase;  // the PostgreSQL database's name
+};
+
+// The suites that run against every store.
+class EveryStore : public MailServerTest, public ::testing::WithParamInterface<Store> {
+protected:
+    Store store() const override { return GetParam(); }
 };
 
 struct Reply {

@@ -1,7 +1,8 @@
 // The mail store's faults while velmox-server runs: a database that is
 // locked by another process, missing, replaced by a damaged file, full or
 // read-only gives a page that says so (503) and a log line, never a crash,
-// and the same pipes serve mail again once the cause is gone.
+// and the same pipes serve mail again once the cause is gone; the same for
+// a PostgreSQL database whose connection is lost or whose server goes away.
 #include <gtest/gtest.h>
 
 #include <sqlite3.h>
@@ -10,10 +11,13 @@
 
 #include <cstdio>
 #include <fstream>
+#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "mail_client.h"
+#include "pg_cluster.h"
 #include "server_process.h"
 
 using namespace mailtest;
@@ -182,6 +186,79 @@ TEST_F(MailFault, ADatabaseThatCannotBeMadeAtTheStartIsNamedAndServedOnceThere) 
     EXPECT_EQ(0, server().Stop());
     for (const char* suffix : {"", "-wal", "-shm"}) unlink((database + suffix).c_str());
     rmdir(directory.c_str());
+}
+
+}  // namespace
+
+namespace {
+
+// The same pages of a store that a database server keeps: its connection
+// lost, the server down, a lock held longer than the wait, the database gone.
+class PostgresFault : public MailFault {
+protected:
+    Store store() const override { return Store::kPostgres; }
+};
+
+TEST_F(PostgresFault, EachFaultFailsOnlyWhileItLastsAndTheNextRequestConnectsAnew) {
+    StartMail({"--busy-ms", "300"});
+    pgtest::Cluster* cluster = pgtest::Cluster::Shared(nullptr);
+    ASSERT_NE(nullptr, cluster);
+    std::unique_ptr<pgtest::Session> locker;
+    // Each row: its cause, the fault the next save meets, and its mending.
+    struct Row {
+        const char* what;
+        std::function<bool()> cause;
+        const char* fault;
+        const char* pageSays;
+        std::function<bool()> mend;
+    } rows[] = {
+        {"connection lost",
+         [&] {
+             return pgtest::Session(cluster->Uri("postgres"))
+                 .Exec("SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE datname = '" + pgDatabase + "'");
+         },
+         "unreachable", "cannot be reached", [] { return true; }},
+        {"server down", [&] { return cluster->Stop(); }, "unreachable", "cannot be reached",
+         [&] { return cluster->Start(); }},
+        {"lock held",
+         [&] {
+             locker.reset(new pgtest::Session(cluster->Uri(pgDatabase)));
+             return locker->Exec("BEGIN; LOCK TABLE messages IN ACCESS EXCLUSIVE MODE");
+         },
+         "busy", "busy", [&] { return locker->Exec("COMMIT"); }},
+        // The drop ends the connection: the request after it meets that first.
+        {"database gone",
+         [&] { return cluster->DropDatabase(pgDatabase) && Save("lost with the connection") == 503; }, "missing",
+         "missing",
+         [&] {
+             return pgtest::Session(cluster->Uri("postgres"))
+                 .Exec("CREATE DATABASE " + pgDatabase + " ENCODING 'UTF8' TEMPLATE template0");
+         }},
+    };
+    int served = 0;
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.what);
+        std::string before = std::string("before: ") + r.what;
+        ASSERT_EQ(200, Save(before)) << server().Log();
+        int faults = CountLines(server().Log(), std::string("command=Save fault=") + r.fault + ": ");
+        ASSERT_TRUE(r.cause());
+        Reply reply = Post(base, "/Save/Local/inbox", "0", Form({{"subject", std::string("during: ") + r.what}}));
+        EXPECT_EQ(503, reply.status);
+        EXPECT_NE(std::string::npos, TextOf(Element(reply.page, "p", "error")).find(r.pageSays)) << reply.page;
+        EXPECT_EQ(faults + 1, CountLines(server().Log(), std::string("command=Save fault=") + r.fault + ": "))
+            << server().Log();
+        EXPECT_NE(std::string::npos, server().Log().find(cluster->Uri(pgDatabase)));
+        ASSERT_TRUE(r.mend());
+        std::string after = std::string("after: ") + r.what;
+        EXPECT_EQ(200, Save(after)) << server().Log();
+        EXPECT_EQ(std::vector<std::string>{after}, Find("after")) << "each fault's own save";
+        EXPECT_EQ(++served, CountLines(server().Log(), " serving again"));
+        // Only what was saved is there: nothing of the refused save.
+        Reply count = Get(base, "/RunAgent/Local/count");
+        EXPECT_EQ(std::string::npos, count.page.find("during")) << count.page;
+        // The next row finds only its own "after" message.
+        pgtest::Session(cluster->Uri(pgDatabase)).Exec("DELETE FROM messages WHERE subject = convert_to('" + after + "', 'UTF8')");
+    }
 }
 
 }  // namespace

@@ -1,7 +1,8 @@
 // The pieces of the sample server's web mail without a pipe: reading a
 // posted form strictly, text made safe for pages, the folder picture's
-// layout, the mbox form of a message, and the SQLite store's refusal of
-// databases that are not its own.
+// layout, the mbox form of a message, the words the PostgreSQL store indexes
+// and the snippets it draws, and both stores' refusal of databases that are
+// not their own.
 #include <gtest/gtest.h>
 
 #include <sqlite3.h>
@@ -15,7 +16,11 @@
 #include "mail_form.h"
 #include "mail_pages.h"
 #include "mail_text.h"
+#include "pg_cluster.h"
+#include "pg_store.h"
+#include "search_text.h"
 #include "sqlite_store.h"
+#include "store_choice.h"
 
 namespace {
 
@@ -288,6 +293,108 @@ TEST_F(SqliteStoreFiles, OnlyTheStartMakesADatabase) {
     ASSERT_TRUE(store.Find(change.ident, m));
     EXPECT_EQ(change.body, m.body) << "bytes are kept, a NUL too";
     EXPECT_EQ("", m.subject);
+}
+
+// Each word the database's parser would read as one stays one word, so that
+// positions found by the index are positions in IndexWords.
+TEST(IndexWords, WordsAsTheDatabaseReadsThem) {
+    struct Row {
+        std::string text;
+        std::vector<std::string> words;
+    } rows[] = {
+        {"Hello, world!", {"Hello", "world"}},
+        {"ann@example.org x_y a-b", {"ann", "example", "org", "x", "y", "a", "b"}},
+        {"abc123 123abc 1e10 1e5x 12e34e 0x1f", {"abc123", "123abc", "1e10", "1e5", "x", "12e34", "e", "0x1f"}},
+        {"caf\xC3\xA9 \xC3\xBC\x62\x65r \xE2\x82\xAC" "5 \xE6\x97\xA5\xE6\x9C\xAC", {"caf\xC3\xA9", "\xC3\xBC" "ber", "5", "\xE6\x97\xA5\xE6\x9C\xAC"}},
+        {std::string("a\0b\xFF" "c\xC3", 6), {"a", "b", "c"}},
+        {"x " + std::string(2047, 'l') + " " + std::string(2046, 'k') + " y", {"x", std::string(2046, 'k'), "y"}},
+    };
+    for (const Row& r : rows) {
+        std::vector<std::string> words;
+        for (const TextWord& w : IndexWords(r.text)) words.push_back(r.text.substr(w.start, w.end - w.start));
+        EXPECT_EQ(r.words, words) << r.text.substr(0, 40);
+    }
+    EXPECT_EQ("a b c", IndexText(std::string("a\0b\xFF" "c\xC3", 6)));
+}
+
+// The snippet window and its marks, as the embedded store's index draws them
+// (the same pages for both stores: mail_test.cpp compares them).
+TEST(Snippet, TheWindowOfTheMostSearchWordsWithEachOneMarked) {
+    std::string words;
+    for (int i = 0; i < 40; ++i) words += "w" + std::to_string(i) + (i == 19 ? ". " : " ");
+    struct Row {
+        const char* what;
+        std::string body;
+        std::vector<FoundWord> found;
+        std::string snippet;
+    } rows[] = {
+        {"short: all of it", "a cat, a dog.", {{1, 1}}, "a \x02" "cat\x03, a dog."},
+        {"nothing found: the head", words, {}, "w0 w1 w2 w3 w4 w5 w6 w7 w8 w9 w10 w11 w12 w13 w14 w15\xE2\x80\xA6"},
+        {"centred on what it holds", words, {{30, 1}},
+         "\xE2\x80\xA6w20 w21 w22 w23 w24 w25 w26 w27 w28 w29 \x02w30\x03 w31 w32 w33 w34 w35\xE2\x80\xA6"},
+        {"two words beat one, from the start of their sentence", words, {{5, 1}, {33, 1}, {35, 2}},
+         "\xE2\x80\xA6w20 w21 w22 w23 w24 w25 w26 w27 w28 w29 w30 w31 w32 \x02w33\x03 w34 \x02w35\x03\xE2\x80\xA6"},
+        {"the end: nothing after it", words, {{39, 1}},
+         "\xE2\x80\xA6w24 w25 w26 w27 w28 w29 w30 w31 w32 w33 w34 w35 w36 w37 w38 \x02w39\x03 "},
+        {"past the words: ignored", "a b", {{7, 1}}, "a b"},
+    };
+    for (const Row& r : rows) EXPECT_EQ(r.snippet, Snippet(r.body, r.found)) << r.what;
+}
+
+TEST(PgStoreSchema, ADatabaseOfAnotherProgramOrSchemaIsRefusedUntouchedAndAnEmptyOneGetsTheSchema) {
+    std::string why;
+    pgtest::Cluster* cluster = pgtest::Cluster::Shared(&why);
+    ASSERT_NE(nullptr, cluster) << why;
+    for (const char* sql : {"CREATE TABLE messages (id integer); INSERT INTO messages VALUES (7)",
+                            "CREATE TABLE velmox_schema (version integer); INSERT INTO velmox_schema VALUES (9)"}) {
+        SCOPED_TRACE(sql);
+        std::string database = cluster->NewDatabase();
+        pgtest::Session other(cluster->Uri(database));
+        ASSERT_TRUE(other.Exec(sql)) << other.error();
+        PgStore store(PgSettings{cluster->Uri(database), 100});
+        try {
+            store.Open();
+            ADD_FAILURE() << "opened";
+        } catch (const StoreError& e) {
+            EXPECT_EQ(StoreError::kDamaged, e.kind());
+            EXPECT_NE(std::string::npos, std::string(e.what()).find(database)) << e.what();
+        }
+        Message m;
+        EXPECT_THROW(store.Find("0123456789abcdef0123456789abcdef", m), StoreError);
+        EXPECT_EQ(std::vector<std::string>{"1"},
+                  other.Column("SELECT count(*) FROM pg_tables WHERE schemaname = 'public'")) << "nothing was added";
+        EXPECT_TRUE(cluster->DropDatabase(database));
+    }
+    std::string database = cluster->NewDatabase();
+    PgStore store(PgSettings{cluster->Uri(database), 100});
+    CreatePgStore(PgSettings{cluster->Uri(database), 100});
+    CreatePgStore(PgSettings{cluster->Uri(database), 100});  // a second start finds it made
+    MessageChange change;
+    change.ident = "0123456789abcdef0123456789abcdef";
+    change.folder = "inbox";
+    change.hasBody = true;
+    change.body = std::string("a\0b\xFF", 4);
+    bool created = false;
+    store.Save(change, &created);
+    EXPECT_TRUE(created);
+    Message m;
+    ASSERT_TRUE(store.Find(change.ident, m));
+    EXPECT_EQ(change.body, m.body) << "bytes are kept, a NUL too";
+    EXPECT_EQ(std::vector<std::string>{std::to_string(kPgSchemaVersion)},
+              pgtest::Session(cluster->Uri(database)).Column("SELECT version FROM velmox_schema"));
+    EXPECT_TRUE(cluster->DropDatabase(database));
+}
+
+TEST(StoreChoice, AUriNamesPostgresAndLogsShowItWithoutItsPassword) {
+    EXPECT_TRUE(IsPostgresUri("postgresql://db/mail"));
+    EXPECT_TRUE(IsPostgresUri("postgres://u@db/mail"));
+    EXPECT_FALSE(IsPostgresUri("/var/lib/velmox/mail.db"));
+    EXPECT_FALSE(IsPostgresUri("postgresql.db"));
+    EXPECT_EQ("postgresql://ann:***@db:5432/mail?sslmode=require",
+              RedactedUri("postgresql://ann:s3cr:t@db:5432/mail?sslmode=require"));
+    EXPECT_EQ("postgresql://db/mail?user=ann&password=***&sslmode=require",
+              RedactedUri("postgresql://db/mail?user=ann&password=x&sslmode=require"));
+    EXPECT_EQ("postgresql://ann@db/mail", RedactedUri("postgresql://ann@db/mail"));
 }
 
 }  // namespace

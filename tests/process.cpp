@@ -104,7 +104,7 @@ pid_t StartForked(char* const* argv, char* const* envp, const Options& o) {
         return pid;
     }
     if (o.dieWithTest) {
-        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        prctl(PR_SET_PDEATHSIG, o.deathSignal);
         if (getppid() != parent) _exit(125);
     }
     if (o.ownGroup) setpgid(0, 0);
@@ -120,6 +120,11 @@ pid_t StartForked(char* const* argv, char* const* envp, const Options& o) {
     if (!o.dir.empty() && chdir(o.dir.c_str()) != 0) _exit(126);
     if (o.asNobody && geteuid() == 0 && (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0))
         _exit(125);
+    // A change of credentials clears the parent-death signal: set it again.
+    if (o.dieWithTest) {
+        prctl(PR_SET_PDEATHSIG, o.deathSignal);
+        if (getppid() != parent) _exit(125);
+    }
     if (o.traced && ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) != 0) _exit(126);
     execve(argv[0], argv, envp);
     _exit(127);

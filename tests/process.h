@@ -37,6 +37,7 @@ struct Options {
     std::string dir;           // working directory ("" keeps the test's)
     bool ownGroup = false;     // leads a process group (KillGroup reaches its children)
     bool dieWithTest = false;  // killed when the test process dies
+    int deathSignal = SIGKILL; // the signal dieWithTest sends (SIGINT: a server's fast shutdown)
     bool traced = false;       // traced from its start: stops at the exec
     bool asNobody = false;     // runs as uid and gid 65534 (from root): permission bits bind it
 };

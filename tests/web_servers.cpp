@@ -9,6 +9,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/prctl.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -19,6 +20,9 @@
 #endif
 #ifndef VELMOX_GATEWAY
 #error "VELMOX_GATEWAY must name the built gateway"
+#endif
+#ifndef VELMOX_SERVER
+#error "VELMOX_SERVER must name the built velmox-server"
 #endif
 
 namespace e2e {
@@ -248,5 +252,108 @@ bool Apache::Start(const std::string& fcgiAddress, const std::string& iniText) {
     return true;
 }
 
+
+// ------------------------------------------------------------------ hosts
+
+bool Host::Start(const std::string& database, int pipes) {
+    m_error.clear();
+    std::string lighttpd = FindProgram({"/usr/sbin/lighttpd", "/usr/bin/lighttpd"});
+    if (lighttpd.empty() || access("/usr/bin/unshare", X_OK) != 0) {
+        m_error = "lighttpd and unshare (util-linux) are needed";
+        return false;
+    }
+    // Outside the host its /tmp is m_dir; inside, these paths are under /tmp.
+    const std::string inside = "/tmp";
+    mkdir((m_dir / "htdocs").c_str(), 0755);
+    mkdir((m_dir / "run").c_str(), 0755);
+    unlink((m_dir / "server.ready").c_str());
+    unlink((m_dir / "run/error.log").c_str());
+    if (m_port == 0) m_port = FreeLoopbackPort();
+    std::string config = ReadFile(std::string(VELMOX_SOURCE_DIR) + "/deploy/lighttpd.conf");
+    config = Replace(Replace(Replace(config, "@PORT@", std::to_string(m_port)), "@DOCROOT@", inside + "/htdocs"),
+                     "@RUNDIR@", inside + "/run");
+    // The host ends with the test process, whatever ends that.
+    std::string script = "cd /tmp\n" + std::string(VELMOX_SERVER) + " -n " + std::to_string(pipes) + " -d '" +
+                         database + "' -l /tmp/server.log -r /tmp/server.ready 2>>/tmp/server.err &\n" + lighttpd +
+                         " -D -f /tmp/run/lighttpd.conf &\n" + "while kill -0 " + std::to_string(getpid()) +
+                         " 2>/dev/null; do sleep 1; done\nkill -KILL 0\n";
+    if (!CopyExecutable(GatewayProgram(), m_dir / "htdocs/velmox.cgi") ||
+        !WriteFile(m_dir / "htdocs/velmox.ini", "debug = 0\n") || !WriteFile(m_dir / "run/lighttpd.conf", config) ||
+        !WriteFile(m_dir / "host.sh", script)) {
+        m_error = "cannot set up the host's directory";
+        return false;
+    }
+    // Processes of the host whose parent dies come to the test, which reaps them.
+    prctl(PR_SET_CHILD_SUBREAPER, 1);
+    proc::Options options;
+    options.outFile = m_dir / "host.out";
+    options.errToOut = options.ownGroup = options.dieWithTest = true;
+    m_pid = proc::Start({"/usr/bin/unshare", "--ipc", "--mount", "--propagation", "private", "/bin/sh", "-c",
+                         "mount --bind \"$0\" /tmp && exec /bin/sh /tmp/host.sh", m_dir.path()},
+                        options);
+    long long deadline = NowMs() + kStartLimitMs;
+    while (NowMs() < deadline) {
+        std::string ready = ReadFile(m_dir / "server.ready");
+        if (!ready.empty() && ready.back() == '\n' && ErrorLog().find("server started") != std::string::npos &&
+            Accepts("127.0.0.1:" + std::to_string(m_port)))
+            return true;
+        int status = 0;
+        if (waitpid(m_pid, &status, WNOHANG) == m_pid) {
+            m_pid = -1;
+            m_error = "the host ended at its start: " + ReadFile(m_dir / "host.out") + ReadFile(m_dir / "server.err");
+            return false;
+        }
+        SleepMs(10);
+    }
+    m_error = "the host did not come up within the limit: " + ReadFile(m_dir / "host.out") + ServerLog() + ErrorLog();
+    KillAll();
+    return false;
+}
+
+void Host::KillAll() {
+    if (m_pid <= 0) return;
+    pid_t group = m_pid;
+    kill(-group, SIGKILL);
+    long long deadline = NowMs() + kStopLimitMs;
+    while (NowMs() < deadline) {
+        while (waitpid(-group, nullptr, WNOHANG) > 0) {
+        }
+        if (kill(-group, 0) != 0 && errno == ESRCH) break;
+        SleepMs(5);
+    }
+    m_pid = -1;
+}
+
+bool Host::Owns(pid_t pid) const { return m_pid > 0 && getpgid(pid) == m_pid; }
+
+// ---------------------------------------------------------------- HAProxy
+
+bool LoadBalancer::Start(const std::vector<int>& hostPorts) {
+    m_error.clear();
+    std::string haproxy = FindProgram({"/usr/sbin/haproxy", "/usr/bin/haproxy"});
+    if (haproxy.empty()) {
+        m_error = "haproxy is not installed (scripts/test-all installs it)";
+        return false;
+    }
+    std::string config = ReadFile(std::string(VELMOX_SOURCE_DIR) + "/deploy/haproxy-velmox.cfg");
+    if (hostPorts.empty() || hostPorts.size() > 2 || config.empty()) {
+        m_error = "deploy/haproxy-velmox.cfg names one or two hosts";
+        return false;
+    }
+    if (hostPorts.size() == 1) config = Replace(config, "    server host2 @HOST2@\n", "");
+    for (size_t i = 0; i < hostPorts.size(); ++i)
+        config = Replace(config, "@HOST" + std::to_string(i + 1) + "@", "127.0.0.1:" + std::to_string(hostPorts[i]));
+    m_port = FreeLoopbackPort();
+    WriteFile(m_dir / "haproxy.cfg", Replace(config, "@PORT@", std::to_string(m_port)));
+    proc::Options options;
+    options.outFile = m_dir / "haproxy.out";
+    options.errToOut = options.ownGroup = options.dieWithTest = true;
+    m_pid = proc::Start({haproxy, "-db", "-f", m_dir / "haproxy.cfg"}, options);
+    if (!WaitAccepting(m_pid, "127.0.0.1:" + std::to_string(m_port), &m_error, "haproxy", m_dir / "haproxy.out")) {
+        Kill();
+        return false;
+    }
+    return true;
+}
 
 }  // namespace e2e

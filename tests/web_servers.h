@@ -1,6 +1,7 @@
 // More of the end-to-end harness: the gateway as a FastCGI responder that
 // the test starts itself, nginx and Apache httpd, each run as the test's own
-// process with a configuration made from deploy/ on a free loopback port.
+// process with a configuration made from deploy/ on a free loopback port;
+// hosts of their own on this machine and HAProxy in front of them.
 // Like the rest of e2e_harness.h, every process dies with the test process
 // and every wait is bounded.
 #ifndef VELMOX_TESTS_WEB_SERVERS_H
@@ -71,6 +72,38 @@ public:
     bool Start(const std::string& fcgiAddress = "", const std::string& iniText = "debug = 0\n");
     // Where the gateway and velmox.ini lie (httpd's cgi-bin).
     std::string CgiBin() const { return m_dir / "cgi-bin"; }
+};
+
+// One host of a web mail spread over several hosts, on this machine: in an
+// IPC and a mount namespace of its own (unshare, as root), where /tmp is a
+// directory of its own, so that its pipe is its own; lighttpd from
+// deploy/lighttpd.conf with the gateway, and velmox-server keeping its mail
+// in `database` (a PostgreSQL database that the hosts share). Every process
+// of the host is in one process group, which ends when the test process
+// does.
+class Host : public HttpServer {
+public:
+    Host() : HttpServer("velmox-host") {}
+    ~Host() { KillAll(); }
+    // Starts (again, after KillAll, on the same port) and waits, bounded,
+    // until the server task is ready and lighttpd accepts.
+    bool Start(const std::string& database, int pipes = 4);
+    // SIGKILL to the host's whole process group; returns once every process
+    // of it is gone.
+    void KillAll();
+    // True for a process of this host (a pipe process whose pid a page names).
+    bool Owns(pid_t pid) const;
+    std::string ServerLog() const { return ReadFile(m_dir / "server.log"); }
+};
+
+// HAProxy from deploy/haproxy-velmox.cfg on a free loopback port, in front of
+// one or two web servers on loopback ports (haproxy -db, the test's own
+// process).
+class LoadBalancer : public HttpServer {
+public:
+    LoadBalancer() : HttpServer("velmox-balancer") {}
+    bool Start(const std::vector<int>& hostPorts);
+    std::string Output() const { return ReadFile(m_dir / "haproxy.out"); }
 };
 
 }  // namespace e2e

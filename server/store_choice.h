@@ -1,0 +1,29 @@
+// Which mail store -d names, and making it: a libpq connection URI
+// (postgresql://... or postgres://...) names a PostgreSQL database
+// (pg_store.h), anything else an SQLite database file (sqlite_store.h).
+#ifndef VELMOX_SERVER_STORE_CHOICE_H
+#define VELMOX_SERVER_STORE_CHOICE_H
+
+#include <memory>
+#include <string>
+
+#include "store.h"
+
+struct ServerOptions;
+
+// True for a libpq connection URI (postgresql:// or postgres://).
+bool IsPostgresUri(const std::string& text);
+// The URI without its password, for logs and pages.
+std::string RedactedUri(const std::string& uri);
+// False when this program was built without libpq.
+bool HavePostgres();
+
+// The database as the log names it (a URI without its password).
+std::string StoreName(const ServerOptions& options);
+// The store of a pipe process; it connects on its first request.
+std::unique_ptr<MailStore> OpenMailStore(const ServerOptions& options);
+// At the server's start: makes the database (SQLite: the file; both: the
+// schema, or its migration). Raises StoreError.
+void PrepareMailStore(const ServerOptions& options);
+
+#endif
