@@ -331,7 +331,9 @@ std::string CheckServerSetup(const ServerOptions& options) {
     if (options.base.size() > kMaxBaseNameLength)
         return "the base name is longer than " + std::to_string(kMaxBaseNameLength) + " characters";
     std::string problem = WritableHere("the pipe's key file", options.base);
-    if (problem.empty() && !options.inspect) problem = WritableHere("the mail store", options.database);
+    // A PostgreSQL store is the database server's to reach: nothing here to write.
+    if (problem.empty() && !options.inspect && !IsPostgresUri(options.database))
+        problem = WritableHere("the mail store", options.database);
     if (problem.empty() && !options.logPath.empty()) problem = WritableHere("the log file", options.logPath);
     return problem;
 }

@@ -294,6 +294,7 @@ TEST_F(VelmoxServer, CommandLine) {
         {{"-c", noFile}, 1, "", noFileFault.c_str()},
         {{"--check-config", "-b", base, "-d", "/tmp/vxt-missing-dir/x/mail.db"}, 1, "", "/tmp/vxt-missing-dir/x of the mail store"},
         {{"--check-config", "-b", "/tmp/vxt-missing-dir/pipe", "--inspect"}, 1, "", "does not exist"},
+        {{"--check-config", "-b", base, "-d", "postgresql://velmox@db.example/mail"}, 0, "is valid", ""},
         {{"--help"}, 0, "-n, --pipes N", ""},
         {{"-h"}, 0, "-r, --ready FILE", ""},
         {{"-n", "0"}, 2, "", "a whole number from 1 to 64"},
