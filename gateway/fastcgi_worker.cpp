@@ -6,13 +6,34 @@
 // trace lines, which the library writes to stdout, land in the response in
 // the order they are written. Outside a request it drops what it gets.
 //
+// Kept connections: a web server that sets FCGI_KEEP_CONN sends its next
+// request on the same connection, and libfcgi keeps it open for that
+// (FCGX_Finish_r leaves it, FCGX_Accept_r reads the next request from it).
+// A worker serves one connection at a time, so a kept connection must not
+// keep other connections waiting. The worker gives it up:
+//   - when the web server closes it;
+//   - after a request, when another connection is waiting to be accepted
+//     (that connection waits for nothing else; the web server sees the
+//     close right after the answer, before it could use the connection
+//     again);
+//   - when it has been idle for the idle limit;
+//   - when, while it is idle, another connection has waited kGiveWayMs
+//     without a free worker taking it.
+// Requests on one connection are answered one after another, in order;
+// libfcgi refuses a second request on a connection in use (FCGI_MPXS_CONNS
+// is 0). A web server sends the next request once the last is answered:
+// bytes sent before that may be lost with libfcgi's read buffer of the
+// request before. The connection and its keep flag are libfcgi's own fields
+// of FCGX_Request (ipcFd, keepConnection): fcgiapp.h has no call for them.
+//
 // Signals: SIGTERM, SIGINT and SIGHUP stay blocked except while the worker
-// waits for a connection (epoll_pwait with the mask opened), so that no
-// read or write of a request is ever cut by them: a request in flight is
-// finished, then the worker ends or re-reads velmox.ini. SIGALRM bounds
-// what a peer may make a worker wait for (see the limits in the header); it
-// is off during the exchange with the server task, whose waits have limits
-// of their own.
+// waits for a connection or for the next request on a kept one
+// (epoll_pwait and ppoll with the mask opened), so that no read or write of
+// a request is ever cut by them: a request in flight is finished, then the
+// worker ends (closing a kept connection) or re-reads velmox.ini. SIGALRM
+// bounds what a peer may make a worker wait for (see the limits in the
+// header); it is off during the exchange with the server task, whose waits
+// have limits of their own.
 #include "fastcgi_worker.h"
 
 #include <fcgiapp.h>
@@ -22,6 +43,8 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
+#include <poll.h>
 #include <string>
 #include <sys/epoll.h>
 #include <unistd.h>
@@ -32,6 +55,7 @@
 #include "except.h"
 #include "os.h"
 #include "platform.h"
+#include "request_path.h"
 
 namespace {
 
@@ -80,11 +104,11 @@ size_t ReadRequestBody(void* source, char* buffer, size_t length) {
 }
 
 // One line on standard error, the web server's log: "velmox.cgi[PID]:
-// METHOD PATH_INFO: text". One write, so that lines of several workers do
-// not mix.
-void LogRequest(const FCGX_Request& request, const char* format, ...) {
+// METHOD PATH_INFO: text", with PATH_INFO as the gateway split it. One
+// write, so that lines of several workers do not mix.
+void LogRequest(const FCGX_Request& request, const RequestPath& where, const char* format, ...) {
     const char* method = request.envp ? FCGX_GetParam("REQUEST_METHOD", request.envp) : nullptr;
-    const char* path = request.envp ? FCGX_GetParam("PATH_INFO", request.envp) : nullptr;
+    const char* path = where.PathInfo();
     char line[1024];
     int n = std::snprintf(line, sizeof line, "velmox.cgi[%d]: %s %s: ", int(getpid()), method ? method : "-",
                           path && *path ? path : "-");
@@ -111,19 +135,23 @@ const char* ExceptionName(const Exception& e) {
     return e.m_id < uint32_t(Exception::c_excCount) ? Exception::c_excName[e.m_id] : Exception::c_excName[0];
 }
 
-// One request, as a CGI run of the gateway would answer it.
-void Serve(FCGX_Request& request, SimplePipe& pipe) {
+// One request, as a CGI run of the gateway would answer it, its command
+// path found wherever the web server put it.
+void Serve(FCGX_Request& request, SimplePipe& pipe, const std::string& scriptName) {
     s_output = request.out;
+    RequestPath where(FCGX_GetParam("SCRIPT_NAME", request.envp), FCGX_GetParam("PATH_INFO", request.envp),
+                      FCGX_GetParam("REQUEST_URI", request.envp), scriptName);
     if (g_debug) std::fputs("Content-type: text/html\n\n", stdout);
     Cmd* cmd = nullptr;
     try {
         CGI cgi;
         cgi.InitFromParams(request.envp, ReadRequestBody, request.in);
+        where.ApplyTo(cgi);
         if (FCGX_GetError(request.in) != 0) {
             // The web server gave up on the request (its client went away)
             // or the stream broke: nobody waits for an answer, and a body
             // cut short must not reach the server task.
-            LogRequest(request, "request dropped: its body stopped after %d of %s bytes",
+            LogRequest(request, where, "request dropped: its body stopped after %d of %s bytes",
                        cgi.m_stdinLen > 0 ? cgi.m_stdinLen - 1 : 0, cgi.Value(CGI::ContentLength));
         } else {
             alarm(0);  // the exchange has limits of its own
@@ -131,19 +159,19 @@ void Serve(FCGX_Request& request, SimplePipe& pipe) {
         }
     } catch (const IPCexc& e) {
         if (g_debug) TraceFailureCause(e.Cause());
-        LogRequest(request, "%s: %s", PlainHeading(kCommunicationErrorHeading).c_str(), *e.Cause() ? e.Cause() : "no cause known");
+        LogRequest(request, where, "%s: %s", PlainHeading(kCommunicationErrorHeading).c_str(), *e.Cause() ? e.Cause() : "no cause known");
         WriteErrorPage(kCommunicationErrorHeading);
     } catch (const Exception& e) {
-        LogRequest(request, "%s: %s (%s:%d)", PlainHeading(kExceptionHeading).c_str(), ExceptionName(e), e.m_file ? e.m_file : "?",
+        LogRequest(request, where, "%s: %s (%s:%d)", PlainHeading(kExceptionHeading).c_str(), ExceptionName(e), e.m_file ? e.m_file : "?",
                    e.m_line);
         WriteErrorPage(kExceptionHeading);
     } catch (...) {
-        LogRequest(request, "%s", PlainHeading(kUnknownExceptionHeading).c_str());
+        LogRequest(request, where, "%s", PlainHeading(kUnknownExceptionHeading).c_str());
         WriteErrorPage(kUnknownExceptionHeading);
     }
     delete cmd;
     alarm(kWriteLimitSeconds);
-    if (FCGX_GetError(request.out) != 0) LogRequest(request, "the answer was not taken: the connection closed");
+    if (FCGX_GetError(request.out) != 0) LogRequest(request, where, "the answer was not taken: the connection closed");
     s_output = nullptr;
 }
 
@@ -155,9 +183,55 @@ void Catch(int signal, void (*handler)(int)) {
     sigaction(signal, &action, nullptr);
 }
 
+void ReloadWhenAsked() {
+    if (!s_reload) return;
+    s_reload = 0;
+    g_debug = ReadDebugLevel("velmox.ini");
+}
+
+long long NowMs() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
+}
+
+timespec Span(long long ms) { return {time_t(ms / 1000), long(ms % 1000) * 1000000L}; }
+
+// True when a connection waits on the listening socket to be accepted.
+bool ConnectionWaiting(int listenFd) {
+    pollfd listener = {listenFd, POLLIN, 0};
+    return poll(&listener, 1, 0) > 0;
+}
+
+// Waits on an idle kept connection. True when something arrived on it (the
+// next request, or the web server's close: FCGX_Accept_r reads either);
+// false when the worker is to give it up (see the top of the file) or stop.
+bool NextRequestOnKeptConnection(int keptFd, int listenFd, const sigset_t& waiting, unsigned idleLimitSeconds) {
+    long long deadline = NowMs() + idleLimitSeconds * 1000LL;
+    while (!s_stop) {
+        ReloadWhenAsked();
+        long long left = deadline - NowMs();
+        if (left <= 0) return false;
+        pollfd both[2] = {{keptFd, POLLIN, 0}, {listenFd, POLLIN, 0}};
+        timespec limit = Span(left);
+        int ready = ppoll(both, 2, &limit, &waiting);
+        if (ready < 0) continue;  // a signal: see the flags
+        if (ready == 0) return false;
+        if (both[0].revents) return true;
+        // Another connection waits: a free worker takes it at once. If none
+        // has within the grace, this worker gives way.
+        pollfd kept = {keptFd, POLLIN, 0};
+        timespec grace = Span(kGiveWayMs);
+        ready = ppoll(&kept, 1, &grace, &waiting);
+        if (ready > 0) return true;
+        if (ready == 0 && ConnectionWaiting(listenFd)) return false;
+    }
+    return false;
+}
+
 }  // namespace
 
-int RunFastCgiWorker(int listenFd) {
+int RunFastCgiWorker(int listenFd, const WorkerSettings& settings) {
     Catch(SIGTERM, OnStop);
     Catch(SIGINT, OnStop);
     Catch(SIGHUP, OnReload);
@@ -185,32 +259,40 @@ int RunFastCgiWorker(int listenFd) {
     FCGX_Request request;
     FCGX_InitRequest(&request, listenFd, FCGI_FAIL_ACCEPT_ON_INTR);
     while (!s_stop) {
-        if (s_reload) {
-            s_reload = 0;
-            g_debug = ReadDebugLevel("velmox.ini");
+        ReloadWhenAsked();
+        if (request.ipcFd >= 0) {
+            // A kept connection: its next request, or give it up (libfcgi
+            // closes it) and wait for a connection.
+            if (!NextRequestOnKeptConnection(request.ipcFd, listenFd, waiting, settings.idleLimitSeconds)) {
+                FCGX_Free(&request, 1);
+                continue;
+            }
+        } else {
+            epoll_event ready;
+            if (epoll_pwait(poller, &ready, 1, -1, &waiting) <= 0) continue;  // a signal: see the flags
         }
-        epoll_event ready;
-        if (epoll_pwait(poller, &ready, 1, -1, &waiting) <= 0) continue;  // a signal: see the flags
         alarm(kReadLimitSeconds);
         int accepted = FCGX_Accept_r(&request);
         if (accepted < 0) {
             // Another worker took the connection, or the peer dropped it
-            // before its request was read (libfcgi closed it).
+            // before its request was read, or closed its kept connection
+            // (libfcgi closed it).
             if (accepted == -EAGAIN || accepted == -EWOULDBLOCK || accepted == -EINTR) continue;
             std::fprintf(stderr, "velmox.cgi[%d]: accept: %s\n", int(getpid()), std::strerror(-accepted));
             if (accepted == -EMFILE || accepted == -ENFILE || accepted == -ENOMEM || accepted == -ENOBUFS)
                 sleep(1);
             continue;
         }
-        // One request per connection: a kept connection would tie this
-        // worker to one peer while others wait in the backlog.
-        request.keepConnection = 0;
-        Serve(request, pipe);
+        Serve(request, pipe, settings.scriptName);
+        // A connection waiting for a worker: this one is closed after its
+        // answer rather than kept.
+        if (request.keepConnection && ConnectionWaiting(listenFd)) request.keepConnection = 0;
         FCGX_Finish_r(&request);
         // The alarm stays: should it ring while the worker waits for the
         // next connection, the wait just starts again. Two system calls
         // fewer per request.
     }
+    if (request.ipcFd >= 0) FCGX_Free(&request, 1);
     close(poller);
     return 0;
 }
