@@ -9,28 +9,28 @@
 // Kept connections: a web server that sets FCGI_KEEP_CONN sends its next
 // request on the same connection, and libfcgi keeps it open for that
 // (FCGX_Finish_r leaves it, FCGX_Accept_r reads the next request from it).
-// A worker serves one connection at a time, so a kept connection must not
-// keep other connections waiting. The worker gives it up:
-//   - when the web server closes it;
-//   - after a request, when another connection is waiting to be accepted
-//     (that connection waits for nothing else; the web server sees the
-//     close right after the answer, before it could use the connection
-//     again);
-//   - when it has been idle for the idle limit;
-//   - when, while it is idle, another connection has waited kGiveWayMs
-//     without a free worker taking it.
-// Requests on one connection are answered one after another, in order;
-// libfcgi refuses a second request on a connection in use (FCGI_MPXS_CONNS
-// is 0). A web server sends the next request once the last is answered:
-// bytes sent before that may be lost with libfcgi's read buffer of the
-// request before. The connection and its keep flag are libfcgi's own fields
-// of FCGX_Request (ipcFd, keepConnection): fcgiapp.h has no call for them.
+// A kept connection must never keep another connection waiting, and the
+// gateway must not close one the web server may be using: a web server that
+// finds a kept connection closed under its request fails the request (nginx
+// retries no POST). So a worker holds many connections, one FCGX_Request
+// each, and between requests waits on all of them and on the listening
+// socket at once: it serves whichever has a request, and accepts a waiting
+// connection beside the ones it holds, so that every connection is watched
+// by some worker. It closes a kept connection only when the web server
+// closes it, after the idle limit (longer than the web servers' own), and
+// when it stops. Requests on one connection are answered one after another,
+// in order; libfcgi refuses a second request on a connection in use
+// (FCGI_MPXS_CONNS is 0). A web server sends the next request once the last
+// is answered: bytes sent before that may be lost with libfcgi's read buffer
+// of the request before. The connection of a request is libfcgi's own field
+// of FCGX_Request (ipcFd): fcgiapp.h has no call for it.
 //
 // Signals: SIGTERM, SIGINT and SIGHUP stay blocked except while the worker
 // waits for a connection or for the next request on a kept one
-// (epoll_pwait and ppoll with the mask opened), so that no read or write of
-// a request is ever cut by them: a request in flight is finished, then the
-// worker ends (closing a kept connection) or re-reads velmox.ini. SIGALRM
+// (epoll_pwait with the mask opened), so that no read or write of a request
+// is ever cut by them: a request in flight is finished, then the worker ends
+// (it answers the requests already sent on its kept connections, then
+// closes them) or re-reads velmox.ini. SIGALRM
 // bounds what a peer may make a worker wait for (see the limits in the
 // header); it is off during the exchange with the server task, whose waits
 // have limits of their own.
@@ -44,10 +44,10 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <poll.h>
 #include <string>
 #include <sys/epoll.h>
 #include <unistd.h>
+#include <vector>
 
 #include "cgi.h"
 #include "cmd.h"
@@ -195,38 +195,108 @@ long long NowMs() {
     return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
 }
 
-timespec Span(long long ms) { return {time_t(ms / 1000), long(ms % 1000) * 1000000L}; }
+// The epoll mark of the listening socket; a held connection's is its index.
+const uint32_t kListener = UINT32_MAX;
 
-// True when a connection waits on the listening socket to be accepted.
-bool ConnectionWaiting(int listenFd) {
-    pollfd listener = {listenFd, POLLIN, 0};
-    return poll(&listener, 1, 0) > 0;
-}
-
-// Waits on an idle kept connection. True when something arrived on it (the
-// next request, or the web server's close: FCGX_Accept_r reads either);
-// false when the worker is to give it up (see the top of the file) or stop.
-bool NextRequestOnKeptConnection(int keptFd, int listenFd, const sigset_t& waiting, unsigned idleLimitSeconds) {
-    long long deadline = NowMs() + idleLimitSeconds * 1000LL;
-    while (!s_stop) {
-        ReloadWhenAsked();
-        long long left = deadline - NowMs();
-        if (left <= 0) return false;
-        pollfd both[2] = {{keptFd, POLLIN, 0}, {listenFd, POLLIN, 0}};
-        timespec limit = Span(left);
-        int ready = ppoll(both, 2, &limit, &waiting);
-        if (ready < 0) continue;  // a signal: see the flags
-        if (ready == 0) return false;
-        if (both[0].revents) return true;
-        // Another connection waits: a free worker takes it at once. If none
-        // has within the grace, this worker gives way.
-        pollfd kept = {keptFd, POLLIN, 0};
-        timespec grace = Span(kGiveWayMs);
-        ready = ppoll(&kept, 1, &grace, &waiting);
-        if (ready > 0) return true;
-        if (ready == 0 && ConnectionWaiting(listenFd)) return false;
+// The connections a worker holds, one libfcgi request each, and which of
+// them the poller watches: the kept ones between their requests.
+class Connections {
+public:
+    Connections(int listenFd, int poller, unsigned idleLimitSeconds)
+        : m_listenFd(listenFd), m_poller(poller), m_idleLimitMs(idleLimitSeconds * 1000LL),
+          m_slots(kMaxConnectionsPerWorker), m_idleSince(kMaxConnectionsPerWorker, 0) {
+        for (FCGX_Request& r : m_slots) FCGX_InitRequest(&r, listenFd, FCGI_FAIL_ACCEPT_ON_INTR);
     }
-    return false;
+    Connections(const Connections&) = delete;
+    Connections& operator=(const Connections&) = delete;
+
+    // Watches the listening socket while a slot is free for a connection.
+    bool Listen() {
+        bool free = FreeSlot() >= 0;
+        if (free == m_listening) return true;
+        epoll_event interest = {};
+        interest.events = EPOLLIN | EPOLLEXCLUSIVE;  // one idle worker woken per connection
+        interest.data.u32 = kListener;
+        if (epoll_ctl(m_poller, free ? EPOLL_CTL_ADD : EPOLL_CTL_DEL, m_listenFd, &interest) != 0) return false;
+        m_listening = free;
+        return true;
+    }
+    // The slot an event names: a held connection's (no longer watched), or
+    // a free one for the connection waiting on the listening socket.
+    FCGX_Request& Take(uint32_t mark) {
+        size_t i = mark == kListener ? size_t(FreeSlot()) : mark;
+        if (mark != kListener) epoll_ctl(m_poller, EPOLL_CTL_DEL, m_slots[i].ipcFd, nullptr);
+        return m_slots[i];
+    }
+    // After FCGX_Finish_r: a connection libfcgi kept is watched again.
+    void Finished(FCGX_Request& request) {
+        if (request.ipcFd < 0) return;
+        uint32_t i = uint32_t(&request - m_slots.data());
+        epoll_event interest = {};
+        interest.events = EPOLLIN;
+        interest.data.u32 = i;
+        epoll_ctl(m_poller, EPOLL_CTL_ADD, request.ipcFd, &interest);
+        m_idleSince[i] = NowMs();
+    }
+    // Milliseconds until the first kept connection reaches the idle limit;
+    // -1 when none is kept.
+    int NextIdleEnd() const {
+        long long first = -1, now = NowMs();
+        for (size_t i = 0; i < m_slots.size(); ++i)
+            if (m_slots[i].ipcFd >= 0) {
+                long long left = m_idleSince[i] + m_idleLimitMs - now;
+                if (first < 0 || left < first) first = left < 0 ? 0 : left;
+            }
+        return first > INT32_MAX ? INT32_MAX : int(first);
+    }
+    // Closes the kept connections idle for the idle limit.
+    void CloseIdle() {
+        long long now = NowMs();
+        for (size_t i = 0; i < m_slots.size(); ++i)
+            if (m_slots[i].ipcFd >= 0 && now - m_idleSince[i] >= m_idleLimitMs) Close(m_slots[i]);
+    }
+    void CloseAll() {
+        for (FCGX_Request& r : m_slots)
+            if (r.ipcFd >= 0) Close(r);
+    }
+
+private:
+    int FreeSlot() const {
+        for (size_t i = 0; i < m_slots.size(); ++i)
+            if (m_slots[i].ipcFd < 0) return int(i);
+        return -1;
+    }
+    void Close(FCGX_Request& request) {
+        epoll_ctl(m_poller, EPOLL_CTL_DEL, request.ipcFd, nullptr);
+        FCGX_Free(&request, 1);
+    }
+
+    int m_listenFd, m_poller;
+    long long m_idleLimitMs;
+    std::vector<FCGX_Request> m_slots;
+    std::vector<long long> m_idleSince;
+    bool m_listening = false;
+};
+
+// Reads the request on `request`'s connection (accepting one first for a
+// free slot), serves it and finishes it. False when there was none to serve:
+// another worker took the connection, or the peer closed or dropped it
+// (libfcgi closed it).
+bool ServeOne(FCGX_Request& request, SimplePipe& pipe, const std::string& scriptName) {
+    alarm(kReadLimitSeconds);
+    int accepted = FCGX_Accept_r(&request);
+    if (accepted < 0) {
+        if (accepted == -EAGAIN || accepted == -EWOULDBLOCK || accepted == -EINTR) return false;
+        std::fprintf(stderr, "velmox.cgi[%d]: accept: %s\n", int(getpid()), std::strerror(-accepted));
+        if (accepted == -EMFILE || accepted == -ENFILE || accepted == -ENOMEM || accepted == -ENOBUFS) sleep(1);
+        return false;
+    }
+    Serve(request, pipe, scriptName);
+    FCGX_Finish_r(&request);
+    // The alarm stays: should it ring while the worker waits for the next
+    // request, the wait just starts again. Two system calls fewer per
+    // request.
+    return true;
 }
 
 }  // namespace
@@ -248,51 +318,37 @@ int RunFastCgiWorker(int listenFd, const WorkerSettings& settings) {
         return 1;
     }
     int poller = epoll_create1(EPOLL_CLOEXEC);
-    epoll_event interest = {};
-    interest.events = EPOLLIN | EPOLLEXCLUSIVE;  // one idle worker woken per connection
-    if (poller < 0 || epoll_ctl(poller, EPOLL_CTL_ADD, listenFd, &interest) != 0) {
+    Connections connections(listenFd, poller, settings.idleLimitSeconds);
+    if (poller < 0 || !connections.Listen()) {
         std::fprintf(stderr, "velmox.cgi[%d]: epoll on the listening socket: %s\n", int(getpid()),
                      std::strerror(errno));
         return 1;
     }
     SimplePipe pipe;  // one pipe client for the worker's life
-    FCGX_Request request;
-    FCGX_InitRequest(&request, listenFd, FCGI_FAIL_ACCEPT_ON_INTR);
     while (!s_stop) {
         ReloadWhenAsked();
-        if (request.ipcFd >= 0) {
-            // A kept connection: its next request, or give it up (libfcgi
-            // closes it) and wait for a connection.
-            if (!NextRequestOnKeptConnection(request.ipcFd, listenFd, waiting, settings.idleLimitSeconds)) {
-                FCGX_Free(&request, 1);
-                continue;
-            }
+        epoll_event ready;
+        int n = epoll_pwait(poller, &ready, 1, connections.NextIdleEnd(), &waiting);
+        if (n < 0) continue;  // a signal: see the flags
+        if (n == 0) {
+            connections.CloseIdle();
         } else {
-            epoll_event ready;
-            if (epoll_pwait(poller, &ready, 1, -1, &waiting) <= 0) continue;  // a signal: see the flags
+            FCGX_Request& request = connections.Take(ready.data.u32);
+            if (ServeOne(request, pipe, settings.scriptName)) connections.Finished(request);
         }
-        alarm(kReadLimitSeconds);
-        int accepted = FCGX_Accept_r(&request);
-        if (accepted < 0) {
-            // Another worker took the connection, or the peer dropped it
-            // before its request was read, or closed its kept connection
-            // (libfcgi closed it).
-            if (accepted == -EAGAIN || accepted == -EWOULDBLOCK || accepted == -EINTR) continue;
-            std::fprintf(stderr, "velmox.cgi[%d]: accept: %s\n", int(getpid()), std::strerror(-accepted));
-            if (accepted == -EMFILE || accepted == -ENFILE || accepted == -ENOMEM || accepted == -ENOBUFS)
-                sleep(1);
-            continue;
-        }
-        Serve(request, pipe, settings.scriptName);
-        // A connection waiting for a worker: this one is closed after its
-        // answer rather than kept.
-        if (request.keepConnection && ConnectionWaiting(listenFd)) request.keepConnection = 0;
-        FCGX_Finish_r(&request);
-        // The alarm stays: should it ring while the worker waits for the
-        // next connection, the wait just starts again. Two system calls
-        // fewer per request.
+        connections.Listen();
     }
-    if (request.ipcFd >= 0) FCGX_Free(&request, 1);
+    // Stopping: the requests already sent on kept connections are answered,
+    // then the connections closed.
+    epoll_ctl(poller, EPOLL_CTL_DEL, listenFd, nullptr);
+    epoll_event ready[kMaxConnectionsPerWorker];
+    int n = epoll_wait(poller, ready, kMaxConnectionsPerWorker, 0);
+    for (int i = 0; i < n; ++i) {
+        if (ready[i].data.u32 == kListener) continue;
+        FCGX_Request& request = connections.Take(ready[i].data.u32);
+        if (ServeOne(request, pipe, settings.scriptName)) connections.Finished(request);
+    }
+    connections.CloseAll();
     close(poller);
     return 0;
 }

@@ -17,10 +17,10 @@ const unsigned kWriteLimitSeconds = 30;
 // when it is about to use a connection, is normally the one that closes it.
 const unsigned kDefaultIdleLimitSeconds = 90;
 const unsigned kMaxIdleLimitSeconds = 3600;
-// How long a connection may wait for a worker while this one holds an idle
-// kept connection, before this one gives its connection up for it: time
-// for a free worker, if there is one, to take it first.
-const unsigned kGiveWayMs = 20;
+// The most connections one worker holds at once (it serves one request at
+// a time, from whichever has one); past it, it accepts no more until the
+// web server closes one.
+const int kMaxConnectionsPerWorker = 64;
 
 struct WorkerSettings {
     std::string scriptName;  // the URL path the gateway is mapped at (request_path.h)

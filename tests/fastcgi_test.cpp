@@ -388,7 +388,7 @@ TEST_F(FastCgi, TheServerTaskMayGoAndComeBack) {
 }
 
 // Kept connections (FCGI_KEEP_CONN) with one worker, so that every other
-// connection has to wait for the kept one.
+// connection depends on the worker that holds the kept one.
 TEST_F(FastCgi, AKeptConnectionIsServedInOrderAndNeverKeepsAnotherWaiting) {
     StartGateway(1);
     const std::string address = gateway.address();
@@ -396,6 +396,12 @@ TEST_F(FastCgi, AKeptConnectionIsServedInOrderAndNeverKeepsAnotherWaiting) {
         return fcgi::Request(Vars("GET", "/RunAgent/Local/a", tag), "", keep);
     };
     auto tagOf = [](const fcgi::Reply& r) { return ParsePage(r.out)["m_query"]; };
+    auto ask = [&](int fd, const std::string& tag) {
+        EXPECT_TRUE(fcgi::SendAll(fd, tagged(tag, true)));
+        fcgi::Reply reply = fcgi::ReadReplies(fd, 1)[0];
+        EXPECT_TRUE(reply.ended && !reply.closed) << tag;
+        return tagOf(reply);
+    };
 
     // Three requests, each sent once the one before is answered (as web
     // servers do: they multiplex no connection, FCGI_MPXS_CONNS is 0):
@@ -403,41 +409,43 @@ TEST_F(FastCgi, AKeptConnectionIsServedInOrderAndNeverKeepsAnotherWaiting) {
     // connection stays open.
     int kept = fcgi::Connect(address);
     ASSERT_GE(kept, 0);
-    std::vector<fcgi::Reply> replies;
-    for (const std::string& request : {tagged("k1", true), fcgi::Request(Vars("POST", "/Save/Local/k2", "", "a=1"), "a=1", true),
-                                       tagged("k3", true)}) {
-        ASSERT_TRUE(fcgi::SendAll(kept, request));
-        replies.push_back(fcgi::ReadReplies(kept, 1)[0]);
-    }
-    EXPECT_EQ("k1", tagOf(replies[0]));
-    EXPECT_EQ("k2", ParsePage(replies[1].out)["m_path"]);
-    EXPECT_EQ(Hex(std::string("a\0" "1\0\0", 5)), ParsePage(replies[1].out)["m_body"]);
-    EXPECT_EQ("k3", tagOf(replies[2]));
-    for (const fcgi::Reply& r : replies) EXPECT_TRUE(r.ended && !r.closed);
+    EXPECT_EQ("k1", ask(kept, "k1"));
+    ASSERT_TRUE(fcgi::SendAll(kept, fcgi::Request(Vars("POST", "/Save/Local/k2", "", "a=1"), "a=1", true)));
+    fcgi::Reply saved = fcgi::ReadReplies(kept, 1)[0];
+    EXPECT_TRUE(saved.ended && !saved.closed);
+    EXPECT_EQ("k2", ParsePage(saved.out)["m_path"]);
+    EXPECT_EQ(Hex(std::string("a\0" "1\0\0", 5)), ParsePage(saved.out)["m_body"]);
+    EXPECT_EQ("k3", ask(kept, "k3"));
 
-    // Idle, it gives way to a connection that waits, and is closed.
+    // Idle, it keeps nobody waiting: a new connection is served by the
+    // same worker, and the kept one still serves after it.
     EXPECT_EQ("other", tagOf(fcgi::Exchange(address, Vars("GET", "/RunAgent/Local/a", "other"))));
-    fcgi::Reply after = fcgi::ReadReply(kept, 20000);
-    EXPECT_TRUE(after.closed && !after.ended);
-    close(kept);
-
-    // Busy, it is closed after its answer when a connection waits: the
-    // first request's body is held back until the second is queued.
+    int second = fcgi::Connect(address);
+    EXPECT_EQ("second", ask(second, "second"));
+    EXPECT_EQ("k4", ask(kept, "k4"));
+    // Both kept and each served in the order their requests came; the
+    // first's body held back until the second's request is sent.
     std::string body = "x=" + std::string(1000, 's');
     std::string slow = fcgi::Request(Vars("POST", "/Save/Local/slow", "", body), body, true);
-    kept = fcgi::Connect(address);
     ASSERT_TRUE(fcgi::SendAll(kept, slow.substr(0, slow.size() - 40)));
-    int waiting = fcgi::Connect(address);
-    ASSERT_TRUE(fcgi::SendAll(waiting, tagged("waiting", false)));
-    usleep(200000);
+    usleep(100000);
+    ASSERT_TRUE(fcgi::SendAll(second, tagged("queued", true)));
+    usleep(100000);
     ASSERT_TRUE(fcgi::SendAll(kept, slow.substr(slow.size() - 40)));
-    fcgi::Reply first = fcgi::ReadReply(kept, 20000);
-    EXPECT_TRUE(first.ended && first.closed);
+    fcgi::Reply first = fcgi::ReadReplies(kept, 1)[0];
+    EXPECT_TRUE(first.ended && !first.closed);
     EXPECT_EQ("slow", ParsePage(first.out)["m_path"]);
-    fcgi::Reply second = fcgi::ReadReply(waiting, 20000);
-    EXPECT_EQ("waiting", tagOf(second));
+    EXPECT_EQ("queued", tagOf(fcgi::ReadReplies(second, 1)[0]));
+    // Many kept connections on one worker, each served.
+    std::vector<int> many;
+    for (int i = 0; i < 20; ++i) {
+        many.push_back(fcgi::Connect(address));
+        EXPECT_EQ("m" + std::to_string(i), ask(many.back(), "m" + std::to_string(i)));
+    }
+    for (size_t i = 0; i < many.size(); ++i) EXPECT_EQ("again" + std::to_string(i), ask(many[i], "again" + std::to_string(i)));
+    for (int fd : many) close(fd);
+    close(second);
     close(kept);
-    close(waiting);
 
     // The web server's close ends it: the worker serves on.
     kept = fcgi::Connect(address);
