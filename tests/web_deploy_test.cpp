@@ -223,83 +223,58 @@ std::shared_ptr<HttpServer> Started(const std::shared_ptr<Server>& web, bool ok,
     return nullptr;
 }
 
-// The gateway as the test starts it beside a web server: on a Unix socket
-// of its own, or on a TCP port.
-bool StartBeside(FastCgiGateway& gateway, int workers, bool tcp, std::string* reason) {
-    if (gateway.Start(workers, "debug = 0\n", tcp ? "127.0.0.1:" + std::to_string(FreeLoopbackPort()) : ""))
-        return true;
-    *reason = gateway.error();
-    return false;
+// A row of a web server that starts itself, or runs the gateway itself.
+template <class Server>
+Front Alone(const std::string& name, std::function<bool(Server&)> start, const std::string& failureLine = "") {
+    return {name,
+            [start](FastCgiGateway&, std::string* reason) {
+                auto web = std::make_shared<Server>();
+                return Started(web, start(*web), reason);
+            },
+            false, failureLine};
+}
+
+// A row of a web server in front of the gateway the test starts beside it,
+// with `workers` workers, on a Unix socket of its own or on a TCP port.
+template <class Server>
+Front InFront(const std::string& name, int workers, bool tcp, bool kept,
+              std::function<bool(Server&, const std::string& address)> start) {
+    return {name,
+            [=](FastCgiGateway& gateway, std::string* reason) -> std::shared_ptr<HttpServer> {
+                std::string address = tcp ? "127.0.0.1:" + std::to_string(FreeLoopbackPort()) : "";
+                if (!gateway.Start(workers, "debug = 0\n", address)) {
+                    *reason = gateway.error();
+                    return nullptr;
+                }
+                auto web = std::make_shared<Server>();
+                return Started(web, start(*web, gateway.address()), reason);
+            },
+            kept, ""};
 }
 
 // Every configuration of deploy/ but lighttpd's CGI one, the reference the
 // mail pages are compared with. The servers that keep connections get the
 // gateway with -w 4, as their configurations say.
 std::vector<Front> Fronts() {
-    using Started_t = std::shared_ptr<HttpServer>;
+    using Address = const std::string&;
     return {
-        {"LighttpdFastCgi",
-         [](FastCgiGateway&, std::string* reason) -> Started_t {
-             auto web = std::make_shared<WebServer>();
-             web->UseConfig("lighttpd-fastcgi.conf");
-             return Started(web, web->Start(), reason);
-         },
-         false, "GET /RunAgent/Local/a: Cannot communicate with Velmox server"},
-        {"NginxOneConnectionPerRequest",
-         [](FastCgiGateway& gateway, std::string* reason) -> Started_t {
-             if (!StartBeside(gateway, 2, false, reason)) return nullptr;
-             auto web = std::make_shared<Nginx>();
-             return Started(web, web->Start(gateway.address(), false), reason);
-         },
-         false, ""},
-        {"NginxKeptConnections",
-         [](FastCgiGateway& gateway, std::string* reason) -> Started_t {
-             if (!StartBeside(gateway, 4, false, reason)) return nullptr;
-             auto web = std::make_shared<Nginx>();
-             return Started(web, web->Start(gateway.address(), true), reason);
-         },
-         true, ""},
-        {"ApacheFastCgiOnATcpPort",
-         [](FastCgiGateway& gateway, std::string* reason) -> Started_t {
-             if (!StartBeside(gateway, 2, true, reason)) return nullptr;
-             auto web = std::make_shared<Apache>();
-             return Started(web, web->Start(gateway.address()), reason);
-         },
-         false, ""},
-        {"ApacheCgi",
-         [](FastCgiGateway&, std::string* reason) -> Started_t {
-             auto web = std::make_shared<Apache>();
-             return Started(web, web->Start(), reason);
-         },
-         false, ""},
-        {"Caddy",
-         [](FastCgiGateway& gateway, std::string* reason) -> Started_t {
-             if (!StartBeside(gateway, 2, false, reason)) return nullptr;
-             auto web = std::make_shared<Caddy>();
-             return Started(web, web->Start(gateway.address()), reason);
-         },
-         false, ""},
-        {"H2o",
-         [](FastCgiGateway& gateway, std::string* reason) -> Started_t {
-             if (!StartBeside(gateway, 2, false, reason)) return nullptr;
-             auto web = std::make_shared<H2o>();
-             return Started(web, web->Start(gateway.address()), reason);
-         },
-         false, ""},
-        {"HaproxyOneConnectionPerRequest",
-         [](FastCgiGateway& gateway, std::string* reason) -> Started_t {
-             if (!StartBeside(gateway, 4, false, reason)) return nullptr;
-             auto web = std::make_shared<HaproxyFastCgi>();
-             return Started(web, web->Start(gateway.address(), false), reason);
-         },
-         false, ""},
-        {"HaproxyKeptConnections",
-         [](FastCgiGateway& gateway, std::string* reason) -> Started_t {
-             if (!StartBeside(gateway, 4, false, reason)) return nullptr;
-             auto web = std::make_shared<HaproxyFastCgi>();
-             return Started(web, web->Start(gateway.address(), true), reason);
-         },
-         true, ""},
+        Alone<WebServer>("LighttpdFastCgi",
+                         [](WebServer& w) {
+                             w.UseConfig("lighttpd-fastcgi.conf");
+                             return w.Start();
+                         },
+                         "GET /RunAgent/Local/a: Cannot communicate with Velmox server"),
+        InFront<Nginx>("NginxOneConnectionPerRequest", 2, false, false,
+                       [](Nginx& w, Address a) { return w.Start(a, false); }),
+        InFront<Nginx>("NginxKeptConnections", 4, false, true, [](Nginx& w, Address a) { return w.Start(a, true); }),
+        InFront<Apache>("ApacheFastCgiOnATcpPort", 2, true, false, [](Apache& w, Address a) { return w.Start(a); }),
+        Alone<Apache>("ApacheCgi", [](Apache& w) { return w.Start(); }),
+        InFront<Caddy>("Caddy", 2, false, false, [](Caddy& w, Address a) { return w.Start(a); }),
+        InFront<H2o>("H2o", 2, false, false, [](H2o& w, Address a) { return w.Start(a); }),
+        InFront<HaproxyFastCgi>("HaproxyOneConnectionPerRequest", 4, false, false,
+                                [](HaproxyFastCgi& w, Address a) { return w.Start(a, false); }),
+        InFront<HaproxyFastCgi>("HaproxyKeptConnections", 4, false, true,
+                                [](HaproxyFastCgi& w, Address a) { return w.Start(a, true); }),
     };
 }
 

@@ -183,6 +183,14 @@ void FastCgiGateway::Kill() {
 
 // ------------------------------------------------- web servers in front
 
+bool FastCgiFront::FindServer(std::initializer_list<const char*> candidates, const std::string& what,
+                              const std::string& package, std::string* program) {
+    m_error.clear();
+    *program = FindProgram(candidates);
+    if (program->empty()) m_error = what + " is not installed (scripts/test-all installs " + package + ")";
+    return !program->empty();
+}
+
 bool FastCgiFront::Launch(const std::string& what, const std::string& deployFile, const std::string& configName,
                           const std::string& socket, const std::vector<std::pair<std::string, std::string>>& edits,
                           std::vector<std::string> argv, const std::vector<std::pair<std::string, std::string>>& env,
@@ -224,12 +232,8 @@ bool FastCgiFront::Launch(const std::string& what, const std::string& deployFile
 }
 
 bool Nginx::Start(const std::string& gatewaySocket, bool keptConnections) {
-    m_error.clear();
-    std::string nginx = FindProgram({"/usr/sbin/nginx", "/usr/bin/nginx"});
-    if (nginx.empty()) {
-        m_error = "nginx is not installed (scripts/test-all installs nginx-light)";
-        return false;
-    }
+    std::string nginx;
+    if (!FindServer({"/usr/sbin/nginx", "/usr/bin/nginx"}, "nginx", "nginx-light", &nginx)) return false;
     std::vector<std::pair<std::string, std::string>> edits;
     if (!keptConnections) edits.push_back({"fastcgi_keep_conn on;", "fastcgi_keep_conn off;"});
     // The workers run as root like the test, so that they may use its
@@ -239,12 +243,8 @@ bool Nginx::Start(const std::string& gatewaySocket, bool keptConnections) {
 }
 
 bool Caddy::Start(const std::string& gatewaySocket) {
-    m_error.clear();
-    std::string caddy = FindProgram({"/usr/bin/caddy", "/usr/sbin/caddy"});
-    if (caddy.empty()) {
-        m_error = "Caddy is not installed (scripts/test-all installs caddy)";
-        return false;
-    }
+    std::string caddy;
+    if (!FindServer({"/usr/bin/caddy", "/usr/sbin/caddy"}, "Caddy", "caddy", &caddy)) return false;
     // Caddy keeps its state under the user's configuration and data
     // directories: the test's own.
     std::string state = m_dir / "run";
@@ -254,24 +254,16 @@ bool Caddy::Start(const std::string& gatewaySocket) {
 }
 
 bool H2o::Start(const std::string& gatewaySocket) {
-    m_error.clear();
-    std::string h2o = FindProgram({"/usr/bin/h2o", "/usr/sbin/h2o"});
-    if (h2o.empty()) {
-        m_error = "h2o is not installed (scripts/test-all installs h2o)";
-        return false;
-    }
+    std::string h2o;
+    if (!FindServer({"/usr/bin/h2o", "/usr/sbin/h2o"}, "h2o", "h2o", &h2o)) return false;
     // As root like the test, so that it may use its gateway's socket.
     return Launch("h2o", "h2o-velmox.conf", "h2o.conf", gatewaySocket, {{"user: www-data", "user: root"}},
                   {h2o, "-c", "@CONFIG@"});
 }
 
 bool HaproxyFastCgi::Start(const std::string& gatewaySocket, bool keptConnections) {
-    m_error.clear();
-    std::string haproxy = FindProgram({"/usr/sbin/haproxy", "/usr/bin/haproxy"});
-    if (haproxy.empty()) {
-        m_error = "HAProxy is not installed (scripts/test-all installs haproxy)";
-        return false;
-    }
+    std::string haproxy;
+    if (!FindServer({"/usr/sbin/haproxy", "/usr/bin/haproxy"}, "HAProxy", "haproxy", &haproxy)) return false;
     std::vector<std::pair<std::string, std::string>> edits;
     if (!keptConnections) edits.push_back({"    option keep-conn", "    no option keep-conn"});
     // In the foreground (-db), its messages on standard error: its log.

@@ -9,6 +9,7 @@
 
 #include <sys/types.h>
 
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -64,6 +65,10 @@ public:
     std::string docroot() const { return m_dir / "htdocs"; }
 
 protected:
+    // The server's program, the first of `candidates` there; false, with the
+    // reason in error(), when none is.
+    bool FindServer(std::initializer_list<const char*> candidates, const std::string& what, const std::string& package,
+                    std::string* program);
     // Fills in the template, applies `edits` (text replaced by text) and
     // writes it to run/<configName>; then starts argv, where "@CONFIG@"
     // stands for that file, with `env` added to the environment and its
