@@ -189,20 +189,6 @@ TEST(Url, RequestPathWhateverTheServersSplit) {
             EXPECT_EQ(r.pathInfo, cgi.Value(CGI::PathInfo));
         }
     }
-    struct Name { const char* value; bool ok; const char* name; } names[] = {
-        {"/velmox.cgi", true, "/velmox.cgi"}, {"/mail/", true, "/mail"}, {"/", true, ""}, {"//", true, ""},
-        {"velmox.cgi", false, ""}, {"", false, ""}, {"/a?b", false, ""},
-    };
-    for (const Name& n : names) {
-        SCOPED_TRACE(n.value);
-        std::string name = "unchanged", error;
-        EXPECT_EQ(n.ok, NormaliseScriptName(n.value, &name, &error));
-        if (n.ok) {
-            EXPECT_EQ(n.name, name);
-        } else {
-            EXPECT_NE(std::string::npos, error.find("--script-name")) << error;
-        }
-    }
 }
 
 TEST(CopyUptoDelim, Runs) {
