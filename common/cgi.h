@@ -26,6 +26,7 @@ public:
     static const char* const c_cgiEnvVarName[c_cgiEnvVarCount];
     enum EnvIndex {
         PathInfo = 6,
+        ScriptName = 8,
         QueryString = 9,
         RemoteAddr = 11,
         RemoteUser = 13,

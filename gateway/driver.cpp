@@ -2,6 +2,7 @@
 
 #include <cctype>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <ostream>
@@ -14,6 +15,7 @@
 #include "cmd.h"
 #include "os.h"
 #include "platform.h"
+#include "request_path.h"
 #include "textutil.h"
 
 const char* const kCommunicationErrorHeading = "<h2>Cannot communicate with Velmox server</h2>";
@@ -181,6 +183,10 @@ int ReadDebugLevel(const char* path) {
 void RunRequest(Cmd*& cmd) {
     CGI cgi;
     cgi.InitFromEnv();
+    // A CGI run takes no options: the gateway is at its usual path.
+    RequestPath where(cgi.Value(CGI::ScriptName), cgi.Value(CGI::PathInfo), std::getenv("REQUEST_URI"),
+                      kDefaultScriptName);
+    where.ApplyTo(cgi);
     HandleRequest(cgi, cmd, nullptr, WriteAnswer);
 }
 

@@ -24,8 +24,8 @@ bool ReadConfigEntry(std::FILE* file, char (&key)[kConfigFieldSize], char (&valu
 // file does not open). Never fails.
 int ReadDebugLevel(const char* path);
 
-// Captures the request, builds and dispatches its command and writes the
-// answer. The command is left in cmd, created or not, for the caller to
+// Captures the request, finds its command path (request_path.h), builds and
+// dispatches its command and writes the answer. The command is left in cmd, created or not, for the caller to
 // delete. Raises whatever the request, the command or the exchange raises;
 // the request record is gone when it returns or raises.
 void RunRequest(Cmd*& cmd);

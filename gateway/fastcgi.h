@@ -16,6 +16,9 @@
 
 #include <string>
 
+#include "fastcgi_worker.h"
+#include "request_path.h"
+
 // The most workers -w takes.
 const int kMaxFastCgiWorkers = 256;
 
@@ -23,6 +26,8 @@ struct FastCgiOptions {
     std::string address;  // "" : the listening socket on descriptor 0
     int workers = 0;      // 0 : DefaultFastCgiWorkers()
     std::string log;      // "" : standard error as it is; else a file it is appended to
+    std::string scriptName = kDefaultScriptName;  // as NormaliseScriptName leaves it
+    unsigned idleLimitSeconds = kDefaultIdleLimitSeconds;
 };
 
 // True when fd is a socket in the listening state (the web server started
@@ -36,9 +41,10 @@ bool IsListeningSocket(int fd);
 bool AskedForFastCgi(int argc, char** argv);
 
 // Reads "--fastcgi ADDRESS" (or --fastcgi=ADDRESS), "-w N" (or --workers N,
-// --workers=N) and "--log FILE" (--log=FILE) from argv[1...]. False, with the reason in
-// *error, for any other argument, a missing or bad value, N outside 1 to
-// kMaxFastCgiWorkers.
+// --workers=N), "--log FILE" (--log=FILE), "--script-name PATH" and
+// "--idle-limit SECONDS" (each also with '=') from argv[1...]. False, with
+// the reason in *error, for any other argument, a missing or bad value, N
+// outside 1 to kMaxFastCgiWorkers, SECONDS outside 1 to kMaxIdleLimitSeconds.
 bool ParseFastCgiOptions(int argc, char** argv, FastCgiOptions* options, std::string* error);
 
 // Two workers per core, at least 2 and at most 32: a worker waits for its

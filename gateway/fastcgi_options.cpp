@@ -10,6 +10,14 @@
 
 namespace {
 
+// A whole decimal number from low to high; false for anything else.
+bool ParseCount(const std::string& value, long low, long high, long* n) {
+    char* end = nullptr;
+    errno = 0;
+    *n = std::strtol(value.c_str(), &end, 10);
+    return !value.empty() && !*end && !errno && *n >= low && *n <= high;
+}
+
 bool IsOption(const char* arg, const char* name) {
     size_t n = std::strlen(name);
     return std::strncmp(arg, name, n) == 0 && (arg[n] == 0 || (arg[n] == '=' && name[1] == '-'));
@@ -41,8 +49,9 @@ bool IsListeningSocket(int fd) {
 
 bool AskedForFastCgi(int argc, char** argv) {
     if (argc < 2 || std::getenv("GATEWAY_INTERFACE")) return false;
-    return IsOption(argv[1], "--fastcgi") || IsOption(argv[1], "--workers") || IsOption(argv[1], "--log") ||
-           std::strcmp(argv[1], "-w") == 0;
+    for (const char* name : {"--fastcgi", "--workers", "--log", "--script-name", "--idle-limit"})
+        if (IsOption(argv[1], name)) return true;
+    return std::strcmp(argv[1], "-w") == 0;
 }
 
 bool ParseFastCgiOptions(int argc, char** argv, FastCgiOptions* options, std::string* error) {
@@ -64,13 +73,23 @@ bool ParseFastCgiOptions(int argc, char** argv, FastCgiOptions* options, std::st
                 return false;
             }
             options->log = value;
+        } else if (IsOption(arg, "--script-name")) {
+            if (!OptionValue(argc, argv, i, "--script-name", &value, error)) return false;
+            if (!NormaliseScriptName(value, &options->scriptName, error)) return false;
+        } else if (IsOption(arg, "--idle-limit")) {
+            if (!OptionValue(argc, argv, i, "--idle-limit", &value, error)) return false;
+            long n = 0;
+            if (!ParseCount(value, 1, kMaxIdleLimitSeconds, &n)) {
+                *error = "--idle-limit takes whole seconds from 1 to " + std::to_string(kMaxIdleLimitSeconds) +
+                         ", not \"" + value + "\"";
+                return false;
+            }
+            options->idleLimitSeconds = unsigned(n);
         } else if (IsOption(arg, "--workers") || std::strcmp(arg, "-w") == 0) {
             const char* name = arg[1] == '-' ? "--workers" : "-w";
             if (!OptionValue(argc, argv, i, name, &value, error)) return false;
-            char* end = nullptr;
-            errno = 0;
-            long n = std::strtol(value.c_str(), &end, 10);
-            if (value.empty() || *end || errno || n < 1 || n > kMaxFastCgiWorkers) {
+            long n = 0;
+            if (!ParseCount(value, 1, kMaxFastCgiWorkers, &n)) {
                 *error = std::string(name) + " takes a number of workers from 1 to " +
                          std::to_string(kMaxFastCgiWorkers) + ", not \"" + value + "\"";
                 return false;

@@ -67,7 +67,8 @@ struct Worker {
 
 class Master {
 public:
-    Master(int listenFd, int count) : m_listenFd(listenFd), m_workers(size_t(count)) {}
+    Master(int listenFd, int count, const WorkerSettings& settings)
+        : m_listenFd(listenFd), m_workers(size_t(count)), m_settings(settings) {}
 
     int Run() {
         sigemptyset(&m_signals);
@@ -127,7 +128,7 @@ private:
             sigset_t mask = m_before;
             for (int s : {SIGHUP, SIGTERM, SIGINT}) sigaddset(&mask, s);
             sigprocmask(SIG_SETMASK, &mask, nullptr);
-            std::exit(RunFastCgiWorker(m_listenFd));
+            std::exit(RunFastCgiWorker(m_listenFd, m_settings));
         }
         if (pid < 0) {
             Say("fork: %s", std::strerror(errno));
@@ -170,15 +171,17 @@ private:
 
     int m_listenFd;
     std::vector<Worker> m_workers;
+    WorkerSettings m_settings;
     sigset_t m_signals, m_before;
     bool m_stopping = false;
     double m_deadline = 0;
 };
 
 const char kFastCgiUsage[] =
-    "usage: velmox.cgi --fastcgi ADDRESS [-w N] [--log FILE]   (or, started by the web\n"
-    "       server with a listening socket as descriptor 0: velmox.cgi [-w N] [--log FILE]);\n"
-    "       see velmox.cgi --help\n";
+    "usage: velmox.cgi --fastcgi ADDRESS [-w N] [--log FILE] [--script-name PATH]\n"
+    "                  [--idle-limit SECONDS]\n"
+    "       (or, started by the web server with a listening socket as descriptor 0, the\n"
+    "       same without --fastcgi); see velmox.cgi --help\n";
 
 }  // namespace
 
@@ -198,7 +201,10 @@ int RunFastCgi(const FastCgiOptions& options, int listenFd) {
                         : listenFd == 0          ? std::string("the listening socket of descriptor 0")
                                                  : std::string("the listening socket systemd passed");
     Say("FastCGI responder on %s, %s workers", where, std::to_string(workers));
-    Master master(listenFd, workers);
+    WorkerSettings settings;
+    settings.scriptName = options.scriptName;
+    settings.idleLimitSeconds = options.idleLimitSeconds;
+    Master master(listenFd, workers, settings);
     int status = master.Run();
     Say("stopped%s", status == 0 ? "" : " (requests were cut)");
     return status;

@@ -6,13 +6,34 @@
 // trace lines, which the library writes to stdout, land in the response in
 // the order they are written. Outside a request it drops what it gets.
 //
+// Kept connections: a web server that sets FCGI_KEEP_CONN sends its next
+// request on the same connection, and libfcgi keeps it open for that
+// (FCGX_Finish_r leaves it, FCGX_Accept_r reads the next request from it).
+// A kept connection must never keep another connection waiting, and the
+// gateway must not close one the web server may be using: a web server that
+// finds a kept connection closed under its request fails the request (nginx
+// retries no POST). So a worker holds many connections, one FCGX_Request
+// each, and between requests waits on all of them and on the listening
+// socket at once: it serves whichever has a request, and accepts a waiting
+// connection beside the ones it holds, so that every connection is watched
+// by some worker. It closes a kept connection only when the web server
+// closes it, after the idle limit (longer than the web servers' own), and
+// when it stops. Requests on one connection are answered one after another,
+// in order; libfcgi refuses a second request on a connection in use
+// (FCGI_MPXS_CONNS is 0). A web server sends the next request once the last
+// is answered: bytes sent before that may be lost with libfcgi's read buffer
+// of the request before. The connection of a request is libfcgi's own field
+// of FCGX_Request (ipcFd): fcgiapp.h has no call for it.
+//
 // Signals: SIGTERM, SIGINT and SIGHUP stay blocked except while the worker
-// waits for a connection (epoll_pwait with the mask opened), so that no
-// read or write of a request is ever cut by them: a request in flight is
-// finished, then the worker ends or re-reads velmox.ini. SIGALRM bounds
-// what a peer may make a worker wait for (see the limits in the header); it
-// is off during the exchange with the server task, whose waits have limits
-// of their own.
+// waits for a connection or for the next request on a kept one
+// (epoll_pwait with the mask opened), so that no read or write of a request
+// is ever cut by them: a request in flight is finished, then the worker ends
+// (it answers the requests already sent on its kept connections, then
+// closes them) or re-reads velmox.ini. SIGALRM
+// bounds what a peer may make a worker wait for (see the limits in the
+// header); it is off during the exchange with the server task, whose waits
+// have limits of their own.
 #include "fastcgi_worker.h"
 
 #include <fcgiapp.h>
@@ -22,9 +43,11 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <string>
 #include <sys/epoll.h>
 #include <unistd.h>
+#include <vector>
 
 #include "cgi.h"
 #include "cmd.h"
@@ -32,6 +55,7 @@
 #include "except.h"
 #include "os.h"
 #include "platform.h"
+#include "request_path.h"
 
 namespace {
 
@@ -80,11 +104,11 @@ size_t ReadRequestBody(void* source, char* buffer, size_t length) {
 }
 
 // One line on standard error, the web server's log: "velmox.cgi[PID]:
-// METHOD PATH_INFO: text". One write, so that lines of several workers do
-// not mix.
-void LogRequest(const FCGX_Request& request, const char* format, ...) {
+// METHOD PATH_INFO: text", with PATH_INFO as the gateway split it. One
+// write, so that lines of several workers do not mix.
+void LogRequest(const FCGX_Request& request, const RequestPath& where, const char* format, ...) {
     const char* method = request.envp ? FCGX_GetParam("REQUEST_METHOD", request.envp) : nullptr;
-    const char* path = request.envp ? FCGX_GetParam("PATH_INFO", request.envp) : nullptr;
+    const char* path = where.PathInfo();
     char line[1024];
     int n = std::snprintf(line, sizeof line, "velmox.cgi[%d]: %s %s: ", int(getpid()), method ? method : "-",
                           path && *path ? path : "-");
@@ -111,19 +135,23 @@ const char* ExceptionName(const Exception& e) {
     return e.m_id < uint32_t(Exception::c_excCount) ? Exception::c_excName[e.m_id] : Exception::c_excName[0];
 }
 
-// One request, as a CGI run of the gateway would answer it.
-void Serve(FCGX_Request& request, SimplePipe& pipe) {
+// One request, as a CGI run of the gateway would answer it, its command
+// path found wherever the web server put it.
+void Serve(FCGX_Request& request, SimplePipe& pipe, const std::string& scriptName) {
     s_output = request.out;
+    RequestPath where(FCGX_GetParam("SCRIPT_NAME", request.envp), FCGX_GetParam("PATH_INFO", request.envp),
+                      FCGX_GetParam("REQUEST_URI", request.envp), scriptName);
     if (g_debug) std::fputs("Content-type: text/html\n\n", stdout);
     Cmd* cmd = nullptr;
     try {
         CGI cgi;
         cgi.InitFromParams(request.envp, ReadRequestBody, request.in);
+        where.ApplyTo(cgi);
         if (FCGX_GetError(request.in) != 0) {
             // The web server gave up on the request (its client went away)
             // or the stream broke: nobody waits for an answer, and a body
             // cut short must not reach the server task.
-            LogRequest(request, "request dropped: its body stopped after %d of %s bytes",
+            LogRequest(request, where, "request dropped: its body stopped after %d of %s bytes",
                        cgi.m_stdinLen > 0 ? cgi.m_stdinLen - 1 : 0, cgi.Value(CGI::ContentLength));
         } else {
             alarm(0);  // the exchange has limits of its own
@@ -131,19 +159,19 @@ void Serve(FCGX_Request& request, SimplePipe& pipe) {
         }
     } catch (const IPCexc& e) {
         if (g_debug) TraceFailureCause(e.Cause());
-        LogRequest(request, "%s: %s", PlainHeading(kCommunicationErrorHeading).c_str(), *e.Cause() ? e.Cause() : "no cause known");
+        LogRequest(request, where, "%s: %s", PlainHeading(kCommunicationErrorHeading).c_str(), *e.Cause() ? e.Cause() : "no cause known");
         WriteErrorPage(kCommunicationErrorHeading);
     } catch (const Exception& e) {
-        LogRequest(request, "%s: %s (%s:%d)", PlainHeading(kExceptionHeading).c_str(), ExceptionName(e), e.m_file ? e.m_file : "?",
+        LogRequest(request, where, "%s: %s (%s:%d)", PlainHeading(kExceptionHeading).c_str(), ExceptionName(e), e.m_file ? e.m_file : "?",
                    e.m_line);
         WriteErrorPage(kExceptionHeading);
     } catch (...) {
-        LogRequest(request, "%s", PlainHeading(kUnknownExceptionHeading).c_str());
+        LogRequest(request, where, "%s", PlainHeading(kUnknownExceptionHeading).c_str());
         WriteErrorPage(kUnknownExceptionHeading);
     }
     delete cmd;
     alarm(kWriteLimitSeconds);
-    if (FCGX_GetError(request.out) != 0) LogRequest(request, "the answer was not taken: the connection closed");
+    if (FCGX_GetError(request.out) != 0) LogRequest(request, where, "the answer was not taken: the connection closed");
     s_output = nullptr;
 }
 
@@ -155,9 +183,125 @@ void Catch(int signal, void (*handler)(int)) {
     sigaction(signal, &action, nullptr);
 }
 
+void ReloadWhenAsked() {
+    if (!s_reload) return;
+    s_reload = 0;
+    g_debug = ReadDebugLevel("velmox.ini");
+}
+
+long long NowMs() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
+}
+
+// The epoll mark of the listening socket; a held connection's is its index.
+const uint32_t kListener = UINT32_MAX;
+
+// The connections a worker holds, one libfcgi request each, and which of
+// them the poller watches: the kept ones between their requests.
+class Connections {
+public:
+    Connections(int listenFd, int poller, unsigned idleLimitSeconds)
+        : m_listenFd(listenFd), m_poller(poller), m_idleLimitMs(idleLimitSeconds * 1000LL),
+          m_slots(kMaxConnectionsPerWorker), m_idleSince(kMaxConnectionsPerWorker, 0) {
+        for (FCGX_Request& r : m_slots) FCGX_InitRequest(&r, listenFd, FCGI_FAIL_ACCEPT_ON_INTR);
+    }
+    Connections(const Connections&) = delete;
+    Connections& operator=(const Connections&) = delete;
+
+    // Watches the listening socket while a slot is free for a connection.
+    bool Listen() {
+        bool free = FreeSlot() >= 0;
+        if (free == m_listening) return true;
+        epoll_event interest = {};
+        interest.events = EPOLLIN | EPOLLEXCLUSIVE;  // one idle worker woken per connection
+        interest.data.u32 = kListener;
+        if (epoll_ctl(m_poller, free ? EPOLL_CTL_ADD : EPOLL_CTL_DEL, m_listenFd, &interest) != 0) return false;
+        m_listening = free;
+        return true;
+    }
+    // The slot an event names: a held connection's (no longer watched), or
+    // a free one for the connection waiting on the listening socket.
+    FCGX_Request& Take(uint32_t mark) {
+        size_t i = mark == kListener ? size_t(FreeSlot()) : mark;
+        if (mark != kListener) epoll_ctl(m_poller, EPOLL_CTL_DEL, m_slots[i].ipcFd, nullptr);
+        return m_slots[i];
+    }
+    // After FCGX_Finish_r: a connection libfcgi kept is watched again.
+    void Finished(FCGX_Request& request) {
+        if (request.ipcFd < 0) return;
+        uint32_t i = uint32_t(&request - m_slots.data());
+        epoll_event interest = {};
+        interest.events = EPOLLIN;
+        interest.data.u32 = i;
+        epoll_ctl(m_poller, EPOLL_CTL_ADD, request.ipcFd, &interest);
+        m_idleSince[i] = NowMs();
+    }
+    // Milliseconds until the first kept connection reaches the idle limit;
+    // -1 when none is kept.
+    int NextIdleEnd() const {
+        long long first = -1, now = NowMs();
+        for (size_t i = 0; i < m_slots.size(); ++i)
+            if (m_slots[i].ipcFd >= 0) {
+                long long left = m_idleSince[i] + m_idleLimitMs - now;
+                if (first < 0 || left < first) first = left < 0 ? 0 : left;
+            }
+        return first > INT32_MAX ? INT32_MAX : int(first);
+    }
+    // Closes the kept connections idle for the idle limit.
+    void CloseIdle() {
+        long long now = NowMs();
+        for (size_t i = 0; i < m_slots.size(); ++i)
+            if (m_slots[i].ipcFd >= 0 && now - m_idleSince[i] >= m_idleLimitMs) Close(m_slots[i]);
+    }
+    void CloseAll() {
+        for (FCGX_Request& r : m_slots)
+            if (r.ipcFd >= 0) Close(r);
+    }
+
+private:
+    int FreeSlot() const {
+        for (size_t i = 0; i < m_slots.size(); ++i)
+            if (m_slots[i].ipcFd < 0) return int(i);
+        return -1;
+    }
+    void Close(FCGX_Request& request) {
+        epoll_ctl(m_poller, EPOLL_CTL_DEL, request.ipcFd, nullptr);
+        FCGX_Free(&request, 1);
+    }
+
+    int m_listenFd, m_poller;
+    long long m_idleLimitMs;
+    std::vector<FCGX_Request> m_slots;
+    std::vector<long long> m_idleSince;
+    bool m_listening = false;
+};
+
+// Reads the request on `request`'s connection (accepting one first for a
+// free slot), serves it and finishes it. False when there was none to serve:
+// another worker took the connection, or the peer closed or dropped it
+// (libfcgi closed it).
+bool ServeOne(FCGX_Request& request, SimplePipe& pipe, const std::string& scriptName) {
+    alarm(kReadLimitSeconds);
+    int accepted = FCGX_Accept_r(&request);
+    if (accepted < 0) {
+        if (accepted == -EAGAIN || accepted == -EWOULDBLOCK || accepted == -EINTR) return false;
+        std::fprintf(stderr, "velmox.cgi[%d]: accept: %s\n", int(getpid()), std::strerror(-accepted));
+        if (accepted == -EMFILE || accepted == -ENFILE || accepted == -ENOMEM || accepted == -ENOBUFS) sleep(1);
+        return false;
+    }
+    Serve(request, pipe, scriptName);
+    FCGX_Finish_r(&request);
+    // The alarm stays: should it ring while the worker waits for the next
+    // request, the wait just starts again. Two system calls fewer per
+    // request.
+    return true;
+}
+
 }  // namespace
 
-int RunFastCgiWorker(int listenFd) {
+int RunFastCgiWorker(int listenFd, const WorkerSettings& settings) {
     Catch(SIGTERM, OnStop);
     Catch(SIGINT, OnStop);
     Catch(SIGHUP, OnReload);
@@ -174,43 +318,37 @@ int RunFastCgiWorker(int listenFd) {
         return 1;
     }
     int poller = epoll_create1(EPOLL_CLOEXEC);
-    epoll_event interest = {};
-    interest.events = EPOLLIN | EPOLLEXCLUSIVE;  // one idle worker woken per connection
-    if (poller < 0 || epoll_ctl(poller, EPOLL_CTL_ADD, listenFd, &interest) != 0) {
+    Connections connections(listenFd, poller, settings.idleLimitSeconds);
+    if (poller < 0 || !connections.Listen()) {
         std::fprintf(stderr, "velmox.cgi[%d]: epoll on the listening socket: %s\n", int(getpid()),
                      std::strerror(errno));
         return 1;
     }
     SimplePipe pipe;  // one pipe client for the worker's life
-    FCGX_Request request;
-    FCGX_InitRequest(&request, listenFd, FCGI_FAIL_ACCEPT_ON_INTR);
     while (!s_stop) {
-        if (s_reload) {
-            s_reload = 0;
-            g_debug = ReadDebugLevel("velmox.ini");
-        }
+        ReloadWhenAsked();
         epoll_event ready;
-        if (epoll_pwait(poller, &ready, 1, -1, &waiting) <= 0) continue;  // a signal: see the flags
-        alarm(kReadLimitSeconds);
-        int accepted = FCGX_Accept_r(&request);
-        if (accepted < 0) {
-            // Another worker took the connection, or the peer dropped it
-            // before its request was read (libfcgi closed it).
-            if (accepted == -EAGAIN || accepted == -EWOULDBLOCK || accepted == -EINTR) continue;
-            std::fprintf(stderr, "velmox.cgi[%d]: accept: %s\n", int(getpid()), std::strerror(-accepted));
-            if (accepted == -EMFILE || accepted == -ENFILE || accepted == -ENOMEM || accepted == -ENOBUFS)
-                sleep(1);
-            continue;
+        int n = epoll_pwait(poller, &ready, 1, connections.NextIdleEnd(), &waiting);
+        if (n < 0) continue;  // a signal: see the flags
+        if (n == 0) {
+            connections.CloseIdle();
+        } else {
+            FCGX_Request& request = connections.Take(ready.data.u32);
+            if (ServeOne(request, pipe, settings.scriptName)) connections.Finished(request);
         }
-        // One request per connection: a kept connection would tie this
-        // worker to one peer while others wait in the backlog.
-        request.keepConnection = 0;
-        Serve(request, pipe);
-        FCGX_Finish_r(&request);
-        // The alarm stays: should it ring while the worker waits for the
-        // next connection, the wait just starts again. Two system calls
-        // fewer per request.
+        connections.Listen();
     }
+    // Stopping: the requests already sent on kept connections are answered,
+    // then the connections closed.
+    epoll_ctl(poller, EPOLL_CTL_DEL, listenFd, nullptr);
+    epoll_event ready[kMaxConnectionsPerWorker];
+    int n = epoll_wait(poller, ready, kMaxConnectionsPerWorker, 0);
+    for (int i = 0; i < n; ++i) {
+        if (ready[i].data.u32 == kListener) continue;
+        FCGX_Request& request = connections.Take(ready[i].data.u32);
+        if (ServeOne(request, pipe, settings.scriptName)) connections.Finished(request);
+    }
+    connections.CloseAll();
     close(poller);
     return 0;
 }

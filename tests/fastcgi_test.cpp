@@ -10,6 +10,7 @@
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <map>
 #include <string>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -132,6 +133,17 @@ struct Row {
     std::string body;
 };
 
+// A request as a server with another split sends it: SCRIPT_NAME and
+// PATH_INFO (null: not sent) and REQUEST_URI.
+fcgi::Params SplitAs(fcgi::Params vars, const char* scriptName, const char* pathInfo, const std::string& uri) {
+    for (auto v = vars.begin(); v != vars.end();)
+        v = v->first == "SCRIPT_NAME" || v->first == "PATH_INFO" ? vars.erase(v) : v + 1;
+    if (scriptName) vars.push_back({"SCRIPT_NAME", scriptName});
+    if (pathInfo) vars.push_back({"PATH_INFO", pathInfo});
+    vars.push_back({"REQUEST_URI", uri});
+    return vars;
+}
+
 std::vector<Row> RequestsOfEveryKind() {
     std::string wide = "Body=";
     for (int i = 0; i < 3000; ++i) {
@@ -165,18 +177,57 @@ std::vector<Row> RequestsOfEveryKind() {
         {"a request too large for the pipe",
          Vars("GET", "/RunAgent/Local/a", std::string(70000, 'q'), "", {{"HTTP_REFERER", std::string(70000, 'r')}}),
          ""},
+        {"Caddy and h2o: the gateway's path in PATH_INFO",
+         SplitAs(Vars("GET", "", "1f"), "", "/velmox.cgi/Search/Local/mail", "/velmox.cgi/Search/Local/mail?1f"), ""},
+        {"HAProxy: the whole path in SCRIPT_NAME",
+         SplitAs(Vars("POST", "", "2a", "To=ann"), "/velmox.cgi/Save/Local/notes", nullptr,
+                 "/velmox.cgi/Save/Local/notes?2a"),
+         "To=ann"},
+        {"REQUEST_URI alone", SplitAs(Vars("GET", "", "1f"), nullptr, nullptr, "/velmox.cgi/Compose/Local/dr%61fts?1f"),
+         ""},
     };
 }
 
 TEST_F(FastCgi, EachRequestGetsTheBytesOfACgiRun) {
     StartGateway(2);
-    for (const Row& r : RequestsOfEveryKind()) {
+    const std::vector<Row> rows = RequestsOfEveryKind();
+    // What the server task must see of the rows split as other servers split.
+    const std::map<std::string, std::string> splits = {
+        {"Caddy and h2o: the gateway's path in PATH_INFO", "/Search/Local/mail"},
+        {"HAProxy: the whole path in SCRIPT_NAME", "/Save/Local/notes"},
+        {"REQUEST_URI alone", "/Compose/Local/drafts"},
+    };
+    std::vector<std::string> pages;
+    for (const Row& r : rows) {
         SCOPED_TRACE(r.what);
         std::string cgi = CgiRun(r.vars, r.body);
         std::string fastcgi = Answer(r.vars, r.body);
         ASSERT_FALSE(cgi.empty());
         EXPECT_EQ(WithoutServedBy(cgi), WithoutServedBy(fastcgi));
+        pages.push_back(WithoutServedBy(cgi));
+        auto split = splits.find(r.what);
+        if (split != splits.end()) {
+            e2e::Page page = ParsePage(fastcgi);
+            EXPECT_EQ("/velmox.cgi", page["cgi-SCRIPT_NAME"]);
+            EXPECT_EQ(split->second, page["cgi-PATH_INFO"]);
+            EXPECT_EQ(split->second.substr(1, split->second.find('/', 1) - 1), page.command);
+        }
     }
+    // The same requests one after another on one kept connection, as nginx
+    // and HAProxy send them (each once the one before is answered: they
+    // multiplex no connection, FCGI_MPXS_CONNS is 0): each answered in turn,
+    // with the same bytes, and the connection stays open.
+    int kept = fcgi::Connect(gateway.address());
+    ASSERT_GE(kept, 0);
+    for (size_t i = 0; i < rows.size(); ++i) {
+        SCOPED_TRACE(std::string("kept connection: ") + rows[i].what);
+        ASSERT_TRUE(fcgi::SendAll(kept, fcgi::Request(rows[i].vars, rows[i].body, true)));
+        fcgi::Reply reply = fcgi::ReadReplies(kept, 1)[0];
+        ASSERT_TRUE(reply.ended) << reply.garbage.substr(0, 100);
+        EXPECT_FALSE(reply.closed);
+        EXPECT_EQ(pages[i], WithoutServedBy(reply.out));
+    }
+    close(kept);
     // With tracing: the dump, the trace and the pipe's own trace lines, in
     // the same order, in the response.
     ASSERT_TRUE(gateway.WriteIni("debug = 1\n"));
@@ -337,6 +388,89 @@ TEST_F(FastCgi, TheServerTaskMayGoAndComeBack) {
     for (int i = 0; i < 4; ++i) StillServes("restarted-" + std::to_string(i));
 }
 
+// Kept connections (FCGI_KEEP_CONN) with one worker, so that every other
+// connection depends on the worker that holds the kept one.
+TEST_F(FastCgi, AKeptConnectionIsServedInOrderAndNeverKeepsAnotherWaiting) {
+    StartGateway(1);
+    const std::string address = gateway.address();
+    auto tagged = [](const std::string& tag, bool keep) {
+        return fcgi::Request(Vars("GET", "/RunAgent/Local/a", tag), "", keep);
+    };
+    auto tagOf = [](const fcgi::Reply& r) { return ParsePage(r.out)["m_query"]; };
+    auto ask = [&](int fd, const std::string& tag) {
+        EXPECT_TRUE(fcgi::SendAll(fd, tagged(tag, true)));
+        fcgi::Reply reply = fcgi::ReadReplies(fd, 1)[0];
+        EXPECT_TRUE(reply.ended && !reply.closed) << tag;
+        return tagOf(reply);
+    };
+
+    // (Requests one after another on one kept connection, each with its own
+    // body: EachRequestGetsTheBytesOfACgiRun.)
+    int kept = fcgi::Connect(address);
+    ASSERT_GE(kept, 0);
+    EXPECT_EQ("k1", ask(kept, "k1"));
+
+    // Idle, it keeps nobody waiting: a new connection is served by the
+    // same worker, and the kept one still serves after it.
+    EXPECT_EQ("other", tagOf(fcgi::Exchange(address, Vars("GET", "/RunAgent/Local/a", "other"))));
+    int second = fcgi::Connect(address);
+    EXPECT_EQ("second", ask(second, "second"));
+    EXPECT_EQ("k4", ask(kept, "k4"));
+    // Both kept and each served in the order their requests came; the
+    // first's body held back until the second's request is sent.
+    std::string body = "x=" + std::string(1000, 's');
+    std::string slow = fcgi::Request(Vars("POST", "/Save/Local/slow", "", body), body, true);
+    ASSERT_TRUE(fcgi::SendAll(kept, slow.substr(0, slow.size() - 40)));
+    usleep(100000);
+    ASSERT_TRUE(fcgi::SendAll(second, tagged("queued", true)));
+    usleep(100000);
+    ASSERT_TRUE(fcgi::SendAll(kept, slow.substr(slow.size() - 40)));
+    fcgi::Reply first = fcgi::ReadReplies(kept, 1)[0];
+    EXPECT_TRUE(first.ended && !first.closed);
+    EXPECT_EQ("slow", ParsePage(first.out)["m_path"]);
+    EXPECT_EQ("queued", tagOf(fcgi::ReadReplies(second, 1)[0]));
+    // Many kept connections on one worker, each served.
+    std::vector<int> many;
+    for (int i = 0; i < 20; ++i) {
+        many.push_back(fcgi::Connect(address));
+        EXPECT_EQ("m" + std::to_string(i), ask(many.back(), "m" + std::to_string(i)));
+    }
+    for (size_t i = 0; i < many.size(); ++i) EXPECT_EQ("again" + std::to_string(i), ask(many[i], "again" + std::to_string(i)));
+    for (int fd : many) close(fd);
+    close(second);
+    close(kept);
+
+    // The web server's close ends it: the worker serves on.
+    kept = fcgi::Connect(address);
+    ASSERT_TRUE(fcgi::SendAll(kept, tagged("k4", true)));
+    EXPECT_EQ("k4", tagOf(fcgi::ReadReplies(kept, 1)[0]));
+    close(kept);
+    StillServes("after-a-close");
+
+    // Left idle, it is closed after the idle limit, not before.
+    FastCgiGateway brief;
+    ASSERT_TRUE(brief.Start(1, "debug = 0\n", "", {"--idle-limit", "1"})) << brief.error();
+    kept = fcgi::Connect(brief.address());
+    ASSERT_TRUE(fcgi::SendAll(kept, tagged("brief", true)));
+    EXPECT_EQ("brief", tagOf(fcgi::ReadReplies(kept, 1)[0]));
+    long long start = NowMs();
+    fcgi::Reply idle = fcgi::ReadReply(kept, 30000);
+    EXPECT_TRUE(idle.closed && !idle.ended);
+    EXPECT_GE(NowMs() - start, 900);
+    close(kept);
+    EXPECT_EQ(0, brief.Stop()) << brief.Stderr();
+    EXPECT_FALSE(HasSanitizerReport(brief.Stderr())) << brief.Stderr();
+
+    // A stop closes one that is idle, and ends with status 0.
+    kept = fcgi::Connect(address);
+    ASSERT_TRUE(fcgi::SendAll(kept, tagged("last", true)));
+    EXPECT_EQ("last", tagOf(fcgi::ReadReplies(kept, 1)[0]));
+    EXPECT_EQ(0, gateway.Stop()) << gateway.Stderr();
+    EXPECT_TRUE(fcgi::ReadReply(kept, 5000).closed);
+    close(kept);
+    EXPECT_FALSE(HasSanitizerReport(gateway.Stderr())) << gateway.Stderr();
+}
+
 TEST_F(FastCgi, SighupRereadsVelmoxIniAndSigtermFinishesTheRequestInFlight) {
     StartGateway(1);
     EXPECT_EQ(0u, Answer(Vars("GET", "/RunAgent/Local/a")).find("Content-Type: text/html"));
@@ -472,6 +606,10 @@ TEST_F(FastCgi, CommandLinesAndAddresses) {
         {{"--fastcgi", dir.path()}, 1, "exists and is not a socket"},
         {{"--fastcgi", "/tmp/x", "--log="}, 2, "--log needs a file"},
         {{"--fastcgi", "/tmp/x", "--log", dir / "no/such/dir/log"}, 1, "cannot append to " + dir / "no/such/dir/log"},
+        {{"--fastcgi", "/tmp/x", "--script-name", "velmox.cgi"}, 2, "--script-name takes the URL path"},
+        {{"--fastcgi", "/tmp/x", "--script-name=/a?b"}, 2, "without a query"},
+        {{"--fastcgi", "/tmp/x", "--idle-limit", "0"}, 2, "--idle-limit takes whole seconds from 1 to 3600, not \"0\""},
+        {{"--fastcgi", "/tmp/x", "--idle-limit=1h"}, 2, "not \"1h\""},
     };
     for (const Case& c : cases) {
         std::vector<std::string> argv = {GatewayProgram()};
@@ -493,8 +631,15 @@ TEST_F(FastCgi, CommandLinesAndAddresses) {
     int port = FreeLoopbackPort();
     StartGateway(2);
     FastCgiGateway tcp;
-    ASSERT_TRUE(tcp.Start(1, "debug = 0\n", "127.0.0.1:" + std::to_string(port))) << tcp.error();
+    ASSERT_TRUE(tcp.Start(1, "debug = 0\n", "127.0.0.1:" + std::to_string(port), {"--script-name", "/mail/"}))
+        << tcp.error();
     EXPECT_EQ("Search", ParsePage(fcgi::Exchange(tcp.address(), Vars("GET", "/Search/Local/mail")).out).command);
+    // Mapped at /mail: the command path is split after it.
+    e2e::Page mapped = ParsePage(fcgi::Exchange(tcp.address(), SplitAs(Vars("GET", ""), "", "/mail/Compose/Local/d",
+                                                                       "/mail/Compose/Local/d")).out);
+    EXPECT_EQ("Compose", mapped.command);
+    EXPECT_EQ("/mail", mapped["cgi-SCRIPT_NAME"]);
+    EXPECT_EQ("/Compose/Local/d", mapped["cgi-PATH_INFO"]);
     EXPECT_EQ(0, tcp.Stop());
     pid = RunIn(dir, {GatewayProgram(), "--fastcgi", gateway.address()}, {}, false);
     EXPECT_EQ(1, proc::Wait(pid, 20));

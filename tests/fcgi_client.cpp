@@ -55,9 +55,10 @@ std::string Record(int type, const std::string& content, int id) {
     return out;
 }
 
-std::string BeginRequest(int id) {
+std::string BeginRequest(int id, bool keep) {
     std::string body(8, '\0');
-    body[1] = 1;  // the responder role; no flags: the connection closes after the request
+    body[1] = 1;             // the responder role
+    body[2] = keep ? 1 : 0;  // FCGI_KEEP_CONN, else the connection closes after the request
     return Record(kBeginRequest, body, id);
 }
 
@@ -74,8 +75,8 @@ std::string ParamsStream(const Params& params, int id) {
 
 std::string StdinStream(const std::string& body, int id) { return Stream(kStdin, body, id); }
 
-std::string Request(const Params& params, const std::string& body) {
-    return BeginRequest() + ParamsStream(params) + StdinStream(body);
+std::string Request(const Params& params, const std::string& body, bool keep) {
+    return BeginRequest(1, keep) + ParamsStream(params) + StdinStream(body);
 }
 
 int Connect(const std::string& address) {
@@ -117,13 +118,18 @@ bool SendAll(int fd, const std::string& bytes) {
     return true;
 }
 
-Reply ReadReply(int fd, long long limitMs) {
-    Reply reply;
+namespace {
+
+// Replies up to the count-th end-request record; with untilClose, records
+// are read on until the connection closes.
+std::vector<Reply> Read(int fd, size_t count, bool untilClose, long long limitMs) {
+    std::vector<Reply> replies(1);
     std::string buffer;
     long long deadline = NowMs() + limitMs;
     for (;;) {
         // Whole records first.
         while (buffer.size() >= 8) {
+            Reply& reply = replies.back();
             size_t length = (size_t((unsigned char)buffer[4]) << 8) | (unsigned char)buffer[5];
             size_t total = 8 + length + (unsigned char)buffer[6];
             if (buffer[0] != 1) {
@@ -137,7 +143,9 @@ Reply ReadReply(int fd, long long limitMs) {
             else if (buffer[1] == kStderr) reply.err += content;
             else if (buffer[1] == kEndRequest) reply.ended = true;
             buffer.erase(0, total);
+            if (reply.ended && replies.size() < count) replies.emplace_back();
         }
+        if (!untilClose && replies.size() == count && replies.back().ended) break;
         long long left = deadline - NowMs();
         if (left <= 0) break;
         pollfd p = {fd, POLLIN, 0};
@@ -148,13 +156,21 @@ Reply ReadReply(int fd, long long limitMs) {
         ssize_t n = recv(fd, chunk, sizeof chunk, 0);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) {
-            reply.closed = true;
+            replies.back().closed = true;
             break;
         }
         buffer.append(chunk, size_t(n));
     }
-    reply.garbage += buffer;
-    return reply;
+    replies.back().garbage += buffer;
+    return replies;
+}
+
+}  // namespace
+
+Reply ReadReply(int fd, long long limitMs) { return Read(fd, 1, true, limitMs)[0]; }
+
+std::vector<Reply> ReadReplies(int fd, int count, long long limitMs) {
+    return Read(fd, count < 1 ? 1 : size_t(count), false, limitMs);
 }
 
 Reply Exchange(const std::string& address, const std::string& requestBytes, long long limitMs) {

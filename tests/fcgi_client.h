@@ -18,15 +18,16 @@ enum RecordType { kBeginRequest = 1, kAbortRequest = 2, kEndRequest = 3, kParams
 
 // One record (content up to 65535 bytes), request id 1 unless given.
 std::string Record(int type, const std::string& content, int id = 1);
-// A responder's begin-request record.
-std::string BeginRequest(int id = 1);
+// A responder's begin-request record; with `keep`, FCGI_KEEP_CONN: the
+// connection stays open for the next request.
+std::string BeginRequest(int id = 1, bool keep = false);
 // The name-value pairs in as many records as they need, then the empty
 // record that ends the stream.
 std::string ParamsStream(const Params& params, int id = 1);
 // The body in records of at most 65535 bytes, then the empty record.
 std::string StdinStream(const std::string& body, int id = 1);
 // A whole request: begin, params, body.
-std::string Request(const Params& params, const std::string& body = "");
+std::string Request(const Params& params, const std::string& body = "", bool keep = false);
 
 // Connects to "unix:PATH", a PATH with a '/', or 127.0.0.1:PORT; -1 on
 // failure.
@@ -42,6 +43,10 @@ struct Reply {
 };
 // Reads records until the end-request record and the close, or limitMs.
 Reply ReadReply(int fd, long long limitMs = 30000);
+// Reads `count` replies on a kept connection, each up to its end-request
+// record, without waiting for a close; stops early (the last reply `closed`
+// or not `ended`) when the connection closes or limitMs passes.
+std::vector<Reply> ReadReplies(int fd, int count, long long limitMs = 30000);
 // Connect, send, read, close.
 Reply Exchange(const std::string& address, const std::string& requestBytes, long long limitMs = 30000);
 Reply Exchange(const std::string& address, const Params& params, const std::string& body = "",

@@ -9,6 +9,7 @@
 
 #include "cgi.h"
 #include "except.h"
+#include "request_path.h"
 #include "request_util.h"
 #include "url.h"
 
@@ -114,6 +115,80 @@ TEST(Url, FromTheEnvironment) {
     EXPECT_EQ(0xa0u, url.m_queryNumber);
     EXPECT_EQ(1, url.IsValid());
     EXPECT_STREQ("Local", localServerName);
+}
+
+// The gateway's split of the request path, as each kind of web server
+// sends it (null: the variable is not sent).
+TEST(Url, RequestPathWhateverTheServersSplit) {
+    const std::string gw = "/velmox.cgi";
+    struct Row {
+        const char* what;
+        const char *scriptName, *pathInfo, *requestUri;
+        std::string gateway;
+        const char *expectedScript, *expectedPath;
+        bool changed;
+        const char* whole;  // Path()
+    } rows[] = {
+        {"lighttpd, Apache, nginx split", "/velmox.cgi", "/Search/Local/inbox", "/velmox.cgi/Search/Local/inbox?1f", gw,
+         "/velmox.cgi", "/Search/Local/inbox", false, "/velmox.cgi/Search/Local/inbox"},
+        {"Caddy, h2o", "", "/velmox.cgi/Search/Local/inbox", "/velmox.cgi/Search/Local/inbox?1f", gw, "/velmox.cgi",
+         "/Search/Local/inbox", true, "/velmox.cgi/Search/Local/inbox"},
+        {"HAProxy, nginx's fastcgi_params", "/velmox.cgi/Search/My F/a/b", nullptr, "/velmox.cgi/Search/My%20F/a%2Fb",
+         gw, "/velmox.cgi", "/Search/My F/a/b", true, "/velmox.cgi/Search/My F/a/b"},
+        {"only REQUEST_URI", nullptr, nullptr, "/velmox.cgi/Save/Local/n%C3%B6tes?2a&x", gw, "/velmox.cgi",
+         "/Save/Local/n\xC3\xB6tes", true, "/velmox.cgi/Save/Local/n\xC3\xB6tes"},
+        {"SCRIPT_NAME and REQUEST_URI", "/velmox.cgi", "", "/velmox.cgi/Save/Local/x", gw, "/velmox.cgi",
+         "/Save/Local/x", true, "/velmox.cgi/Save/Local/x"},
+        {"an absolute REQUEST_URI", nullptr, nullptr, "http://mail.example:8080/velmox.cgi/RunAgent/Local/count?x", gw,
+         "/velmox.cgi", "/RunAgent/Local/count", true, "/velmox.cgi/RunAgent/Local/count"},
+        {"%00 and a cut escape stay", nullptr, nullptr, "/velmox.cgi/Save/a%00b%2", gw, "/velmox.cgi",
+         "/Save/a%00b%2", true, "/velmox.cgi/Save/a%00b%2"},
+        {"nothing after the name", "/velmox.cgi", nullptr, "/velmox.cgi?1f", gw, "/velmox.cgi", "", false,
+         "/velmox.cgi"},
+        {"Caddy, nothing after the name", "", "/velmox.cgi", "/velmox.cgi?1f", gw, "/velmox.cgi", "", true,
+         "/velmox.cgi"},
+        {"a trailing separator", "/velmox.cgi", "/", "/velmox.cgi/", gw, "/velmox.cgi", "/", false, "/velmox.cgi/"},
+        {"backslashes", "", "/velmox.cgi\\Save\\local\\x", nullptr, gw, "/velmox.cgi", "\\Save\\local\\x", true,
+         "/velmox.cgi\\Save\\local\\x"},
+        {"the name twice", "/velmox.cgi", "/velmox.cgi/Save/x", nullptr, gw, "/velmox.cgi", "/velmox.cgi/Save/x", false,
+         "/velmox.cgi/velmox.cgi/Save/x"},
+        {"a longer name is another", "", "/velmox.cgix/Save/x", "/velmox.cgix/Save/x", gw, "", "/velmox.cgix/Save/x",
+         false, "/velmox.cgix/Save/x"},
+        {"mapped elsewhere, split right", "/cgi-bin/velmox.cgi", "/Search/Local/mail", "/cgi-bin/velmox.cgi/x", gw,
+         "/cgi-bin/velmox.cgi", "/Search/Local/mail", false, "/cgi-bin/velmox.cgi/Search/Local/mail"},
+        {"PATH_INFO alone, as a bare CGI run", nullptr, "/Search/Local/mail", nullptr, gw, "", "/Search/Local/mail",
+         false, "/Search/Local/mail"},
+        {"PATH_INFO wins over REQUEST_URI", "/x", "/Search/Local/mail", "/velmox.cgi/Save/Local/y", gw, "/x",
+         "/Search/Local/mail", false, "/x/Search/Local/mail"},
+        {"nothing at all", nullptr, nullptr, nullptr, gw, "", "", false, ""},
+        {"REQUEST_URI elsewhere", nullptr, nullptr, "/metrics?x", gw, "", "", false, "/metrics"},
+        {"--script-name /mail", "", "/mail/Search/Local/inbox", nullptr, "/mail", "/mail", "/Search/Local/inbox",
+         true, "/mail/Search/Local/inbox"},
+        {"--script-name / (the root)", "/Search/Local/inbox", nullptr, "/Search/Local/inbox", "", "",
+         "/Search/Local/inbox", true, "/Search/Local/inbox"},
+        {"the root, split right", "", "/Search/Local/inbox", nullptr, "", "", "/Search/Local/inbox", false,
+         "/Search/Local/inbox"},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.what);
+        RequestPath where(r.scriptName, r.pathInfo, r.requestUri, r.gateway);
+        EXPECT_STREQ(r.expectedScript, where.ScriptName());
+        EXPECT_STREQ(r.expectedPath, where.PathInfo());
+        EXPECT_EQ(r.changed, where.Changed());
+        EXPECT_EQ(r.whole, where.Path());
+        // The record carries the split; unchanged values stay the server's.
+        CGI cgi;
+        cgi.m_cgiEnvVarValue[CGI::ScriptName] = const_cast<char*>(r.scriptName);
+        cgi.m_cgiEnvVarValue[CGI::PathInfo] = const_cast<char*>(r.pathInfo);
+        where.ApplyTo(cgi);
+        if (r.changed) {
+            EXPECT_STREQ(r.expectedScript, cgi.Value(CGI::ScriptName));
+            EXPECT_STREQ(r.expectedPath, cgi.Value(CGI::PathInfo));
+        } else {
+            EXPECT_EQ(r.scriptName, cgi.Value(CGI::ScriptName));
+            EXPECT_EQ(r.pathInfo, cgi.Value(CGI::PathInfo));
+        }
+    }
 }
 
 TEST(CopyUptoDelim, Runs) {

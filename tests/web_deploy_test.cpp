@@ -1,22 +1,27 @@
 // The gateway behind each web server it ships a configuration for, end to
 // end with curl: lighttpd running it as a CGI program and as a FastCGI
-// responder (both compared request by request), nginx (fastcgi_pass to the
-// gateway's Unix socket), Apache httpd with mod_proxy_fcgi (the gateway on a
-// TCP port) and with mod_cgid (deploy/apache-velmox.conf). Every web server
-// runs as the test's own process on a free loopback port with a
-// configuration made from deploy/.
+// responder (both compared request by request), then one table of web
+// servers: lighttpd's FastCGI, nginx (with and without kept connections),
+// Apache httpd with mod_proxy_fcgi (the gateway on a TCP port) and with
+// mod_cgid, Caddy, h2o and HAProxy (with and without kept connections),
+// each with the field inspector and with the mail store, its pages compared
+// with the CGI run's. Every web server runs as the test's own process on a
+// free loopback port with a configuration made from deploy/.
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <functional>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <vector>
 
 #include "e2e_harness.h"
 #include "ipc_harness.h"
+#include "mail_client.h"
 #include "web_servers.h"
 
 using namespace e2e;
@@ -197,15 +202,89 @@ TEST(LighttpdModes, EveryEndToEndRequestGetsTheSameBytesAsCgiAndAsFastCgi) {
 
 // ------------------------------------------------------------ each server
 
-// One deployment: how it starts, where its gateway answers, what it logged.
-struct Deployment {
-    std::function<bool(std::string*)> start;
-    std::function<std::string(const std::string&)> url;
-    std::function<void()> stop;
-    std::function<std::string()> logs;
+// One row of the table of web servers: what serves /velmox.cgi and how it
+// is started.
+struct Front {
+    std::string name;
+    // Starts the web server, and the gateway beside it when the web server
+    // does not start it itself; null, with the reason, when one did not come
+    // up.
+    std::function<std::shared_ptr<HttpServer>(FastCgiGateway& gateway, std::string* reason)> start;
+    bool kept;                // keeps its connections to the gateway (FCGI_KEEP_CONN)
+    std::string failureLine;  // what a failed request leaves in the web server's log ("": not checked)
 };
 
-class Deploy : public ::testing::Test {
+void PrintTo(const Front& front, std::ostream* os) { *os << front.name; }
+
+template <class Server>
+std::shared_ptr<HttpServer> Started(const std::shared_ptr<Server>& web, bool ok, std::string* reason) {
+    if (ok) return web;
+    *reason = web->error();
+    return nullptr;
+}
+
+// A row of a web server that starts itself, or runs the gateway itself.
+template <class Server>
+Front Alone(const std::string& name, std::function<bool(Server&)> start, const std::string& failureLine = "") {
+    return {name,
+            [start](FastCgiGateway&, std::string* reason) {
+                auto web = std::make_shared<Server>();
+                return Started(web, start(*web), reason);
+            },
+            false, failureLine};
+}
+
+// A row of a web server in front of the gateway the test starts beside it,
+// with `workers` workers, on a Unix socket of its own or on a TCP port.
+template <class Server>
+Front InFront(const std::string& name, int workers, bool tcp, bool kept,
+              std::function<bool(Server&, const std::string& address)> start) {
+    return {name,
+            [=](FastCgiGateway& gateway, std::string* reason) -> std::shared_ptr<HttpServer> {
+                std::string address = tcp ? "127.0.0.1:" + std::to_string(FreeLoopbackPort()) : "";
+                if (!gateway.Start(workers, "debug = 0\n", address)) {
+                    *reason = gateway.error();
+                    return nullptr;
+                }
+                auto web = std::make_shared<Server>();
+                return Started(web, start(*web, gateway.address()), reason);
+            },
+            kept, ""};
+}
+
+// Every configuration of deploy/ but lighttpd's CGI one, the reference the
+// mail pages are compared with. The servers that keep connections get the
+// gateway with -w 4, as their configurations say.
+std::vector<Front> Fronts() {
+    using Address = const std::string&;
+    return {
+        Alone<WebServer>("LighttpdFastCgi",
+                         [](WebServer& w) {
+                             w.UseConfig("lighttpd-fastcgi.conf");
+                             return w.Start();
+                         },
+                         "GET /RunAgent/Local/a: Cannot communicate with Velmox server"),
+        InFront<Nginx>("NginxOneConnectionPerRequest", 2, false, false,
+                       [](Nginx& w, Address a) { return w.Start(a, false); }),
+        InFront<Nginx>("NginxKeptConnections", 4, false, true, [](Nginx& w, Address a) { return w.Start(a, true); }),
+        InFront<Apache>("ApacheFastCgiOnATcpPort", 2, true, false, [](Apache& w, Address a) { return w.Start(a); }),
+        Alone<Apache>("ApacheCgi", [](Apache& w) { return w.Start(); }),
+        InFront<Caddy>("Caddy", 2, false, false, [](Caddy& w, Address a) { return w.Start(a); }),
+        InFront<H2o>("H2o", 2, false, false, [](H2o& w, Address a) { return w.Start(a); }),
+        InFront<HaproxyFastCgi>("HaproxyOneConnectionPerRequest", 4, false, false,
+                                [](HaproxyFastCgi& w, Address a) { return w.Start(a, false); }),
+        InFront<HaproxyFastCgi>("HaproxyKeptConnections", 4, false, true,
+                                [](HaproxyFastCgi& w, Address a) { return w.Start(a, true); }),
+    };
+}
+
+// What a page is, whoever served it: status, type and body, less the line
+// that names the pipe which served it.
+std::string PageOf(const Response& r) {
+    return std::to_string(r.status) + " " + r.Header("Content-Type") + "\n" + WithoutServedBy(r.body);
+}
+
+class Deploy : public ::testing::TestWithParam<Front> {
 protected:
     void SetUp() override {
         ASSERT_EQ("", ClaimFixedPipe());
@@ -213,11 +292,16 @@ protected:
         ASSERT_TRUE(server.Start(4)) << server.error();
     }
     void TearDown() override {
-        if (d.stop) d.stop();
+        if (web) {
+            EXPECT_NE(-1, web->Stop());
+        }
+        if (cgiRun.running()) {
+            EXPECT_NE(-1, cgiRun.Stop());
+        }
         if (gateway.pid() > 0) {
             EXPECT_EQ(0, gateway.Stop()) << gateway.Stderr();
         }
-        std::string logs = (d.logs ? d.logs() : "") + gateway.Stderr();
+        std::string logs = (web ? web->ErrorLog() : "") + cgiRun.ErrorLog() + gateway.Stderr();
         EXPECT_EQ(std::string::npos, logs.find("Sanitizer")) << logs;
         if (server.running()) {
             EXPECT_EQ(0, server.Stop()) << server.Stderr();
@@ -232,16 +316,28 @@ protected:
     // from the web, then the communication page once the server task is
     // gone.
     void Check() {
-        std::string reason;
-        ASSERT_TRUE(d.start(&reason)) << reason;
         const char* commands[] = {"Save", "Compose", "Search", "ImageMap", "RunAgent"};
         std::vector<CurlRequest> requests;
         for (const char* c : commands) {
-            std::string url = d.url(std::string("/velmox.cgi/") + c + "/Local/some/path?1f&q");
+            std::string url = web->Url(std::string("/velmox.cgi/") + c + "/Local/some/path?1f&q");
             requests.push_back(Get(url));
             requests.push_back(Post(url, std::string("SREQUEST=Search&SEARCH=") + c));
         }
         std::vector<Response> responses = CurlAll(requests);
+        if (GetParam().kept) {
+            EXPECT_GT(gateway.OpenConnections(), 0) << "the web server keeps no connection to the gateway";
+            // More requests at once than workers, on kept connections: none
+            // fails on a connection the gateway closed under it.
+            for (int batch = 0; batch < 6; ++batch) {
+                std::vector<CurlRequest> posts;
+                for (int i = 0; i < 16; ++i)
+                    posts.push_back(Post(web->Url("/velmox.cgi/Save/Local/many?" + std::to_string(i)), "a=1"));
+                for (const Response& r : CurlAll(posts)) {
+                    EXPECT_EQ(200, r.status) << r.body.substr(0, 200);
+                    EXPECT_EQ("Save", ParsePage(r.body).command);
+                }
+            }
+        }
         for (size_t i = 0; i < responses.size(); ++i) {
             const Response& r = responses[i];
             SCOPED_TRACE(std::string(commands[i / 2]) + (i % 2 ? " POST" : " GET"));
@@ -261,86 +357,101 @@ protected:
                           page["cgi-CONTENT_LENGTH"]);
             }
         }
-        Response bad = Curl(Get(d.url("/velmox.cgi/Frobnicate/Local/x")));
+        Response bad = Curl(Get(web->Url("/velmox.cgi/Frobnicate/Local/x")));
         EXPECT_EQ(200, bad.status);
         EXPECT_EQ(kExceptionPage, bad.body);
-        Response ini = Curl(Get(d.url("/velmox.ini")));
+        Response ini = Curl(Get(web->Url("/velmox.ini")));
         EXPECT_TRUE(ini.status == 403 || ini.status == 404) << ini.status;
         EXPECT_EQ(std::string::npos, ini.body.find("debug")) << ini.body;
         ASSERT_EQ(0, server.Stop()) << server.Stderr();
-        Response gone = Curl(Get(d.url("/velmox.cgi/RunAgent/Local/a?gone")));
+        Response gone = Curl(Get(web->Url("/velmox.cgi/RunAgent/Local/a?gone")));
         EXPECT_EQ(200, gone.status);
         EXPECT_EQ(kCommunicationPage, gone.body);
     }
 
+    // The web mail through this server and through lighttpd running the
+    // gateway as a CGI program, side by side on one mail store: a message
+    // saved with a 60 KB form of UTF-8 text, opened, found, its folder, and
+    // bad paths; every page the CGI run's, byte for byte.
+    void MailCheck() {
+        ASSERT_TRUE(server.Start(4, data / "mail.db")) << server.error();
+        ASSERT_TRUE(cgiRun.Start()) << cgiRun.error();
+        const std::string folder = "/Local/inbox", ident = "0123456789abcdef0123456789abcdef";
+        std::string form = "to=anna%40example.org&subject=Gr%C3%BC%C3%9Fe+aus+K%C3%B6ln+%E2%98%83&body=";
+        while (form.size() < 60000) form += "Blue+whales+in+the+bay%2C+Gr%C3%BC%C3%9Fe+aus+K%C3%B6ln+%E2%98%83%0D%0A";
+        const std::string save = "/velmox.cgi/Save" + folder + "?0&" + ident;
+
+        // Saved through this server: its links lead back through the
+        // gateway's own path, wherever the server put it.
+        Response saved = Curl(CurlPost(web->Url(save), form));
+        ASSERT_EQ(200, saved.status) << saved.headers << saved.body.substr(0, 300);
+        EXPECT_EQ("Saved", mailtest::TextOf(mailtest::Element(saved.body, "h1", "title")));
+        EXPECT_NE(std::string::npos,
+                  saved.body.find("<a id=\"open-message\" href=\"/velmox.cgi/Compose/Local/inbox?0&amp;" + ident))
+            << saved.body;
+
+        struct Ask {
+            std::string path;
+            bool post;
+            std::string body;
+            int status;
+        } asks[] = {
+            {save, true, form, 200},
+            {"/velmox.cgi/Compose" + folder + "?0&" + ident, false, "", 200},
+            {"/velmox.cgi/Search" + folder, true, "SREQUEST=Search&SEARCH=K%C3%B6ln", 200},
+            {"/velmox.cgi/Search" + folder, false, "", 200},
+            {"/velmox.cgi/RunAgent/Local/count", false, "", 200},
+            {"/velmox.cgi/Compose/Local/no%20folder", false, "", 400},
+            {"/velmox.cgi/Frobnicate/Local/x", false, "", 200},
+        };
+        for (const Ask& a : asks) {
+            SCOPED_TRACE((a.post ? "POST " : "GET ") + a.path);
+            std::string viaCgi, viaThis;
+            // A save's page names the minute of the save: a pair that
+            // straddled a minute's end is sent again.
+            for (int attempt = 0; attempt < 2; ++attempt) {
+                time_t minute = time(nullptr) / 60;
+                auto request = [&](const HttpServer& server) {
+                    return a.post ? CurlPost(server.Url(a.path), a.body) : CurlGet(server.Url(a.path));
+                };
+                Response c = Curl(request(cgiRun)), w = Curl(request(*web));
+                EXPECT_EQ(a.status, c.status);
+                viaCgi = PageOf(c);
+                viaThis = PageOf(w);
+                if (viaCgi == viaThis || time(nullptr) / 60 == minute) break;
+            }
+            EXPECT_EQ(viaCgi, viaThis);
+        }
+        Response found = Curl(CurlPost(web->Url("/velmox.cgi/Search" + folder), "SREQUEST=Search&SEARCH=K%C3%B6ln"));
+        EXPECT_EQ(1u, mailtest::Elements(found.body, "a", "subject").size()) << found.body.substr(0, 2000);
+        Response opened = Curl(CurlGet(web->Url("/velmox.cgi/Compose" + folder + "?0&" + ident)));
+        std::string text = mailtest::TextOf(mailtest::Element(opened.body, "textarea", "compose-body"));
+        EXPECT_EQ(0u, text.find("\nBlue whales in the bay, Gr\xC3\xBC\xC3\x9F" "e aus K\xC3\xB6ln \xE2\x98\x83\n"))
+            << text.substr(0, 200);
+        EXPECT_GT(text.size(), 30000u);
+    }
+
     ServerTask server;
     FastCgiGateway gateway;
-    Deployment d;
+    std::shared_ptr<HttpServer> web;
+    WebServer cgiRun;  // lighttpd with deploy/lighttpd.conf: the CGI reference
+    TempDir data{"velmox-deploy-mail"};
     bool claimed = false;
 };
 
-TEST_F(Deploy, LighttpdRunsTheGatewayAsAFastCgiResponder) {
-    auto web = std::make_shared<WebServer>();
-    web->UseConfig("lighttpd-fastcgi.conf");
-    d.start = [web](std::string* reason) {
-        bool ok = web->Start();
-        *reason = web->error();
-        return ok;
-    };
-    d.url = [web](const std::string& rest) { return web->Url(rest); };
-    d.stop = [web] { EXPECT_NE(-1, web->Stop()); };
-    d.logs = [web] { return web->ErrorLog(); };
+TEST_P(Deploy, ServesEveryCommandAndTheMailStoreAsTheCgiRunDoes) {
+    std::string reason;
+    web = GetParam().start(gateway, &reason);
+    ASSERT_TRUE(web) << reason;
     Check();
-    // The gateway logged the failed request with its cause in lighttpd's log.
-    EXPECT_NE(std::string::npos, web->ErrorLog().find("GET /RunAgent/Local/a: Cannot communicate with Velmox server"))
-        << web->ErrorLog();
+    if (!GetParam().failureLine.empty()) {
+        // The gateway logged the failed request with its cause.
+        EXPECT_NE(std::string::npos, web->ErrorLog().find(GetParam().failureLine)) << web->ErrorLog();
+    }
+    MailCheck();
 }
 
-TEST_F(Deploy, NginxPassesToTheGatewaysUnixSocket) {
-    auto nginx = std::make_shared<Nginx>();
-    d.start = [this, nginx](std::string* reason) {
-        if (!gateway.Start(2)) {
-            *reason = gateway.error();
-            return false;
-        }
-        bool ok = nginx->Start(gateway.address());
-        *reason = nginx->error();
-        return ok;
-    };
-    d.url = [nginx](const std::string& rest) { return nginx->Url(rest); };
-    d.stop = [nginx] { EXPECT_NE(-1, nginx->Stop()); };
-    d.logs = [nginx] { return nginx->ErrorLog(); };
-    Check();
-}
-
-TEST_F(Deploy, ApacheProxiesToTheGatewayOnATcpPort) {
-    auto apache = std::make_shared<Apache>();
-    d.start = [this, apache](std::string* reason) {
-        if (!gateway.Start(2, "debug = 0\n", "127.0.0.1:" + std::to_string(FreeLoopbackPort()))) {
-            *reason = gateway.error();
-            return false;
-        }
-        bool ok = apache->Start(gateway.address());
-        *reason = apache->error();
-        return ok;
-    };
-    d.url = [apache](const std::string& rest) { return apache->Url(rest); };
-    d.stop = [apache] { EXPECT_NE(-1, apache->Stop()); };
-    d.logs = [apache] { return apache->ErrorLog(); };
-    Check();
-}
-
-TEST_F(Deploy, ApacheRunsTheGatewayAsACgiProgram) {
-    auto apache = std::make_shared<Apache>();
-    d.start = [apache](std::string* reason) {
-        bool ok = apache->Start();
-        *reason = apache->error();
-        return ok;
-    };
-    d.url = [apache](const std::string& rest) { return apache->Url(rest); };
-    d.stop = [apache] { EXPECT_NE(-1, apache->Stop()); };
-    d.logs = [apache] { return apache->ErrorLog(); };
-    Check();
-}
+INSTANTIATE_TEST_SUITE_P(EachServer, Deploy, ::testing::ValuesIn(Fronts()),
+                         [](const ::testing::TestParamInfo<Front>& info) { return info.param.name; });
 
 }  // namespace

@@ -117,7 +117,8 @@ std::vector<pid_t> ChildrenOf(pid_t pid) {
 
 // ------------------------------------------------------------ the gateway
 
-bool FastCgiGateway::Start(int workers, const std::string& iniText, const std::string& address) {
+bool FastCgiGateway::Start(int workers, const std::string& iniText, const std::string& address,
+                           const std::vector<std::string>& extra) {
     m_error.clear();
     m_address = address.empty() ? m_dir / "gateway.sock" : address;
     if (!WriteIni(iniText)) {
@@ -128,7 +129,9 @@ bool FastCgiGateway::Start(int workers, const std::string& iniText, const std::s
     options.errFile = m_dir / "gateway.err";
     options.dir = m_dir.path();
     options.dieWithTest = true;
-    m_pid = proc::Start({GatewayProgram(), "--fastcgi", m_address, "-w", std::to_string(workers)}, options);
+    std::vector<std::string> argv = {GatewayProgram(), "--fastcgi", m_address, "-w", std::to_string(workers)};
+    argv.insert(argv.end(), extra.begin(), extra.end());
+    m_pid = proc::Start(argv, options);
     if (!WaitAccepting(m_pid, m_address, &m_error, "the gateway", m_dir / "gateway.err")) {
         Kill();
         return false;
@@ -143,6 +146,24 @@ int FastCgiGateway::Stop(long long ms) {
     int status = proc::Stop(m_pid, ms / 1000.0);
     m_pid = -1;
     return status;
+}
+
+int FastCgiGateway::OpenConnections() const {
+    int connections = 0;
+    for (pid_t worker : ChildrenOf(m_pid)) {
+        std::string fds = "/proc/" + std::to_string(worker) + "/fd";
+        DIR* dir = opendir(fds.c_str());
+        if (!dir) continue;
+        int sockets = 0;
+        while (dirent* entry = readdir(dir)) {
+            char target[64] = {};
+            ssize_t n = readlink((fds + "/" + entry->d_name).c_str(), target, sizeof target - 1);
+            if (n > 0 && std::strncmp(target, "socket:", 7) == 0) ++sockets;
+        }
+        closedir(dir);
+        if (sockets > 1) connections += sockets - 1;  // the listening socket is every worker's
+    }
+    return connections;
 }
 
 void FastCgiGateway::Kill() {
@@ -165,39 +186,95 @@ void FastCgiGateway::Kill() {
     }
 }
 
-// ------------------------------------------------------------------ nginx
+// ------------------------------------------------- web servers in front
 
-bool Nginx::Start(const std::string& gatewaySocket) {
+bool FastCgiFront::FindServer(std::initializer_list<const char*> candidates, const std::string& what,
+                              const std::string& package, std::string* program) {
     m_error.clear();
-    std::string nginx = FindProgram({"/usr/sbin/nginx", "/usr/bin/nginx"});
-    if (nginx.empty()) {
-        m_error = "nginx is not installed (scripts/test-all installs nginx-light)";
+    *program = FindProgram(candidates);
+    if (program->empty()) m_error = what + " is not installed (scripts/test-all installs " + package + ")";
+    return !program->empty();
+}
+
+bool FastCgiFront::Launch(const std::string& what, const std::string& deployFile, const std::string& configName,
+                          const std::string& socket, const std::vector<std::pair<std::string, std::string>>& edits,
+                          std::vector<std::string> argv, const std::vector<std::pair<std::string, std::string>>& env,
+                          const std::string& outName) {
+    std::string text = ReadFile(std::string(VELMOX_SOURCE_DIR) + "/deploy/" + deployFile);
+    if (text.empty()) {
+        m_error = "deploy/" + deployFile + " not found";
         return false;
     }
-    std::string text = ReadFile(std::string(VELMOX_SOURCE_DIR) + "/deploy/nginx-velmox.conf");
-    std::string htdocs = m_dir / "htdocs", run = m_dir / "run";
+    std::string htdocs = docroot(), run = m_dir / "run";
     mkdir(htdocs.c_str(), 0755);
     mkdir(run.c_str(), 0755);
     WriteFile(htdocs + "/index.html", "<p>start page</p>\n");
     m_port = FreeLoopbackPort();
     text = Replace(Replace(Replace(Replace(text, "@PORT@", std::to_string(m_port)), "@DOCROOT@", htdocs), "@RUNDIR@",
                            run),
-                   "@SOCKET@", gatewaySocket);
-    WriteFile(run + "/nginx.conf", text);
-    // The workers run as root like the test, so that they may use its
-    // gateway's socket.
+                   "@SOCKET@", socket);
+    for (const auto& edit : edits) {
+        if (text.find(edit.first) == std::string::npos) {
+            m_error = "deploy/" + deployFile + " has no \"" + edit.first + "\" to change";
+            return false;
+        }
+        text = Replace(text, edit.first, edit.second);
+    }
+    std::string config = run + "/" + configName;
+    WriteFile(config, text);
+    for (std::string& arg : argv) arg = Replace(arg, "@CONFIG@", config);
     proc::Options options;
-    options.outFile = run + "/nginx.out";
+    options.outFile = run + "/" + outName;
     options.errToOut = options.ownGroup = options.dieWithTest = true;
-    m_pid = proc::Start({nginx, "-c", run + "/nginx.conf", "-g", "daemon off; user root;"}, options);
-    if (!WaitAccepting(m_pid, "127.0.0.1:" + std::to_string(m_port), &m_error, "nginx", run + "/nginx.out")) {
-        m_error += ErrorLog();
+    options.env = env;
+    m_pid = proc::Start(argv, options);
+    if (!WaitAccepting(m_pid, "127.0.0.1:" + std::to_string(m_port), &m_error, what, run + "/" + outName)) {
+        if (outName != "error.log") m_error += ErrorLog();
         Kill();
         return false;
     }
     return true;
 }
 
+bool Nginx::Start(const std::string& gatewaySocket, bool keptConnections) {
+    std::string nginx;
+    if (!FindServer({"/usr/sbin/nginx", "/usr/bin/nginx"}, "nginx", "nginx-light", &nginx)) return false;
+    std::vector<std::pair<std::string, std::string>> edits;
+    if (!keptConnections) edits.push_back({"fastcgi_keep_conn on;", "fastcgi_keep_conn off;"});
+    // The workers run as root like the test, so that they may use its
+    // gateway's socket. nginx writes its own error log (run/error.log).
+    return Launch("nginx", "nginx-velmox.conf", "nginx.conf", gatewaySocket, edits,
+                  {nginx, "-c", "@CONFIG@", "-g", "daemon off; user root;"});
+}
+
+bool Caddy::Start(const std::string& gatewaySocket) {
+    std::string caddy;
+    if (!FindServer({"/usr/bin/caddy", "/usr/sbin/caddy"}, "Caddy", "caddy", &caddy)) return false;
+    // Caddy keeps its state under the user's configuration and data
+    // directories: the test's own.
+    std::string state = m_dir / "run";
+    return Launch("Caddy", "caddy-velmox.caddyfile", "Caddyfile", gatewaySocket, {},
+                  {caddy, "run", "--config", "@CONFIG@", "--adapter", "caddyfile"},
+                  {{"HOME", state}, {"XDG_CONFIG_HOME", state}, {"XDG_DATA_HOME", state}});
+}
+
+bool H2o::Start(const std::string& gatewaySocket) {
+    std::string h2o;
+    if (!FindServer({"/usr/bin/h2o", "/usr/sbin/h2o"}, "h2o", "h2o", &h2o)) return false;
+    // As root like the test, so that it may use its gateway's socket.
+    return Launch("h2o", "h2o-velmox.conf", "h2o.conf", gatewaySocket, {{"user: www-data", "user: root"}},
+                  {h2o, "-c", "@CONFIG@"});
+}
+
+bool HaproxyFastCgi::Start(const std::string& gatewaySocket, bool keptConnections) {
+    std::string haproxy;
+    if (!FindServer({"/usr/sbin/haproxy", "/usr/bin/haproxy"}, "HAProxy", "haproxy", &haproxy)) return false;
+    std::vector<std::pair<std::string, std::string>> edits;
+    if (!keptConnections) edits.push_back({"    option keep-conn", "    no option keep-conn"});
+    // In the foreground (-db), its messages on standard error: its log.
+    return Launch("HAProxy", "haproxy-velmox-fcgi.cfg", "haproxy.cfg", gatewaySocket, edits,
+                  {haproxy, "-db", "-f", "@CONFIG@"}, {}, "error.log");
+}
 
 // ----------------------------------------------------------------- Apache
 

@@ -1,7 +1,8 @@
 // More of the end-to-end harness: the gateway as a FastCGI responder that
-// the test starts itself, nginx and Apache httpd, each run as the test's own
-// process with a configuration made from deploy/ on a free loopback port;
-// hosts of their own on this machine and HAProxy in front of them.
+// the test starts itself, and the web servers in front of it (nginx, Caddy,
+// h2o, HAProxy, Apache httpd), each run as the test's own process with a
+// configuration made from deploy/ on a free loopback port; hosts of their
+// own on this machine and HAProxy in front of them.
 // Like the rest of e2e_harness.h, every process dies with the test process
 // and every wait is bounded.
 #ifndef VELMOX_TESTS_WEB_SERVERS_H
@@ -9,6 +10,7 @@
 
 #include <sys/types.h>
 
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -31,9 +33,11 @@ std::vector<pid_t> ChildrenOf(pid_t pid);
 class FastCgiGateway {
 public:
     ~FastCgiGateway() { Kill(); }
-    // address "" : a Unix socket in the gateway's directory. Waits (bounded)
-    // until the socket accepts and every worker runs.
-    bool Start(int workers = 2, const std::string& iniText = "debug = 0\n", const std::string& address = "");
+    // address "" : a Unix socket in the gateway's directory; `extra`
+    // options follow -w. Waits (bounded) until the socket accepts and every
+    // worker runs.
+    bool Start(int workers = 2, const std::string& iniText = "debug = 0\n", const std::string& address = "",
+               const std::vector<std::string>& extra = {});
     // SIGTERM and a bounded wait: the exit status, -1 when it had to be
     // killed.
     int Stop(long long ms = 20000);
@@ -44,6 +48,9 @@ public:
     std::string dir() const { return m_dir.path(); }
     std::string Stderr() const { return ReadFile(m_dir / "gateway.err"); }
     const std::string& error() const { return m_error; }
+    // Connections the workers hold open now, besides the listening socket:
+    // kept connections, or requests being served.
+    int OpenConnections() const;
 
 private:
     TempDir m_dir{"velmox-fcgi-gw"};
@@ -52,12 +59,62 @@ private:
     std::string m_error;
 };
 
-// nginx from deploy/nginx-velmox.conf, passing /velmox.cgi/... to a
-// gateway's Unix socket.
-class Nginx : public HttpServer {
+// A web server in front of a gateway's Unix socket, configured from a
+// template of deploy/ with the placeholders @PORT@, @DOCROOT@ (a document
+// root of the test's own, with a start page), @RUNDIR@ (run/) and @SOCKET@.
+class FastCgiFront : public HttpServer {
 public:
-    Nginx() : HttpServer("velmox-nginx") {}
+    using HttpServer::HttpServer;
+    std::string docroot() const { return m_dir / "htdocs"; }
+
+protected:
+    // The server's program, the first of `candidates` there; false, with the
+    // reason in error(), when none is.
+    bool FindServer(std::initializer_list<const char*> candidates, const std::string& what, const std::string& package,
+                    std::string* program);
+    // Fills in the template, applies `edits` (text replaced by text) and
+    // writes it to run/<configName>; then starts argv, where "@CONFIG@"
+    // stands for that file, with `env` added to the environment and its
+    // output in run/<outName> (the server's own log is run/error.log), and
+    // waits (bounded) until it accepts on its port.
+    bool Launch(const std::string& what, const std::string& deployFile, const std::string& configName,
+                const std::string& socket, const std::vector<std::pair<std::string, std::string>>& edits,
+                std::vector<std::string> argv, const std::vector<std::pair<std::string, std::string>>& env = {},
+                const std::string& outName = "server.out");
+};
+
+// nginx from deploy/nginx-velmox.conf, passing /velmox.cgi/... to a
+// gateway's Unix socket over kept connections (fastcgi_keep_conn and an
+// upstream keepalive pool), or one connection per request.
+class Nginx : public FastCgiFront {
+public:
+    Nginx() : FastCgiFront("velmox-nginx") {}
+    bool Start(const std::string& gatewaySocket, bool keptConnections = true);
+};
+
+// Caddy from deploy/caddy-velmox.caddyfile: reverse_proxy with the fastcgi
+// transport (an empty SCRIPT_NAME, the whole path in PATH_INFO).
+class Caddy : public FastCgiFront {
+public:
+    Caddy() : FastCgiFront("velmox-caddy") {}
     bool Start(const std::string& gatewaySocket);
+};
+
+// h2o from deploy/h2o-velmox.conf: fastcgi.connect under /velmox.cgi (an
+// empty SCRIPT_NAME, the whole path in PATH_INFO).
+class H2o : public FastCgiFront {
+public:
+    H2o() : FastCgiFront("velmox-h2o") {}
+    bool Start(const std::string& gatewaySocket);
+};
+
+// HAProxy as the gateway's FastCGI front, from deploy/haproxy-velmox-fcgi.cfg: a
+// backend with fcgi-app (the whole path in SCRIPT_NAME, no PATH_INFO), its
+// connections kept (option keep-conn) or one per request.
+class HaproxyFastCgi : public FastCgiFront {
+public:
+    HaproxyFastCgi() : FastCgiFront("velmox-haproxy-fcgi") {}
+    bool Start(const std::string& gatewaySocket, bool keptConnections = true);
 };
 
 // Apache httpd (the apache2 program, in the foreground) with a main
