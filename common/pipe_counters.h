@@ -1,0 +1,140 @@
+// The counters of a base name B: one segment, B.stats, that every process
+// of the pipe keeps figures in: the server pipes (requests answered, busy
+// since when, time spent serving, requests ended by the timeout), the
+// clients (waits for a free server, failed exchanges by cause) and the
+// supervisor (timeouts). It is made with the registry by the first server,
+// with the registry's owner and mode, and removed with it by the last one.
+// Neither the registry block nor the messages change for it.
+//
+// Invariants. Every figure is a 64-bit word changed only by an atomic add
+// or store (no lock, no system call: the clock is CLOCK_MONOTONIC, read
+// without entering the kernel), so a process that dies loses nothing it
+// has counted, and a reader sees each figure whole. Counters only grow
+// while the segment lives: a slot's figures outlive the pipe processes that
+// serve in it one after another (its pid and start mark the present one),
+// so the sum of the slots' requests is every answer given under B. A
+// server counts a request answered before it signals the answer: a client
+// that holds its answer finds it counted. The terminate message is not a
+// request and is not counted.
+//
+// Timing: the clock is system-wide, so one process's "busy since" is another
+// process's too. Durations go into fixed buckets (kCounterBucketBoundsUs,
+// then one without bound), the sum beside them.
+//
+// A server started with VELMOX_COUNTERS=off in its environment makes no
+// counters when it makes the registry (the benchmarks' switch); processes
+// that find no counters count nothing.
+//
+// Error convention: Make and Open return true or false; the cause of a
+// failure is the system layer's LastFailureUx(). Every counting call does
+// nothing on a view that is not attached, so callers never test first.
+// Nothing here throws. A view serves any number of threads.
+#ifndef VELMOX_PIPE_COUNTERS_H
+#define VELMOX_PIPE_COUNTERS_H
+
+#include <cstdint>
+
+#include "pipe_access.h"
+#include "pipe_limits.h"
+#include "ux_mem.h"
+
+// Upper bounds of the duration buckets, in microseconds; a last bucket
+// takes what is longer.
+const int kCounterBounds = 13;
+extern const uint64_t kCounterBucketBoundsUs[kCounterBounds];
+const int kCounterBuckets = kCounterBounds + 1;
+
+// Why a client's exchange failed.
+enum class ExchangeFailure : uint32_t {
+    NoServer = 0,    // no live server registered
+    DeadServer = 1,  // the server went away after taking the request
+    Timeout = 2,     // no free server, or the registry lock, within the limit
+    Refused = 3,     // refused before it was sent: too long, or an object not trusted
+};
+const int kExchangeFailureKinds = 4;
+// "no_server", "dead_server", "timeout", "refused": the label values.
+const char* ExchangeFailureName(ExchangeFailure cause);
+
+// A histogram of durations.
+struct CounterHistogram {
+    uint64_t buckets[kCounterBuckets];  // each bucket alone, not cumulative
+    uint64_t sumUs;
+};
+
+// The figures of one slot, for the pipe processes that serve in it.
+struct SlotCounters {
+    int32_t serverPid;     // the pipe process now in the slot; 0 before the first
+    uint32_t startTicks;   // its start mark, as in the registry
+    uint64_t requests;     // requests answered
+    uint64_t busySinceUs;  // when the request being served was taken; 0 while idle
+    uint64_t timeouts;     // requests ended by the request timeout
+    CounterHistogram durations;
+};
+
+// The layout of the segment (all fixed-width, the same for every build).
+struct CounterBlock {
+    uint32_t magic;   // kCounterMagic once the block is laid out
+    uint32_t layout;  // kCounterLayout
+    uint64_t waits;   // requests whose client waited for a free server
+    CounterHistogram waited;
+    uint64_t failures[kExchangeFailureKinds];
+    SlotCounters slots[kMaxServers];
+};
+const uint32_t kCounterMagic = 0x564d5843;  // "VMXC"
+const uint32_t kCounterLayout = 1;
+static_assert(sizeof(CounterBlock) % 8 == 0, "counters are 64-bit words");
+
+// One process's view of the counters of a base name.
+class PipeCounters {
+public:
+    PipeCounters() = default;
+    ~PipeCounters() { Detach(); }
+    PipeCounters(const PipeCounters&) = delete;
+    PipeCounters& operator=(const PipeCounters&) = delete;
+
+    // Server, holding the registry lock: makes the segment (zeroed when
+    // new or when `fresh`: a new registry starts from zero) and attaches it.
+    // With VELMOX_COUNTERS=off it makes nothing and returns true.
+    bool Make(const char* name, const PipeAccess& access, bool fresh);
+    // Attaches an existing segment; false when there is none.
+    bool Open(const char* name);
+    void Detach();
+    // Removes the segment of a base name (a trusted one only); 1 when one
+    // was removed.
+    static int Remove(const char* name);
+
+    bool Attached() const { return m_block != nullptr; }
+    // The block as it stands (null when not attached), for readers.
+    const CounterBlock* Block() const { return m_block; }
+
+    // Server pipe: the slot now serves this process.
+    void Registered(int slot, int32_t serverPid, uint32_t startTicks);
+    // Server pipe: a request was taken, or answered (counted, with its time).
+    void RequestTaken(int slot);
+    void RequestAnswered(int slot);
+    // Supervisor: the request in the slot was ended by the timeout.
+    void RequestTimedOut(int slot);
+    // The slot serving that pid, or -1.
+    int SlotOf(int32_t serverPid) const;
+    // Microseconds the slot's request has run; 0 while idle.
+    uint64_t BusyFor(int slot) const;
+
+    // Client: it waited `us` for a free server; its exchange failed.
+    void ClientWaited(uint64_t us);
+    void ExchangeFailed(ExchangeFailure cause);
+
+    // CLOCK_MONOTONIC in microseconds.
+    static uint64_t NowUs();
+
+private:
+    SlotCounters* Slot(int slot) const;
+
+    MHandlePtr m_segment;
+    CounterBlock* m_block = nullptr;
+};
+
+// Reads a histogram's words one by one (each whole).
+CounterHistogram LoadHistogram(const CounterHistogram& histogram);
+uint64_t LoadCounter(const uint64_t& counter);
+
+#endif
