@@ -1,12 +1,13 @@
 // velmox-server run as a program under a base name of the test's own:
-// commands sent the way the gateway sends them, its log, its stop on SIGTERM
-// or SIGINT (nothing may be left), pipe processes that die or are stopped,
-// a second run after a crash, and its command line.
+// commands sent the way the gateway sends them, its log (slow requests too),
+// its stop on SIGTERM or SIGINT (nothing may be left), pipe processes that
+// die or are stopped, a second run after a crash, and its command line.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <csignal>
+#include <cstdlib>
 #include <fstream>
 #include <string>
 #include <sys/wait.h>
@@ -253,6 +254,39 @@ TEST_F(VelmoxServer, APipeThatCannotBeMadeEndsTheStartWithAClearMessage) {
     }
 }
 
+// The inspector holds a request whose path has a segment "hang"; each
+// request that takes longer than --slow-ms gets a line with its client's pid
+// and duration, the others none.
+TEST_F(VelmoxServer, ASlowRequestGetsALogLineAndAFastOneNone) {
+    const int slowMs = 200, hangMs = 500;
+    ASSERT_TRUE(server().Start(1, {"--slow-ms", std::to_string(slowMs), "--hang-ms", std::to_string(hangMs)}))
+        << server().Stderr();
+    struct Row { const char* path; const char* command; bool slow; } rows[] = {
+        {"/RunAgent/Local/hang", "RunAgent", true},
+        {"/Search/Local/hang/mail", "Search", true},
+        {"/RunAgent/Local/agents/hangman", "RunAgent", false},
+        {"/Compose/Local/drafts", "Compose", false},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.path);
+        double start = proc::Now();
+        std::string answer = Ask({{"PATH_INFO", r.path}, {"QUERY_STRING", "q"}});
+        EXPECT_EQ(r.slow, proc::Now() - start >= hangMs / 1000.0) << "only a \"hang\" segment holds a page";
+        EXPECT_NE(std::string::npos, PageOf(answer).find("<h1 id=\"command\">" + std::string(r.command) + "</h1>"));
+        std::string log = server().Log();
+        std::string line = "slow request pipe=0 pid=" + std::to_string(LiveServers(base).at(0)) + " client=" +
+                           std::to_string(getpid()) + " command=" + r.command + " path=\"" + r.path + "\" duration=";
+        EXPECT_EQ(r.slow ? 1 : 0, CountLines(log, line)) << log;
+        size_t at = log.find(line);
+        if (at != std::string::npos) {
+            EXPECT_GE(std::atol(log.c_str() + at + line.size()), hangMs) << log;
+        }
+    }
+    EXPECT_EQ(2, CountLines(server().Log(), " slow request "));
+    EXPECT_EQ(4, CountLines(server().Log(), " answer=")) << "a request line for each";
+    ExpectStoppedCleanly(server().Stop());
+}
+
 void WriteText(const std::string& path, const std::string& text) { std::ofstream(path) << text; }
 
 // Options from a file that the command line overrides, and a log rotation:
@@ -281,7 +315,7 @@ TEST_F(VelmoxServer, CommandLine) {
     // Configuration files: a good one, and ones with a fault on a line.
     std::string good = base + ".good.conf", badKey = base + ".key.conf", badFlag = base + ".flag.conf",
                 badValue = base + ".value.conf", noFile = base + ".none.conf";
-    WriteText(good, "pipes = 2\ninspect = yes\n");
+    WriteText(good, "pipes = 2\ninspect = yes\nslow-ms = 500\nrequest-timeout = 300\nhang-ms = 1000\n");
     WriteText(badKey, "# a comment\npipez = 2\n");
     WriteText(badFlag, "inspect = maybe\n");
     WriteText(badValue, "pipes = 3\nbusy-ms = -1\n");
@@ -317,6 +351,17 @@ TEST_F(VelmoxServer, CommandLine) {
         {{"--max-size-mb", "0"}, 2, "", "--max-size-mb must be a whole number from 1 to"},
         {{"--max-size-mb"}, 2, "", "option --max-size-mb needs a value"},
         {{"--inspect=yes"}, 2, "", "unknown option --inspect=yes"},
+        // Slow requests and the request timeout.
+        {{"--help"}, 0, "--slow-ms MS", ""},
+        {{"--help"}, 0, "--request-timeout S", ""},
+        {{"--slow-ms", "0"}, 2, "", "--slow-ms must be a whole number from 1 to 3600000, not \"0\""},
+        {{"--slow-ms", "3600001"}, 2, "", "--slow-ms must be a whole number from 1 to 3600000"},
+        {{"--slow-ms=fast"}, 2, "", "not \"fast\""},
+        {{"--request-timeout", "0"}, 2, "",
+         "--request-timeout must be a whole number of seconds from 1 to 86400, not \"0\""},
+        {{"--request-timeout", "86401"}, 2, "", "seconds from 1 to 86400"},
+        {{"--request-timeout", "2.5"}, 2, "", "not \"2.5\""},
+        {{"--request-timeout"}, 2, "", "option --request-timeout needs a value"},
     };
     for (const Row& r : rows) {
         SCOPED_TRACE(r.args[0]);
