@@ -10,6 +10,7 @@ const char kMutexFmt[] = "%s.mtx.%d";
 const char kClientSemFmt[] = "%s.csm.%d";
 const char kServerSemFmt[] = "%s.ssm.%d";
 const char kShMemFmt[] = "%s.shm.%d";
+const char kCountersFmt[] = "%s.stats";
 
 char* FormatName(char* buffer, const char* format, const char* base, int index) {
     // The formats are this file's own; the ones without %d ignore the index.

@@ -7,6 +7,7 @@
 //   request event       B.csm.i    member i of the set keyed by B.csm
 //   answer event        B.ssm.i    member i of the set keyed by B.ssm
 //   pipe block          B.shm.i    segment: 32-bit length word, then the message
+//   counters            B.stats    segment: a CounterBlock (pipe_counters.h)
 #ifndef VELMOX_IPC_NAMES_H
 #define VELMOX_IPC_NAMES_H
 
@@ -19,6 +20,7 @@ extern const char kMutexFmt[];
 extern const char kClientSemFmt[];
 extern const char kServerSemFmt[];
 extern const char kShMemFmt[];
+extern const char kCountersFmt[];
 
 // The name of an object: format (one %s for the base name, at most one %d
 // for the index) filled into buffer, which holds kNameBufferSize bytes.

@@ -39,6 +39,7 @@ int MemoryPipe::InitServer(const char* name, int size, const PipeAccess& access)
     for (int attempt = 0; attempt < kRegistryAttempts; ++attempt) {
         if (!m_monitor.InitServer(name, access)) return Fail(m_monitor.Failure());
         if (m_monitor.AddServer(m_id, &m_slot, (unsigned long)size) >= 0) {
+            m_monitor.Counters().Registered(m_id.index, m_id.serverPid, m_id.startTicks);
             m_size = (unsigned long)size;
             m_registered = 1;
             return 1;
@@ -52,11 +53,23 @@ int MemoryPipe::InitServer(const char* name, int size, const PipeAccess& access)
     return 0;
 }
 
-int MemoryPipe::Connect() { return exchange::AwaitRequest(m_slot) ? 1 : Fail(LastFailureUx()); }
+int MemoryPipe::Connect() {
+    if (!exchange::AwaitRequest(m_slot)) return Fail(LastFailureUx());
+    // The terminate message (an empty request) is not counted.
+    unsigned long length = 0;
+    exchange::ReadMessage(m_slot, nullptr, 0, &length);
+    m_counting = length > 0;
+    if (m_counting) m_monitor.Counters().RequestTaken(m_id.index);
+    return 1;
+}
 
 int MemoryPipe::Read(char* buffer, unsigned long max, unsigned long* got) { return ReadSharedMem(buffer, max, got); }
 
 int MemoryPipe::Write(char* buffer, unsigned long length) {
+    // Counted before it is signalled: a client holding its answer finds it
+    // counted.
+    if (m_counting) m_monitor.Counters().RequestAnswered(m_id.index);
+    m_counting = false;
     return exchange::PostAnswer(m_slot, buffer, length, m_size) ? 1 : Fail(LastFailureUx());
 }
 

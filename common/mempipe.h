@@ -82,6 +82,7 @@ private:
     int Fail(const IpcFailure& failure);
 
     SlotObjects m_slot;
+    bool m_counting = false;  // the request taken is counted when answered
     std::unique_ptr<PipeClient> m_client;
     IpcFailure m_failure;
 };

@@ -73,9 +73,13 @@ int PipeClient::Call(const void* request, unsigned long requestLen, unsigned cha
     // use; they are dropped and the new ones opened, once.
     for (int round = 0; round < 2; ++round) {
         if (!m_open && !OpenObjects()) return 0;
+        m_cause = ExchangeFailure::NoServer;
         Result result = Exchange(request, requestLen, reply, replySize, replyLen ? replyLen : &ignored);
         if (result == Result::Done) return 1;
-        if (result == Result::Failed) return 0;
+        if (result == Result::Failed) {
+            m_monitor.Counters().ExchangeFailed(m_failure.Refused() ? ExchangeFailure::Refused : m_cause);
+            return 0;
+        }
         DropObjects();
     }
     return 0;
@@ -112,6 +116,7 @@ bool PipeClient::ClaimServer(ServerID& id, bool& holdsUnit) {
         usleep(kRecoveringPollUs);
     }
     m_failure = m_monitor.Failure();
+    if (m_monitor.TimedOut()) m_cause = ExchangeFailure::Timeout;
     return false;
 }
 
@@ -139,7 +144,10 @@ SlotObjects* PipeClient::TakeServer(const ServerID& id) {
 
 PipeClient::Result PipeClient::Exchange(const void* request, unsigned long requestLen, unsigned char* reply,
                                         unsigned long replySize, unsigned long* replyLen) {
-    if (!m_monitor.ReserveUnit(kFreeServerWaitMs)) return Fail(m_monitor.Failure(), m_monitor.Stale());
+    if (!m_monitor.ReserveUnit(kFreeServerWaitMs)) {
+        if (m_monitor.TimedOut()) m_cause = ExchangeFailure::Timeout;
+        return Fail(m_monitor.Failure(), m_monitor.Stale());
+    }
     bool holdsUnit = true;
     for (int handover = 0; handover < kHandovers; ++handover) {
         ServerID id;
@@ -161,6 +169,7 @@ PipeClient::Result PipeClient::Exchange(const void* request, unsigned long reque
                           requestLen, exchange::Capacity(*slot));
             OpSys::ReleaseMutex(slot->Mutex());
             m_monitor.PutServer(id);
+            m_cause = ExchangeFailure::Refused;
             return Fail(IpcFailure::Protocol(what, m_base), false);
         }
         if (!exchange::PostRequest(*slot, request, requestLen)) {
@@ -194,6 +203,7 @@ PipeClient::Result PipeClient::Exchange(const void* request, unsigned long reque
         if (awaited == exchange::Awaited::WaitFailed) return Fail(cause, false);
         char what[IpcFailure::kCallSize];
         std::snprintf(what, sizeof what, "server %d ended while serving the request at", int(id.serverPid));
+        m_cause = ExchangeFailure::DeadServer;
         return Fail(IpcFailure::Protocol(what, m_base), false);
     }
     if (holdsUnit) m_monitor.GiveBackUnit();

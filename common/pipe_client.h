@@ -10,6 +10,9 @@
 // goes to another server within the same wait for a free server; a request
 // a server has taken is never sent again.
 //
+// Every failed Call is counted by its cause (pipe_counters.h), and so is a
+// wait for a free server.
+//
 // Error convention: Call returns 1 or 0 as MemoryPipe::Call does; the cause
 // of a failure is Failure(). Nothing here throws. A client serves one
 // thread at a time; any number of threads may each use a client of its own.
@@ -72,6 +75,7 @@ private:
     SlotSets m_sets;
     CachedSlot m_slots[kMaxServers];
     IpcFailure m_failure;
+    ExchangeFailure m_cause = ExchangeFailure::NoServer;  // counted when a Call fails
 };
 
 #endif

@@ -23,7 +23,8 @@
 //
 // A server started with VELMOX_COUNTERS=off in its environment makes no
 // counters when it makes the registry (the benchmarks' switch); processes
-// that find no counters count nothing.
+// that find no counters count nothing. Counters that are there but not the
+// service's own are refused like any other object of the pipe.
 //
 // Error convention: Make and Open return true or false; the cause of a
 // failure is the system layer's LastFailureUx(). Every counting call does
@@ -96,8 +97,10 @@ public:
     // new or when `fresh`: a new registry starts from zero) and attaches it.
     // With VELMOX_COUNTERS=off it makes nothing and returns true.
     bool Make(const char* name, const PipeAccess& access, bool fresh);
-    // Attaches an existing segment; false when there is none.
+    // Attaches an existing segment; false when there is none, or when it
+    // is refused (Refused(): not the service's own, pipe_access.h).
     bool Open(const char* name);
+    bool Refused() const { return m_refused; }
     void Detach();
     // Removes the segment of a base name (a trusted one only); 1 when one
     // was removed.
@@ -131,6 +134,7 @@ private:
 
     MHandlePtr m_segment;
     CounterBlock* m_block = nullptr;
+    bool m_refused = false;
 };
 
 // Reads a histogram's words one by one (each whole).

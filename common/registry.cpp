@@ -68,6 +68,7 @@ bool ServerMonitor::Stale() const { return m_failure.error == EIDRM || m_failure
 
 int ServerMonitor::Lock(unsigned long ms) {
     m_lastLock = OpSys::WaitForMutex(m_mutex.get(), ms);
+    m_timedOut = m_lastLock == OS_WAIT_TIMEOUT;
     if (m_lastLock == OS_WAIT_OK || m_lastLock == OS_WAIT_ABANDONED) return 1;
     if (m_lastLock == OS_WAIT_TIMEOUT) return Fail("registry lock not given back within its limit by another process at");
     return Fail();
@@ -83,6 +84,7 @@ void ServerMonitor::Detach() {
     m_shm.reset();
     m_freeSem.reset();
     m_mutex.reset();
+    m_counters.Detach();
 }
 
 int ServerMonitor::InitClient(const char* name) {
@@ -99,6 +101,11 @@ int ServerMonitor::InitClient(const char* name) {
                   });
     m_registry = static_cast<ServerList*>(view);
     if (!opened) {
+        Fail();
+        Detach();
+        return 0;
+    }
+    if (!m_counters.Open(name) && m_counters.Refused()) {
         Fail();
         Detach();
         return 0;
@@ -144,7 +151,8 @@ int ServerMonitor::OpenExisting(const char* name, bool needCount) {
         return OpSys::OpenSharedMemory(FormatName(buffer, kServerMonShMemFmt, name), h, &view);
     });
     m_registry = static_cast<ServerList*>(view);
-    if (opened) return 1;
+    // Counters that are not the service's own are refused like the rest.
+    if (opened && (m_counters.Open(name) || !m_counters.Refused())) return 1;
     Fail();
     Detach();
     return 0;
@@ -173,7 +181,8 @@ bool ServerMonitor::CheckNames() {
         const char* format;
         MH_t kind;
     } names[] = {{kServerMonMutexFmt, MH_MUTEX}, {kServerMonShMemFmt, MH_SHM}, {kServerCountSemFmt, MH_CSEM},
-                 {kMutexFmt, MH_MUTEX},          {kClientSemFmt, MH_SEM},      {kServerSemFmt, MH_SEM}};
+                 {kMutexFmt, MH_MUTEX},          {kClientSemFmt, MH_SEM},      {kServerSemFmt, MH_SEM},
+                 {kCountersFmt, MH_SHM}};
     char buffer[kNameBufferSize];
     bool ready = true;
     for (const Name& name : names)
@@ -213,15 +222,25 @@ int ServerMonitor::OpenRegistry() {
         Detach();
         return 0;
     }
+    bool fresh = false;
     if (!blockExisted || m_registry->max != uint32_t(kMaxServers)) {
         // A new block: whatever else of this name exists is left from a crash.
         ClearLeftovers();
         InitBlock();
+        fresh = true;
     } else if (PruneDeadServers() > 0 && m_registry->count == 0) {
         // Every registered server had crashed. The count goes as well, and
         // with it what the emptied slots owed to it.
         ClearLeftovers();
         InitBlock();
+        fresh = true;
+    }
+    // The counters of a new registry start from zero.
+    if (!m_counters.Make(m_name, m_access, fresh)) {
+        Fail();
+        Release();
+        Detach();
+        return 0;
     }
     int countExisted = 0;
     if (!OpenInto(m_freeSem, [&](MHandle*& h) {
@@ -253,6 +272,8 @@ void ServerMonitor::ClearLeftovers() {
     for (const char* format : sets) RemoveTrustedObjectUx(FormatName(buffer, format, m_name), MH_SEM);
     for (int slot = 0; slot < kMaxServers; ++slot)
         RemoveTrustedObjectUx(FormatName(buffer, kShMemFmt, m_name, slot), MH_SHM);
+    m_counters.Detach();
+    PipeCounters::Remove(m_name);
 }
 
 void ServerMonitor::Publish(int slot, const ServerID& id) {
@@ -356,6 +377,8 @@ void ServerMonitor::TerminateLocked(bool locked) {
         // to take it and makes a new registry instead of half of this one.
         MHandle* segment = m_shm.release();
         OpSys::CloseSharedMemory(segment, reinterpret_cast<void**>(&m_registry));
+        m_counters.Detach();
+        PipeCounters::Remove(m_name);
         EraseSet(m_freeSem, kServerCountSemFmt, m_name);
         EraseSet(m_mutex, kServerMonMutexFmt, m_name);
         return;
@@ -386,6 +409,7 @@ int ServerMonitor::RemoveAll(const char* name) {
     const char* sets[] = {kServerMonMutexFmt, kServerCountSemFmt, kMutexFmt, kClientSemFmt, kServerSemFmt};
     for (const char* format : sets) removed += RemoveObjectUx(FormatName(buffer, format, name), MH_SEM);
     removed += RemoveObjectUx(FormatName(buffer, kServerMonShMemFmt, name), MH_SHM);
+    removed += RemoveObjectUx(FormatName(buffer, kCountersFmt, name), MH_SHM);
     for (int slot = 0; slot < kMaxServers; ++slot)
         removed += RemoveObjectUx(FormatName(buffer, kShMemFmt, name, slot), MH_SHM);
     return removed;

@@ -36,6 +36,7 @@
 
 #include "ipc_failure.h"
 #include "ipc_names.h"
+#include "pipe_counters.h"
 #include "pipe_limits.h"
 #include "ux_mem.h"
 
@@ -166,11 +167,19 @@ public:
     // stay), whether servers use them or not; returns how many were removed.
     static int RemoveAll(const char* name);
 
+    // The counters of the base name (pipe_counters.h): made with the
+    // registry by a server, removed with it, attached by clients and tools
+    // when they exist (a view without them counts nothing).
+    PipeCounters& Counters() { return m_counters; }
+    const PipeCounters& Counters() const { return m_counters; }
+
     // The cause of the last failure.
     const IpcFailure& Failure() const { return m_failure; }
     // True when the last failure came from objects removed under this
     // monitor (a registry of an earlier start): Attach again.
     bool Stale() const;
+    // True when the last ReserveUnit or Lock gave up at its limit.
+    bool TimedOut() const { return m_timedOut; }
 
     int m_isServer;
 
@@ -211,8 +220,10 @@ private:
     ServerList* m_registry;
     char m_name[kNameBufferSize];
     PipeAccess m_access;  // a server's: given to every object it makes
+    PipeCounters m_counters;
     bool m_sawRecovering;
     bool m_spentUnit;
+    bool m_timedOut = false;
     int m_lastLock;
     IpcFailure m_failure;
 };

@@ -21,15 +21,21 @@ int ServerMonitor::Recount() {
 }
 
 int ServerMonitor::ReserveUnit(unsigned long ms) {
+    m_timedOut = false;
     // Waiting is for busy servers: with none alive (a crash left the
     // registry behind) the answer is no at once, not in a minute.
     if (OpSys::WaitForSlice(m_freeSem.get(), 0) == OS_WAIT_OK) return 1;
     Fail();
     if (Stale()) return 0;  // the count was removed: a registry of an earlier start
     if (!AnyLiveServer()) return Fail("no live server registered under");
+    uint64_t began = PipeCounters::NowUs();
     int result = OpSys::WaitForSemaphore(m_freeSem.get(), std::max(ms, 1000ul));
+    m_counters.ClientWaited(PipeCounters::NowUs() - began);
     if (result == OS_WAIT_OK) return 1;
-    if (result == OS_WAIT_TIMEOUT) return Fail("no server free within 60 s under");
+    if (result == OS_WAIT_TIMEOUT) {
+        m_timedOut = true;
+        return Fail("no server free within 60 s under");
+    }
     return Fail();
 }
 

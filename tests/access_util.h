@@ -60,7 +60,8 @@ struct KeyFile {
 
 inline std::vector<KeyFile> KeyFilesOf(const std::string& base, int slots) {
     std::vector<KeyFile> files = {{base, false},          {base + ".0", true},   {base + ".sem", false},
-                                  {base + ".mtx", false}, {base + ".csm", false}, {base + ".ssm", false}};
+                                  {base + ".mtx", false}, {base + ".csm", false}, {base + ".ssm", false},
+                                  {base + ".stats", true}};
     for (int slot = 0; slot < slots; ++slot) files.push_back({base + ".shm." + std::to_string(slot), true});
     return files;
 }

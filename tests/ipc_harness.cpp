@@ -33,7 +33,8 @@ namespace {
 std::vector<std::pair<std::string, bool>> KeyFiles(const std::string& base) {
     std::vector<std::pair<std::string, bool>> files = {{base, false},        {base + ".0", true},
                                                        {base + ".sem", false}, {base + ".mtx", false},
-                                                       {base + ".csm", false}, {base + ".ssm", false}};
+                                                       {base + ".csm", false}, {base + ".ssm", false},
+                                                       {base + ".stats", true}};
     for (int i = 0; i < kMaxServers; ++i) files.push_back({base + ".shm." + std::to_string(i), true});
     return files;
 }

@@ -4,6 +4,7 @@
 
 #include <csignal>
 #include <cstdio>
+#include <sstream>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -66,7 +67,7 @@ TEST_F(RegistryTool, ShowsLiveIdleSlotsAndCleanRefuses) {
         EXPECT_NE(std::string::npos, show.out.find("free servers: 3\n"));
         EXPECT_NE(std::string::npos,
                   show.out.find("objects: registry lock, registry block, free-server count, pipe mutexes, "
-                                "request events, answer events, pipe blocks 0 1 2\n"))
+                                "request events, answer events, counters, pipe blocks 0 1 2\n"))
             << show.out;
     }
     Finished clean = Tool({"clean", "-b", base});
@@ -91,8 +92,8 @@ TEST_F(RegistryTool, AfterACrashShowsDeadServersAndCleanRemovesEverything) {
 
     Finished clean = Tool({"clean", "-b", base});
     EXPECT_EQ(0, clean.status) << clean.out;
-    // Five semaphore sets, the registry block and three pipe blocks.
-    EXPECT_EQ("removed 9 objects of " + base + "\n", clean.out);
+    // Five semaphore sets, the registry block, the counters and three pipe blocks.
+    EXPECT_EQ("removed 10 objects of " + base + "\n", clean.out);
     ExpectNothingLeft();
 
     show = Show();
@@ -139,6 +140,54 @@ TEST_F(RegistryTool, ClaimedAndClosingSlotsAreShownAsSuch) {
     ExpectNothingLeft();
 }
 
+// The figures in each form, after answers, a terminate message (not a
+// request), a refused request and a pipe process killed (its slot's figures
+// stay).
+TEST_F(RegistryTool, StatusCountsEveryAnswerInEachForm) {
+    ASSERT_TRUE(server().Start(3)) << server().Stderr();
+    std::string answer;
+    for (int i = 0; i < 7; ++i) ASSERT_TRUE(Exchange(base, "not a command " + std::to_string(i), answer));
+    ASSERT_TRUE(Exchange(base, "", answer));
+    EXPECT_EQ("bye", answer);
+    EXPECT_FALSE(Exchange(base, std::string(kPipeBlockSize, 'x'), answer)) << "longer than the block";
+    ASSERT_TRUE(WaitUntil([&] { return LiveServers(base).size() == 3; }, 30));
+    kill(Registered(base)[0].serverPid, SIGKILL);
+    ASSERT_TRUE(WaitUntil([&] { return CountLines(server().Log(), "is serving again") == 2; }, 30)) << server().Log();
+    ASSERT_TRUE(Exchange(base, "one more", answer));
+
+    Finished text = Tool({"status", "-b", base});
+    EXPECT_EQ(0, text.status) << text.err;
+    EXPECT_NE(std::string::npos, text.out.find(": 3 pipes (3 idle, 0 busy, 0 recovering)\n")) << text.out;
+    EXPECT_NE(std::string::npos, text.out.find("requests answered: 8, ended by the timeout: 0")) << text.out;
+    EXPECT_NE(std::string::npos, text.out.find("no_server 0, dead_server 0, timeout 0, refused 1\n")) << text.out;
+    for (int pid : LiveServers(base)) EXPECT_NE(std::string::npos, text.out.find(" " + std::to_string(pid) + " "));
+
+    Finished json = Tool({"status", "--json", "-b", base});
+    EXPECT_EQ(0, json.status);
+    EXPECT_NE(std::string::npos, json.out.find("\"pipes\": 3, \"idle\": 3, \"busy\": 0, \"recovering\": 0, "
+                                               "\"requests\": 8, \"timeouts\": 0")) << json.out;
+    EXPECT_NE(std::string::npos, json.out.find("\"refused\": 1}")) << json.out;
+
+    Finished metrics = Tool({"status", "--openmetrics", "-b", base});
+    EXPECT_EQ(0, metrics.status);
+    uint64_t total = 0;
+    std::istringstream lines(metrics.out);
+    for (std::string line; std::getline(lines, line);)
+        if (line.rfind("velmox_requests_total{", 0) == 0) total += std::stoull(line.substr(line.rfind(' ') + 1));
+    EXPECT_EQ(8u, total) << metrics.out;
+    for (const char* line : {"velmox_pipes{state=\"idle\"} 3\n", "velmox_request_duration_seconds_count 8\n",
+                             "velmox_exchange_failures_total{cause=\"refused\"} 1\n",
+                             "# TYPE velmox_client_wait_seconds histogram\n", "velmox_up 1\n"})
+        EXPECT_NE(std::string::npos, metrics.out.find(line)) << line;
+    EXPECT_EQ("# EOF\n", metrics.out.substr(metrics.out.size() - 6));
+
+    EXPECT_EQ(0, server().Stop());
+    ExpectNothingLeft();
+    metrics = Tool({"status", "--openmetrics", "-b", base});
+    EXPECT_EQ(1, metrics.status);
+    EXPECT_NE(std::string::npos, metrics.out.find("velmox_up 0\n")) << metrics.out;
+}
+
 TEST_F(RegistryTool, CommandLine) {
     struct Row { std::vector<std::string> args; int status; const char* out; const char* err; } rows[] = {
         {{"--help"}, 0, "velmox-registry clean [-b BASE]", ""},
@@ -149,6 +198,9 @@ TEST_F(RegistryTool, CommandLine) {
         {{"--bogus"}, 2, "", "unknown option --bogus"},
         {{"-b", std::string(300, 'x')}, 2, "", "longer than 248 characters"},
         {{"-b", base}, 1, "no registry for ", ""},
+        {{"status", "-b", base}, 1, ": no registry", ""},
+        {{"status", "--json", "--openmetrics"}, 2, "", "--json and --openmetrics exclude each other"},
+        {{"show", "--json"}, 2, "", "--json goes with status only"},
     };
     for (const Row& r : rows) {
         SCOPED_TRACE(r.args[0]);

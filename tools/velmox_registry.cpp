@@ -1,5 +1,6 @@
-// velmox-registry: shows the server registry of a pipe's base name, and
-// removes the objects of a base name that no live server uses any more.
+// velmox-registry: shows the server registry of a pipe's base name, its
+// status and counters (as text, JSON or OpenMetrics), and removes the
+// objects of a base name that no live server uses any more.
 //
 // It only looks: it never reserves a server, and it waits at most a moment
 // for the registry lock (a registry whose lock stays taken is read without
@@ -17,24 +18,33 @@
 
 #include "mempipe.h"
 #include "opsys.h"
+#include "pipe_status.h"
 #include "velmox_version.h"
 
 namespace {
 
 const char kUsage[] =
     "usage: velmox-registry [show] [-b BASE]   show the registry of BASE\n"
+    "       velmox-registry status [-b BASE] [--json | --openmetrics]\n"
+    "                                          pipes idle, busy and recovering, and the counters\n"
     "       velmox-registry clean [-b BASE]    remove the objects of BASE when no live server remains\n"
     "       velmox-registry -h|--help|--version\n"
     "  -b, --base NAME   base name of the pipe's objects (default " VELMOX_PIPE_NAME ")\n"
     "show lists every registered pipe (slot, server pid, state, start time), the\n"
     "free-server count and the objects of BASE that exist; exit status 1 when there\n"
-    "is no registry. clean refuses (exit status 1) while a registered server lives.\n";
+    "is no registry. status lists each pipe's slot, pid, state, requests answered and\n"
+    "the age of its current request, then the totals: requests, their durations,\n"
+    "timeouts, waits for a free server and failed exchanges by cause; --json gives\n"
+    "one JSON object, --openmetrics the text Prometheus scrapes (exit status 1 when\n"
+    "there is no registry; the OpenMetrics text is written even then). clean\n"
+    "refuses (exit status 1) while a registered server lives.\n";
 
 const unsigned long kShowLockMs = 2000;
 
 struct Arguments {
     std::string command = "show";
     std::string base = kGatewayPipeName;
+    std::string format = "text";  // status: text, json, openmetrics
     bool help = false;
     bool version = false;
 };
@@ -43,19 +53,27 @@ struct Arguments {
 std::string ParseArguments(int argc, char** argv, Arguments& args) {
     static const struct option longOptions[] = {
         {"base", required_argument, nullptr, 'b'}, {"help", no_argument, nullptr, 'h'},
-        {"version", no_argument, nullptr, 'V'},    {nullptr, 0, nullptr, 0}};
+        {"version", no_argument, nullptr, 'V'},    {"json", no_argument, nullptr, 'J'},
+        {"openmetrics", no_argument, nullptr, 'O'}, {nullptr, 0, nullptr, 0}};
     opterr = 0;
     int option;
     while ((option = getopt_long(argc, argv, ":b:h", longOptions, nullptr)) != -1) {
         if (option == 'b') args.base = optarg;
         else if (option == 'h') args.help = true;
         else if (option == 'V') args.version = true;
+        else if (option == 'J' || option == 'O') {
+            std::string format = option == 'J' ? "json" : "openmetrics";
+            if (args.format != "text" && args.format != format) return "--json and --openmetrics exclude each other";
+            args.format = format;
+        }
         else if (option == ':') return std::string("option ") + argv[optind - 1] + " needs a value";
         else return std::string("unknown option ") + argv[optind - 1];
     }
     if (optind < argc) args.command = argv[optind++];
     if (optind < argc) return std::string("unexpected argument \"") + argv[optind] + "\"";
-    if (args.command != "show" && args.command != "clean") return "unknown command \"" + args.command + "\"";
+    if (args.command != "show" && args.command != "clean" && args.command != "status")
+        return "unknown command \"" + args.command + "\"";
+    if (args.format != "text" && args.command != "status") return "--" + args.format + " goes with status only";
     if (args.base.empty()) return "the base name must not be empty";
     return "";
 }
@@ -74,7 +92,8 @@ bool ObjectExists(const std::string& keyFile, bool segment) {
 std::string ExistingObjects(const std::string& base) {
     struct Kind { const char* what; const char* suffix; bool segment; } kinds[] = {
         {"registry lock", "", false},     {"registry block", ".0", true},  {"free-server count", ".sem", false},
-        {"pipe mutexes", ".mtx", false}, {"request events", ".csm", false}, {"answer events", ".ssm", false}};
+        {"pipe mutexes", ".mtx", false}, {"request events", ".csm", false}, {"answer events", ".ssm", false},
+        {"counters", ".stats", true}};
     std::string found;
     auto add = [&found](const std::string& what) { found += (found.empty() ? "" : ", ") + what; };
     for (const Kind& kind : kinds)
@@ -170,6 +189,20 @@ int Show(const std::string& base) {
     return 0;
 }
 
+int Status(const std::string& base, const std::string& format) {
+    PipeStatus status;
+    IpcFailure failure;
+    bool found = ReadPipeStatus(base.c_str(), status, failure);
+    if (format == "openmetrics") std::fputs(FormatOpenMetrics(status).c_str(), stdout);
+    else if (format == "json") std::fputs(FormatStatusJson(status).c_str(), stdout);
+    else std::fputs(FormatStatusText(status).c_str(), stdout);
+    if (!found && failure.Refused()) {
+        char cause[IpcFailure::kTextSize];
+        std::fprintf(stderr, "velmox-registry: refused: %s\n", failure.Text(cause, sizeof cause));
+    }
+    return found ? 0 : 1;
+}
+
 int Clean(const std::string& base) {
     ServerMonitor monitor;
     if (monitor.Inspect(base.c_str())) {
@@ -211,5 +244,6 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "velmox-registry: the base name is longer than %zu characters\n", kMaxBaseNameLength);
         return 2;
     }
+    if (args.command == "status") return Status(args.base, args.format);
     return args.command == "clean" ? Clean(args.base) : Show(args.base);
 }
