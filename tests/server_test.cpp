@@ -1,7 +1,8 @@
 // velmox-server run as a program under a base name of the test's own:
 // commands sent the way the gateway sends them, its log (slow requests too),
-// its stop on SIGTERM or SIGINT (nothing may be left), pipe processes that
-// die or are stopped, a second run after a crash, and its command line.
+// its stop on SIGTERM or SIGINT (nothing may be left, also when a handler is
+// stuck), pipe processes that die or are stopped, a second run after a
+// crash, and its command line.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -9,7 +10,11 @@
 #include <csignal>
 #include <cstdlib>
 #include <fstream>
+#include <cstring>
+#include <poll.h>
 #include <string>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -285,6 +290,97 @@ TEST_F(VelmoxServer, ASlowRequestGetsALogLineAndAFastOneNone) {
     EXPECT_EQ(2, CountLines(server().Log(), " slow request "));
     EXPECT_EQ(4, CountLines(server().Log(), " answer=")) << "a request line for each";
     ExpectStoppedCleanly(server().Stop());
+}
+
+// A stop while a handler is stuck: its pipe process is ended by the request
+// timeout or, without one, killed at the stop limit (30 s); the server ends
+// within that, its client gets no answer, and nothing is left.
+TEST_F(VelmoxServer, AStopEndsAPipeProcessWhoseHandlerIsStuckAndLeavesNothing) {
+    struct Row {
+        const char* what;
+        std::vector<std::string> options;
+        double bound;  // seconds from the stop signal: the limit, a grace of 2 s and much slack
+        int status;
+        const char* logged;
+    } rows[] = {
+        {"the request timeout", {"--request-timeout", "3"}, 3 + 2 + 15, 0, "did not end within 2 s of SIGTERM; killing it"},
+        {"the stop limit", {}, 30 + 15, 1, "did not stop in time; killing it"},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.what);
+        std::vector<std::string> options = {"--hang-ms", "3600000"};
+        options.insert(options.end(), r.options.begin(), r.options.end());
+        ASSERT_TRUE(server().Start(2, options)) << server().Stderr();
+        pid_t stuck = Track(proc::Spawn([this] {
+            Request request(EnvList{{"PATH_INFO", "/RunAgent/Local/hang"}, {"QUERY_STRING", "stuck"}});
+            std::string answer;
+            return Exchange(base, Message(*request.cmd), answer) ? 0 : 3;
+        }));
+        ASSERT_TRUE(WaitUntil(
+            [&] {
+                for (const ServerID& id : Registered(base))
+                    if (id.clientPid == stuck) return true;
+                return false;
+            },
+            20));
+        usleep(200 * 1000);
+        double stop = proc::Now();
+        ASSERT_EQ(0, kill(server().pid(), SIGTERM));
+        EXPECT_EQ(r.status, server().Wait(r.bound + 30)) << server().Log();
+        EXPECT_LT(proc::Now() - stop, r.bound) << server().Log();
+        EXPECT_EQ(3, proc::Wait(stuck, 20)) << "the stuck request fails";
+        // (The other pipe process may have to wait for the stuck one's end
+        // before it can wake its own pipe: the stop limit may end it too.)
+        EXPECT_LE(1, CountLines(server().Log(), r.logged)) << server().Log();
+        ExpectNothingLeft();
+        server().RemoveFiles();
+    }
+}
+
+// Under a service manager (NOTIFY_SOCKET, here a socket of the test's): the
+// status line has the figures of the counters, the requests answered and
+// the one ended by the request timeout.
+TEST_F(VelmoxServer, TheServiceStatusLineHasTheFiguresOfTheCounters) {
+    std::string path = base + ".notify";
+    int manager = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+    ASSERT_EQ(0, bind(manager, reinterpret_cast<sockaddr*>(&address), sizeof address));
+    // The server's environment is the test's.
+    setenv("NOTIFY_SOCKET", path.c_str(), 1);
+    bool started = server().Start(2, {"--request-timeout", "1", "--hang-ms", "3600000"});
+    unsetenv("NOTIFY_SOCKET");
+    ASSERT_TRUE(started) << server().Stderr();
+    // The first notification that holds `part`, within `seconds`.
+    auto await = [&](const std::string& part, double seconds) {
+        std::string seen;
+        double end = proc::Now() + seconds;
+        while (proc::Now() < end) {
+            struct pollfd ready = {manager, POLLIN, 0};
+            if (poll(&ready, 1, 200) <= 0) continue;
+            char message[4096];
+            ssize_t n = recv(manager, message, sizeof message, 0);
+            if (n <= 0) continue;
+            seen = std::string(message, size_t(n));
+            if (seen.find(part) != std::string::npos) return seen;
+        }
+        return "none with \"" + part + "\", the last: " + seen;
+    };
+    std::string ready = "READY=1\nSTATUS=serving: 2 pipes (0 busy, 2 idle, 0 recovering), 0 requests served";
+    EXPECT_EQ(ready, await(ready, 20));
+    for (int i = 0; i < 3; ++i) ExpectServed(kCommands[i]);
+    pid_t stuck = Track(proc::Spawn([this] {
+        std::string answer;
+        return Exchange(base, Message(*Request(EnvList{{"PATH_INFO", "/Search/Local/hang"}}).cmd), answer) ? 0 : 3;
+    }));
+    EXPECT_EQ(3, proc::Wait(stuck, 30));
+    std::string line = "STATUS=serving: 2 pipes (0 busy, 2 idle, 0 recovering), 3 requests served, 1 timed out";
+    EXPECT_EQ(line, await(line, 30));
+    ExpectStoppedCleanly(server().Stop());
+    EXPECT_NE(std::string::npos, await("STOPPING=1\nSTATUS=stopping: ", 5).find("STOPPING=1"));
+    close(manager);
+    unlink(path.c_str());
 }
 
 void WriteText(const std::string& path, const std::string& text) { std::ofstream(path) << text; }
