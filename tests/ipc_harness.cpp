@@ -127,7 +127,11 @@ int ServeWithMemoryPipe(const std::string& base, unsigned long blockSize, int re
             // Registered anew at once, by the same process: the same slot
             // and a new block within the same second.
             pipe.Close();
-            if (!pipe.Create(base.c_str(), blockSize, access)) return 2;
+            if (!pipe.Create(base.c_str(), blockSize, access)) {
+                char text[IpcFailure::kTextSize];
+                fprintf(stderr, "test server not registered anew: %s\n", pipe.Failure().Text(text, sizeof text));
+                return 2;
+            }
         }
         if (request[0] == 'Z') {
             // Out of Connect for good, but still registered for a while: a

@@ -100,11 +100,11 @@ TEST_F(PipeClientTest, OneClientServesManyCallsAndFollowsARestartedServerTask) {
     ASSERT_GT(beside.pid, 0);
     ASSERT_EQ(1, CallWith(client, "Rrenew", &answer)) << FailureText(client.Failure());
     EXPECT_EQ("0:Rrenew", answer);
+    ASSERT_TRUE(beside.Stop());
     for (int i = 0; i < 3; ++i) {
         ASSERT_EQ(1, CallWith(client, "Eafter", &answer)) << FailureText(client.Failure());
         EXPECT_EQ("0:Eafter", answer);
     }
-    ASSERT_TRUE(beside.Stop());
     // The last server's end removes every object; a new start makes new ones
     // under the same names. The kept client notices within its next call.
     ASSERT_TRUE(first.Stop());
