@@ -11,7 +11,10 @@ namespace {
 
 const uint32_t kWordSize = 4;
 // The wait for an answer has no limit, but looks this often whether the
-// server is still there to take or answer the request.
+// server is still there to take or answer the request; the first look comes
+// sooner, since a persistent client no longer looks before it sends
+// (ServerMonitor::GetServer).
+const unsigned long kFirstAnswerSliceMs = 20;
 const unsigned long kAnswerSliceMs = 200;
 
 }  // namespace
@@ -38,15 +41,28 @@ uint32_t WriteMessage(SlotObjects& slot, const char* bytes, unsigned long length
     return n;
 }
 
-int PostRequest(SlotObjects& slot, const void* request, unsigned long length) {
-    if (!SetSemaphoreValueUx(slot.Request(), 1) || !SetSemaphoreValueUx(slot.Answer(), 1)) return 0;
+namespace {
+
+int ClearEvents(SlotObjects& slot) {
+    return SetSemaphoreValueUx(slot.Request(), 1) && SetSemaphoreValueUx(slot.Answer(), 1);
+}
+
+}  // namespace
+
+int PostRequest(SlotObjects& slot, const void* request, unsigned long length, bool clearEvents) {
+    if (clearEvents && !ClearEvents(slot)) return 0;
     WriteMessage(slot, static_cast<const char*>(request), length, slot.BlockSize());
-    return OpSys::ReleaseSemaphore(slot.Request());
+    if (clearEvents) return OpSys::ReleaseSemaphore(slot.Request());
+    // Signalled without waiting: a signal found still there (never expected)
+    // is cleared with the answer's, and the request signalled again.
+    int signalled = SignalIfClearUx(slot.Request());
+    if (signalled < 0) return 0;
+    return signalled || (ClearEvents(slot) && OpSys::ReleaseSemaphore(slot.Request()));
 }
 
 Awaited AwaitAnswer(SlotObjects& slot, const std::function<bool()>& present) {
-    for (;;) {
-        int result = OpSys::WaitForSlice(slot.Answer(), kAnswerSliceMs);
+    for (unsigned long slice = kFirstAnswerSliceMs;; slice = kAnswerSliceMs) {
+        int result = OpSys::WaitForSlice(slot.Answer(), slice);
         if (result == OS_WAIT_OK) return Awaited::Answer;
         if (result != OS_WAIT_TIMEOUT) return Awaited::WaitFailed;
         if (present()) continue;  // a slow server is waited for

@@ -32,10 +32,15 @@ uint32_t WriteMessage(SlotObjects& slot, const char* bytes, unsigned long length
 // The longest message the slot's block carries.
 unsigned long Capacity(const SlotObjects& slot);
 
-// Client, holding the slot's mutex: clears both events (a signal left from
-// an earlier exchange is wiped), writes the request whole and signals it.
-// 0 when a step fails; the caller checks Capacity first.
-int PostRequest(SlotObjects& slot, const void* request, unsigned long length);
+// Client, holding the slot's mutex: writes the request whole and signals it.
+// Both events are at rest after every exchange that its client saw to the
+// end (the answer taken, the request withdrawn, or the server gone, whose
+// successor makes the slot's objects anew); only a client that died in an
+// exchange can leave a signal behind. clearEvents (a dead client's slot,
+// the terminate message) clears both first. A request event found still
+// signalled is cleared too, never waited on. 0 when a step fails; the caller
+// checks Capacity first.
+int PostRequest(SlotObjects& slot, const void* request, unsigned long length, bool clearEvents = true);
 
 enum class Awaited {
     Answer,      // the answer is in the block
@@ -43,8 +48,9 @@ enum class Awaited {
     Lost,        // the server took the request and went away
     WaitFailed,  // the wait itself failed (the sets were removed)
 };
-// Client: waits for the answer without a limit, looking every slice whether
-// `present` still holds (the server lives and keeps its slot).
+// Client: waits for the answer without a limit, looking after a short first
+// slice and then every slice whether `present` still holds (the server
+// lives and keeps its slot).
 Awaited AwaitAnswer(SlotObjects& slot, const std::function<bool()>& present);
 
 // Server: waits for the next request without a limit; 1 when one is in the

@@ -1,6 +1,7 @@
 #include "mempipe.h"
 
 #include <algorithm>
+#include <atomic>
 #include <climits>
 #include <cstring>
 
@@ -13,6 +14,21 @@ const int kRegistryAttempts = 3;
 // looking every slice whether a client's request waits in vain instead.
 const unsigned long kQuietWaitMs = 5000;
 const unsigned long kQuietSliceMs = 20;
+
+// The start ticks of a new registration: the clock's, but never one that
+// this process gave a registration before. With its pid they name the
+// registration, and so the block, to a client that keeps the block's view
+// (PipeClient::Knows); the clock alone repeats within a second, and daily.
+uint32_t NewStartTicks() {
+    static std::atomic<uint32_t> last{0};
+    uint32_t now = OpSys::GetTickCount();
+    uint32_t previous = last.load();
+    uint32_t ticks;
+    do {
+        ticks = now > previous ? now : previous + 1;
+    } while (!last.compare_exchange_weak(previous, ticks));
+    return ticks;
+}
 
 }  // namespace
 
@@ -35,7 +51,7 @@ int MemoryPipe::InitServer(const char* name, int size, const PipeAccess& access)
     // The block must hold its length word.
     if (size < 4) return Fail(IpcFailure::Protocol("pipe block smaller than its length word for", name));
     m_id.serverPid = OpSys::GetCurrentProcessId();
-    m_id.startTicks = OpSys::GetTickCount();
+    m_id.startTicks = NewStartTicks();
     for (int attempt = 0; attempt < kRegistryAttempts; ++attempt) {
         if (!m_monitor.InitServer(name, access)) return Fail(m_monitor.Failure());
         if (m_monitor.AddServer(m_id, &m_slot, (unsigned long)size) >= 0) {

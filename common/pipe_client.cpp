@@ -107,7 +107,7 @@ bool PipeClient::ClaimServer(ServerID& id, bool& holdsUnit) {
             if (++reservations > kMaxServers || left <= 0 || !m_monitor.ReserveUnit((unsigned long)left)) break;
             holdsUnit = true;
         }
-        if (m_monitor.GetServer(id)) return true;
+        if (m_monitor.GetServer(id, [this](const ServerID& claimed) { return Knows(claimed); })) return true;
         if (m_monitor.SpentUnit()) {
             holdsUnit = false;
             continue;
@@ -120,13 +120,22 @@ bool PipeClient::ClaimServer(ServerID& id, bool& holdsUnit) {
     return false;
 }
 
+// True when the slot's objects are open for this very registration of its
+// server (pid and start ticks, which a server never repeats for a new block
+// of its own: MemoryPipe::InitServer). The registry's record, read under the
+// claim's lock, proves the block current without asking the system
+// (shmctl IPC_STAT, a system call in every call).
+bool PipeClient::Knows(const ServerID& id) const {
+    if (id.index < 0 || id.index >= kMaxServers) return false;
+    const CachedSlot& cached = m_slots[id.index];
+    return cached.objects && cached.serverPid == id.serverPid && cached.startTicks == id.startTicks;
+}
+
 // Opens (or finds open) the claimed server's objects and takes its mutex.
 // Null when that fails or the server closed meanwhile; nothing is held then.
 SlotObjects* PipeClient::TakeServer(const ServerID& id) {
     CachedSlot& cached = m_slots[id.index];
-    bool known = cached.objects && cached.serverPid == id.serverPid && cached.startTicks == id.startTicks &&
-                 cached.objects->BlockIsCurrent();
-    if (!known) {
+    if (!Knows(id)) {
         if (!cached.objects) cached.objects.reset(new SlotObjects);
         cached.serverPid = 0;
         if (!cached.objects->Open(m_sets, m_base, id.index)) return nullptr;
@@ -172,7 +181,9 @@ PipeClient::Result PipeClient::Exchange(const void* request, unsigned long reque
             m_cause = ExchangeFailure::Refused;
             return Fail(IpcFailure::Protocol(what, m_base), false);
         }
-        if (!exchange::PostRequest(*slot, request, requestLen)) {
+        // Only a dead client's slot may hold signals of an earlier exchange:
+        // the events of any other are at rest (exchange.h).
+        if (!exchange::PostRequest(*slot, request, requestLen, m_monitor.ClaimedAbandoned())) {
             IpcFailure cause = LastFailureUx();
             OpSys::ReleaseMutex(slot->Mutex());
             m_monitor.PutServer(id);

@@ -58,6 +58,7 @@ private:
     Result Exchange(const void* request, unsigned long requestLen, unsigned char* reply, unsigned long replySize,
                     unsigned long* replyLen);
     bool ClaimServer(ServerID& id, bool& holdsUnit);
+    bool Knows(const ServerID& id) const;
     SlotObjects* TakeServer(const ServerID& id);
     Result Fail(const IpcFailure& failure, bool stale);
     Result FailFromSystem();

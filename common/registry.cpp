@@ -48,7 +48,12 @@ char* ServerID::ShMemName(char* buffer, const char* name) const {
 // ------------------------------------------------------------ ServerMonitor
 
 ServerMonitor::ServerMonitor()
-    : m_isServer(0), m_registry(nullptr), m_sawRecovering(false), m_spentUnit(false), m_lastLock(OS_WAIT_OK) {
+    : m_isServer(0),
+      m_registry(nullptr),
+      m_sawRecovering(false),
+      m_spentUnit(false),
+      m_claimedAbandoned(false),
+      m_lastLock(OS_WAIT_OK) {
     m_name[0] = 0;
 }
 

@@ -25,6 +25,13 @@
 // client's reservation carries an undo record, so a dead client's unit
 // comes back by itself.
 //
+// Giving a claimed server back (PutServer) takes no lock while no slot owes
+// a unit: the claim is cleared by one compare-and-swap of the client's own
+// pid in the slot (the only value that only its client writes), then the
+// unit goes back. A debt that a process under the lock records at that
+// moment is paid by the next unit that comes back, or found by this client
+// right after its unit went back and paid from the count under the lock.
+//
 // Error convention: operations return 1 for success and 0 for failure (or
 // a slot index, or -1), as each says; the cause of the last failure is
 // Failure(). Nothing here throws. One ServerMonitor serves one thread.
@@ -33,6 +40,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 
 #include "ipc_failure.h"
 #include "ipc_names.h"
@@ -119,8 +127,15 @@ public:
     // Client: claims an idle server and copies its record into id. Only
     // registered slots are claimed; a slot whose server is gone is emptied,
     // and one claimed by a client that is gone counts as idle once its server
-    // waits for a request again. 0 when none can be claimed.
+    // waits for a request again. 0 when none can be claimed. A server that
+    // `known` holds for (the caller has served with that very registration:
+    // pid and start ticks) is not looked at for life here; the caller finds
+    // it gone while waiting for its answer.
     int GetServer(ServerID& id);
+    int GetServer(ServerID& id, const std::function<bool(const ServerID&)>& known);
+    // True when the last claim took over the slot of a client that died
+    // there: the slot's events may still hold that exchange's signals.
+    bool ClaimedAbandoned() const { return m_claimedAbandoned; }
     // True when GetServer last found nothing to claim and kept the caller's
     // unit for a slot that owed one: the caller has no unit any more and
     // may reserve one again.
@@ -128,7 +143,8 @@ public:
     // True when GetServer last passed over a slot whose dead client's request
     // is still being served: the slot will be free shortly.
     bool SawRecoveringSlot() const { return m_sawRecovering; }
-    // Client: gives a claimed server back and raises the free-server count.
+    // Client: gives a claimed server back and raises the free-server count
+    // (without the lock while no slot owes a unit: see above).
     int PutServer(ServerID& id);
     // Client: gives a claim back without the free-server unit.
     int DropClaim(const ServerID& id);
@@ -205,12 +221,14 @@ private:
     void EmptySlot(int slot);
     void WithdrawUnit(int slot);
     int OwingSlot() const;
+    bool AnySlotOwes() const;
+    void PayDebtFromCount();
     void AddUnit(int slot);
     bool ServerAwaitsRequest(int slot) const;
     bool AnyLiveServer() const;
     int FindIdleSlot();
     int FindAbandonedSlot();
-    int ClaimSlot(int32_t pid, ServerID& id);
+    int ClaimSlot(int32_t pid, ServerID& id, const std::function<bool(const ServerID&)>& known, bool& mayLive);
     void Claim(int slot, int32_t pid, ServerID& id);
     void Unclaim(const ServerID& id);
 
@@ -224,6 +242,7 @@ private:
     bool m_sawRecovering;
     bool m_spentUnit;
     bool m_timedOut = false;
+    bool m_claimedAbandoned;
     int m_lastLock;
     IpcFailure m_failure;
 };

@@ -73,8 +73,6 @@ int SlotObjects::OpenBlock(const char* base, int index) {
     return m_blockSize > 4 ? 1 : 0;
 }
 
-bool SlotObjects::BlockIsCurrent() { return m_segment && SegmentIsCurrentUx(m_segment.get()) == 1; }
-
 void SlotObjects::ForgetSemaphores() {
     m_mutex.reset();
     m_request.reset();

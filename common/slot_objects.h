@@ -51,9 +51,6 @@ public:
     int Open(const SlotSets& sets, const char* base, int index);
     // Client, one exchange: as above, opening the sets by name.
     int Open(const char* base, int index);
-    // True while the attached block is the one the slot's name stands for
-    // (its server has not made a new one since).
-    bool BlockIsCurrent();
 
     // Releases the records and detaches the block; the objects stay.
     void Forget();

@@ -127,6 +127,9 @@ MHandle* MemberOfSetUx(const MHandle* set, int member);
 // a count gets one unit back (+1). 1 or 0. Releasing a signalled event
 // blocks until somebody clears it.
 int ReleaseSemaphoreUx(MHandle* handle, long count, long previous);
+// Signals a clear event without ever blocking: 1 when signalled, 0 when it
+// was signalled already (left as it was), -1 on failure.
+int SignalIfClearUx(MHandle* handle);
 
 // Waits for the object: an event until it is signalled (then clears it in
 // the same step), any other kind until it can take one unit. The limit is

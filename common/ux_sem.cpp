@@ -222,6 +222,15 @@ int ReleaseSemaphoreUx(MHandle* handle, long, long) {
     return 0;
 }
 
+int SignalIfClearUx(MHandle* handle) {
+    if (!handle || handle->kind != MH_SEM) return -1;
+    struct sembuf step = {(unsigned short)handle->member, -1, IPC_NOWAIT};
+    if (Perform(handle, &step, 1) == 0) return 1;
+    if (errno == EAGAIN) return 0;
+    ux::Fail("semop", handle->name, errno);
+    return -1;
+}
+
 int WaitForSingleObjectUx(MHandle* handle, unsigned long ms) {
     if (!handle) return UX_WAIT_FAILED;
     // A limit is counted in whole seconds: below one there is none.

@@ -124,6 +124,16 @@ int ServeWithMemoryPipe(const std::string& base, unsigned long blockSize, int re
         pipe.Disconnect();
         if (got == 0) break;
         if (request[0] == 'Q') _exit(0);  // gone the moment it has answered
+        if (request[0] == 'R') {
+            // Registered anew at once, by the same process: the same slot
+            // and a new block within the same second.
+            pipe.Close();
+            if (!pipe.Create(base.c_str(), blockSize, access)) {
+                char text[IpcFailure::kTextSize];
+                fprintf(stderr, "test server not registered anew: %s\n", pipe.Failure().Text(text, sizeof text));
+                return 2;
+            }
+        }
         if (request[0] == 'Z') {
             // Out of Connect for good, but still registered for a while: a
             // server between its last answer and its Close.

@@ -93,6 +93,18 @@ TEST_F(PipeClientTest, OneClientServesManyCallsAndFollowsARestartedServerTask) {
         ASSERT_EQ(1, CallWith(client, "E" + std::to_string(i), &answer)) << FailureText(client.Failure());
         EXPECT_EQ("0:E" + std::to_string(i), answer);
     }
+    // The server registers anew in its own process (another keeps the sets):
+    // the same slot, a new block, within the same second. The kept client
+    // writes its next requests into the new block.
+    Server beside = Track(StartServer(base, kBlock));
+    ASSERT_GT(beside.pid, 0);
+    ASSERT_EQ(1, CallWith(client, "Rrenew", &answer)) << FailureText(client.Failure());
+    EXPECT_EQ("0:Rrenew", answer);
+    ASSERT_TRUE(beside.Stop());
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_EQ(1, CallWith(client, "Eafter", &answer)) << FailureText(client.Failure());
+        EXPECT_EQ("0:Eafter", answer);
+    }
     // The last server's end removes every object; a new start makes new ones
     // under the same names. The kept client notices within its next call.
     ASSERT_TRUE(first.Stop());
@@ -111,6 +123,23 @@ TEST_F(PipeClientTest, OneClientServesManyCallsAndFollowsARestartedServerTask) {
     ASSERT_EQ(1, CallWith(client, "Ecrash", &answer)) << FailureText(client.Failure());
     EXPECT_EQ("0:Ecrash", answer);
     EXPECT_TRUE(third.Stop());
+    ExpectNothingLeft();
+
+    // A server the client has served with, killed: the next call finds it
+    // gone while it waits and goes to the other server.
+    Server known = Track(StartServer(base, kBlock));
+    Server other = Track(StartServer(base, kBlock));
+    ASSERT_GT(known.pid, 0);
+    ASSERT_GT(other.pid, 0);
+    ASSERT_EQ(1, CallWith(client, "Eknown", &answer)) << FailureText(client.Failure());
+    EXPECT_EQ("0:Eknown", answer);
+    kill(known.pid, SIGKILL);
+    EXPECT_EQ(128 + SIGKILL, proc::Wait(known.pid, 10));
+    double start = proc::Now();
+    ASSERT_EQ(1, CallWith(client, "Emoved", &answer)) << FailureText(client.Failure());
+    EXPECT_EQ("1:Emoved", answer);
+    EXPECT_LT(proc::Now() - start, 5.0) << "a known server's death is found within the wait";
+    EXPECT_TRUE(other.Stop());
     ExpectNothingLeft();
 }
 
