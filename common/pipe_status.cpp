@@ -59,6 +59,8 @@ void WriteHistogram(std::string& out, const std::string& name, const CounterHist
     out += name + "_sum " + Seconds(double(histogram.sumUs) / 1e6) + "\n";
 }
 
+// A counter's family is named with its samples' _total, as promtool's lint
+// and Prometheus's parser of both text formats take it.
 void Family(std::string& out, const char* name, const char* type, const char* help, const char* unit = nullptr) {
     out += std::string("# TYPE ") + name + " " + type + "\n";
     if (unit) out += std::string("# UNIT ") + name + " " + unit + "\n";
@@ -211,10 +213,10 @@ std::string FormatOpenMetrics(const PipeStatus& status) {
     for (PipeState state : {PipeState::Idle, PipeState::Busy, PipeState::Recovering})
         out += std::string("velmox_pipes{state=\"") + PipeStateName(state) + "\"} " +
                std::to_string(status.Count(state)) + "\n";
-    Family(out, "velmox_requests", "counter", "Requests answered, by the slot of the pipe that answered them.");
+    Family(out, "velmox_requests_total", "counter", "Requests answered, by the slot of the pipe that answered them.");
     for (const PipeStatus::SlotTotals& slot : status.slots)
         out += "velmox_requests_total{pipe=\"" + std::to_string(slot.slot) + "\"} " + Number(slot.requests) + "\n";
-    Family(out, "velmox_request_timeouts", "counter", "Requests ended by the request timeout, by slot.");
+    Family(out, "velmox_request_timeouts_total", "counter", "Requests ended by the request timeout, by slot.");
     for (const PipeStatus::SlotTotals& slot : status.slots)
         out += "velmox_request_timeouts_total{pipe=\"" + std::to_string(slot.slot) + "\"} " + Number(slot.timeouts) +
                "\n";
@@ -229,7 +231,7 @@ std::string FormatOpenMetrics(const PipeStatus& status) {
                    std::to_string(pipe.pid) + "\"} " + Seconds(pipe.currentAgeSeconds) + "\n";
     Family(out, "velmox_client_wait_seconds", "histogram", "Waits of clients that found no free server.", "seconds");
     WriteHistogram(out, "velmox_client_wait_seconds", status.waited);
-    Family(out, "velmox_exchange_failures", "counter", "Exchanges that failed, by cause.");
+    Family(out, "velmox_exchange_failures_total", "counter", "Exchanges that failed, by cause.");
     for (int kind = 0; kind < kExchangeFailureKinds; ++kind)
         out += std::string("velmox_exchange_failures_total{cause=\"") + ExchangeFailureName(ExchangeFailure(kind)) +
                "\"} " + Number(status.failures[kind]) + "\n";

@@ -9,15 +9,20 @@
 // name and its own lighttpd, and leaves no object behind.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <functional>
 #include <ostream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "e2e_harness.h"
 #include "load_run.h"
+#include "pipe_status.h"
 
 using namespace e2e;
 
@@ -108,10 +113,47 @@ TEST_P(Load, FiveRollingRestartsUnderSixteenClientsLoseNoRequest) {
     EXPECT_EQ(4u, LiveRegisteredServers().size());
 }
 
+// The counters as they stand: every slot's answers, and their sum.
+struct Answered {
+    std::vector<uint64_t> slots = std::vector<uint64_t>(kMaxServers, 0);
+    uint64_t total = 0;
+};
+
+Answered ReadAnswered() {
+    Answered answered;
+    PipeStatus status;
+    IpcFailure failure;
+    ReadPipeStatus(kPipeName, status, failure);
+    for (const PipeStatus::SlotTotals& slot : status.slots) answered.slots[slot.slot] = slot.requests;
+    answered.total = status.requests;
+    return answered;
+}
+
 TEST_P(Load, APipeProcessKilledEverySecondFailsAtMostTheRequestItHad) {
     Start(4);
+    // The counters, looked at all through the kill storm, never go back.
+    Answered before = ReadAnswered();
+    std::atomic<bool> running{true};
+    std::string backwards;
+    std::thread watcher([&] {
+        Answered last = before;
+        while (running) {
+            Answered now = ReadAnswered();
+            for (int slot = 0; slot < kMaxServers; ++slot)
+                if (now.slots[slot] < last.slots[slot] && backwards.empty())
+                    backwards = "slot " + std::to_string(slot) + " went from " + std::to_string(last.slots[slot]) +
+                                " to " + std::to_string(now.slots[slot]);
+            last = now;
+            usleep(20000);
+        }
+    });
     load::FaultRun run = load::KillsUnderLoad(m_target, m_handle, 16, 8);
+    running = false;
+    watcher.join();
     Print(run);
+    EXPECT_EQ("", backwards);
+    // Every answer a client got was counted by the slot that gave it.
+    EXPECT_EQ(uint64_t(run.figures.served), ReadAnswered().total - before.total);
     EXPECT_EQ("", run.problem) << Tail(m_server.Log());
     EXPECT_EQ(8, run.faults);
     EXPECT_GT(run.figures.served, 0);
