@@ -142,8 +142,11 @@ int MemoryPipe::OwnServingSlot(ServerMonitor& monitor) {
 
 int MemoryPipe::SendTerminateMessage(const char* name) {
     // A monitor of its own: this object may be the server's pipe itself.
+    // It reserves no free-server unit: the message is for this process's
+    // own pipe, which it addresses by its slot, and a pipe whose handler is
+    // stuck must not hold a unit that another pipe's stop is waiting for.
     ServerMonitor monitor;
-    if (!monitor.InitClient(name)) return Fail(monitor.Failure());
+    if (!monitor.Attach(name)) return Fail(monitor.Failure());
     int pid = OpSys::GetCurrentProcessId();
     int result = 0;
     // A pipe of this process that closes before taking the message (it was
@@ -171,8 +174,6 @@ int MemoryPipe::SendTerminateMessage(const char* name) {
         if (awaited == exchange::Awaited::Answer) result = released;
         break;
     }
-    // The reserved unit goes back as after any exchange; the pipe, when it
-    // closes, takes its own unit out of the count.
-    monitor.GiveBackUnit();
+    // The pipe, when it closes, takes its own unit out of the count.
     return result;
 }

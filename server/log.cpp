@@ -118,6 +118,12 @@ std::string RequestLine(const ServedBy& servedBy, const Cmd& cmd, size_t answerL
            " answer=" + std::to_string(answerLength);
 }
 
+std::string SlowRequestLine(const ServedBy& servedBy, const Cmd& cmd, int clientPid, long durationMs) {
+    return "slow request " + PipeFields(servedBy) + " client=" + std::to_string(clientPid) +
+           " command=" + CommandName(cmd) + " path=" + LogValue(RequestValue(cmd, CGI::PathInfo), kLongValue) +
+           " duration=" + std::to_string(durationMs) + "ms";
+}
+
 std::string DamagedRequestLine(const ServedBy& servedBy, const std::string& reason, size_t requestLength,
                                size_t answerLength) {
     return "request " + PipeFields(servedBy) + " command=- damaged=" + LogValue(reason.c_str(), kLongValue) +

@@ -49,6 +49,10 @@ std::string LogValue(const char* text, size_t limit);
 // The line of one request: pipe slot, pid, command, REMOTE_ADDR, PATH_INFO,
 // QUERY_STRING and the length of the answer, NUL included.
 std::string RequestLine(const ServedBy& servedBy, const Cmd& cmd, size_t answerLength);
+// The line of a request slower than --slow-ms: pipe slot, pid, the client's
+// pid (-1 when not known), command, PATH_INFO and the milliseconds from the
+// request taken to its answer.
+std::string SlowRequestLine(const ServedBy& servedBy, const Cmd& cmd, int clientPid, long durationMs);
 // The line of a request that could not be read back into a command.
 std::string DamagedRequestLine(const ServedBy& servedBy, const std::string& reason, size_t requestLength,
                                size_t answerLength);

@@ -17,7 +17,8 @@
 const char kServerUsage[] =
     "usage: velmox-server [-c FILE] [-b BASE] [-n PIPES] [-d DATABASE] [-l LOGFILE]\n"
     "                     [-r READYFILE] [--group GROUP] [--mode MODE] [--busy-ms MS]\n"
-    "                     [--max-size-mb MB] [--inspect [--delay-ms MS]] [--check-config]\n"
+    "                     [--max-size-mb MB] [--slow-ms MS] [--request-timeout S]\n"
+    "                     [--inspect [--delay-ms MS] [--hang-ms MS]] [--check-config]\n"
     "                     [-h] [--version]\n"
     "Serves the Velmox gateway's commands: a small web mail kept in an SQLite\n"
     "database or in PostgreSQL, which the servers of several hosts may share\n"
@@ -50,9 +51,21 @@ const char kServerUsage[] =
     "                       database before its page says so (0..600000, default 5000)\n"
     "      --max-size-mb MB refuse saves that would grow an SQLite database beyond MB\n"
     "                       mebibytes (default: no limit but the disk)\n"
+    "      --slow-ms MS     log a line for each request that took longer than MS\n"
+    "                       milliseconds: its command, path, client pid, pipe and\n"
+    "                       duration (1..3600000, default: none)\n"
+    "      --request-timeout S\n"
+    "                       end a pipe process whose request has run S seconds\n"
+    "                       (SIGTERM, SIGKILL 2 s later), log it and start a new one in\n"
+    "                       its place; the request's client gets the gateway's page\n"
+    "                       \"Cannot communicate with Velmox server\" (1..86400, default:\n"
+    "                       none, a client waits as long as its request takes)\n"
     "      --inspect        answer with the field inspector's pages; no database\n"
     "      --delay-ms MS    with --inspect: wait MS milliseconds before each page, a\n"
     "                       slow server for load tests (0..600000, default 0)\n"
+    "      --hang-ms MS     with --inspect: hold a request whose path has a segment\n"
+    "                       \"hang\" (/RunAgent/Local/hang) MS milliseconds before its\n"
+    "                       page, a stuck handler for tests (1..86400000, default: none)\n"
     "  -h, --help           show this text\n"
     "      --version        show the version\n"
     "Signals to the server's process (the one that -r names):\n"
@@ -67,10 +80,13 @@ const char kServerUsage[] =
     "  SIGTERM, SIGINT  stop: each pipe answers the request it has and closes;\n"
     "           the last one removes the pipe's objects. A request that arrives\n"
     "           meanwhile gets the gateway's page \"Cannot communicate with\n"
-    "           Velmox server\" at once.\n"
+    "           Velmox server\" at once. A pipe process whose request is not\n"
+    "           answered within 30 s (or by --request-timeout) is killed, and the\n"
+    "           server removes what it left.\n"
     "  SIGUSR1  the log file (-l) is opened again, by every process of the server.\n"
     "Under systemd (velmox-server.service) the server tells it when it is ready,\n"
-    "reloading (the rolling restart) and stopping, and how many pipes serve.\n"
+    "reloading (the rolling restart) and stopping, how many pipes are busy, idle\n"
+    "and recovering, and the requests served.\n"
     "Key files that are symbolic links or another user's, and objects of another\n"
     "user under the base name, are refused: the server does not start.\n";
 
@@ -85,7 +101,10 @@ bool ParseNumber(const char* text, int low, int high, int& number) {
     return true;
 }
 
-enum LongOnly { kBusyMs = 1000, kMaxSizeMb, kInspect, kDelayMs, kPipeProcess, kGroup, kMode, kCheckConfig };
+enum LongOnly {
+    kBusyMs = 1000, kMaxSizeMb, kInspect, kDelayMs, kPipeProcess, kGroup, kMode, kCheckConfig,
+    kHangMs, kSlowMs, kRequestTimeout
+};
 
 const struct option kLongOptions[] = {
     {"base", required_argument, nullptr, 'b'},     {"pipes", required_argument, nullptr, 'n'},
@@ -96,6 +115,9 @@ const struct option kLongOptions[] = {
     {"group", required_argument, nullptr, kGroup}, {"mode", required_argument, nullptr, kMode},
     {"version", no_argument, nullptr, 'V'},
     {"delay-ms", required_argument, nullptr, kDelayMs},
+    {"hang-ms", required_argument, nullptr, kHangMs},
+    {"slow-ms", required_argument, nullptr, kSlowMs},
+    {"request-timeout", required_argument, nullptr, kRequestTimeout},
     {"config", required_argument, nullptr, 'c'},
     {"check-config", no_argument, nullptr, kCheckConfig},
     // Internal: how the supervisor starts a pipe process (supervisor.h).
@@ -185,6 +207,21 @@ std::string ParseList(std::vector<std::string> args, ServerOptions& options, boo
                     return "--delay-ms must be a whole number from 0 to " + std::to_string(kMaxDelayMs) + ", not \"" +
                            std::string(optarg) + "\"";
                 break;
+            case kHangMs:
+                if (!ParseNumber(optarg, 1, kMaxHangMs, options.hangMs))
+                    return "--hang-ms must be a whole number from 1 to " + std::to_string(kMaxHangMs) + ", not \"" +
+                           std::string(optarg) + "\"";
+                break;
+            case kSlowMs:
+                if (!ParseNumber(optarg, 1, kMaxSlowMs, options.slowMs))
+                    return "--slow-ms must be a whole number from 1 to " + std::to_string(kMaxSlowMs) + ", not \"" +
+                           std::string(optarg) + "\"";
+                break;
+            case kRequestTimeout:
+                if (!ParseNumber(optarg, 1, kMaxRequestTimeoutSeconds, options.requestTimeout))
+                    return "--request-timeout must be a whole number of seconds from 1 to " +
+                           std::to_string(kMaxRequestTimeoutSeconds) + ", not \"" + std::string(optarg) + "\"";
+                break;
             case kPipeProcess:
                 if (!ParseNumber(optarg, 0, INT_MAX, options.pipeReport))
                     return "--pipe-process must name a file descriptor, not \"" + std::string(optarg) + "\"";
@@ -219,6 +256,7 @@ std::string CheckCombination(ServerOptions& options, bool modeGiven) {
     if (IsPostgresUri(options.database) && options.maxSizeMb > 0)
         return "--max-size-mb limits an SQLite database only; PostgreSQL's size is the database server's to limit";
     if (options.delayMs > 0 && !options.inspect) return "--delay-ms slows the field inspector only: add --inspect";
+    if (options.hangMs > 0 && !options.inspect) return "--hang-ms holds the field inspector's pages only: add --inspect";
     if (!options.groupName.empty()) {
         if (!modeGiven) options.access.mode = PipeAccess::kGroupMode;
         if (!MayUseGroup(options.access.group))

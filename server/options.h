@@ -18,6 +18,13 @@ const int kMaxBusyMs = 600000;
 const int kMaxSizeLimitMb = 1 << 20;
 // The field inspector's delay before each page (--delay-ms), for load tests.
 const int kMaxDelayMs = 600000;
+// The inspector's hold of a request whose path has a segment "hang"
+// (--hang-ms): up to a day, a handler that is stuck for any test.
+const int kMaxHangMs = 86400000;
+const char kHangSegment[] = "hang";
+// --slow-ms: up to an hour; --request-timeout: up to a day.
+const int kMaxSlowMs = 3600000;
+const int kMaxRequestTimeoutSeconds = 86400;
 
 struct ServerOptions {
     std::string base = kGatewayPipeName;
@@ -29,6 +36,9 @@ struct ServerOptions {
     int busyMs = kDefaultBusyMs;  // how long a write waits for another's lock
     int maxSizeMb = 0;            // the database's size limit; 0: none
     int delayMs = 0;              // the inspector waits this long before each page
+    int hangMs = 0;               // and this long before a page whose path has a "hang" segment
+    int slowMs = 0;               // a request that took longer gets a log line; 0: none
+    int requestTimeout = 0;       // seconds a request may run before its pipe process is ended; 0: no limit
     // Set only in a pipe process that the supervisor started (the internal
     // option --pipe-process FD): the descriptor its registration goes to.
     int pipeReport = -1;

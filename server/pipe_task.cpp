@@ -11,6 +11,7 @@
 #include <new>
 #include <unistd.h>
 
+#include "cgi.h"
 #include "cmd.h"
 #include "except.h"
 #include "log.h"
@@ -19,6 +20,7 @@
 #include "os.h"
 #include "page.h"
 #include "pipe_limits.h"
+#include "registry.h"
 #include "stop_watcher.h"
 #include "store_choice.h"
 
@@ -28,6 +30,7 @@ namespace {
 struct Inspector {
     ServedBy servedBy;
     int delayMs;  // before each page: a slow server for load tests
+    int hangMs;   // before a page whose path has the segment kHangSegment: a stuck handler
 };
 
 void Pause(int ms) {
@@ -36,9 +39,21 @@ void Pause(int ms) {
     }
 }
 
+// True when one of the path's segments, between slashes, is `segment`.
+bool HasSegment(const std::string& path, const std::string& segment) {
+    size_t start = 0;
+    for (;;) {
+        size_t end = path.find('/', start);
+        if (path.compare(start, end == std::string::npos ? std::string::npos : end - start, segment) == 0) return true;
+        if (end == std::string::npos) return false;
+        start = end + 1;
+    }
+}
+
 int BuildPage(Cmd::CmdID, Cmd* cmd, void* data) {
     const Inspector& inspector = *static_cast<const Inspector*>(data);
     if (inspector.delayMs > 0) Pause(inspector.delayMs);
+    if (inspector.hangMs > 0 && HasSegment(RequestValue(*cmd, CGI::PathInfo), kHangSegment)) Pause(inspector.hangMs);
     std::string answer = BuildAnswer(*cmd, inspector.servedBy);
     cmd->StoreResults(answer.data(), uint32_t(answer.size()));
     return 1;
@@ -100,15 +115,26 @@ void SendAnswer(SimplePipe& pipe, const std::string& answer) {
     pipe.Disconnect();
 }
 
+// Milliseconds on the monotonic clock.
+long NowMs() {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return long(now.tv_sec) * 1000L + now.tv_nsec / 1000000L;
+}
+
 class PipeServer {
 public:
-    PipeServer(SimplePipe& pipe, const ServedBy& servedBy, const ServerLog& log, ServedCount& served)
-        : m_pipe(pipe), m_servedBy(servedBy), m_log(log), m_served(served) {}
+    PipeServer(SimplePipe& pipe, const ServedBy& servedBy, const ServerLog& log, ServedCount& served, int slowMs)
+        : m_pipe(pipe), m_servedBy(servedBy), m_log(log), m_served(served), m_slowMs(slowMs) {}
 
     // Serves requests until the pipe is to end; returns the PipeExit.
     int Serve(StopWatcher& watcher) {
         for (;;) {
             if (!m_pipe.Connect()) return kPipeFailed;
+            if (m_slowMs > 0) {
+                m_takenMs = NowMs();
+                m_client = ClientPid();
+            }
             size_t length = 0;
             if (!ReceiveRequest(length)) {
                 SendAnswer(m_pipe, Refuse("longer than the pipe's stream", length));
@@ -149,6 +175,8 @@ private:
             uint32_t answerLength = 0;
             const char* answer = cmd->GetResults(&answerLength);
             m_log.Line(RequestLine(m_servedBy, *cmd, answerLength));
+            long duration = m_slowMs > 0 ? NowMs() - m_takenMs : 0;
+            if (m_slowMs > 0 && duration > m_slowMs) m_log.Line(SlowRequestLine(m_servedBy, *cmd, m_client, duration));
             return std::string(answer, answerLength);
         } catch (const Exception& e) {
             return Refuse(ExceptionText(e), length);
@@ -163,10 +191,24 @@ private:
         return answer;
     }
 
+    // The client that claimed the pipe, from a glance at its registry slot
+    // (a request comes only from the client that holds the claim); -1 when
+    // not known.
+    int ClientPid() const {
+        const ServerList* list = m_pipe.m_pipe.m_monitor.Block();
+        int slot = m_pipe.m_pipe.m_id.index;
+        if (!list || slot < 0 || slot >= kMaxServers) return -1;
+        int32_t pid = __atomic_load_n(&list->servers[slot].clientPid, __ATOMIC_RELAXED);
+        return pid > 0 ? int(pid) : -1;
+    }
+
     SimplePipe& m_pipe;
     const ServedBy m_servedBy;
     const ServerLog& m_log;
     ServedCount& m_served;
+    const int m_slowMs;   // 0: no slow-request lines
+    long m_takenMs = 0;   // when the request being served was taken
+    int m_client = -1;    // and by whom it was sent
 };
 
 // False when the pipe cannot be made; its cause goes into the log, and to
@@ -208,7 +250,7 @@ int RunPipeProcess(const ServerOptions& options, const ServerLog& log, int repor
     // request.
     std::unique_ptr<MailStore> store = OpenMailStore(options);
     MailService mail(*store, servedBy, log);
-    Inspector inspector{servedBy, options.delayMs};
+    Inspector inspector{servedBy, options.delayMs, options.hangMs};
     if (options.inspect) Cmd::RegisterHandler(BuildPage, &inspector, nullptr, nullptr);
     else Cmd::RegisterHandler(AnswerMailCommand, &mail, nullptr, nullptr);
     log.Line("pipe process " + std::to_string(servedBy.pid) + " (" + program + ") serves pipe " +
@@ -218,7 +260,7 @@ int RunPipeProcess(const ServerOptions& options, const ServerLog& log, int repor
     {
         ServedCount served(report);
         StopWatcher watcher(base, log, [&served] { served.Report(); });
-        result = PipeServer(pipe, servedBy, log, served).Serve(watcher);
+        result = PipeServer(pipe, servedBy, log, served, options.slowMs).Serve(watcher);
     }
     pipe.Close();
     Cmd::RegisterHandler(nullptr, nullptr, nullptr, nullptr);

@@ -7,9 +7,14 @@
 
 std::string ServiceStatusText(const ServiceFigures& figures) {
     std::string text = figures.state + ": " + std::to_string(figures.pipes) + (figures.pipes == 1 ? " pipe" : " pipes");
-    if (figures.busy >= 0 && figures.idle >= 0)
-        text += " (" + std::to_string(figures.busy) + " busy, " + std::to_string(figures.idle) + " idle)";
-    return text + ", " + std::to_string(figures.served) + (figures.served == 1 ? " request" : " requests") + " served";
+    if (figures.busy >= 0 && figures.idle >= 0) {
+        text += " (" + std::to_string(figures.busy) + " busy, " + std::to_string(figures.idle) + " idle";
+        if (figures.recovering >= 0) text += ", " + std::to_string(figures.recovering) + " recovering";
+        text += ")";
+    }
+    text += ", " + std::to_string(figures.served) + (figures.served == 1 ? " request" : " requests") + " served";
+    if (figures.timeouts > 0) text += ", " + std::to_string(figures.timeouts) + " timed out";
+    return text;
 }
 
 ServiceNotifier::ServiceNotifier() {

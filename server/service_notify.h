@@ -17,11 +17,14 @@ struct ServiceFigures {
     int pipes = 0;        // registered pipes
     int busy = -1;        // pipes serving a request now; -1: not known
     int idle = -1;        // pipes waiting for one; -1: not known
+    int recovering = -1;  // pipes freed by a client that is gone, or closing; -1: not known
     uint64_t served = 0;  // requests answered since the start
+    uint64_t timeouts = 0;  // requests ended by the request timeout
 };
 
-// The STATUS= text: "serving: 4 pipes (1 busy, 3 idle), 1520 requests
-// served". Built here alone.
+// The STATUS= text: "serving: 4 pipes (1 busy, 3 idle, 0 recovering), 1520
+// requests served", then ", 2 timed out" when requests were ended by the
+// request timeout. Built here alone.
 std::string ServiceStatusText(const ServiceFigures& figures);
 
 class ServiceNotifier {

@@ -11,6 +11,7 @@
 
 #include "log.h"
 #include "pipe_launcher.h"
+#include "pipe_status.h"
 #include "pipe_task.h"
 #include "registry.h"
 #include "supervisor_limits.h"
@@ -78,6 +79,7 @@ int Supervisor::Run() {
     for (size_t k = 0; k < m_pipes.size() && !m_stopping; ++k)
         if (!StartPipe(k)) Fail("cannot start the pipe processes: " + std::string(std::strerror(errno)));
     if (m_notifier.Active()) m_nextStatus = Now();
+    if (m_options.requestTimeout > 0) m_nextTimeoutCheck = Now();
     while (!AllEnded()) {
         WaitForEvent();
         HandleStopSignal();
@@ -86,9 +88,12 @@ int Supervisor::Run() {
         ReadReports();
         ReapPipes();
         CheckDeadlines();
+        CheckRequestTimeouts();
         RestartDuePipes();
         UpdateServiceStatus();
     }
+    m_counters.Detach();
+    if (m_killed) ClearAfterKills();
     if (m_readyFileWritten) unlink(m_options.readyPath.c_str());
     m_log.Line("velmox-server " + std::to_string(getpid()) + " stopped");
     return m_exitStatus;
@@ -163,8 +168,9 @@ double Supervisor::NextDeadline() {
     for (const PipeProcess& p : m_pipes)
         if (p.restartAt >= 0) consider(p.restartAt);
     if (m_newcomer.pid > 0 && !m_newcomer.registered) consider(m_newcomer.startedAt + kStartLimitSeconds);
-    for (const PipeProcess& p : m_leaving)
-        if (p.killAt >= 0) consider(p.killAt);
+    for (const PipeProcess* p : Processes())
+        if (p->pid > 0 && p->killAt >= 0) consider(p->killAt);
+    if (m_nextTimeoutCheck >= 0) consider(m_nextTimeoutCheck);
     return next;
 }
 
@@ -267,12 +273,19 @@ void Supervisor::ReapPipes() {
 void Supervisor::PipeEnded(size_t k, int status) {
     PipeProcess& p = m_pipes[k];
     std::string who = Describe(k);
+    bool timedOut = p.timedOut;
     // A report still unread when SIGCHLD came first.
     CountEnded(p);
     p.pid = 0;
     p.registered = false;
+    p.timedOut = false;
+    p.killAt = -1;
     if (m_stopping) {
         if (EndedCleanly(status)) return;
+        if (timedOut) {
+            m_log.Line(who + ", whose request ran into the timeout, " + EndText(status) + " while stopping");
+            return;
+        }
         m_log.Line(who + " " + EndText(status) + " while stopping");
         m_exitStatus = 1;
     } else if (!m_ready) {
@@ -340,6 +353,13 @@ void Supervisor::CheckDeadlines() {
         KillOverdue(m_newcomer, "new pipe process (pid " + std::to_string(m_newcomer.pid) + ")");
         m_stopDeadline = Now() + kStopLimitSeconds;
     }
+    // Told to stop, or ended by the request timeout, and still there.
+    for (size_t k = 0; k < m_pipes.size(); ++k)
+        if (m_pipes[k].killAt >= 0 && now > m_pipes[k].killAt) KillOverdue(m_pipes[k], Describe(k));
+    if (m_newcomer.killAt >= 0 && now > m_newcomer.killAt)
+        KillOverdue(m_newcomer, "new pipe process (pid " + std::to_string(m_newcomer.pid) + ")");
+    for (PipeProcess& p : m_leaving)
+        if (p.killAt >= 0 && now > p.killAt) KillOverdue(p, "old pipe process (pid " + std::to_string(p.pid) + ")");
     CheckRestartDeadlines(now);
 }
 
@@ -355,18 +375,46 @@ void Supervisor::BeginStop(int signal) {
     }
 }
 
+// One ended by the request timeout was meant to end: the server's exit
+// status stays as it is.
 void Supervisor::KillOverdue(PipeProcess& p, const std::string& who) {
-    if (p.pid <= 0) return;
-    m_log.Line(who + " did not stop in time; killing it");
-    kill(p.pid, SIGKILL);
     p.killAt = -1;
-    m_exitStatus = 1;
+    if (p.pid <= 0) return;
+    if (p.timedOut) {
+        m_log.Line(who + " did not end within " + std::to_string(int(kTimeoutGraceSeconds)) +
+                   " s of SIGTERM; killing it");
+    } else {
+        m_log.Line(who + " did not stop in time; killing it");
+        m_exitStatus = 1;
+    }
+    kill(p.pid, SIGKILL);
+    m_killed = true;
 }
 
 bool Supervisor::AllEnded() {
     if (!m_stopping) return false;
     std::vector<PipeProcess*> all = Processes();
     return std::none_of(all.begin(), all.end(), [](const PipeProcess* p) { return p->pid > 0; });
+}
+
+// Opening the registry as a server empties the slots of dead servers (and
+// with none left, makes the registry as new); closing it then removes every
+// object that no live server uses. Nothing is made when there is no
+// registry left.
+void Supervisor::ClearAfterKills() {
+    ServerMonitor glance;
+    bool left = glance.Inspect(m_options.base.c_str()) != 0;
+    glance.Detach();
+    if (!left) return;
+    ServerMonitor server;
+    if (server.InitServer(m_options.base.c_str(), m_options.access)) {
+        server.Terminate();
+        m_log.Line("removed what the killed pipe processes left of base name " + m_options.base);
+    } else {
+        char cause[IpcFailure::kTextSize];
+        m_log.Line("cannot remove what the killed pipe processes left of base name " + m_options.base + ": " +
+                   server.Failure().Text(cause, sizeof cause));
+    }
 }
 
 void Supervisor::BecomeReady() {
@@ -413,8 +461,8 @@ void Supervisor::UpdateServiceStatus() {
     m_notifier.Update(ServiceStatus(state));
 }
 
-// Busy and idle from a glance at the registry, without its lock; the
-// requests from the pipe processes' reports.
+// The figures of velmox-registry status (pipe_status.h), read without a
+// lock; without counters, the requests from the pipe processes' reports.
 std::string Supervisor::ServiceStatus(const std::string& state) {
     if (!m_notifier.Active()) return "";
     ServiceFigures figures;
@@ -424,19 +472,18 @@ std::string Supervisor::ServiceStatus(const std::string& state) {
         figures.served += p->served;
         figures.pipes += p->registered && p->pid > 0;
     }
-    ServerMonitor monitor;
-    if (monitor.Inspect(m_options.base.c_str()) && monitor.Block()) {
-        const ServerList& list = *monitor.Block();
-        figures.pipes = figures.busy = figures.idle = 0;
-        for (uint32_t slot = 0; slot < std::min<uint32_t>(list.max, kMaxServers); ++slot) {
-            const ServerID& id = list.servers[slot];
-            if (id.index != int32_t(slot)) continue;
-            ++figures.pipes;
-            if (id.clientPid == -1) ++figures.idle;
-            else if (id.clientPid != id.serverPid) ++figures.busy;  // not a pipe that closes
+    PipeStatus status;
+    IpcFailure failure;
+    if (ReadPipeStatus(m_options.base.c_str(), status, failure)) {
+        figures.pipes = int(status.pipes.size());
+        figures.busy = status.Count(PipeState::Busy);
+        figures.idle = status.Count(PipeState::Idle);
+        figures.recovering = status.Count(PipeState::Recovering);
+        if (status.counters) {
+            figures.served = status.requests;
+            figures.timeouts = status.timeouts;
         }
     }
-    monitor.Detach();
     return ServiceStatusText(figures);
 }
 

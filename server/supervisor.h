@@ -21,11 +21,28 @@
 // start limit) ends the restart; the old processes serve on. A SIGHUP during
 // a restart is kept (however many come) and starts another restart after it.
 //
+// Request timeout (supervisor_timeout.cpp; --request-timeout S). The pipes'
+// counters (pipe_counters.h) tell since when each pipe serves its request.
+// A request that has run S seconds ends its process: SIGTERM, SIGKILL after
+// kTimeoutGraceSeconds, and a new process is started in its place at once
+// (no once-a-second wait: the old one has served for S seconds). Its client
+// finds its server gone and gets the communication page; the other pipes
+// are not touched. The supervisor sleeps until the earliest moment a request
+// can reach S, never longer than S, so it never polls.
+//
+// Stop. A pipe process that has not ended kStopLimitSeconds after the stop
+// signal is killed, as is one whose request reaches the timeout meanwhile.
+// A killed process leaves its slot in the registry and, when it ended last,
+// the registry itself: once every process has ended, the supervisor opens
+// and closes the registry as a server does, which removes what no live
+// server uses.
+//
 // SIGUSR1 opens the log file anew here and, passed on, in every pipe process.
 // Under systemd (service_notify.h) the supervisor says when the pipes serve,
 // when a rolling restart begins and ends, and when it stops, and from its
-// loop the status line and the watchdog's keep-alive; the pipe processes
-// report the requests they answered for it on their report pipes.
+// loop the status line (pipe_status.h: the figures of the counters) and the
+// watchdog's keep-alive. Without counters, the requests come from what the
+// pipe processes report on their report pipes.
 #ifndef VELMOX_SERVER_SUPERVISOR_H
 #define VELMOX_SERVER_SUPERVISOR_H
 
@@ -38,6 +55,7 @@
 #include <vector>
 
 #include "options.h"
+#include "pipe_counters.h"
 #include "service_notify.h"
 
 class PipeLauncher;
@@ -60,6 +78,7 @@ private:
         double restartAt = -1;  // when a dead pipe process is due again
         double killAt = -1;     // told to stop: killed if still there then
         bool registered = false;
+        bool timedOut = false;  // its request ran into the timeout: SIGTERM sent, killAt set
         int generation = 0;     // the rolling restart it was started by
         uint64_t served = 0;    // requests answered, as last reported
     };
@@ -90,6 +109,7 @@ private:
     void BeginStop(int signal);
     void KillOverdue(PipeProcess& p, const std::string& who);
     bool AllEnded();
+    void ClearAfterKills();
 
     void BecomeReady();
     void WriteReadyFile();
@@ -110,6 +130,12 @@ private:
     void LeaverEnded(size_t i, int status);
     void CheckRestartDeadlines(double now);
     bool Renewing(size_t k) const;
+
+    // supervisor_timeout.cpp: the request timeout.
+    void CheckRequestTimeouts();
+    double RequestAge(const PipeProcess& p);
+    void TimeOut(PipeProcess& p, const std::string& who, double age);
+    void ReplaceTimedOut(size_t k, double age);
 
     const ServerOptions m_options;
     const ServerLog& m_log;
@@ -134,6 +160,10 @@ private:
     const ServiceNotifier m_notifier;
     double m_nextStatus = -1;        // when the status line is due; -1: never
     uint64_t m_servedByEnded = 0;    // requests answered by processes that ended
+    PipeCounters m_counters;         // the pipes' counters, once they are registered
+    bool m_countersMissing = false;  // said so once in the log
+    double m_nextTimeoutCheck = -1;  // when a request can reach the timeout first; -1: never
+    bool m_killed = false;           // a pipe process was killed: its objects may be left
 };
 
 #endif

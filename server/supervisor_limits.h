@@ -8,6 +8,10 @@ const double kStartLimitSeconds = 60;
 // request it serves is answered; one that does not is killed after this.
 const double kStopLimitSeconds = 30;
 const double kRestartIntervalSeconds = 1;
+// A pipe process whose request ran into the request timeout gets SIGTERM;
+// it is killed if it has not ended after this (a handler that is stuck
+// never lets it end).
+const double kTimeoutGraceSeconds = 2;
 
 // Seconds on the monotonic clock.
 double Now();

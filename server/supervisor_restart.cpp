@@ -1,4 +1,5 @@
 // The supervisor's rolling restart (see supervisor.h for the whole story).
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -116,10 +117,12 @@ void Supervisor::AbandonRestart(const std::string& why) {
 
 // SIGTERM: the process finishes the exchange it is in, withdraws, closes its
 // pipe and ends (a process not yet serving does so as soon as it would).
-// One that has not ended within the stop limit is killed.
+// One that has not ended within the stop limit is killed (or sooner, once
+// its request has run into the request timeout).
 void Supervisor::Retire(PipeProcess p) {
     p.restartAt = -1;
-    p.killAt = Now() + kStopLimitSeconds;
+    double killAt = Now() + kStopLimitSeconds;
+    p.killAt = p.killAt >= 0 ? std::min(p.killAt, killAt) : killAt;
     kill(p.pid, SIGTERM);
     m_leaving.push_back(p);
 }
@@ -129,7 +132,10 @@ void Supervisor::LeaverEnded(size_t i, int status) {
     m_leaving.erase(m_leaving.begin() + long(i));
     CountEnded(p);
     std::string who = "old pipe process (pid " + std::to_string(p.pid) + ")";
-    if (!EndedCleanly(status)) {
+    if (p.timedOut) {
+        m_log.Line("pipe process (pid " + std::to_string(p.pid) + "), whose request ran into the timeout, " +
+                   EndText(status));
+    } else if (!EndedCleanly(status)) {
         m_log.Line(who + " " + EndText(status) + " while it was stopping");
     } else if (!m_stopping) {
         m_log.Line(who + " has ended");
@@ -144,9 +150,6 @@ void Supervisor::CheckRestartDeadlines(double now) {
     if (late && !m_stopping)
         AbandonRestart("the new pipe process (pid " + std::to_string(m_newcomer.pid) + ") was not ready within " +
                        std::to_string(int(kStartLimitSeconds)) + " s");
-    for (PipeProcess& p : m_leaving)
-        if (p.killAt >= 0 && now > p.killAt)
-            KillOverdue(p, "old pipe process (pid " + std::to_string(p.pid) + ")");
 }
 
 bool Supervisor::Renewing(size_t k) const { return m_newcomer.pid > 0 && m_newcomerFor == k; }

@@ -1,17 +1,20 @@
 // The gateway's FastCGI mode, from outside: the same bytes as a CGI run for
 // every request, nothing carried from one request to the next, bad input
 // that costs only its own request, the server task going and coming back,
+// a request that hangs until the server task's request timeout ends it,
 // SIGHUP and SIGTERM, and how the program is started. Each test runs the
 // sample server task under the fixed pipe name and the gateway with a
 // socket of its own; at the end the gateway must stop with status 0, no
 // sanitizer report, and no IPC object may be left.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
 #include <map>
 #include <string>
+#include <thread>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -21,6 +24,7 @@
 #include "e2e_harness.h"
 #include "ipc_harness.h"
 #include "fcgi_client.h"
+#include "pipe_status.h"
 #include "web_servers.h"
 
 using namespace e2e;
@@ -469,6 +473,59 @@ TEST_F(FastCgi, TheMetricsTextPassesPromtool) {
         proc::Finished check = proc::Run({"/usr/bin/promtool", "check", "metrics"}, 60, {}, *text);
         EXPECT_EQ(0, check.status) << check.out << check.err << "\nof:\n" << *text;
     }
+}
+
+// Requests whose handler is stuck, through 4 workers and a server task with
+// a request timeout of 2 s: each gets the communication page within the
+// timeout and 5 s (and slack for a sanitized build on a busy machine), its
+// pipe process is replaced, and the requests sent meanwhile are served;
+// the counters then hold exactly what the test sent.
+TEST_F(FastCgi, HangingRequestsRunIntoTheTimeoutAndTheOthersAreServed) {
+    const int timeout = 2, hanging = 2;
+    const double bound = timeout + 5 + (kSanitized ? 5 : 0);
+    ASSERT_EQ(0, server.Stop()) << server.Stderr();
+    ASSERT_TRUE(server.Start(4, "", {"--request-timeout", std::to_string(timeout), "--hang-ms", "3600000"}))
+        << server.error();
+    StartGateway(4);
+    std::atomic<int> ended{0};
+    std::vector<std::string> pages(hanging);
+    std::vector<double> took(hanging);
+    std::vector<std::thread> threads;
+    for (int i = 0; i < hanging; ++i)
+        threads.emplace_back([&, i] {
+            long long start = NowMs();
+            pages[size_t(i)] = fcgi::Exchange(gateway.address(), Vars("GET", "/RunAgent/Local/hang", "h"), "", 60000).out;
+            took[size_t(i)] = double(NowMs() - start) / 1000;
+            ++ended;
+        });
+    int answered = 0;
+    long long deadline = NowMs() + 60000;
+    while ((ended < hanging || answered < 20) && NowMs() < deadline) {
+        StillServes("meanwhile-" + std::to_string(answered));
+        ++answered;
+    }
+    for (std::thread& t : threads) t.join();
+    for (int i = 0; i < hanging; ++i) {
+        EXPECT_EQ(kCommunicationPage, pages[size_t(i)].substr(0, kCommunicationPage.size()));
+        EXPECT_LT(took[size_t(i)], bound) << "the request timeout is " << timeout << " s";
+        EXPECT_GE(took[size_t(i)], timeout - 0.1);
+    }
+    std::string log = server.Log();
+    size_t lines = 0;
+    for (size_t at = log.find("request timeout: "); at != std::string::npos; at = log.find("request timeout: ", at + 1))
+        ++lines;
+    EXPECT_EQ(size_t(hanging), lines) << log;
+    // The pipes come back, and the counters hold every answer and timeout.
+    long long back = NowMs() + 30000;
+    PipeStatus status;
+    IpcFailure failure;
+    while (NowMs() < back && (!ReadPipeStatus(kPipeName, status, failure) || status.pipes.size() != 4)) SleepMs(50);
+    ASSERT_EQ(4u, status.pipes.size());
+    EXPECT_TRUE(status.counters);
+    EXPECT_EQ(uint64_t(answered), status.requests);
+    EXPECT_EQ(uint64_t(hanging), status.timeouts);
+    EXPECT_EQ(uint64_t(hanging), status.failures[int(ExchangeFailure::DeadServer)]);
+    StillServes("after-the-timeouts");
 }
 
 // Kept connections (FCGI_KEEP_CONN) with one worker, so that every other

@@ -322,7 +322,9 @@ TEST_F(RollingRestart, NoneWithSixtyFourPipesForWantOfAFreeSlot) {
 // The requests in progress are answered (each takes a second here). A
 // request that comes during the stop is answered by a pipe that has not
 // closed yet or fails once none is left, never later; after the stop a
-// request fails at once.
+// request fails at once. The bounds only prove that nothing waits for a
+// limit (the stop limit is 30 s): under ASan on a busy machine the stop
+// took 4.7 s.
 TEST_F(RollingRestart, AStopAnswersTheRequestsInProgressAndLeavesNoRequestWaiting) {
     ASSERT_TRUE(server().Start(2, {"--delay-ms", "1000"})) << server().Stderr();
     auto call = [this](int who) {
@@ -351,11 +353,11 @@ TEST_F(RollingRestart, AStopAnswersTheRequestsInProgressAndLeavesNoRequestWaitin
     double stopped = proc::Now();
     int status = proc::Wait(during, 20);
     EXPECT_TRUE(status == 0 || status == 3) << status;
-    EXPECT_LT(proc::Now() - stopped, 1.0) << "the request during the stop ends with it";
-    EXPECT_LT(stopped - stop, 4.0) << "two requests in progress and perhaps the one during the stop";
+    EXPECT_LT(proc::Now() - stopped, 10.0) << "the request during the stop ends with it";
+    EXPECT_LT(stopped - stop, 20.0) << "two requests in progress and perhaps the one during the stop";
     double after = proc::Now();
     EXPECT_EQ(3, proc::Wait(call(3), 20)) << "no server, no answer";
-    EXPECT_LT(proc::Now() - after, 1.0);
+    EXPECT_LT(proc::Now() - after, 10.0);
     ExpectNothingLeft();
 }
 
@@ -365,6 +367,9 @@ TEST_F(RollingRestart, DelayOptionOnTheCommandLine) {
         {{"--inspect", "--delay-ms", "-1"}, 2, "--delay-ms must be a whole number from 0 to 600000, not \"-1\""},
         {{"--inspect", "--delay-ms", "600001"}, 2, "from 0 to 600000"},
         {{"--inspect", "--delay-ms"}, 2, "option --delay-ms needs a value"},
+        {{"--hang-ms", "10"}, 2, "--hang-ms holds the field inspector's pages only: add --inspect"},
+        {{"--inspect", "--hang-ms", "0"}, 2, "--hang-ms must be a whole number from 1 to 86400000, not \"0\""},
+        {{"--inspect", "--hang-ms", "86400001"}, 2, "from 1 to 86400000"},
     };
     for (const Row& r : rows) {
         SCOPED_TRACE(r.args.back());

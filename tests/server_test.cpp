@@ -1,14 +1,20 @@
 // velmox-server run as a program under a base name of the test's own:
-// commands sent the way the gateway sends them, its log, its stop on SIGTERM
-// or SIGINT (nothing may be left), pipe processes that die or are stopped,
-// a second run after a crash, and its command line.
+// commands sent the way the gateway sends them, its log (slow requests too),
+// its stop on SIGTERM or SIGINT (nothing may be left, also when a handler is
+// stuck), pipe processes that die or are stopped, a second run after a
+// crash, and its command line.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <csignal>
+#include <cstdlib>
 #include <fstream>
+#include <cstring>
+#include <poll.h>
 #include <string>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -253,6 +259,130 @@ TEST_F(VelmoxServer, APipeThatCannotBeMadeEndsTheStartWithAClearMessage) {
     }
 }
 
+// The inspector holds a request whose path has a segment "hang"; each
+// request that takes longer than --slow-ms gets a line with its client's pid
+// and duration, the others none.
+TEST_F(VelmoxServer, ASlowRequestGetsALogLineAndAFastOneNone) {
+    const int slowMs = 200, hangMs = 500;
+    ASSERT_TRUE(server().Start(1, {"--slow-ms", std::to_string(slowMs), "--hang-ms", std::to_string(hangMs)}))
+        << server().Stderr();
+    struct Row { const char* path; const char* command; bool slow; } rows[] = {
+        {"/RunAgent/Local/hang", "RunAgent", true},
+        {"/Search/Local/hang/mail", "Search", true},
+        {"/RunAgent/Local/agents/hangman", "RunAgent", false},
+        {"/Compose/Local/drafts", "Compose", false},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.path);
+        double start = proc::Now();
+        std::string answer = Ask({{"PATH_INFO", r.path}, {"QUERY_STRING", "q"}});
+        EXPECT_EQ(r.slow, proc::Now() - start >= hangMs / 1000.0) << "only a \"hang\" segment holds a page";
+        EXPECT_NE(std::string::npos, PageOf(answer).find("<h1 id=\"command\">" + std::string(r.command) + "</h1>"));
+        std::string log = server().Log();
+        std::string line = "slow request pipe=0 pid=" + std::to_string(LiveServers(base).at(0)) + " client=" +
+                           std::to_string(getpid()) + " command=" + r.command + " path=\"" + r.path + "\" duration=";
+        EXPECT_EQ(r.slow ? 1 : 0, CountLines(log, line)) << log;
+        size_t at = log.find(line);
+        if (at != std::string::npos) {
+            EXPECT_GE(std::atol(log.c_str() + at + line.size()), hangMs) << log;
+        }
+    }
+    EXPECT_EQ(2, CountLines(server().Log(), " slow request "));
+    EXPECT_EQ(4, CountLines(server().Log(), " answer=")) << "a request line for each";
+    ExpectStoppedCleanly(server().Stop());
+}
+
+// A stop while a handler is stuck: its pipe process is ended by the request
+// timeout or, without one, killed at the stop limit (30 s); the server ends
+// within that, its client gets no answer, and nothing is left.
+TEST_F(VelmoxServer, AStopEndsAPipeProcessWhoseHandlerIsStuckAndLeavesNothing) {
+    struct Row {
+        const char* what;
+        std::vector<std::string> options;
+        double bound;  // seconds from the stop signal: the limit, a grace of 2 s and much slack
+        int status;
+        const char* logged;
+    } rows[] = {
+        {"the request timeout", {"--request-timeout", "3"}, 3 + 2 + 15, 0, "did not end within 2 s of SIGTERM; killing it"},
+        {"the stop limit", {}, 30 + 15, 1, "did not stop in time; killing it"},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.what);
+        std::vector<std::string> options = {"--hang-ms", "3600000"};
+        options.insert(options.end(), r.options.begin(), r.options.end());
+        ASSERT_TRUE(server().Start(2, options)) << server().Stderr();
+        pid_t stuck = Track(proc::Spawn([this] {
+            Request request(EnvList{{"PATH_INFO", "/RunAgent/Local/hang"}, {"QUERY_STRING", "stuck"}});
+            std::string answer;
+            return Exchange(base, Message(*request.cmd), answer) ? 0 : 3;
+        }));
+        ASSERT_TRUE(WaitUntil(
+            [&] {
+                for (const ServerID& id : Registered(base))
+                    if (id.clientPid == stuck) return true;
+                return false;
+            },
+            20));
+        usleep(200 * 1000);
+        double stop = proc::Now();
+        ASSERT_EQ(0, kill(server().pid(), SIGTERM));
+        EXPECT_EQ(r.status, server().Wait(r.bound + 30)) << server().Log();
+        EXPECT_LT(proc::Now() - stop, r.bound) << server().Log();
+        EXPECT_EQ(3, proc::Wait(stuck, 20)) << "the stuck request fails";
+        // Only the stuck one is killed: the other wakes its own pipe without
+        // waiting for a free server.
+        EXPECT_EQ(1, CountLines(server().Log(), r.logged)) << server().Log();
+        ExpectNothingLeft();
+        server().RemoveFiles();
+    }
+}
+
+// Under a service manager (NOTIFY_SOCKET, here a socket of the test's): the
+// status line has the figures of the counters, the requests answered and
+// the one ended by the request timeout.
+TEST_F(VelmoxServer, TheServiceStatusLineHasTheFiguresOfTheCounters) {
+    std::string path = base + ".notify";
+    int manager = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+    ASSERT_EQ(0, bind(manager, reinterpret_cast<sockaddr*>(&address), sizeof address));
+    // The server's environment is the test's.
+    setenv("NOTIFY_SOCKET", path.c_str(), 1);
+    bool started = server().Start(2, {"--request-timeout", "1", "--hang-ms", "3600000"});
+    unsetenv("NOTIFY_SOCKET");
+    ASSERT_TRUE(started) << server().Stderr();
+    // The first notification that holds `part`, within `seconds`.
+    auto await = [&](const std::string& part, double seconds) {
+        std::string seen;
+        double end = proc::Now() + seconds;
+        while (proc::Now() < end) {
+            struct pollfd ready = {manager, POLLIN, 0};
+            if (poll(&ready, 1, 200) <= 0) continue;
+            char message[4096];
+            ssize_t n = recv(manager, message, sizeof message, 0);
+            if (n <= 0) continue;
+            seen = std::string(message, size_t(n));
+            if (seen.find(part) != std::string::npos) return seen;
+        }
+        return "none with \"" + part + "\", the last: " + seen;
+    };
+    std::string ready = "READY=1\nSTATUS=serving: 2 pipes (0 busy, 2 idle, 0 recovering), 0 requests served";
+    EXPECT_EQ(ready, await(ready, 20));
+    for (int i = 0; i < 3; ++i) ExpectServed(kCommands[i]);
+    pid_t stuck = Track(proc::Spawn([this] {
+        std::string answer;
+        return Exchange(base, Message(*Request(EnvList{{"PATH_INFO", "/Search/Local/hang"}}).cmd), answer) ? 0 : 3;
+    }));
+    EXPECT_EQ(3, proc::Wait(stuck, 30));
+    std::string line = "STATUS=serving: 2 pipes (0 busy, 2 idle, 0 recovering), 3 requests served, 1 timed out";
+    EXPECT_EQ(line, await(line, 30));
+    ExpectStoppedCleanly(server().Stop());
+    EXPECT_NE(std::string::npos, await("STOPPING=1\nSTATUS=stopping: ", 5).find("STOPPING=1"));
+    close(manager);
+    unlink(path.c_str());
+}
+
 void WriteText(const std::string& path, const std::string& text) { std::ofstream(path) << text; }
 
 // Options from a file that the command line overrides, and a log rotation:
@@ -265,13 +395,19 @@ TEST_F(VelmoxServer, AConfigurationFileUnderTheCommandLineAndALogRotation) {
     ExpectServed(kCommands[4]);
     ASSERT_EQ(0, std::rename(server().LogPath().c_str(), rotated.c_str()));
     ASSERT_EQ(0, kill(server().pid(), SIGUSR1));
+    // A request that reaches a pipe process before it has taken SIGUSR1
+    // still goes to the rotated file; no line is lost either way.
+    int sent = 0;
     EXPECT_TRUE(WaitUntil(
         [&] {
             ExpectServed(kCommands[2]);
+            ++sent;
             return CountLines(server().Log(), " request pipe=") > 0;
         },
         30)) << "no request line in the new log file";
-    EXPECT_EQ(1, CountLines(ReadFile(rotated), " request pipe=")) << "the rotated file keeps what it had";
+    int kept = CountLines(ReadFile(rotated), " request pipe=");
+    EXPECT_LE(1, kept) << "the rotated file keeps what it had";
+    EXPECT_EQ(1 + sent, kept + CountLines(server().Log(), " request pipe="));
     ExpectStoppedCleanly(server().Stop(SIGTERM));
     std::remove(conf.c_str());
     std::remove(rotated.c_str());
@@ -281,7 +417,7 @@ TEST_F(VelmoxServer, CommandLine) {
     // Configuration files: a good one, and ones with a fault on a line.
     std::string good = base + ".good.conf", badKey = base + ".key.conf", badFlag = base + ".flag.conf",
                 badValue = base + ".value.conf", noFile = base + ".none.conf";
-    WriteText(good, "pipes = 2\ninspect = yes\n");
+    WriteText(good, "pipes = 2\ninspect = yes\nslow-ms = 500\nrequest-timeout = 300\nhang-ms = 1000\n");
     WriteText(badKey, "# a comment\npipez = 2\n");
     WriteText(badFlag, "inspect = maybe\n");
     WriteText(badValue, "pipes = 3\nbusy-ms = -1\n");
@@ -317,6 +453,17 @@ TEST_F(VelmoxServer, CommandLine) {
         {{"--max-size-mb", "0"}, 2, "", "--max-size-mb must be a whole number from 1 to"},
         {{"--max-size-mb"}, 2, "", "option --max-size-mb needs a value"},
         {{"--inspect=yes"}, 2, "", "unknown option --inspect=yes"},
+        // Slow requests and the request timeout.
+        {{"--help"}, 0, "--slow-ms MS", ""},
+        {{"--help"}, 0, "--request-timeout S", ""},
+        {{"--slow-ms", "0"}, 2, "", "--slow-ms must be a whole number from 1 to 3600000, not \"0\""},
+        {{"--slow-ms", "3600001"}, 2, "", "--slow-ms must be a whole number from 1 to 3600000"},
+        {{"--slow-ms=fast"}, 2, "", "not \"fast\""},
+        {{"--request-timeout", "0"}, 2, "",
+         "--request-timeout must be a whole number of seconds from 1 to 86400, not \"0\""},
+        {{"--request-timeout", "86401"}, 2, "", "seconds from 1 to 86400"},
+        {{"--request-timeout", "2.5"}, 2, "", "not \"2.5\""},
+        {{"--request-timeout"}, 2, "", "option --request-timeout needs a value"},
     };
     for (const Row& r : rows) {
         SCOPED_TRACE(r.args[0]);
