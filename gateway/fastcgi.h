@@ -18,6 +18,7 @@
 
 #include "fastcgi_worker.h"
 #include "request_path.h"
+#include "status_paths.h"
 
 // The most workers -w takes.
 const int kMaxFastCgiWorkers = 256;
@@ -28,6 +29,7 @@ struct FastCgiOptions {
     std::string log;      // "" : standard error as it is; else a file it is appended to
     std::string scriptName = kDefaultScriptName;  // as NormaliseScriptName leaves it
     unsigned idleLimitSeconds = kDefaultIdleLimitSeconds;
+    StatusPaths status;   // --metrics-path, --ping-path; off when empty
 };
 
 // True when fd is a socket in the listening state (the web server started
@@ -42,9 +44,11 @@ bool AskedForFastCgi(int argc, char** argv);
 
 // Reads "--fastcgi ADDRESS" (or --fastcgi=ADDRESS), "-w N" (or --workers N,
 // --workers=N), "--log FILE" (--log=FILE), "--script-name PATH" and
-// "--idle-limit SECONDS" (each also with '=') from argv[1...]. False, with
-// the reason in *error, for any other argument, a missing or bad value, N
-// outside 1 to kMaxFastCgiWorkers, SECONDS outside 1 to kMaxIdleLimitSeconds.
+// "--idle-limit SECONDS", "--metrics-path PATH" and "--ping-path PATH" (each
+// also with '=') from argv[1...]. False, with the reason in *error, for any
+// other argument, a missing or bad value, N outside 1 to kMaxFastCgiWorkers,
+// SECONDS outside 1 to kMaxIdleLimitSeconds, status paths that
+// CheckStatusPath or CheckStatusPaths refuses.
 bool ParseFastCgiOptions(int argc, char** argv, FastCgiOptions* options, std::string* error);
 
 // Two workers per core, at least 2 and at most 32: a worker waits for its

@@ -49,7 +49,8 @@ bool IsListeningSocket(int fd) {
 
 bool AskedForFastCgi(int argc, char** argv) {
     if (argc < 2 || std::getenv("GATEWAY_INTERFACE")) return false;
-    for (const char* name : {"--fastcgi", "--workers", "--log", "--script-name", "--idle-limit"})
+    for (const char* name :
+         {"--fastcgi", "--workers", "--log", "--script-name", "--idle-limit", "--metrics-path", "--ping-path"})
         if (IsOption(argv[1], name)) return true;
     return std::strcmp(argv[1], "-w") == 0;
 }
@@ -85,6 +86,12 @@ bool ParseFastCgiOptions(int argc, char** argv, FastCgiOptions* options, std::st
                 return false;
             }
             options->idleLimitSeconds = unsigned(n);
+        } else if (IsOption(arg, "--metrics-path") || IsOption(arg, "--ping-path")) {
+            bool metrics = IsOption(arg, "--metrics-path");
+            const char* name = metrics ? "--metrics-path" : "--ping-path";
+            if (!OptionValue(argc, argv, i, name, &value, error)) return false;
+            if (!CheckStatusPath(name, value, error)) return false;
+            (metrics ? options->status.metrics : options->status.ping) = value;
         } else if (IsOption(arg, "--workers") || std::strcmp(arg, "-w") == 0) {
             const char* name = arg[1] == '-' ? "--workers" : "-w";
             if (!OptionValue(argc, argv, i, name, &value, error)) return false;
@@ -100,7 +107,7 @@ bool ParseFastCgiOptions(int argc, char** argv, FastCgiOptions* options, std::st
             return false;
         }
     }
-    return true;
+    return CheckStatusPaths(options->status, options->scriptName, error);
 }
 
 int DefaultFastCgiWorkers() {

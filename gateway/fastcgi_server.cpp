@@ -179,7 +179,7 @@ private:
 
 const char kFastCgiUsage[] =
     "usage: velmox.cgi --fastcgi ADDRESS [-w N] [--log FILE] [--script-name PATH]\n"
-    "                  [--idle-limit SECONDS]\n"
+    "                  [--idle-limit SECONDS] [--metrics-path PATH] [--ping-path PATH]\n"
     "       (or, started by the web server with a listening socket as descriptor 0, the\n"
     "       same without --fastcgi); see velmox.cgi --help\n";
 
@@ -204,6 +204,7 @@ int RunFastCgi(const FastCgiOptions& options, int listenFd) {
     WorkerSettings settings;
     settings.scriptName = options.scriptName;
     settings.idleLimitSeconds = options.idleLimitSeconds;
+    settings.status = options.status;
     Master master(listenFd, workers, settings);
     int status = master.Run();
     Say("stopped%s", status == 0 ? "" : " (requests were cut)");

@@ -1,10 +1,12 @@
 // A FastCGI worker. Each request runs through the CGI run's own steps
 // (HandleRequest, the error pages, the trace), so its bytes are those a CGI
-// run writes to standard output. For that, the worker's `stdout` is a stdio
-// stream of its own (fopencookie, unbuffered) that writes into the output
-// stream of the request being served: the driver's pages and the pipe's
-// trace lines, which the library writes to stdout, land in the response in
-// the order they are written. Outside a request it drops what it gets.
+// run writes to standard output (the status paths of status_paths.h, when
+// given, are answered here without the pipe). For that, the worker's
+// `stdout` is a stdio stream of its own (fopencookie, unbuffered) that
+// writes into the output stream of the request being served: the driver's
+// pages and the pipe's trace lines, which the library writes to stdout,
+// land in the response in the order they are written. Outside a request it
+// drops what it gets.
 //
 // Kept connections: a web server that sets FCGI_KEEP_CONN sends its next
 // request on the same connection, and libfcgi keeps it open for that
@@ -54,8 +56,10 @@
 #include "driver.h"
 #include "except.h"
 #include "os.h"
+#include "pipe_limits.h"
 #include "platform.h"
 #include "request_path.h"
+#include "status_paths.h"
 
 namespace {
 
@@ -135,12 +139,29 @@ const char* ExceptionName(const Exception& e) {
     return e.m_id < uint32_t(Exception::c_excCount) ? Exception::c_excName[e.m_id] : Exception::c_excName[0];
 }
 
-// One request, as a CGI run of the gateway would answer it, its command
-// path found wherever the web server put it.
-void Serve(FCGX_Request& request, SimplePipe& pipe, const std::string& scriptName) {
+// A request for a status path: its answer, without the pipe. A body, which
+// such a request should not have, is read and dropped first.
+void ServeStatus(FCGX_Request& request, const std::string& response) {
+    char drop[4096];
+    while (FCGX_GetStr(drop, int(sizeof drop), request.in) > 0) {
+    }
+    alarm(kWriteLimitSeconds);
     s_output = request.out;
+    WriteToRequest(nullptr, response.data(), response.size());
+    s_output = nullptr;
+}
+
+// One request, as a CGI run of the gateway would answer it, its command
+// path found wherever the web server put it; or a status path's answer.
+void Serve(FCGX_Request& request, SimplePipe& pipe, const WorkerSettings& settings) {
     RequestPath where(FCGX_GetParam("SCRIPT_NAME", request.envp), FCGX_GetParam("PATH_INFO", request.envp),
-                      FCGX_GetParam("REQUEST_URI", request.envp), scriptName);
+                      FCGX_GetParam("REQUEST_URI", request.envp), settings.scriptName);
+    std::string status;
+    if (settings.status.Any() && StatusResponse(settings.status, where.Path(), kGatewayPipeName, &status)) {
+        ServeStatus(request, status);
+        return;
+    }
+    s_output = request.out;
     if (g_debug) std::fputs("Content-type: text/html\n\n", stdout);
     Cmd* cmd = nullptr;
     try {
@@ -282,7 +303,7 @@ private:
 // free slot), serves it and finishes it. False when there was none to serve:
 // another worker took the connection, or the peer closed or dropped it
 // (libfcgi closed it).
-bool ServeOne(FCGX_Request& request, SimplePipe& pipe, const std::string& scriptName) {
+bool ServeOne(FCGX_Request& request, SimplePipe& pipe, const WorkerSettings& settings) {
     alarm(kReadLimitSeconds);
     int accepted = FCGX_Accept_r(&request);
     if (accepted < 0) {
@@ -291,7 +312,7 @@ bool ServeOne(FCGX_Request& request, SimplePipe& pipe, const std::string& script
         if (accepted == -EMFILE || accepted == -ENFILE || accepted == -ENOMEM || accepted == -ENOBUFS) sleep(1);
         return false;
     }
-    Serve(request, pipe, scriptName);
+    Serve(request, pipe, settings);
     FCGX_Finish_r(&request);
     // The alarm stays: should it ring while the worker waits for the next
     // request, the wait just starts again. Two system calls fewer per
@@ -334,7 +355,7 @@ int RunFastCgiWorker(int listenFd, const WorkerSettings& settings) {
             connections.CloseIdle();
         } else {
             FCGX_Request& request = connections.Take(ready.data.u32);
-            if (ServeOne(request, pipe, settings.scriptName)) connections.Finished(request);
+            if (ServeOne(request, pipe, settings)) connections.Finished(request);
         }
         connections.Listen();
     }
@@ -346,7 +367,7 @@ int RunFastCgiWorker(int listenFd, const WorkerSettings& settings) {
     for (int i = 0; i < n; ++i) {
         if (ready[i].data.u32 == kListener) continue;
         FCGX_Request& request = connections.Take(ready[i].data.u32);
-        if (ServeOne(request, pipe, settings.scriptName)) connections.Finished(request);
+        if (ServeOne(request, pipe, settings)) connections.Finished(request);
     }
     connections.CloseAll();
     close(poller);

@@ -5,6 +5,8 @@
 
 #include <string>
 
+#include "status_paths.h"
+
 // Limits a worker puts on a peer that stops half-way: the request's
 // parameters and body must arrive within kReadLimitSeconds, the answer must
 // be taken within kWriteLimitSeconds; past them the request is dropped.
@@ -25,6 +27,7 @@ const int kMaxConnectionsPerWorker = 64;
 struct WorkerSettings {
     std::string scriptName;  // the URL path the gateway is mapped at (request_path.h)
     unsigned idleLimitSeconds = kDefaultIdleLimitSeconds;
+    StatusPaths status;      // answered by the worker itself (status_paths.h)
 };
 
 // Serves until SIGTERM or SIGINT (which it expects blocked on entry, with

@@ -10,12 +10,6 @@ namespace {
 
 bool IsSeparator(char c) { return c == '/' || c == '\\'; }
 
-// True when `head` is `path`'s first whole segments: path begins with it and
-// goes on with a separator or ends there.
-bool BeginsWith(const std::string& path, const std::string& head) {
-    return path.compare(0, head.size(), head) == 0 && (path.size() == head.size() || IsSeparator(path[head.size()]));
-}
-
 int HexValue(char c) {
     if (c >= '0' && c <= '9') return c - '0';
     if (c >= 'A' && c <= 'F') return c - 'A' + 10;
@@ -53,6 +47,10 @@ const char* OrEmpty(const char* value) { return value ? value : ""; }
 
 }  // namespace
 
+bool PathBeginsWith(const std::string& path, const std::string& head) {
+    return path.compare(0, head.size(), head) == 0 && (path.size() == head.size() || IsSeparator(path[head.size()]));
+}
+
 bool NormaliseScriptName(const std::string& value, std::string* name, std::string* error) {
     if (value.empty() || value[0] != '/') {
         *error = "--script-name takes the URL path the web server maps the gateway at, beginning with '/' (\"/\" for "
@@ -74,9 +72,9 @@ RequestPath::RequestPath(const char* scriptName, const char* pathInfo, const cha
     std::string given = std::string(m_scriptName) + m_pathInfo;
     // REQUEST_URI counts only when there is no PATH_INFO.
     std::string uriPath = requestUri && !*m_pathInfo ? DecodedPathOf(requestUri) : std::string();
-    if (BeginsWith(given, gatewayPath) && given.size() > gatewayPath.size())
+    if (PathBeginsWith(given, gatewayPath) && given.size() > gatewayPath.size())
         Split(given, gatewayPath.size());
-    else if (!uriPath.empty() && BeginsWith(uriPath, gatewayPath))
+    else if (!uriPath.empty() && PathBeginsWith(uriPath, gatewayPath))
         Split(uriPath, gatewayPath.size());
     else if (given == gatewayPath)
         Split(given, gatewayPath.size());

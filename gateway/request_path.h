@@ -42,6 +42,10 @@ class CGI;
 // The URL path the gateway answers under unless told otherwise.
 extern const char* const kDefaultScriptName;
 
+// True when `head` is `path`'s first whole segments: path begins with it and
+// goes on with a separator ('/' or '\\') or ends there.
+bool PathBeginsWith(const std::string& path, const std::string& head);
+
 // Checks and normalises a --script-name value: it must begin with '/';
 // trailing slashes are dropped, so "/" (the site's root) becomes "". False,
 // with the reason in *error, for a value that cannot be a URL path.

@@ -392,6 +392,89 @@ TEST_F(FastCgi, TheServerTaskMayGoAndComeBack) {
     for (int i = 0; i < 4; ++i) StillServes("restarted-" + std::to_string(i));
 }
 
+// The status paths: answered by the worker, whatever the web server's split
+// of the path, without the pipe and without being counted; the metrics the
+// registry tool's, the ping "pong" only while a pipe is registered.
+TEST_F(FastCgi, StatusPathsAnswerWithoutThePipeAndAreNotCounted) {
+    ASSERT_TRUE(gateway.Start(2, "debug = 1\n", "", StatusPathOptions())) << gateway.error();
+    const std::string pong = "Status: 200 OK\nContent-Type: text/plain; charset=utf-8\nCache-Control: no-store\n\npong\n";
+    // Without PATH_INFO; with an empty SCRIPT_NAME (Caddy, h2o); REQUEST_URI
+    // alone, with a query and an escape.
+    struct Split {
+        const char* what;
+        fcgi::Params vars;
+        std::string body;
+    } splits[] = {
+        {"SCRIPT_NAME", SplitAs(Vars("GET", ""), kPingPath, nullptr, kPingPath), ""},
+        {"PATH_INFO", SplitAs(Vars("HEAD", ""), "", kPingPath, kPingPath), ""},
+        {"REQUEST_URI", SplitAs(Vars("GET", ""), nullptr, nullptr, "/velmox-p%69ng?x=1"), ""},
+        {"with a body", SplitAs(Vars("POST", "", "", "a=1"), kPingPath, nullptr, kPingPath), "a=1"},
+    };
+    // (With debug = 1 a command's page begins with the dump: a status
+    // answer never does.)
+    for (const Split& split : splits) {
+        SCOPED_TRACE(split.what);
+        EXPECT_EQ(pong, Answer(split.vars, split.body));
+    }
+    // Only the whole path: others go to the pipe as commands would.
+    for (const char* path : {"/velmox-ping/x", "/velmox-pingx", "/Velmox-ping", "/velmox.cgi/velmox-ping"}) {
+        SCOPED_TRACE(path);
+        EXPECT_EQ(std::string::npos, Answer(SplitAs(Vars("GET", ""), path, nullptr, path)).find("pong"));
+    }
+
+    // Every request that reached the pipe is counted, none of the scrapes.
+    const int sent = 9;
+    for (int i = 0; i < sent; ++i) StillServes("counted-" + std::to_string(i));
+    fcgi::Params scrape = SplitAs(Vars("GET", ""), kMetricsPath, nullptr, kMetricsPath);
+    std::string metrics;
+    for (int i = 0; i < 3; ++i) metrics = Answer(scrape);
+    size_t body = metrics.find("\n\n");
+    ASSERT_NE(std::string::npos, body) << metrics;
+    EXPECT_EQ(0u, metrics.find("Status: 200 OK\nContent-Type: application/openmetrics-text; version=1.0.0")) << metrics;
+    metrics.erase(0, body + 2);
+    EXPECT_EQ(double(sent), MetricSum(metrics, "velmox_requests_total")) << metrics;
+    ASSERT_GE(metrics.size(), 6u);
+    EXPECT_EQ("# EOF\n", metrics.substr(metrics.size() - 6)) << metrics;
+    // The registry tool's figure.
+    proc::Finished tool = proc::Run({RegistryProgram(), "status", "--openmetrics"}, 30);
+    EXPECT_EQ(0, tool.status) << tool.err;
+    EXPECT_EQ(double(sent), MetricSum(tool.out, "velmox_requests_total")) << tool.out;
+
+    // No pipe: the ping says so, the metrics hold none; a new task is seen.
+    ASSERT_EQ(0, server.Stop()) << server.Stderr();
+    EXPECT_EQ("Status: 503 Service Unavailable\nContent-Type: text/plain; charset=utf-8\nCache-Control: no-store\n\n"
+              "no pipe registered under " + std::string(kPipeName) + "\n",
+              Answer(splits[0].vars));
+    metrics = Answer(scrape);
+    EXPECT_EQ(0u, metrics.find("Status: 200 OK\n")) << metrics;
+    EXPECT_NE(std::string::npos, metrics.find("\n# EOF\n")) << metrics;
+    ASSERT_TRUE(server.Start(1)) << server.error();
+    EXPECT_EQ(pong, Answer(splits[0].vars));
+
+    // Off unless given: the same path is the pipe's.
+    FastCgiGateway plain;
+    ASSERT_TRUE(plain.Start(1)) << plain.error();
+    EXPECT_EQ(kExceptionPage, fcgi::Exchange(plain.address(), splits[0].vars).out);
+    EXPECT_EQ(0, plain.Stop()) << plain.Stderr();
+}
+
+// The metrics text, as the gateway serves it and as the registry tool
+// writes it, with pipes that served, waited and failed: promtool (Debian's
+// prometheus) finds no fault in either.
+TEST_F(FastCgi, TheMetricsTextPassesPromtool) {
+    ASSERT_TRUE(gateway.Start(2, "debug = 0\n", "", StatusPathOptions())) << gateway.error();
+    for (int i = 0; i < 3; ++i) StillServes("linted-" + std::to_string(i));
+    std::string metrics = Answer(SplitAs(Vars("GET", ""), kMetricsPath, nullptr, kMetricsPath));
+    metrics.erase(0, metrics.find("\n\n") + 2);
+    proc::Finished tool = proc::Run({RegistryProgram(), "status", "--openmetrics"}, 30);
+    ASSERT_EQ(0, tool.status) << tool.err;
+    ASSERT_EQ(0, access("/usr/bin/promtool", X_OK)) << "promtool is not installed (scripts/test-all installs prometheus)";
+    for (const std::string* text : {&metrics, &tool.out}) {
+        proc::Finished check = proc::Run({"/usr/bin/promtool", "check", "metrics"}, 60, {}, *text);
+        EXPECT_EQ(0, check.status) << check.out << check.err << "\nof:\n" << *text;
+    }
+}
+
 // Requests whose handler is stuck, through 4 workers and a server task with
 // a request timeout of 2 s: each gets the communication page within the
 // timeout and 5 s (and slack for a sanitized build on a busy machine), its
@@ -667,6 +750,13 @@ TEST_F(FastCgi, CommandLinesAndAddresses) {
         {{"--fastcgi", "/tmp/x", "--script-name=/a?b"}, 2, "without a query"},
         {{"--fastcgi", "/tmp/x", "--idle-limit", "0"}, 2, "--idle-limit takes whole seconds from 1 to 3600, not \"0\""},
         {{"--fastcgi", "/tmp/x", "--idle-limit=1h"}, 2, "not \"1h\""},
+        {{"--fastcgi", "/tmp/x", "--metrics-path", "metrics"}, 2,
+         "--metrics-path takes a URL path beginning with '/', without a query or fragment, not \"metrics\""},
+        {{"--fastcgi", "/tmp/x", "--ping-path=/ping?x"}, 2, "--ping-path takes a URL path"},
+        {{"--fastcgi", "/tmp/x", "--ping-path"}, 2, "--ping-path needs a value"},
+        {{"--fastcgi", "/tmp/x", "--metrics-path=/s", "--ping-path", "/s"}, 2, "name the same path, \"/s\""},
+        {{"--fastcgi", "/tmp/x", "--ping-path", "/mail/ping", "--script-name", "/mail"}, 2,
+         "--ping-path \"/mail/ping\" lies under the gateway's own path /mail"},
     };
     for (const Case& c : cases) {
         std::vector<std::string> argv = {GatewayProgram()};

@@ -5,8 +5,10 @@
 // Apache httpd with mod_proxy_fcgi (the gateway on a TCP port) and with
 // mod_cgid, Caddy, h2o and HAProxy (with and without kept connections),
 // each with the field inspector and with the mail store, its pages compared
-// with the CGI run's. Every web server runs as the test's own process on a
-// free loopback port with a configuration made from deploy/.
+// with the CGI run's, and the gateway's status paths through each FastCGI
+// one (Prometheus scraping them through nginx). Every web server runs as
+// the test's own process on a free loopback port with a configuration made
+// from deploy/.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -212,7 +214,19 @@ struct Front {
     std::function<std::shared_ptr<HttpServer>(FastCgiGateway& gateway, std::string* reason)> start;
     bool kept;                // keeps its connections to the gateway (FCGI_KEEP_CONN)
     std::string failureLine;  // what a failed request leaves in the web server's log ("": not checked)
+    bool status = true;       // routes the gateway's status paths (from 127.0.0.1 only)
+    bool prometheus = false;  // Prometheus scrapes the metrics path through it
 };
+
+Front WithoutStatusPaths(Front front) {
+    front.status = false;
+    return front;
+}
+
+Front ScrapedByPrometheus(Front front) {
+    front.prometheus = true;
+    return front;
+}
 
 void PrintTo(const Front& front, std::ostream* os) { *os << front.name; }
 
@@ -242,7 +256,7 @@ Front InFront(const std::string& name, int workers, bool tcp, bool kept,
     return {name,
             [=](FastCgiGateway& gateway, std::string* reason) -> std::shared_ptr<HttpServer> {
                 std::string address = tcp ? "127.0.0.1:" + std::to_string(FreeLoopbackPort()) : "";
-                if (!gateway.Start(workers, "debug = 0\n", address)) {
+                if (!gateway.Start(workers, "debug = 0\n", address, StatusPathOptions())) {
                     *reason = gateway.error();
                     return nullptr;
                 }
@@ -266,9 +280,10 @@ std::vector<Front> Fronts() {
                          "GET /RunAgent/Local/a: Cannot communicate with Velmox server"),
         InFront<Nginx>("NginxOneConnectionPerRequest", 2, false, false,
                        [](Nginx& w, Address a) { return w.Start(a, false); }),
-        InFront<Nginx>("NginxKeptConnections", 4, false, true, [](Nginx& w, Address a) { return w.Start(a, true); }),
+        ScrapedByPrometheus(InFront<Nginx>("NginxKeptConnections", 4, false, true,
+                                           [](Nginx& w, Address a) { return w.Start(a, true); })),
         InFront<Apache>("ApacheFastCgiOnATcpPort", 2, true, false, [](Apache& w, Address a) { return w.Start(a); }),
-        Alone<Apache>("ApacheCgi", [](Apache& w) { return w.Start(); }),
+        WithoutStatusPaths(Alone<Apache>("ApacheCgi", [](Apache& w) { return w.Start(); })),
         InFront<Caddy>("Caddy", 2, false, false, [](Caddy& w, Address a) { return w.Start(a); }),
         InFront<H2o>("H2o", 2, false, false, [](H2o& w, Address a) { return w.Start(a); }),
         InFront<HaproxyFastCgi>("HaproxyOneConnectionPerRequest", 4, false, false,
@@ -312,10 +327,63 @@ protected:
         if (!left.empty()) RemovePipeObjects();
     }
 
+    // velmox_requests_total through the metrics path, summed over the pipes.
+    double RequestsCounted() {
+        Response r = Curl(Get(web->Url(kMetricsPath)));
+        EXPECT_EQ(200, r.status) << r.headers << r.body.substr(0, 300);
+        return MetricSum(r.body, "velmox_requests_total");
+    }
+
+    // The status paths: answered from 127.0.0.1, the requests so far
+    // counted, none of the scrapes; refused from another address of the
+    // host (127.0.0.2 reaches the same loopback socket).
+    void StatusPathsCheck(double counted) {
+        Response ping = Curl(Get(web->Url(kPingPath)));
+        EXPECT_EQ(200, ping.status) << ping.headers;
+        EXPECT_EQ("pong\n", ping.body);
+        Response metrics = Curl(Get(web->Url(kMetricsPath)));
+        EXPECT_EQ(200, metrics.status) << metrics.headers << metrics.body.substr(0, 300);
+        EXPECT_EQ(0u, metrics.Header("Content-Type").find("application/openmetrics-text")) << metrics.headers;
+        EXPECT_EQ(counted, MetricSum(metrics.body, "velmox_requests_total")) << metrics.body;
+        EXPECT_NE(std::string::npos, metrics.body.find("\n# EOF\n")) << metrics.body;
+        for (const char* path : {kPingPath, kMetricsPath}) {
+            Response elsewhere = Curl(CurlGet(web->Url(path), {"--interface", "127.0.0.2"}));
+            EXPECT_EQ(403, elsewhere.status) << path << "\n" << elsewhere.headers << elsewhere.stderrText;
+            EXPECT_EQ(std::string::npos, elsewhere.body.find("pong")) << elsewhere.body;
+            EXPECT_EQ(std::string::npos, elsewhere.body.find("velmox_")) << elsewhere.body;
+        }
+    }
+
+    // Prometheus scrapes the metrics path through this web server every
+    // second: it reads velmox_requests_total, summed over the pipes, as
+    // the requests sent, before them and after.
+    void PrometheusCheck() {
+        Prometheus prometheus;
+        ASSERT_TRUE(prometheus.Start(web->port(), kMetricsPath)) << prometheus.error();
+        const std::string before = std::to_string(int(RequestsCounted()));
+        auto waitFor = [&](const std::string& want) {
+            std::string got;
+            for (long long deadline = NowMs() + 90000; NowMs() < deadline; SleepMs(250))
+                if ((got = prometheus.Query("sum(velmox_requests_total)")) == want) break;
+            return got;
+        };
+        EXPECT_EQ(before, waitFor(before)) << prometheus.Query("up") << prometheus.ErrorLog();
+        const int sent = 24;
+        std::vector<CurlRequest> requests;
+        for (int i = 0; i < sent; ++i)
+            requests.push_back(Get(web->Url("/velmox.cgi/RunAgent/Local/scraped?" + std::to_string(i))));
+        for (const Response& r : CurlAll(requests)) EXPECT_EQ(200, r.status) << r.body.substr(0, 200);
+        const std::string after = std::to_string(std::stoi(before) + sent);
+        EXPECT_EQ(after, waitFor(after)) << prometheus.ErrorLog();
+        EXPECT_EQ("1", prometheus.Query("up{job=\"velmox\"}"));
+        EXPECT_EQ(0, prometheus.Stop()) << prometheus.ErrorLog();
+    }
+
     // Every command by GET and POST, the exception page, velmox.ini kept
-    // from the web, then the communication page once the server task is
-    // gone.
+    // from the web, the status paths, then the communication page (and a
+    // ping of 503) once the server task is gone.
     void Check() {
+        double counted = GetParam().status ? RequestsCounted() : 0;
         const char* commands[] = {"Save", "Compose", "Search", "ImageMap", "RunAgent"};
         std::vector<CurlRequest> requests;
         for (const char* c : commands) {
@@ -338,6 +406,7 @@ protected:
                 }
             }
         }
+        if (GetParam().status) StatusPathsCheck(counted + double(requests.size()) + (GetParam().kept ? 6 * 16 : 0));
         for (size_t i = 0; i < responses.size(); ++i) {
             const Response& r = responses[i];
             SCOPED_TRACE(std::string(commands[i / 2]) + (i % 2 ? " POST" : " GET"));
@@ -367,6 +436,10 @@ protected:
         Response gone = Curl(Get(web->Url("/velmox.cgi/RunAgent/Local/a?gone")));
         EXPECT_EQ(200, gone.status);
         EXPECT_EQ(kCommunicationPage, gone.body);
+        if (GetParam().status) {
+            Response down = Curl(Get(web->Url(kPingPath)));
+            EXPECT_EQ(503, down.status) << down.headers << down.body;
+        }
     }
 
     // The web mail through this server and through lighttpd running the
@@ -443,6 +516,7 @@ TEST_P(Deploy, ServesEveryCommandAndTheMailStoreAsTheCgiRunDoes) {
     std::string reason;
     web = GetParam().start(gateway, &reason);
     ASSERT_TRUE(web) << reason;
+    if (GetParam().prometheus) PrometheusCheck();
     Check();
     if (!GetParam().failureLine.empty()) {
         // The gateway logged the failed request with its cause.

@@ -24,6 +24,9 @@
 #ifndef VELMOX_SERVER
 #error "VELMOX_SERVER must name the built velmox-server"
 #endif
+#ifndef VELMOX_REGISTRY
+#error "VELMOX_REGISTRY must name the built velmox-registry"
+#endif
 
 namespace e2e {
 
@@ -88,6 +91,31 @@ bool WaitAccepting(pid_t pid, const std::string& address, std::string* error, co
 
 std::string GatewayProgram() { return VELMOX_GATEWAY; }
 std::string ServiceGatewayProgram() { return VELMOX_SERVICE_GATEWAY; }
+std::string RegistryProgram() { return VELMOX_REGISTRY; }
+
+const char* const kMetricsPath = "/velmox-metrics";
+const char* const kPingPath = "/velmox-ping";
+
+std::vector<std::string> StatusPathOptions() { return {"--metrics-path", kMetricsPath, "--ping-path", kPingPath}; }
+
+double MetricSum(const std::string& text, const std::string& name) {
+    double sum = -1;
+    size_t at = 0;
+    while (at < text.size()) {
+        size_t end = text.find('\n', at);
+        if (end == std::string::npos) end = text.size();
+        std::string line = text.substr(at, end - at);
+        at = end + 1;
+        if (line.compare(0, name.size(), name) != 0 || line.size() == name.size()) continue;
+        size_t value = std::string::npos;
+        if (line[name.size()] == ' ') value = name.size() + 1;
+        else if (line[name.size()] == '{' && line.find("} ", name.size()) != std::string::npos)
+            value = line.find("} ", name.size()) + 2;
+        if (value == std::string::npos) continue;
+        sum = (sum < 0 ? 0 : sum) + std::strtod(line.c_str() + value, nullptr);
+    }
+    return sum;
+}
 
 long ResidentKb(pid_t pid) {
     std::string status = ReadFile("/proc/" + std::to_string(pid) + "/status");
@@ -309,7 +337,7 @@ bool Apache::Start(const std::string& fcgiAddress, const std::string& iniText) {
                        "DefaultRuntimeDir " + run + "\n"
                        "Mutex file:" + run + " default\n"
                        "User www-data\nGroup www-data\n";
-    for (const char* m : {"mpm_event", "authz_core", "alias", "cgid", "proxy", "proxy_fcgi"}) {
+    for (const char* m : {"mpm_event", "authz_core", "authz_host", "alias", "cgid", "proxy", "proxy_fcgi"}) {
         std::string name = m;
         main += "LoadModule " + name + "_module " + modules + "/mod_" + name + ".so\n";
     }
@@ -431,6 +459,62 @@ bool LoadBalancer::Start(const std::vector<int>& hostPorts) {
         return false;
     }
     return true;
+}
+
+// ------------------------------------------------------------- Prometheus
+
+bool Prometheus::Start(int targetPort, const std::string& metricsPath) {
+    m_error.clear();
+    std::string prometheus = FindProgram({"/usr/bin/prometheus", "/usr/sbin/prometheus"});
+    if (prometheus.empty()) {
+        m_error = "Prometheus is not installed (scripts/test-all installs prometheus)";
+        return false;
+    }
+    std::string run = m_dir / "run";
+    mkdir(run.c_str(), 0755);
+    // The scrape's limit is its interval: a scrape of the gateway takes
+    // milliseconds, even under a sanitizer.
+    WriteFile(m_dir / "prometheus.yml", "global:\n"
+                                        "  scrape_interval: 1s\n"
+                                        "  scrape_timeout: 1s\n"
+                                        "scrape_configs:\n"
+                                        "  - job_name: velmox\n"
+                                        "    metrics_path: " + metricsPath + "\n"
+                                        "    static_configs:\n"
+                                        "      - targets: ['127.0.0.1:" + std::to_string(targetPort) + "']\n");
+    m_port = FreeLoopbackPort();
+    proc::Options options;
+    options.outFile = run + "/error.log";
+    options.errToOut = options.ownGroup = options.dieWithTest = true;
+    options.dir = m_dir.path();
+    m_pid = proc::Start({prometheus, "--config.file=" + m_dir / "prometheus.yml",
+                         "--storage.tsdb.path=" + m_dir / "data",
+                         "--web.listen-address=127.0.0.1:" + std::to_string(m_port)},
+                        options);
+    if (!WaitAccepting(m_pid, "127.0.0.1:" + std::to_string(m_port), &m_error, "prometheus", run + "/error.log")) {
+        Kill();
+        return false;
+    }
+    // It accepts before its storage is open; /-/ready says when it is.
+    long long deadline = NowMs() + kStartLimitMs * 3;
+    while (NowMs() < deadline) {
+        if (Curl(CurlGet(Url("/-/ready")), 10000).status == 200) return true;
+        SleepMs(100);
+    }
+    m_error = "prometheus was not ready within the limit: " + ErrorLog();
+    Kill();
+    return false;
+}
+
+std::string Prometheus::Query(const std::string& expression) const {
+    // {"status":"success","data":{"resultType":"vector","result":[{"metric":{...},"value":[TIME,"VALUE"]}]}}
+    Response r = Curl(CurlGet(Url("/api/v1/query"), {"-G", "--data-urlencode", "query=" + expression}), 20000);
+    size_t value = r.body.find("\"value\":[");
+    if (r.status != 200 || value == std::string::npos || r.body.find("\"value\":[", value + 1) != std::string::npos)
+        return "";
+    size_t open = r.body.find('"', r.body.find(',', value));
+    size_t close = open == std::string::npos ? open : r.body.find('"', open + 1);
+    return close == std::string::npos ? "" : r.body.substr(open + 1, close - open - 1);
 }
 
 }  // namespace e2e

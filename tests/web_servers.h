@@ -2,7 +2,8 @@
 // the test starts itself, and the web servers in front of it (nginx, Caddy,
 // h2o, HAProxy, Apache httpd), each run as the test's own process with a
 // configuration made from deploy/ on a free loopback port; hosts of their
-// own on this machine and HAProxy in front of them.
+// own on this machine and HAProxy in front of them; Prometheus scraping the
+// gateway's metrics path.
 // Like the rest of e2e_harness.h, every process dies with the test process
 // and every wait is bounded.
 #ifndef VELMOX_TESTS_WEB_SERVERS_H
@@ -22,6 +23,17 @@ namespace e2e {
 std::string GatewayProgram();
 // The same gateway linked with libsystemd, for socket activation (velmox-fcgi).
 std::string ServiceGatewayProgram();
+// velmox-registry.
+std::string RegistryProgram();
+
+// The gateway's status paths as the shipped configurations route them (from
+// 127.0.0.1 only), and the options that turn them on.
+extern const char* const kMetricsPath;
+extern const char* const kPingPath;
+std::vector<std::string> StatusPathOptions();
+// The sum of the samples of metric `name` (with any labels) in an
+// OpenMetrics or Prometheus text; -1 when it has none.
+double MetricSum(const std::string& text, const std::string& name);
 
 // Resident memory (VmRSS, KB) of a process; -1 when it is gone.
 long ResidentKb(pid_t pid);
@@ -161,6 +173,19 @@ public:
     LoadBalancer() : HttpServer("velmox-balancer") {}
     bool Start(const std::vector<int>& hostPorts);
     std::string Output() const { return ReadFile(m_dir / "haproxy.out"); }
+};
+
+// A Prometheus server (Debian's prometheus) on a free loopback port, the
+// test's own process, with a configuration and a storage directory of its
+// own: it scrapes one target, http://127.0.0.1:PORT/PATH, every second.
+class Prometheus : public HttpServer {
+public:
+    Prometheus() : HttpServer("velmox-prometheus") {}
+    // Starts it and waits (bounded) until it is ready.
+    bool Start(int targetPort, const std::string& metricsPath);
+    // The value of an instant query through the HTTP API (/api/v1/query)
+    // when its result is one sample; "" otherwise.
+    std::string Query(const std::string& expression) const;
 };
 
 }  // namespace e2e
