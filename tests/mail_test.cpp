@@ -442,7 +442,9 @@ protected:
         return out;
     }
     static std::string WithoutTimes(const std::string& page) {
-        return Masked(Masked(Masked(page, "DDDD-DD-DD DD:DD", "DATE"), "/DDDDDDDDDDDDD", "/TIME"), "pid D", "pid PID");
+        // The picture of a folder shows the short form, "12-09 12:06".
+        std::string dated = Masked(Masked(page, "DDDD-DD-DD DD:DD", "DATE"), "DD-DD DD:DD", "DATE");
+        return Masked(Masked(dated, "/DDDDDDDDDDDDD", "/TIME"), "pid D", "pid PID");
     }
     // The hits of a results page in the order of their text.
     static std::string HitsSorted(const std::string& page) {
