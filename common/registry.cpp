@@ -384,6 +384,12 @@ void ServerMonitor::TerminateLocked(bool locked) {
         OpSys::CloseSharedMemory(segment, reinterpret_cast<void**>(&m_registry));
         m_counters.Detach();
         PipeCounters::Remove(m_name);
+        // The slots' sets too: the last pipe decided on them before this
+        // look, and a server killed meanwhile (reaped since) may have
+        // counted as registered then.
+        char buffer[kNameBufferSize];
+        for (const char* format : {kMutexFmt, kClientSemFmt, kServerSemFmt})
+            RemoveTrustedObjectUx(FormatName(buffer, format, m_name), MH_SEM);
         EraseSet(m_freeSem, kServerCountSemFmt, m_name);
         EraseSet(m_mutex, kServerMonMutexFmt, m_name);
         return;
