@@ -169,8 +169,15 @@ TEST_F(PipeClientTest, FailuresCarryTheirCause) {
             return FailureText(own.Failure()) == r.cause ? 0 : 2;
         }));
         if (r.request == "H") {
-            // Taken: the event is clear again and nobody waits on it.
-            ASSERT_TRUE(WaitFor([&] { return RequestEventValue(base, 0) == 1 && !ServerWaits(base, 0); }, 10));
+            // Taken: claimed by the caller, the event clear again and nobody
+            // waiting on it (before the caller's post the event is clear too,
+            // and a loaded server may be between two slices of its wait).
+            auto taken = [&] {
+                ServerMonitor monitor;
+                return monitor.Inspect(base.c_str()) && monitor.Block()->servers[0].clientPid == caller &&
+                       RequestEventValue(base, 0) == 1 && !ServerWaits(base, 0);
+            };
+            ASSERT_TRUE(WaitFor([&] { return taken() && (usleep(50000), taken()); }, 10));
             kill(server.pid, SIGKILL);
         }
         EXPECT_EQ(0, proc::Wait(caller, 20));
