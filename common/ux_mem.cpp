@@ -1,15 +1,12 @@
-// The system layer's names, records and failures; key files, owners and
-// access are in ux_access.cpp, the semaphores in ux_sem.cpp and the segments
-// in ux_shm.cpp.
+// The Win32-style layer's records and failures; the semaphores are in
+// ux_sem.cpp and the segments in ux_shm.cpp, each call a thin layer over the
+// core (ipc_core.h).
 #include "ux_internal.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
-#include <sys/ipc.h>
-#include <unistd.h>
 
 namespace {
 
@@ -17,70 +14,71 @@ namespace {
 // each read their own cause.
 thread_local IpcFailure t_lastFailure;
 
+MHandle* NewRecord(MH_t kind, const char* name, int id, key_t key, int member) {
+    MHandle* handle = static_cast<MHandle*>(std::calloc(1, sizeof(MHandle)));
+    if (!handle) {
+        t_lastFailure = IpcFailure::System("malloc", name, ENOMEM);
+        return nullptr;
+    }
+    handle->kind = kind;
+    handle->id = id;
+    handle->key = key;
+    handle->member = member;
+    if (name) std::snprintf(handle->name, sizeof handle->name, "%s", name);
+    return handle;
+}
+
 }  // namespace
+
+static_assert(kUxNameSize == ipc::kObjectNameSize, "a record names what the core names");
+static_assert(kSemMembers == ipc::kSetMembers, "a set has the core's members");
 
 namespace ux {
 
 bool IsSemaphoreKind(MH_t kind) { return kind == MH_SEM || kind == MH_MUTEX || kind == MH_CSEM; }
 
-bool SplitName(const char* name, MH_t kind, char (&path)[kUxNameSize], int& member) {
-    member = 0;
-    if (!name || std::strlen(name) >= sizeof path) return Fail("name", name, ENAMETOOLONG);
-    std::strcpy(path, name);
-    if (!IsSemaphoreKind(kind)) return true;
-    char* stop = std::strrchr(path, '.');
-    if (!stop) return Fail("name without a member", name, EINVAL);
-    // Read as atoi reads it, without its overflow: sign and leading digits.
-    long value = std::strtol(stop + 1, nullptr, 10);
-    if (value < 0 || value >= kSemMembers) return Fail("name with a member outside 0..63", name, EINVAL);
-    member = int(value);
-    *stop = 0;
-    return true;
+ipc::SemKind SemKindOf(MH_t kind) {
+    return kind == MH_MUTEX ? ipc::SemKind::Mutex : kind == MH_CSEM ? ipc::SemKind::Count : ipc::SemKind::Event;
 }
 
-MHandle* NewRecord(MH_t kind, const char* name) {
-    MHandle* handle = static_cast<MHandle*>(std::calloc(1, sizeof(MHandle)));
-    if (!handle) {
-        Fail("malloc", name, ENOMEM);
-        return nullptr;
-    }
-    handle->kind = kind;
-    if (name) {
-        std::strncpy(handle->name, name, sizeof handle->name - 1);
-    }
-    return handle;
+ipc::ObjectKind ObjectKindOf(MH_t kind) { return kind == MH_SHM ? ipc::ObjectKind::Segment : ipc::ObjectKind::Set; }
+
+ipc::Sem SemOf(const MHandle* handle) {
+    return ipc::Sem(handle->id, handle->key, handle->member, SemKindOf(handle->kind), handle->name);
+}
+
+ipc::Segment SegmentOf(const MHandle* handle) { return ipc::Segment(handle->id, handle->key, handle->name); }
+
+MHandle* RecordOf(MH_t kind, const ipc::Sem& sem) { return NewRecord(kind, sem.Name(), sem.Set(), sem.Key(), sem.Index()); }
+
+MHandle* RecordOf(const ipc::Segment& segment) {
+    return NewRecord(MH_SHM, segment.Name(), segment.Id(), segment.Key(), 0);
+}
+
+bool Record(bool ok, const IpcFailure& failure) {
+    if (!ok) t_lastFailure = failure;
+    return ok;
 }
 
 void ClearFailure() { t_lastFailure = IpcFailure(); }
 
-void ReportRemovalFailure(const char* call, const MHandle* handle) {
-    int error = errno;
-    Fail(call, handle->name, error);
-    char prefix[64];
-    std::snprintf(prefix, sizeof prefix, "%s:%d:%d", "Erase:semctl", handle->id, handle->member);
-    errno = error;
-    std::perror(prefix);
-}
-
-bool Fail(const char* call, const char* object, int error) {
-    t_lastFailure = IpcFailure::System(call, object, error);
-    return false;
-}
-
-bool Refuse(const char* what, const char* object, const char* detail) {
-    t_lastFailure = IpcFailure::Refusal(what, object, detail);
-    return false;
-}
-
 }  // namespace ux
 
 int get_token(MHandle* handle, const char* name) {
-    char path[kUxNameSize];
+    if (!handle) return 0;
+    IpcFailure failure;
+    key_t key;
     int member;
-    if (!handle || !ux::SplitName(name, handle->kind, path, member)) return 0;
-    if (!ux::MakeKey(path, PipeAccess(), handle->key)) return 0;
+    if (!ux::Record(ipc::NameKey(name, ux::ObjectKindOf(handle->kind), PipeAccess(), key, member, failure), failure))
+        return 0;
+    handle->key = key;
     if (ux::IsSemaphoreKind(handle->kind)) handle->member = member;
     return 1;
+}
+
+int PrepareNameUx(const char* name, MH_t kind, const PipeAccess& access, int make) {
+    IpcFailure failure;
+    return ux::Record(ipc::PrepareName(name, ux::ObjectKindOf(kind), access, make != 0, failure), failure);
 }
 
 void FreeHandleUx(MHandle* handle) { std::free(handle); }

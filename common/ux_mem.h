@@ -1,5 +1,6 @@
-// The system layer: Win32-style synchronisation and file mapping over
-// System V IPC.
+// The Win32-style layer: synchronisation and file mapping over System V
+// IPC, as server tasks written against these calls use them; each call is a
+// thin layer over the core (ipc_core.h), which the pipe itself uses.
 //
 // Every object is named. A semaphore name "<path>.<n>" stands for member n of
 // a set of 64 semaphores whose key comes from the key file <path>; a
@@ -45,6 +46,7 @@
 #include <memory>
 #include <sys/types.h>
 
+#include "ipc_core.h"
 #include "ipc_failure.h"
 #include "pipe_access.h"
 
@@ -55,7 +57,7 @@ enum MH_t : int32_t {
     MH_CSEM = 3    // counting semaphore
 };
 
-const int kUxNameSize = 256;
+const int kUxNameSize = ipc::kObjectNameSize;
 
 // A handle record. The caller owns it: EraseSemStrUx, CloseHandleUx or
 // FreeHandleUx end it (an owner of type MHandlePtr, below, does it by itself).
@@ -76,8 +78,8 @@ struct MHandleRelease {
 };
 using MHandlePtr = std::unique_ptr<MHandle, MHandleRelease>;
 
-const int kSemMembers = 64;
-const int kTokenId = 0x75E;
+const int kSemMembers = ipc::kSetMembers;
+const int kTokenId = ipc::kTokenId;
 
 const int UX_WAIT_ABANDONED = 1;  // understood above this layer, never returned
 const int UX_WAIT_TIMEOUT = 3;

@@ -1,4 +1,4 @@
-// The system layer's rules of trust (pipe_access.h): key files as a server
+// The core's rules of trust (pipe_access.h): key files as a server
 // makes them and as a client finds them, the owners of objects, and the
 // access a server gives what it makes.
 //
@@ -8,7 +8,7 @@
 // it. A key file's owner cannot hand it on, and in a directory with the
 // sticky bit (/tmp) or one only the service may write, nobody else can put
 // another file under its name.
-#include "ux_internal.h"
+#include "ipc_trust.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -20,6 +20,8 @@
 #include <sys/shm.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+namespace ipc {
 
 namespace {
 
@@ -41,61 +43,62 @@ key_t KeyOfFile(const struct stat& file) {
 }
 
 // A key file a server may use: its own regular file.
-bool OwnKeyFile(const char* path, const struct stat& file) {
+bool OwnKeyFile(const char* path, const struct stat& file, IpcFailure& failure) {
     char detail[IpcFailure::kDetailSize];
-    if (S_ISLNK(file.st_mode)) return ux::Refuse("key file", path, "is a symbolic link");
-    if (!S_ISREG(file.st_mode)) return ux::Refuse("key file", path, "is not a regular file");
+    if (S_ISLNK(file.st_mode)) return Refuse(failure, "key file", path, "is a symbolic link");
+    if (!S_ISREG(file.st_mode)) return Refuse(failure, "key file", path, "is not a regular file");
     if (file.st_uid == geteuid()) return true;
     std::snprintf(detail, sizeof detail, "belongs to uid %u, not to this server's user (uid %u)",
                   unsigned(file.st_uid), unsigned(geteuid()));
-    return ux::Refuse("key file", path, detail);
+    return Refuse(failure, "key file", path, detail);
 }
 
 // An open descriptor of the key file, made when missing; -1 with the cause
 // recorded. The name is looked at before it is opened: a stranger's file is
 // refused by name, and opening one (O_CREAT in a sticky directory) may be
 // denied anyway.
-int OpenKeyFile(const char* path, const PipeAccess& access) {
+int OpenKeyFile(const char* path, const PipeAccess& access, IpcFailure& failure) {
     for (int attempt = 0; attempt < 2; ++attempt) {
         struct stat file;
         if (lstat(path, &file) == 0) {
-            if (!OwnKeyFile(path, file)) return -1;
+            if (!OwnKeyFile(path, file, failure)) return -1;
             int fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-            if (fd < 0) ux::Fail("open", path, errno);
+            if (fd < 0) Fail(failure, "open", path, errno);
             return fd;
         }
         if (errno != ENOENT) {
-            ux::Fail("lstat", path, errno);
+            Fail(failure, "lstat", path, errno);
             return -1;
         }
         int fd = open(path, O_RDONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, access.KeyFileMode());
         if (fd >= 0) return fd;
         if (errno != EEXIST) {
-            ux::Fail("open", path, errno);
+            Fail(failure, "open", path, errno);
             return -1;
         }
         // Made by somebody else meanwhile: looked at once more.
     }
-    ux::Fail("open", path, EEXIST);
+    Fail(failure, "open", path, EEXIST);
     return -1;
 }
 
 // Gives the key file the access: its group, and its mode (a default access
 // only takes write for others away, keeping what the umask made).
-bool AdjustKeyFile(int fd, const struct stat& file, const char* path, const PipeAccess& access) {
+bool AdjustKeyFile(int fd, const struct stat& file, const char* path, const PipeAccess& access,
+                   IpcFailure& failure) {
     bool regroup = access.group != PipeAccess::kOwnGroup && file.st_gid != access.group;
     if (regroup && fchown(fd, uid_t(-1), access.group) != 0)
-        return ux::Fail("fchown to the pipe's group", path, errno);
+        return Fail(failure, "fchown to the pipe's group", path, errno);
     mode_t current = file.st_mode & 07777;
     mode_t wanted = access.IsDefault() ? mode_t(current & ~S_IWOTH) : access.KeyFileMode();
-    if (wanted != current && fchmod(fd, wanted) != 0) return ux::Fail("fchmod", path, errno);
+    if (wanted != current && fchmod(fd, wanted) != 0) return Fail(failure, "fchmod", path, errno);
     return true;
 }
 
 // Owner and creator of the object of a key from the system's list of them,
 // which everybody may read (IPC_STAT needs read permission).
-bool ListedOwners(MH_t kind, key_t key, uid_t& uid, uid_t& cuid) {
-    std::FILE* list = std::fopen(kind == MH_SHM ? "/proc/sysvipc/shm" : "/proc/sysvipc/sem", "r");
+bool ListedOwners(ObjectKind kind, key_t key, uid_t& uid, uid_t& cuid) {
+    std::FILE* list = std::fopen(kind == ObjectKind::Segment ? "/proc/sysvipc/shm" : "/proc/sysvipc/sem", "r");
     if (!list) return false;
     char line[512];
     int keyColumn = -1, uidColumn = -1, cuidColumn = -1;
@@ -126,10 +129,10 @@ bool ListedOwners(MH_t kind, key_t key, uid_t& uid, uid_t& cuid) {
 }
 
 // Owner and creator of the object `id`; false with the cause recorded.
-bool OwnersOf(MH_t kind, int id, key_t key, const char* path, uid_t& uid, uid_t& cuid) {
+bool OwnersOf(ObjectKind kind, int id, key_t key, const char* path, uid_t& uid, uid_t& cuid, IpcFailure& failure) {
     struct ipc_perm perm;
     int result;
-    if (kind == MH_SHM) {
+    if (kind == ObjectKind::Segment) {
         struct shmid_ds info;
         result = shmctl(id, IPC_STAT, &info);
         perm = info.shm_perm;
@@ -147,108 +150,117 @@ bool OwnersOf(MH_t kind, int id, key_t key, const char* path, uid_t& uid, uid_t&
     }
     int error = errno;
     if (error == EACCES && ListedOwners(kind, key, uid, cuid)) return true;
-    return ux::Fail(kind == MH_SHM ? "shmctl IPC_STAT" : "semctl IPC_STAT", path, error);
+    return Fail(failure, kind == ObjectKind::Segment ? "shmctl IPC_STAT" : "semctl IPC_STAT", path, error);
 }
 
-bool Trusted(const char* path, uid_t keyOwner, uid_t uid, uid_t cuid) {
+bool Trusted(const char* path, uid_t keyOwner, uid_t uid, uid_t cuid, IpcFailure& failure) {
     if (uid == keyOwner && cuid == keyOwner) return true;
     char detail[IpcFailure::kDetailSize];
     std::snprintf(detail, sizeof detail, "(uid %u) is not the owner of its key file (uid %u)",
                   unsigned(uid != keyOwner ? uid : cuid), unsigned(keyOwner));
-    return ux::Refuse(uid != keyOwner ? "owner of" : "creator of", path, detail);
+    return Refuse(failure, uid != keyOwner ? "owner of" : "creator of", path, detail);
 }
 
 }  // namespace
 
-namespace ux {
+bool Fail(IpcFailure& failure, const char* call, const char* object, int error) {
+    failure = IpcFailure::System(call, object, error);
+    return false;
+}
 
-bool MakeKey(const char* path, const PipeAccess& access, key_t& key) {
-    int fd = OpenKeyFile(path, access);
+bool Refuse(IpcFailure& failure, const char* what, const char* object, const char* detail) {
+    failure = IpcFailure::Refusal(what, object, detail);
+    return false;
+}
+
+namespace trust {
+
+bool SplitName(const char* name, ObjectKind kind, char (&path)[kObjectNameSize], int& member, IpcFailure& failure) {
+    member = 0;
+    if (!name || std::strlen(name) >= sizeof path) return Fail(failure, "name", name, ENAMETOOLONG);
+    std::strcpy(path, name);
+    if (kind == ObjectKind::Segment) return true;
+    char* stop = std::strrchr(path, '.');
+    if (!stop) return Fail(failure, "name without a member", name, EINVAL);
+    // Read as atoi reads it, without its overflow: sign and leading digits.
+    long value = std::strtol(stop + 1, nullptr, 10);
+    if (value < 0 || value >= kSetMembers) return Fail(failure, "name with a member outside 0..63", name, EINVAL);
+    member = int(value);
+    *stop = 0;
+    return true;
+}
+
+
+bool MakeKey(const char* path, const PipeAccess& access, key_t& key, IpcFailure& failure) {
+    int fd = OpenKeyFile(path, access, failure);
     if (fd < 0) return false;
     struct stat file;
-    bool ok = fstat(fd, &file) == 0 ? OwnKeyFile(path, file) && AdjustKeyFile(fd, file, path, access)
-                                     : Fail("fstat", path, errno);
+    bool ok = fstat(fd, &file) == 0 ? OwnKeyFile(path, file, failure) && AdjustKeyFile(fd, file, path, access, failure)
+                                     : Fail(failure, "fstat", path, errno);
     close(fd);
     if (!ok) return false;
     key = KeyOfFile(file);
     // The name still stands for the checked file: nobody put another there.
     struct stat now;
     if (lstat(path, &now) != 0 || now.st_dev != file.st_dev || now.st_ino != file.st_ino)
-        return Refuse("key file", path, "was replaced while it was checked");
+        return Refuse(failure, "key file", path, "was replaced while it was checked");
     return true;
 }
 
-bool FindKey(const char* path, const char* missingCall, key_t& key, uid_t& owner) {
+bool FindKey(const char* path, const char* missingCall, key_t& key, uid_t& owner, IpcFailure& failure) {
     struct stat file;
-    if (stat(path, &file) != 0) return Fail(errno == ENOENT ? missingCall : "stat", path, errno);
+    if (stat(path, &file) != 0) return Fail(failure, errno == ENOENT ? missingCall : "stat", path, errno);
     if (file.st_mode & S_IWOTH) {
         char detail[IpcFailure::kDetailSize];
         std::snprintf(detail, sizeof detail, "may be written by others than its owner and group (mode %04o)",
                       unsigned(file.st_mode & 07777));
-        return Refuse("key file", path, detail);
+        return Refuse(failure, "key file", path, detail);
     }
     owner = file.st_uid;
     key = KeyOfFile(file);
     return true;
 }
 
-bool ExistingKey(const char* path, key_t& key) {
+bool ExistingKey(const char* path, key_t& key, IpcFailure& failure) {
     key = ftok(path, kTokenId);
-    return key != key_t(-1) || Fail("ftok", path, errno);
+    return key != key_t(-1) || Fail(failure, "ftok", path, errno);
 }
 
-bool CheckTrust(MH_t kind, int id, key_t key, const char* path, uid_t keyOwner) {
+bool CheckTrust(ObjectKind kind, int id, key_t key, const char* path, uid_t keyOwner, IpcFailure& failure) {
     uid_t uid, cuid;
-    return OwnersOf(kind, id, key, path, uid, cuid) && Trusted(path, keyOwner, uid, cuid);
+    return OwnersOf(kind, id, key, path, uid, cuid, failure) && Trusted(path, keyOwner, uid, cuid, failure);
 }
 
-bool FailOpen(const char* call, MH_t kind, key_t key, const char* path, uid_t keyOwner, int error) {
+bool FailOpen(const char* call, ObjectKind kind, key_t key, const char* path, uid_t keyOwner, int error,
+              IpcFailure& failure) {
     uid_t uid, cuid;
-    if (error == EACCES && ListedOwners(kind, key, uid, cuid) && !Trusted(path, keyOwner, uid, cuid)) return false;
-    return Fail(call, path, error);
+    if (error == EACCES && ListedOwners(kind, key, uid, cuid) && !Trusted(path, keyOwner, uid, cuid, failure)) return false;
+    return Fail(failure, call, path, error);
 }
 
-bool GiveAccess(MH_t kind, int id, const PipeAccess& access, const char* path) {
+bool GiveAccess(ObjectKind kind, int id, const PipeAccess& access, const char* path, IpcFailure& failure) {
     bool keepGroup = access.group == PipeAccess::kOwnGroup;
-    if (kind == MH_SHM) {
+    if (kind == ObjectKind::Segment) {
         struct shmid_ds info;
-        if (shmctl(id, IPC_STAT, &info) != 0) return Fail("shmctl IPC_STAT", path, errno);
+        if (shmctl(id, IPC_STAT, &info) != 0) return Fail(failure, "shmctl IPC_STAT", path, errno);
         if ((info.shm_perm.mode & 0777) == access.mode && (keepGroup || info.shm_perm.gid == access.group)) return true;
         info.shm_perm.mode = (info.shm_perm.mode & ~0777u) | access.mode;
         if (!keepGroup) info.shm_perm.gid = access.group;
-        return shmctl(id, IPC_SET, &info) == 0 || Fail("shmctl IPC_SET", path, errno);
+        return shmctl(id, IPC_SET, &info) == 0 || Fail(failure, "shmctl IPC_SET", path, errno);
     }
     struct semid_ds info;
     SemArg arg;
     arg.buf = &info;
-    if (semctl(id, 0, IPC_STAT, arg) != 0) return Fail("semctl IPC_STAT", path, errno);
+    if (semctl(id, 0, IPC_STAT, arg) != 0) return Fail(failure, "semctl IPC_STAT", path, errno);
     if ((info.sem_perm.mode & 0777) == access.mode && (keepGroup || info.sem_perm.gid == access.group)) return true;
     info.sem_perm.mode = (info.sem_perm.mode & ~0777u) | access.mode;
     if (!keepGroup) info.sem_perm.gid = access.group;
-    return semctl(id, 0, IPC_SET, arg) == 0 || Fail("semctl IPC_SET", path, errno);
+    return semctl(id, 0, IPC_SET, arg) == 0 || Fail(failure, "semctl IPC_SET", path, errno);
 }
 
 int CreationMode(const PipeAccess& access) {
     return int(access.group == PipeAccess::kOwnGroup ? access.mode : access.mode & 0600);
 }
 
-}  // namespace ux
-
-int PrepareNameUx(const char* name, MH_t kind, const PipeAccess& access, int make) {
-    char path[kUxNameSize];
-    int member;
-    key_t key;
-    if (!ux::SplitName(name, kind, path, member)) return 0;
-    struct stat file;
-    if (!make && lstat(path, &file) != 0) return errno == ENOENT ? 1 : ux::Fail("lstat", path, errno);
-    if (!ux::MakeKey(path, access, key)) return 0;
-    // Looked up without asking for any permission, which finds a stranger's
-    // object too.
-    int id = kind == MH_SHM ? shmget(key, 0, 0) : semget(key, 0, 0);
-    if (id == -1) return 1;
-    if (ux::CheckTrust(kind, id, key, path, geteuid())) return 1;
-    // Removed between the look-up and the check (the last server of the name
-    // closing as this one starts): there is nothing under the name to trust.
-    int error = LastFailureUx().error;
-    return error == EIDRM || error == EINVAL ? 1 : 0;
-}
+}  // namespace trust
+}  // namespace ipc
