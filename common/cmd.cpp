@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <exception>
 #include <memory>
 #include <mutex>
 #include <strings.h>
@@ -10,6 +11,7 @@
 #include "cmd_table.h"
 #include "except.h"
 #include "os.h"
+#include "pipe_client.h"
 #include "pipe_limits.h"
 #include "root.h"
 #include "sstream.h"
@@ -175,8 +177,68 @@ void Cmd::ReleaseResults() {
 
 namespace {
 
-const uint32_t kRequestCapacity = kPipeBlockSize;
+// The longest answer a command takes: the size of a standard block.
 const uint32_t kAnswerCapacity = kPipeBlockSize;
+
+// A command's exchange in place: the request serialised straight into the
+// server's block, the answer stored from there into the command's result,
+// once. Nothing may be thrown through the pipe, which holds the server's
+// mutex meanwhile: what is raised is kept and raised again after the call.
+class CommandMessage : public PipeClient::Message {
+public:
+    explicit CommandMessage(Cmd& cmd) : m_cmd(cmd) {}
+
+    unsigned long WriteRequest(char* room, unsigned long capacity) override {
+        try {
+            if (capacity > 0) {
+                try {
+                    return Serialise(room, uint32_t(std::min<unsigned long>(capacity, kLargestMessage)));
+                } catch (const Exception&) {
+                    // Too long for this server's block: its whole length says
+                    // by how much, or it is too long for any block.
+                }
+            }
+            std::unique_ptr<char[]> whole(new char[kPipeBlockSize]);
+            unsigned long length = Serialise(whole.get(), kPipeBlockSize);
+            if (length > kLargestMessage) RAISE(OutOfRangeExc);
+            if (length <= capacity) std::memcpy(room, whole.get(), length);
+            return length;
+        } catch (...) {
+            m_raised = std::current_exception();
+            return PipeClient::Message::kGiveUp;
+        }
+    }
+
+    void TakeAnswer(const char* answer, unsigned long length, unsigned long whole) override {
+        m_whole = whole;
+        try {
+            // An answer longer than the gateway takes arrives cut to it.
+            m_cmd.StoreResults(answer, uint32_t(std::min<unsigned long>(length, kAnswerCapacity)));
+        } catch (...) {
+            m_raised = std::current_exception();
+        }
+    }
+
+    // Raises what the command raised, then the pipe's failure; an empty
+    // answer is a failure too.
+    void Finish(int called, const IpcFailure& failure) const {
+        if (m_raised) std::rethrow_exception(m_raised);
+        if (!called) RAISE_IPC(failure);
+        if (m_whole == 0) RAISE_IPC(IpcFailure::Protocol("empty answer from the server task at", kGatewayPipeName));
+    }
+
+private:
+    unsigned long Serialise(char* buffer, uint32_t size) {
+        SimpleStream request(buffer, size);
+        request << uint32_t(m_cmd.m_cmdID);
+        m_cmd.Write(request);
+        return request.Length();
+    }
+
+    Cmd& m_cmd;
+    unsigned long m_whole = 0;
+    std::exception_ptr m_raised;
+};
 
 }  // namespace
 
@@ -186,21 +248,12 @@ int Cmd::Dispatch() {
 }
 
 int Cmd::Dispatch(SimplePipe& pipe) {
-    // The request is serialised into a buffer on the stack, like the answer:
-    // a heap block of this size would grow the heap of a fresh process by a
-    // system call and fault in the pages at both of its ends; on the stack
-    // only the pages that the request fills are touched.
-    char requestBuffer[kRequestCapacity];
-    SimpleStream request(requestBuffer, kRequestCapacity);
-    request << uint32_t(m_cmdID);
-    Write(request);
-    if (request.Length() > kLargestMessage) RAISE(OutOfRangeExc);
-    unsigned char answer[kAnswerCapacity];
-    unsigned long answerLength = 0;
-    if (!pipe.Call(kGatewayPipeName, request.Data(), request.Length(), answer, kAnswerCapacity, &answerLength))
-        RAISE_IPC(pipe.Failure());
-    if (answerLength == 0) RAISE_IPC(IpcFailure::Protocol("empty answer from the server task at", kGatewayPipeName));
-    // An answer longer than the buffer arrived cut to it.
-    StoreResults(reinterpret_cast<char*>(answer), uint32_t(std::min<unsigned long>(answerLength, kAnswerCapacity)));
+    PipeClient* client = pipe.m_pipe.Client(kGatewayPipeName);
+    if (!client) RAISE(OutOfMemoryExc);
+    CommandMessage message(*this);
+    TracePipe("Calling Pipe...");
+    int called = client->Call(message);
+    TracePipe("done.<br>\n");
+    message.Finish(called, client->Failure());
     return 1;
 }

@@ -113,9 +113,11 @@ public:
 
     // Sends the command to the server task and stores the answer; returns 1.
     // Raises IPCexc, with its cause, when the exchange fails or the answer
-    // is empty. The first form makes a pipe for the one call; the second
-    // calls through the caller's pipe, which keeps the pipe's objects open
-    // for its next calls.
+    // is empty, OutOfRangeExc (or the stream's exception) when the request
+    // is longer than a pipe block carries. The request is serialised straight
+    // into the server's block and the answer stored from it, once. The first
+    // form makes a pipe for the one call; the second calls through the
+    // caller's pipe, which keeps the pipe's objects open for its next calls.
     int Dispatch();
     int Dispatch(SimplePipe& pipe);
     // The answer's bytes, or null when there is none; *length (when given)

@@ -1,9 +1,8 @@
 #include "exchange.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
-
-#include "opsys.h"
 
 namespace exchange {
 
@@ -23,12 +22,25 @@ unsigned long Capacity(const SlotObjects& slot) {
     return slot.BlockSize() > kWordSize ? slot.BlockSize() - kWordSize : 0;
 }
 
-void ReadMessage(const SlotObjects& slot, char* buffer, unsigned long max, unsigned long* got) {
+char* MessageBytes(const SlotObjects& slot) {
+    return slot.Block() ? static_cast<char*>(slot.Block()) + kWordSize : nullptr;
+}
+
+uint32_t MessageLength(const SlotObjects& slot) {
     uint32_t length = 0;
     if (slot.Block()) std::memcpy(&length, slot.Block(), sizeof length);
+    return length;
+}
+
+void SetMessageLength(SlotObjects& slot, uint32_t length) {
+    if (slot.Block()) std::memcpy(slot.Block(), &length, sizeof length);
+}
+
+void ReadMessage(const SlotObjects& slot, char* buffer, unsigned long max, unsigned long* got) {
+    uint32_t length = MessageLength(slot);
     // Never read past the block, whatever its length word says.
     unsigned long n = std::min<unsigned long>(std::min<unsigned long>(length, max), Capacity(slot));
-    if (n > 0 && buffer) std::memcpy(buffer, static_cast<char*>(slot.Block()) + kWordSize, n);
+    if (n > 0 && buffer) std::memcpy(buffer, MessageBytes(slot), n);
     if (got) *got = length;
 }
 
@@ -36,47 +48,46 @@ uint32_t WriteMessage(SlotObjects& slot, const char* bytes, unsigned long length
     if (!slot.Block()) return 0;
     unsigned long room = std::min(Capacity(slot), limit > kWordSize ? limit - kWordSize : 0);
     uint32_t n = uint32_t(std::min(length, room));
-    std::memcpy(slot.Block(), &n, sizeof n);
-    if (n > 0 && bytes) std::memcpy(static_cast<char*>(slot.Block()) + kWordSize, bytes, n);
+    SetMessageLength(slot, n);
+    if (n > 0 && bytes) std::memcpy(MessageBytes(slot), bytes, n);
     return n;
 }
 
-namespace {
-
-int ClearEvents(SlotObjects& slot) {
-    return SetSemaphoreValueUx(slot.Request(), 1) && SetSemaphoreValueUx(slot.Answer(), 1);
+bool ClearEvents(SlotObjects& slot, IpcFailure& failure) {
+    return ipc::SetValue(slot.Request(), 1, failure) && ipc::SetValue(slot.Answer(), 1, failure);
 }
 
-}  // namespace
-
-int PostRequest(SlotObjects& slot, const void* request, unsigned long length, bool clearEvents) {
-    if (clearEvents && !ClearEvents(slot)) return 0;
-    WriteMessage(slot, static_cast<const char*>(request), length, slot.BlockSize());
-    if (clearEvents) return OpSys::ReleaseSemaphore(slot.Request());
-    // Signalled without waiting: a signal found still there (never expected)
-    // is cleared with the answer's, and the request signalled again.
-    int signalled = SignalIfClearUx(slot.Request());
-    if (signalled < 0) return 0;
-    return signalled || (ClearEvents(slot) && OpSys::ReleaseSemaphore(slot.Request()));
+bool PostRequest(SlotObjects& slot, bool cleared, IpcFailure& failure) {
+    if (cleared) return ipc::Give(slot.Request(), failure);
+    bool signalled = false;
+    if (!ipc::SignalIfClear(slot.Request(), signalled, failure)) return false;
+    return signalled || (ClearEvents(slot, failure) && ipc::Give(slot.Request(), failure));
 }
 
-Awaited AwaitAnswer(SlotObjects& slot, const std::function<bool()>& present) {
+Awaited AwaitAnswer(SlotObjects& slot, const std::function<bool()>& present, IpcFailure& failure) {
     for (unsigned long slice = kFirstAnswerSliceMs;; slice = kAnswerSliceMs) {
-        int result = OpSys::WaitForSlice(slot.Answer(), slice);
-        if (result == OS_WAIT_OK) return Awaited::Answer;
-        if (result != OS_WAIT_TIMEOUT) return Awaited::WaitFailed;
+        if (ipc::Take(slot.Answer(), ipc::Deadline::After(slice), failure)) return Awaited::Answer;
+        if (!failure.TimedOut()) return Awaited::WaitFailed;
+        failure = IpcFailure();
         if (present()) continue;  // a slow server is waited for
-        if (WithdrawSignalUx(slot.Request())) return Awaited::NotTaken;
+        bool withdrawn = false;
+        if (!ipc::Withdraw(slot.Request(), withdrawn, failure)) return Awaited::WaitFailed;
+        if (withdrawn) return Awaited::NotTaken;
         // Taken: an answer given at the last moment is still there.
-        return OpSys::WaitForSlice(slot.Answer(), 0) == OS_WAIT_OK ? Awaited::Answer : Awaited::Lost;
+        if (ipc::Take(slot.Answer(), ipc::Deadline::After(0), failure)) return Awaited::Answer;
+        failure = IpcFailure();
+        return Awaited::Lost;
     }
 }
 
-int AwaitRequest(SlotObjects& slot) { return OpSys::WaitForSemaphore(slot.Request(), OS_INFINITE) == OS_WAIT_OK; }
+bool AwaitRequest(SlotObjects& slot, IpcFailure& failure) {
+    return ipc::Take(slot.Request(), ipc::Deadline::Never(), failure);
+}
 
-int PostAnswer(SlotObjects& slot, const char* answer, unsigned long length, unsigned long limit) {
+bool PostAnswer(SlotObjects& slot, const char* answer, unsigned long length, unsigned long limit,
+                IpcFailure& failure) {
     WriteMessage(slot, answer, length, limit);
-    return OpSys::ReleaseSemaphore(slot.Answer());
+    return ipc::Give(slot.Answer(), failure);
 }
 
 }  // namespace exchange

@@ -9,9 +9,14 @@
 // again: no command runs twice. A signal outlives the process that gave it,
 // so an answer given is delivered even when its server dies at once.
 //
-// Error convention: results are 1 or 0, or the outcomes below; the cause
-// of a failure is the calling thread's last failure of the system layer
-// (LastFailureUx). Nothing here throws.
+// Both events are at rest after every exchange that its client saw to the
+// end (the answer taken, the request withdrawn, or the server gone, whose
+// successor makes the slot's objects anew); only a client that died in an
+// exchange can leave a signal behind.
+//
+// Error convention: the core's (ipc_core.h): true or false, a failure
+// filling the IpcFailure given; AwaitAnswer returns an outcome instead.
+// Nothing here throws.
 #ifndef VELMOX_EXCHANGE_H
 #define VELMOX_EXCHANGE_H
 
@@ -22,6 +27,15 @@
 
 namespace exchange {
 
+// The longest message the slot's block carries.
+unsigned long Capacity(const SlotObjects& slot);
+
+// The message in place: its room (Capacity bytes after the length word)
+// and the length word, as it stands and as stored.
+char* MessageBytes(const SlotObjects& slot);
+uint32_t MessageLength(const SlotObjects& slot);
+void SetMessageLength(SlotObjects& slot, uint32_t length);
+
 // The block copies, never past the block's real size. ReadMessage copies
 // at most max bytes of the message and sets *got to its whole length (the
 // length word). WriteMessage stores at most min(limit, block size) - 4
@@ -29,35 +43,33 @@ namespace exchange {
 void ReadMessage(const SlotObjects& slot, char* buffer, unsigned long max, unsigned long* got);
 uint32_t WriteMessage(SlotObjects& slot, const char* bytes, unsigned long length, unsigned long limit);
 
-// The longest message the slot's block carries.
-unsigned long Capacity(const SlotObjects& slot);
-
-// Client, holding the slot's mutex: writes the request whole and signals it.
-// Both events are at rest after every exchange that its client saw to the
-// end (the answer taken, the request withdrawn, or the server gone, whose
-// successor makes the slot's objects anew); only a client that died in an
-// exchange can leave a signal behind. clearEvents (a dead client's slot,
-// the terminate message) clears both first. A request event found still
-// signalled is cleared too, never waited on. 0 when a step fails; the caller
-// checks Capacity first.
-int PostRequest(SlotObjects& slot, const void* request, unsigned long length, bool clearEvents = true);
+// Client, holding the slot's mutex, before it writes its request: clears
+// both events, where stale signals may be (a dead client's slot, the
+// terminate message).
+bool ClearEvents(SlotObjects& slot, IpcFailure& failure);
+// Client, holding the slot's mutex, its request in the block: signals it.
+// A request event found still signalled (never expected after `cleared`
+// was false) is cleared with the answer's and signalled again, never
+// waited on.
+bool PostRequest(SlotObjects& slot, bool cleared, IpcFailure& failure);
 
 enum class Awaited {
     Answer,      // the answer is in the block
     NotTaken,    // the server went away before taking the request: withdrawn
     Lost,        // the server took the request and went away
-    WaitFailed,  // the wait itself failed (the sets were removed)
+    WaitFailed,  // the wait itself failed (the sets were removed): the failure says why
 };
 // Client: waits for the answer without a limit, looking after a short first
 // slice and then every slice whether `present` still holds (the server
 // lives and keeps its slot).
-Awaited AwaitAnswer(SlotObjects& slot, const std::function<bool()>& present);
+Awaited AwaitAnswer(SlotObjects& slot, const std::function<bool()>& present, IpcFailure& failure);
 
-// Server: waits for the next request without a limit; 1 when one is in the
-// block, 0 when the wait failed.
-int AwaitRequest(SlotObjects& slot);
+// Server: waits for the next request without a limit; true when one is in
+// the block.
+bool AwaitRequest(SlotObjects& slot, IpcFailure& failure);
 // Server: stores the answer (cut to the block and to limit) and signals it.
-int PostAnswer(SlotObjects& slot, const char* answer, unsigned long length, unsigned long limit);
+bool PostAnswer(SlotObjects& slot, const char* answer, unsigned long length, unsigned long limit,
+                IpcFailure& failure);
 
 }  // namespace exchange
 

@@ -44,6 +44,10 @@ const int kSetMembers = 64;
 // The project id of every key (ftok's second argument).
 const int kTokenId = 0x75E;
 
+// Fills `failure` with a failed call (or, error 0, a failure of the
+// protocol) and returns false, for use in return statements.
+bool Fail(IpcFailure& failure, const char* call, const char* object, int error);
+
 class Deadline {
 public:
     static Deadline Never() { return Deadline(); }
@@ -192,6 +196,16 @@ bool NameKey(const char* name, ObjectKind kind, const PipeAccess& access, key_t&
 // `make` is set, else only checks it if it exists, and checks that an
 // object of its key, if there is one, is trusted.
 bool PrepareName(const char* name, ObjectKind kind, const PipeAccess& access, bool make, IpcFailure& failure);
+
+// Processes. True while a process of that id exists and has not ended (pid
+// 0 and below: false); one that ended and waits to be reaped is gone.
+bool ProcessExists(int pid);
+// As ProcessExists, in one system call: a process that ended and waits to
+// be reaped still counts. For hot paths that look again later.
+bool ProcessMayExist(int pid);
+// Hundredths of a second since local midnight, in whole seconds: what a
+// server records as its start (registry.h).
+uint32_t TickCount();
 
 }  // namespace ipc
 

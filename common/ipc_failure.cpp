@@ -38,6 +38,8 @@ IpcFailure IpcFailure::Refusal(const char* what, const char* object, const char*
     return failure;
 }
 
+bool IpcFailure::TimedOut() const { return error == ETIMEDOUT; }
+
 bool IpcFailure::Refused() const { return refused || error == EACCES || error == EPERM; }
 
 const char* IpcFailure::Text(char* buffer, size_t size) const {

@@ -35,6 +35,8 @@ struct IpcFailure {
     static IpcFailure Refusal(const char* what, const char* object, const char* detail);
 
     bool Failed() const { return call[0] != 0; }
+    // A wait that reached its limit (ETIMEDOUT).
+    bool TimedOut() const;
     // A refusal of trust or of permission (EACCES, EPERM): something an
     // operator must mend, not a passing state of the service.
     bool Refused() const;

@@ -11,9 +11,7 @@
 
 namespace ipc {
 
-// Records a failed call (or a refusal) into `failure`; returns false, for
-// use in return statements.
-bool Fail(IpcFailure& failure, const char* call, const char* object, int error);
+// Fills `failure` with a refusal; returns false, as Fail (ipc_core.h).
 bool Refuse(IpcFailure& failure, const char* what, const char* object, const char* detail);
 
 namespace trust {

@@ -12,11 +12,7 @@ namespace {
 // standard streams builds the C++ locale at start-up, whether it traces or
 // not. stdio and std::cout share one buffer order, so a program that mixes
 // them still gets its lines in order.
-void Trace(const char* text) {
-    if (!g_debug) return;
-    std::fputs(text, stdout);
-    std::fflush(stdout);
-}
+void Trace(const char* text) { TracePipe(text); }
 
 SimpleStream* NewStream(unsigned long size) {
     if (size > UINT_MAX) RAISE(IllegalArgsExc);
@@ -24,6 +20,12 @@ SimpleStream* NewStream(unsigned long size) {
 }
 
 }  // namespace
+
+void TracePipe(const char* text) {
+    if (!g_debug) return;
+    std::fputs(text, stdout);
+    std::fflush(stdout);
+}
 
 SimplePipe::SimplePipe() : m_open(0), m_output(nullptr), m_input(nullptr) {}
 

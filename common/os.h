@@ -18,6 +18,10 @@
 #include "mempipe.h"
 #include "sstream.h"
 
+// With g_debug set, writes the text to standard output (the pipe's trace
+// lines). Never fails.
+void TracePipe(const char* text);
+
 class SimplePipe {
 public:
     SimplePipe();

@@ -1,12 +1,14 @@
 #include "pipe_client.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
+#include <new>
 #include <unistd.h>
 
 #include "exchange.h"
-#include "opsys.h"
 
 namespace {
 
@@ -21,6 +23,31 @@ const useconds_t kRecoveringPollUs = 20000;
 const int kHandovers = 2 * kMaxServers;
 
 bool IsStale(int error) { return error == EIDRM || error == EINVAL; }
+
+// The buffers of the copying form of Call.
+class BufferMessage : public PipeClient::Message {
+public:
+    BufferMessage(const void* request, unsigned long requestLen, unsigned char* reply, unsigned long replySize,
+                  unsigned long* replyLen)
+        : m_request(request), m_requestLen(requestLen), m_reply(reply), m_replySize(replySize), m_replyLen(replyLen) {}
+
+    unsigned long WriteRequest(char* room, unsigned long capacity) override {
+        if (m_requestLen <= capacity && m_requestLen > 0 && m_request) std::memcpy(room, m_request, m_requestLen);
+        return m_requestLen;
+    }
+    void TakeAnswer(const char* answer, unsigned long length, unsigned long whole) override {
+        unsigned long n = std::min(length, m_replySize);
+        if (n > 0 && m_reply) std::memcpy(m_reply, answer, n);
+        if (m_replyLen) *m_replyLen = whole;
+    }
+
+private:
+    const void* m_request;
+    unsigned long m_requestLen;
+    unsigned char* m_reply;
+    unsigned long m_replySize;
+    unsigned long* m_replyLen;
+};
 
 long long NowMs() {
     struct timespec now;
@@ -45,8 +72,7 @@ bool PipeClient::OpenObjects() {
         m_failure = m_monitor.Failure();
         return false;
     }
-    if (!m_sets.Open(m_base)) {
-        m_failure = LastFailureUx();
+    if (!m_sets.Open(m_base, m_failure)) {
         m_monitor.Detach();
         return false;
     }
@@ -67,15 +93,20 @@ void PipeClient::DropObjects() {
 
 int PipeClient::Call(const void* request, unsigned long requestLen, unsigned char* reply, unsigned long replySize,
                      unsigned long* replyLen) {
-    unsigned long ignored = 0;
+    BufferMessage message(request, requestLen, reply, replySize, replyLen);
+    return Call(message);
+}
+
+int PipeClient::Call(Message& message) {
     m_failure = IpcFailure();
     // Objects of an earlier start of the server task show at their first
     // use; they are dropped and the new ones opened, once.
     for (int round = 0; round < 2; ++round) {
         if (!m_open && !OpenObjects()) return 0;
         m_cause = ExchangeFailure::NoServer;
-        Result result = Exchange(request, requestLen, reply, replySize, replyLen ? replyLen : &ignored);
+        Result result = Exchange(message);
         if (result == Result::Done) return 1;
+        if (result == Result::GivenUp) return 0;
         if (result == Result::Failed) {
             m_monitor.Counters().ExchangeFailed(m_failure.Refused() ? ExchangeFailure::Refused : m_cause);
             return 0;
@@ -88,11 +119,6 @@ int PipeClient::Call(const void* request, unsigned long requestLen, unsigned cha
 PipeClient::Result PipeClient::Fail(const IpcFailure& failure, bool stale) {
     m_failure = failure;
     return stale ? Result::Stale : Result::Failed;
-}
-
-PipeClient::Result PipeClient::FailFromSystem() {
-    const IpcFailure& failure = LastFailureUx();
-    return Fail(failure, IsStale(failure.error));
 }
 
 // Claims an idle server. A slot that frees itself shortly is waited for
@@ -122,7 +148,7 @@ bool PipeClient::ClaimServer(ServerID& id, bool& holdsUnit) {
 
 // True when the slot's objects are open for this very registration of its
 // server (pid and start ticks, which a server never repeats for a new block
-// of its own: MemoryPipe::InitServer). The registry's record, read under the
+// of its own: ServerPipe::InitServer). The registry's record, read under the
 // claim's lock, proves the block current without asking the system
 // (shmctl IPC_STAT, a system call in every call).
 bool PipeClient::Knows(const ServerID& id) const {
@@ -133,26 +159,30 @@ bool PipeClient::Knows(const ServerID& id) const {
 
 // Opens (or finds open) the claimed server's objects and takes its mutex.
 // Null when that fails or the server closed meanwhile; nothing is held then.
-SlotObjects* PipeClient::TakeServer(const ServerID& id) {
+SlotObjects* PipeClient::TakeServer(const ServerID& id, IpcFailure& failure) {
     CachedSlot& cached = m_slots[id.index];
     if (!Knows(id)) {
-        if (!cached.objects) cached.objects.reset(new SlotObjects);
+        if (!cached.objects) cached.objects.reset(new (std::nothrow) SlotObjects);
+        if (!cached.objects) {
+            ipc::Fail(failure, "malloc", m_base, ENOMEM);
+            return nullptr;
+        }
         cached.serverPid = 0;
-        if (!cached.objects->Open(m_sets, m_base, id.index)) return nullptr;
+        if (!cached.objects->Open(m_sets, m_base, id.index, failure)) return nullptr;
         cached.serverPid = id.serverPid;
         cached.startTicks = id.startTicks;
     }
     SlotObjects* slot = cached.objects.get();
-    int taken = OpSys::WaitForMutex(slot->Mutex(), kServerMutexWaitMs);
-    if (taken != OS_WAIT_OK && taken != OS_WAIT_ABANDONED) return nullptr;
+    if (!ipc::Take(slot->Mutex(), ipc::Deadline::After(kServerMutexWaitMs), failure)) return nullptr;
     // The server may have closed while the mutex was waited for.
     if (m_monitor.Serves(id.index, id.serverPid)) return slot;
-    OpSys::ReleaseMutex(slot->Mutex());
+    // A server that closed: the request goes to another.
+    ipc::Give(slot->Mutex(), failure);
+    if (!failure.Failed()) ipc::Fail(failure, "server closed while its mutex was waited for at", m_base, 0);
     return nullptr;
 }
 
-PipeClient::Result PipeClient::Exchange(const void* request, unsigned long requestLen, unsigned char* reply,
-                                        unsigned long replySize, unsigned long* replyLen) {
+PipeClient::Result PipeClient::Exchange(Message& message) {
     if (!m_monitor.ReserveUnit(kFreeServerWaitMs)) {
         if (m_monitor.TimedOut()) m_cause = ExchangeFailure::Timeout;
         return Fail(m_monitor.Failure(), m_monitor.Stale());
@@ -161,9 +191,9 @@ PipeClient::Result PipeClient::Exchange(const void* request, unsigned long reque
     for (int handover = 0; handover < kHandovers; ++handover) {
         ServerID id;
         if (!ClaimServer(id, holdsUnit)) break;
-        SlotObjects* slot = TakeServer(id);
+        IpcFailure cause;
+        SlotObjects* slot = TakeServer(id, cause);
         if (!slot) {
-            IpcFailure cause = LastFailureUx();
             m_monitor.DropClaim(id);
             if (IsStale(cause.error)) {
                 if (holdsUnit) m_monitor.GiveBackUnit();
@@ -172,36 +202,55 @@ PipeClient::Result PipeClient::Exchange(const void* request, unsigned long reque
             m_failure = cause;
             continue;  // the server went away before anything was sent
         }
-        if (requestLen > exchange::Capacity(*slot)) {
+        // Only a dead client's slot may hold signals of an earlier exchange:
+        // the events of any other are at rest (exchange.h).
+        bool cleared = m_monitor.ClaimedAbandoned();
+        unsigned long capacity = exchange::Capacity(*slot);
+        unsigned long length = 0;
+        if (!cleared || exchange::ClearEvents(*slot, cause))
+            length = message.WriteRequest(exchange::MessageBytes(*slot), capacity);
+        if (cause.Failed() || length > capacity) {
+            IpcFailure ignored;  // the failure that ends the call is the one above
+            ipc::Give(slot->Mutex(), ignored);
+            m_monitor.PutServer(id);
+            if (cause.Failed()) return Fail(cause, IsStale(cause.error));
+            if (length == Message::kGiveUp) {
+                m_failure = IpcFailure::Protocol("request not written for", m_base);
+                return Result::GivenUp;
+            }
             char what[IpcFailure::kCallSize];
             std::snprintf(what, sizeof what, "request of %lu bytes longer than the %lu the pipe block carries at",
-                          requestLen, exchange::Capacity(*slot));
-            OpSys::ReleaseMutex(slot->Mutex());
-            m_monitor.PutServer(id);
+                          length, capacity);
             m_cause = ExchangeFailure::Refused;
             return Fail(IpcFailure::Protocol(what, m_base), false);
         }
-        // Only a dead client's slot may hold signals of an earlier exchange:
-        // the events of any other are at rest (exchange.h).
-        if (!exchange::PostRequest(*slot, request, requestLen, m_monitor.ClaimedAbandoned())) {
-            IpcFailure cause = LastFailureUx();
-            OpSys::ReleaseMutex(slot->Mutex());
+        exchange::SetMessageLength(*slot, uint32_t(length));
+        exchange::Awaited awaited = exchange::Awaited::WaitFailed;
+        if (exchange::PostRequest(*slot, cleared, cause)) {
+            awaited = exchange::AwaitAnswer(
+                *slot,
+                [this, &id] { return ipc::ProcessExists(id.serverPid) && m_monitor.Serves(id.index, id.serverPid); },
+                cause);
+        } else {
+            IpcFailure ignored;
+            ipc::Give(slot->Mutex(), ignored);
             m_monitor.PutServer(id);
             return Fail(cause, IsStale(cause.error));
         }
-        exchange::Awaited awaited = exchange::AwaitAnswer(*slot, [this, &id] {
-            return OpSys::ProcessExists(id.serverPid) && m_monitor.Serves(id.index, id.serverPid);
-        });
-        IpcFailure cause = LastFailureUx();
-        if (awaited == exchange::Awaited::Answer) exchange::ReadMessage(*slot, reinterpret_cast<char*>(reply), replySize, replyLen);
+        if (awaited == exchange::Awaited::Answer) {
+            uint32_t whole = exchange::MessageLength(*slot);
+            // Never read past the block, whatever its length word says.
+            message.TakeAnswer(exchange::MessageBytes(*slot), std::min<unsigned long>(whole, capacity), whole);
+        }
         // The server's mutex goes before the server itself: once given back,
         // the server is claimed by the next client at once, which must not
         // find the mutex still taken by a client stopped (or long
         // descheduled) between the two steps.
-        int released = OpSys::ReleaseMutex(slot->Mutex());
+        IpcFailure released;
+        bool mutexBack = ipc::Give(slot->Mutex(), released);
         // A server that ended (reaped or not) leaves the registry now, so
         // that no other client claims it again.
-        bool gone = awaited != exchange::Awaited::Answer && !OpSys::ProcessExists(id.serverPid);
+        bool gone = awaited != exchange::Awaited::Answer && !ipc::ProcessExists(id.serverPid);
         if (awaited == exchange::Awaited::NotTaken) {
             if (gone) m_monitor.ServerGone(id);
             else m_monitor.DropClaim(id);
@@ -210,7 +259,7 @@ PipeClient::Result PipeClient::Exchange(const void* request, unsigned long reque
         }
         m_monitor.PutServer(id);
         if (gone) m_monitor.ServerGone(id);
-        if (awaited == exchange::Awaited::Answer) return released ? Result::Done : FailFromSystem();
+        if (awaited == exchange::Awaited::Answer) return mutexBack ? Result::Done : Fail(released, IsStale(released.error));
         if (awaited == exchange::Awaited::WaitFailed) return Fail(cause, false);
         char what[IpcFailure::kCallSize];
         std::snprintf(what, sizeof what, "server %d ended while serving the request at", int(id.serverPid));

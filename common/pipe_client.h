@@ -13,9 +13,14 @@
 // Every failed Call is counted by its cause (pipe_counters.h), and so is a
 // wait for a free server.
 //
+// A call's request is written straight into the claimed server's block and
+// its answer read from there once, by a Message, while the client holds the
+// server's mutex; the form with buffers copies them in and out.
+//
 // Error convention: Call returns 1 or 0 as MemoryPipe::Call does; the cause
-// of a failure is Failure(). Nothing here throws. A client serves one
-// thread at a time; any number of threads may each use a client of its own.
+// of a failure is Failure(). Nothing here throws (a Message must not throw
+// either). A client serves one thread at a time; any number of threads may
+// each use a client of its own.
 #ifndef VELMOX_PIPE_CLIENT_H
 #define VELMOX_PIPE_CLIENT_H
 
@@ -29,6 +34,26 @@
 
 class PipeClient {
 public:
+    // What one exchange sends and receives, in place in the block.
+    class Message {
+    public:
+        // Length WriteRequest returns to give the call up: nothing is sent,
+        // nothing counted, Call returns 0.
+        static const unsigned long kGiveUp = ~0ul;
+        // Writes the request into `room` (`capacity` bytes) and returns its
+        // length. A request that does not fit returns its whole length
+        // (above capacity; it need not have been written): the call is then
+        // refused as too long for the server's block. Called again for each
+        // server the request is handed to.
+        virtual unsigned long WriteRequest(char* room, unsigned long capacity) = 0;
+        // Takes the answer: `length` bytes at `answer`, cut to the block;
+        // `whole` is the length the server gave.
+        virtual void TakeAnswer(const char* answer, unsigned long length, unsigned long whole) = 0;
+
+    protected:
+        ~Message() = default;
+    };
+
     // Opens nothing yet: the first Call does. A base name that is too long
     // makes every Call fail.
     explicit PipeClient(const char* base);
@@ -45,23 +70,23 @@ public:
     // free-server unit, mutex) is given back.
     int Call(const void* request, unsigned long requestLen, unsigned char* reply, unsigned long replySize,
              unsigned long* replyLen);
+    // One exchange in place, as above.
+    int Call(Message& message);
 
     const char* BaseName() const { return m_base; }
     // The cause of the last failed Call.
     const IpcFailure& Failure() const { return m_failure; }
 
 private:
-    enum class Result { Done, Failed, Stale };
+    enum class Result { Done, Failed, Stale, GivenUp };
 
     bool OpenObjects();
     void DropObjects();
-    Result Exchange(const void* request, unsigned long requestLen, unsigned char* reply, unsigned long replySize,
-                    unsigned long* replyLen);
+    Result Exchange(Message& message);
     bool ClaimServer(ServerID& id, bool& holdsUnit);
     bool Knows(const ServerID& id) const;
-    SlotObjects* TakeServer(const ServerID& id);
+    SlotObjects* TakeServer(const ServerID& id, IpcFailure& failure);
     Result Fail(const IpcFailure& failure, bool stale);
-    Result FailFromSystem();
 
     struct CachedSlot {
         std::unique_ptr<SlotObjects> objects;

@@ -5,7 +5,6 @@
 #include <ctime>
 
 #include "ipc_names.h"
-#include "opsys.h"
 
 const uint64_t kCounterBucketBoundsUs[kCounterBounds] = {1000,   2500,   5000,    10000,   25000,   50000,   100000,
                                                          250000, 500000, 1000000, 2500000, 5000000, 10000000};
@@ -54,21 +53,19 @@ uint64_t PipeCounters::NowUs() {
     return uint64_t(now.tv_sec) * 1000000u + uint64_t(now.tv_nsec) / 1000u;
 }
 
-bool PipeCounters::Make(const char* name, const PipeAccess& access, bool fresh) {
+bool PipeCounters::Make(const char* name, const PipeAccess& access, bool fresh, IpcFailure& failure) {
     Detach();
     m_refused = false;
     if (!CountersWanted()) return true;
     char buffer[kNameBufferSize];
-    void* view = nullptr;
-    int existed = 0;
-    if (!OpenInto(m_segment, [&](MHandle*& h) {
-            return OpSys::CreateSharedMemory(FormatName(buffer, kCountersFmt, name), sizeof(CounterBlock), h, &view,
-                                             existed, access);
-        })) {
+    bool existed = false;
+    if (!ipc::MakeSegment(FormatName(buffer, kCountersFmt, name), sizeof(CounterBlock), access, m_segment, existed,
+                          failure) ||
+        !m_view.Attach(m_segment, failure)) {
         Detach();
         return false;
     }
-    m_block = static_cast<CounterBlock*>(view);
+    m_block = static_cast<CounterBlock*>(m_view.Data());
     // Made under the registry lock: nobody counts in a block being laid out.
     if (!existed || fresh || m_block->magic != kCounterMagic || m_block->layout != kCounterLayout) {
         std::memset(static_cast<void*>(m_block), 0, sizeof(CounterBlock));
@@ -78,22 +75,23 @@ bool PipeCounters::Make(const char* name, const PipeAccess& access, bool fresh) 
     return true;
 }
 
-bool PipeCounters::Open(const char* name) {
+bool PipeCounters::Open(const char* name, IpcFailure& failure) {
     Detach();
     m_refused = false;
     char buffer[kNameBufferSize];
-    void* view = nullptr;
-    if (!OpenInto(m_segment, [&](MHandle*& h) {
-            return OpSys::OpenSharedMemory(FormatName(buffer, kCountersFmt, name), h, &view);
-        })) {
-        m_refused = LastFailureUx().Refused();
-        m_segment.reset();
+    IpcFailure cause;
+    unsigned long size = 0;
+    if (!ipc::OpenSegment(FormatName(buffer, kCountersFmt, name), m_segment, cause) ||
+        !m_view.Attach(m_segment, cause) || !ipc::SegmentSize(m_segment, size, cause)) {
+        m_refused = cause.Refused();
+        if (m_refused) failure = cause;
+        Detach();
         return false;
     }
-    m_block = static_cast<CounterBlock*>(view);
+    m_block = static_cast<CounterBlock*>(m_view.Data());
     // A segment too small, or of another layout, is not counted in.
-    if (SegmentSizeUx(m_segment.get()) < sizeof(CounterBlock) ||
-        __atomic_load_n(&m_block->magic, __ATOMIC_ACQUIRE) != kCounterMagic || m_block->layout != kCounterLayout) {
+    if (size < sizeof(CounterBlock) || __atomic_load_n(&m_block->magic, __ATOMIC_ACQUIRE) != kCounterMagic ||
+        m_block->layout != kCounterLayout) {
         Detach();
         return false;
     }
@@ -101,14 +99,14 @@ bool PipeCounters::Open(const char* name) {
 }
 
 void PipeCounters::Detach() {
-    if (m_block) UnmapViewOfFileUx(m_block);
     m_block = nullptr;
-    m_segment.reset();
+    m_view.Detach();
+    m_segment = ipc::Segment();
 }
 
 int PipeCounters::Remove(const char* name) {
     char buffer[kNameBufferSize];
-    return RemoveTrustedObjectUx(FormatName(buffer, kCountersFmt, name), MH_SHM);
+    return ipc::RemoveNamed(FormatName(buffer, kCountersFmt, name), ipc::ObjectKind::Segment, true) ? 1 : 0;
 }
 
 SlotCounters* PipeCounters::Slot(int slot) const {

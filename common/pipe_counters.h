@@ -26,8 +26,8 @@
 // that find no counters count nothing. Counters that are there but not the
 // service's own are refused like any other object of the pipe.
 //
-// Error convention: Make and Open return true or false; the cause of a
-// failure is the system layer's LastFailureUx(). Every counting call does
+// Error convention: the core's (ipc_core.h): Make and Open return true or
+// false, a failure filling the IpcFailure given. Every counting call does
 // nothing on a view that is not attached, so callers never test first.
 // Nothing here throws. A view serves any number of threads.
 #ifndef VELMOX_PIPE_COUNTERS_H
@@ -36,8 +36,8 @@
 #include <cstdint>
 
 #include "pipe_access.h"
+#include "ipc_core.h"
 #include "pipe_limits.h"
-#include "ux_mem.h"
 
 // Upper bounds of the duration buckets, in microseconds; a last bucket
 // takes what is longer.
@@ -96,10 +96,11 @@ public:
     // Server, holding the registry lock: makes the segment (zeroed when
     // new or when `fresh`: a new registry starts from zero) and attaches it.
     // With VELMOX_COUNTERS=off it makes nothing and returns true.
-    bool Make(const char* name, const PipeAccess& access, bool fresh);
+    bool Make(const char* name, const PipeAccess& access, bool fresh, IpcFailure& failure);
     // Attaches an existing segment; false when there is none, or when it
-    // is refused (Refused(): not the service's own, pipe_access.h).
-    bool Open(const char* name);
+    // is refused (Refused(): not the service's own, pipe_access.h; only a
+    // refusal fills `failure`, since a view without counters is no fault).
+    bool Open(const char* name, IpcFailure& failure);
     bool Refused() const { return m_refused; }
     void Detach();
     // Removes the segment of a base name (a trusted one only); 1 when one
@@ -132,8 +133,9 @@ public:
 private:
     SlotCounters* Slot(int slot) const;
 
-    MHandlePtr m_segment;
-    CounterBlock* m_block = nullptr;
+    ipc::Segment m_segment;
+    ipc::SegmentView m_view;
+    CounterBlock* m_block = nullptr;  // the view's data, null while detached
     bool m_refused = false;
 };
 

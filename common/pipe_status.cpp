@@ -3,7 +3,6 @@
 #include <cinttypes>
 #include <cstdio>
 
-#include "opsys.h"
 #include "registry.h"
 
 const char kOpenMetricsContentType[] = "application/openmetrics-text; version=1.0.0; charset=utf-8";
@@ -43,7 +42,7 @@ std::string Escaped(const std::string& text) {
 
 PipeState StateOf(const ServerID& entry) {
     if (entry.clientPid == -1) return PipeState::Idle;
-    if (entry.clientPid == entry.serverPid || !OpSys::ProcessExists(entry.clientPid)) return PipeState::Recovering;
+    if (entry.clientPid == entry.serverPid || !ipc::ProcessExists(entry.clientPid)) return PipeState::Recovering;
     return PipeState::Busy;
 }
 

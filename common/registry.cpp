@@ -8,21 +8,21 @@
 #include <cerrno>
 #include <cstring>
 
-#include "mempipe.h"
-#include "opsys.h"
 #include "slot_objects.h"
 
 namespace {
 
 const int kRegistryAttempts = 3;
 
-// Removes a set through its record when there is one, else by its name
-// (only one of this pipe's own: a stranger's is left alone).
-void EraseSet(MHandlePtr& handle, const char* format, const char* name) {
+// Removes a set through the member this monitor holds when there is one,
+// else by its name (only one of this pipe's own: a stranger's is left
+// alone). The member is forgotten either way.
+void EraseSet(ipc::Sem& member, const char* format, const char* name) {
     char buffer[kNameBufferSize];
-    MHandle* raw = handle.release();
-    if (raw) OpSys::EraseSemaphoreStrUx(raw);
-    else RemoveTrustedObjectUx(FormatName(buffer, format, name), MH_SEM);
+    IpcFailure reported;  // a failed removal is reported on standard error
+    if (member.IsOpen()) ipc::RemoveSet(member, reported);
+    else ipc::RemoveNamed(FormatName(buffer, format, name), ipc::ObjectKind::Set, true);
+    member = ipc::Sem();
 }
 
 }  // namespace
@@ -52,17 +52,11 @@ ServerMonitor::ServerMonitor()
       m_registry(nullptr),
       m_sawRecovering(false),
       m_spentUnit(false),
-      m_claimedAbandoned(false),
-      m_lastLock(OS_WAIT_OK) {
+      m_claimedAbandoned(false) {
     m_name[0] = 0;
 }
 
 ServerMonitor::~ServerMonitor() { Detach(); }
-
-int ServerMonitor::Fail() {
-    m_failure = LastFailureUx();
-    return 0;
-}
 
 int ServerMonitor::Fail(const char* what) {
     m_failure = IpcFailure::Protocol(what, m_name);
@@ -72,23 +66,27 @@ int ServerMonitor::Fail(const char* what) {
 bool ServerMonitor::Stale() const { return m_failure.error == EIDRM || m_failure.error == EINVAL; }
 
 int ServerMonitor::Lock(unsigned long ms) {
-    m_lastLock = OpSys::WaitForMutex(m_mutex.get(), ms);
-    m_timedOut = m_lastLock == OS_WAIT_TIMEOUT;
-    if (m_lastLock == OS_WAIT_OK || m_lastLock == OS_WAIT_ABANDONED) return 1;
-    if (m_lastLock == OS_WAIT_TIMEOUT) return Fail("registry lock not given back within its limit by another process at");
-    return Fail();
+    m_timedOut = false;
+    if (ipc::Take(m_mutex, ipc::Deadline::After(ms), m_failure)) return 1;
+    m_timedOut = m_failure.TimedOut();
+    if (m_timedOut) return Fail("registry lock not given back within its limit by another process at");
+    return 0;
 }
 
-int ServerMonitor::Release() { return OpSys::ReleaseMutex(m_mutex.get()) ? 1 : Fail(); }
+int ServerMonitor::Release() { return ipc::Give(m_mutex, m_failure) ? 1 : 0; }
 
-bool ServerMonitor::RegistryGone() const { return m_lastLock == OS_WAIT_FAILED; }
+bool ServerMonitor::AttachBlock(IpcFailure& failure) {
+    if (!m_view.Attach(m_segment, failure)) return false;
+    m_registry = static_cast<ServerList*>(m_view.Data());
+    return true;
+}
 
 void ServerMonitor::Detach() {
-    if (m_registry) UnmapViewOfFileUx(m_registry);
     m_registry = nullptr;
-    m_shm.reset();
-    m_freeSem.reset();
-    m_mutex.reset();
+    m_view.Detach();
+    m_segment = ipc::Segment();
+    m_freeSem = ipc::Sem();
+    m_mutex = ipc::Sem();
     m_counters.Detach();
 }
 
@@ -97,34 +95,19 @@ int ServerMonitor::InitClient(const char* name) {
     Detach();
     if (!CopyBaseName(m_name, name)) return Fail("base name too long:");
     char buffer[kNameBufferSize];
-    void* view = nullptr;
-    bool opened = OpenInto(m_freeSem, [&](MHandle*& h) {
-                      return OpSys::OpenCSemaphore(FormatName(buffer, kServerCountSemFmt, name), h);
-                  }) &&
-                  OpenInto(m_shm, [&](MHandle*& h) {
-                      return OpSys::OpenSharedMemory(FormatName(buffer, kServerMonShMemFmt, name), h, &view);
-                  });
-    m_registry = static_cast<ServerList*>(view);
-    if (!opened) {
-        Fail();
+    bool opened =
+        ipc::OpenSet(FormatName(buffer, kServerCountSemFmt, name), ipc::SemKind::Count, nullptr, m_freeSem,
+                     m_failure) &&
+        ipc::OpenSegment(FormatName(buffer, kServerMonShMemFmt, name), m_segment, m_failure) && AttachBlock(m_failure);
+    // Counters that are not the service's own are refused like the rest.
+    if (!opened || (!m_counters.Open(name, m_failure) && m_counters.Refused()) || !ReserveUnit(kFreeServerWaitMs)) {
         Detach();
         return 0;
     }
-    if (!m_counters.Open(name) && m_counters.Refused()) {
-        Fail();
-        Detach();
-        return 0;
-    }
-    if (!ReserveUnit(kFreeServerWaitMs)) {
-        Detach();
-        return 0;
-    }
-    // Opening takes the registry lock: within the lock's limit, so that a
+    // The registry lock is taken once, within the lock's limit, so that a
     // holder that hangs cannot hang every gateway behind it.
-    if (!OpenInto(m_mutex, [&](MHandle*& h) {
-            return OpSys::OpenMutex(FormatName(buffer, kServerMonMutexFmt, name), h, kRegistryLockMs);
-        })) {
-        Fail();
+    if (!ipc::OpenSet(FormatName(buffer, kServerMonMutexFmt, name), ipc::SemKind::Mutex, nullptr, m_mutex, m_failure) ||
+        !Lock(kRegistryLockMs)) {
         GiveBackUnit();
         Detach();
         return 0;
@@ -144,21 +127,27 @@ int ServerMonitor::OpenExisting(const char* name, bool needCount) {
     Detach();
     if (!CopyBaseName(m_name, name)) return Fail("base name too long:");
     char buffer[kNameBufferSize];
-    void* view = nullptr;
+    bool opened;
     if (needCount) {
-        m_freeSem.reset(OpenSetUx(FormatName(buffer, kServerCountSemFmt, name), MH_CSEM));
-        if (m_freeSem) m_mutex.reset(OpenSetUx(FormatName(buffer, kServerMonMutexFmt, name), MH_MUTEX));
+        opened = ipc::OpenSet(FormatName(buffer, kServerCountSemFmt, name), ipc::SemKind::Count, nullptr, m_freeSem,
+                              m_failure) &&
+                 ipc::OpenSet(FormatName(buffer, kServerMonMutexFmt, name), ipc::SemKind::Mutex, nullptr, m_mutex,
+                              m_failure);
     } else {
-        m_mutex.reset(OpenSetUx(FormatName(buffer, kServerMonMutexFmt, name), MH_MUTEX));
-        m_freeSem.reset(OpenSetUx(FormatName(buffer, kServerCountSemFmt, name), MH_CSEM));
+        // A tool goes on without the count; when neither opens, the count's
+        // failure is the one told.
+        opened = ipc::OpenSet(FormatName(buffer, kServerMonMutexFmt, name), ipc::SemKind::Mutex, nullptr, m_mutex,
+                              m_failure);
+        IpcFailure countFailure;
+        if (!ipc::OpenSet(FormatName(buffer, kServerCountSemFmt, name), ipc::SemKind::Count, nullptr, m_freeSem,
+                          countFailure) &&
+            !opened)
+            m_failure = countFailure;
     }
-    bool opened = m_mutex && OpenInto(m_shm, [&](MHandle*& h) {
-        return OpSys::OpenSharedMemory(FormatName(buffer, kServerMonShMemFmt, name), h, &view);
-    });
-    m_registry = static_cast<ServerList*>(view);
+    opened = opened && ipc::OpenSegment(FormatName(buffer, kServerMonShMemFmt, name), m_segment, m_failure) &&
+             AttachBlock(m_failure);
     // Counters that are not the service's own are refused like the rest.
-    if (opened && (m_counters.Open(name) || !m_counters.Refused())) return 1;
-    Fail();
+    if (opened && (m_counters.Open(name, m_failure) || !m_counters.Refused())) return 1;
     Detach();
     return 0;
 }
@@ -182,47 +171,43 @@ int ServerMonitor::InitServer(const char* name, const PipeAccess& access) {
 // those of the pipe blocks that exist, with any object under each name:
 // a refusal stops the start before anything is made.
 bool ServerMonitor::CheckNames() {
+    using ipc::ObjectKind;
     struct Name {
         const char* format;
-        MH_t kind;
-    } names[] = {{kServerMonMutexFmt, MH_MUTEX}, {kServerMonShMemFmt, MH_SHM}, {kServerCountSemFmt, MH_CSEM},
-                 {kMutexFmt, MH_MUTEX},          {kClientSemFmt, MH_SEM},      {kServerSemFmt, MH_SEM},
-                 {kCountersFmt, MH_SHM}};
+        ObjectKind kind;
+    } names[] = {{kServerMonMutexFmt, ObjectKind::Set}, {kServerMonShMemFmt, ObjectKind::Segment},
+                 {kServerCountSemFmt, ObjectKind::Set}, {kMutexFmt, ObjectKind::Set},
+                 {kClientSemFmt, ObjectKind::Set},      {kServerSemFmt, ObjectKind::Set},
+                 {kCountersFmt, ObjectKind::Segment}};
     char buffer[kNameBufferSize];
     bool ready = true;
     for (const Name& name : names)
-        ready = ready && PrepareNameUx(FormatName(buffer, name.format, m_name, 0), name.kind, m_access, 1);
+        ready = ready && ipc::PrepareName(FormatName(buffer, name.format, m_name, 0), name.kind, m_access, true,
+                                          m_failure);
     for (int slot = 0; slot < kMaxServers; ++slot)
-        ready = ready && PrepareNameUx(FormatName(buffer, kShMemFmt, m_name, slot), MH_SHM, m_access, 0);
-    if (!ready) Fail();
+        ready = ready && ipc::PrepareName(FormatName(buffer, kShMemFmt, m_name, slot), ObjectKind::Segment, m_access,
+                                          false, m_failure);
     return ready;
 }
 
 // 1 when the registry is open, 0 on failure, -1 when it vanished meanwhile.
 int ServerMonitor::OpenRegistry() {
     char buffer[kNameBufferSize];
-    int mutexExisted = 0;
-    if (!OpenInto(m_mutex, [&](MHandle*& h) {
-            return OpSys::CreateMutex(FormatName(buffer, kServerMonMutexFmt, m_name), h, mutexExisted,
-                                      kRegistryLockMs, m_access);
-        })) {
-        Fail();
+    bool mutexExisted = false;
+    if (!ipc::MakeSet(FormatName(buffer, kServerMonMutexFmt, m_name), ipc::SemKind::Mutex, 1, m_access, m_mutex,
+                      mutexExisted, m_failure))
+        return mutexExisted ? -1 : 0;
+    // A set of another server may be removed while its lock is waited for:
+    // then the registry is made afresh.
+    if (!Lock(kRegistryLockMs)) {
+        Detach();
         return mutexExisted ? -1 : 0;
     }
-    // An opened set is held already; one we made ourselves is not.
-    if (!mutexExisted && !Lock(kRegistryLockMs)) {
-        Detach();
-        return 0;
-    }
-    int blockExisted = 0;
-    void* view = nullptr;
-    bool attached = OpenInto(m_shm, [&](MHandle*& h) {
-        return OpSys::CreateSharedMemory(FormatName(buffer, kServerMonShMemFmt, m_name), kRegistrySize, h, &view,
-                                         blockExisted, m_access);
-    });
-    m_registry = static_cast<ServerList*>(view);
+    bool blockExisted = false;
+    bool attached = ipc::MakeSegment(FormatName(buffer, kServerMonShMemFmt, m_name), kRegistrySize, m_access,
+                                     m_segment, blockExisted, m_failure) &&
+                    AttachBlock(m_failure);
     if (!attached) {
-        Fail();
         Release();
         Detach();
         return 0;
@@ -241,18 +226,10 @@ int ServerMonitor::OpenRegistry() {
         fresh = true;
     }
     // The counters of a new registry start from zero.
-    if (!m_counters.Make(m_name, m_access, fresh)) {
-        Fail();
-        Release();
-        Detach();
-        return 0;
-    }
-    int countExisted = 0;
-    if (!OpenInto(m_freeSem, [&](MHandle*& h) {
-            return OpSys::CreateCSemaphore(FormatName(buffer, kServerCountSemFmt, m_name), h, countExisted,
-                                           m_access);
-        })) {
-        Fail();
+    bool countExisted = false;
+    if (!m_counters.Make(m_name, m_access, fresh, m_failure) ||
+        !ipc::MakeSet(FormatName(buffer, kServerCountSemFmt, m_name), ipc::SemKind::Count, 0, m_access, m_freeSem,
+                      countExisted, m_failure)) {
         Release();
         Detach();
         return 0;
@@ -274,9 +251,9 @@ void ServerMonitor::InitBlock() {
 void ServerMonitor::ClearLeftovers() {
     char buffer[kNameBufferSize];
     const char* sets[] = {kServerCountSemFmt, kMutexFmt, kClientSemFmt, kServerSemFmt};
-    for (const char* format : sets) RemoveTrustedObjectUx(FormatName(buffer, format, m_name), MH_SEM);
+    for (const char* format : sets) ipc::RemoveNamed(FormatName(buffer, format, m_name), ipc::ObjectKind::Set, true);
     for (int slot = 0; slot < kMaxServers; ++slot)
-        RemoveTrustedObjectUx(FormatName(buffer, kShMemFmt, m_name, slot), MH_SHM);
+        ipc::RemoveNamed(FormatName(buffer, kShMemFmt, m_name, slot), ipc::ObjectKind::Segment, true);
     m_counters.Detach();
     PipeCounters::Remove(m_name);
 }
@@ -303,11 +280,10 @@ int ServerMonitor::AddServer(ServerID& id, SlotObjects* objects, unsigned long s
         // A slot whose objects cannot be made now (its mutex still held by a
         // crashed server's client) is passed over for the next one; a refused
         // object or key file ends the search.
-        if (!objects || objects->Make(m_name, i, size, m_access)) {
+        if (!objects || objects->Make(m_name, i, size, m_access, m_failure)) {
             slot = i;
-        } else {
-            Fail();
-            if (m_failure.Refused()) break;
+        } else if (m_failure.Refused()) {
+            break;
         }
     }
     if (slot >= 0) {
@@ -321,9 +297,9 @@ int ServerMonitor::AddServer(ServerID& id, SlotObjects* objects, unsigned long s
     return slot;
 }
 
-int ServerMonitor::RemoveServer(const ServerID& id, MemoryPipe* pipe) {
+int ServerMonitor::RemoveServer(const ServerID& id, SlotObjects* objects) {
     if (!m_registry || !Lock(kRegistryLockMs)) return 0;
-    RemoveServerLocked(id, pipe ? &pipe->m_slot : nullptr, false);
+    RemoveServerLocked(id, objects, false);
     return Release();
 }
 
@@ -342,7 +318,8 @@ void ServerMonitor::RemoveServerLocked(const ServerID& id, SlotObjects* objects,
         (objects ? *objects : none).EraseSets(m_name);
         return;
     }
-    if (objects && mutexHeld) OpSys::ReleaseMutex(objects->Mutex());
+    IpcFailure ignored;  // a set removed meanwhile has nothing to give back
+    if (objects && mutexHeld) ipc::Give(objects->Mutex(), ignored);
     if (objects) objects->ForgetSemaphores();
 }
 
@@ -369,7 +346,8 @@ void ServerMonitor::TerminateServer(const ServerID& id, SlotObjects& objects, bo
     if (locked) {
         RemoveServerLocked(id, &objects, mutexHeld);
     } else {
-        if (mutexHeld) OpSys::ReleaseMutex(objects.Mutex());
+        IpcFailure ignored;
+        if (mutexHeld) ipc::Give(objects.Mutex(), ignored);
     }
     objects.RemoveBlock();
     objects.Forget();
@@ -380,8 +358,11 @@ void ServerMonitor::TerminateLocked(bool locked) {
     if (locked && PruneDeadServers() >= 0 && m_registry->count == 0) {
         // The lock's own set goes last: a server waiting for it then fails
         // to take it and makes a new registry instead of half of this one.
-        MHandle* segment = m_shm.release();
-        OpSys::CloseSharedMemory(segment, reinterpret_cast<void**>(&m_registry));
+        m_registry = nullptr;
+        m_view.Detach();
+        IpcFailure reported;  // a failed removal is reported on standard error
+        ipc::RemoveSegment(m_segment, reported);
+        m_segment = ipc::Segment();
         m_counters.Detach();
         PipeCounters::Remove(m_name);
         // The slots' sets too: the last pipe decided on them before this
@@ -389,7 +370,7 @@ void ServerMonitor::TerminateLocked(bool locked) {
         // counted as registered then.
         char buffer[kNameBufferSize];
         for (const char* format : {kMutexFmt, kClientSemFmt, kServerSemFmt})
-            RemoveTrustedObjectUx(FormatName(buffer, format, m_name), MH_SEM);
+            ipc::RemoveNamed(FormatName(buffer, format, m_name), ipc::ObjectKind::Set, true);
         EraseSet(m_freeSem, kServerCountSemFmt, m_name);
         EraseSet(m_mutex, kServerMonMutexFmt, m_name);
         return;
@@ -411,17 +392,22 @@ bool ServerMonitor::Serves(int index, int32_t serverPid) const {
            __atomic_load_n(&entry.serverPid, __ATOMIC_RELAXED) == serverPid;
 }
 
-int ServerMonitor::FreeServerCount() const { return SemaphoreValueUx(m_freeSem.get()); }
+int ServerMonitor::FreeServerCount() const {
+    IpcFailure ignored;
+    int value = -1;
+    return m_freeSem.IsOpen() && ipc::Value(m_freeSem, value, ignored) ? value : -1;
+}
 
 int ServerMonitor::RemoveAll(const char* name) {
     char buffer[kNameBufferSize];
     if (!name || std::strlen(name) > kMaxBaseNameLength) return 0;
     int removed = 0;
     const char* sets[] = {kServerMonMutexFmt, kServerCountSemFmt, kMutexFmt, kClientSemFmt, kServerSemFmt};
-    for (const char* format : sets) removed += RemoveObjectUx(FormatName(buffer, format, name), MH_SEM);
-    removed += RemoveObjectUx(FormatName(buffer, kServerMonShMemFmt, name), MH_SHM);
-    removed += RemoveObjectUx(FormatName(buffer, kCountersFmt, name), MH_SHM);
+    using ipc::ObjectKind;
+    for (const char* format : sets) removed += ipc::RemoveNamed(FormatName(buffer, format, name), ObjectKind::Set, false);
+    removed += ipc::RemoveNamed(FormatName(buffer, kServerMonShMemFmt, name), ObjectKind::Segment, false);
+    removed += ipc::RemoveNamed(FormatName(buffer, kCountersFmt, name), ObjectKind::Segment, false);
     for (int slot = 0; slot < kMaxServers; ++slot)
-        removed += RemoveObjectUx(FormatName(buffer, kShMemFmt, name, slot), MH_SHM);
+        removed += ipc::RemoveNamed(FormatName(buffer, kShMemFmt, name, slot), ObjectKind::Segment, false);
     return removed;
 }

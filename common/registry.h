@@ -45,8 +45,8 @@
 #include "ipc_failure.h"
 #include "ipc_names.h"
 #include "pipe_counters.h"
+#include "ipc_core.h"
 #include "pipe_limits.h"
-#include "ux_mem.h"
 
 // The clientPid of an empty slot that still owes its server's unit.
 const int32_t kOwesUnit = -2;
@@ -58,7 +58,7 @@ struct ServerID {
     int32_t clientPid;    // client that claimed the server; -1 while idle
     int32_t index;        // slot number 0..63; -1 when the slot is empty
     int32_t serverPid;
-    uint32_t startTicks;  // OpSys::GetTickCount() at the server's start
+    uint32_t startTicks;  // ipc::TickCount() at the server's start, never repeated by one process
 
     // Each formats the object's name for base name `name` into buffer (at
     // least kNameBufferSize bytes) and returns buffer.
@@ -77,7 +77,6 @@ struct ServerList {
 };
 static_assert(sizeof(ServerList) == kRegistrySize, "the registry block is 1032 bytes");
 
-class MemoryPipe;
 class SlotObjects;
 
 // One process's (one thread's) access to the registry of a base name.
@@ -117,9 +116,10 @@ public:
     // As above, and has `objects` made for the slot before the slot is
     // published, so that no client finds a slot without its objects.
     int AddServer(ServerID& id, SlotObjects* objects, unsigned long size);
-    // Empties the server's slot; with no server left, removes the pipe
-    // objects' semaphore sets, else only releases the pipe's handle records.
-    int RemoveServer(const ServerID& id, MemoryPipe* pipe);
+    // Empties the server's slot; with no server left, removes the slots'
+    // semaphore sets (through `objects`' members when given), else only
+    // forgets the members `objects` holds.
+    int RemoveServer(const ServerID& id, SlotObjects* objects);
 
     // Client: reserves a unit of the free-server count (waits up to ms while
     // servers live, gives up at once when none does). 1 when reserved.
@@ -209,8 +209,7 @@ private:
     void Publish(int slot, const ServerID& id);
     void RemoveServerLocked(const ServerID& id, SlotObjects* objects, bool mutexHeld);
     void TerminateLocked(bool locked);
-    bool RegistryGone() const;
-    int Fail();
+    bool AttachBlock(IpcFailure& failure);
     int Fail(const char* what);
 
     // registry_claims.cpp: units, claims and recovery.
@@ -232,10 +231,11 @@ private:
     void Claim(int slot, int32_t pid, ServerID& id);
     void Unclaim(const ServerID& id);
 
-    MHandlePtr m_freeSem;
-    MHandlePtr m_mutex;
-    MHandlePtr m_shm;
-    ServerList* m_registry;
+    ipc::Sem m_freeSem;
+    ipc::Sem m_mutex;
+    ipc::Segment m_segment;
+    ipc::SegmentView m_view;
+    ServerList* m_registry;  // the view's data, null while detached
     char m_name[kNameBufferSize];
     PipeAccess m_access;  // a server's: given to every object it makes
     PipeCounters m_counters;
@@ -243,7 +243,6 @@ private:
     bool m_spentUnit;
     bool m_timedOut = false;
     bool m_claimedAbandoned;
-    int m_lastLock;
     IpcFailure m_failure;
 };
 

@@ -9,8 +9,8 @@
 #include <cstring>
 #include <mutex>
 #include <pthread.h>
+#include <unistd.h>
 
-#include "opsys.h"
 #include "registry.h"
 
 namespace {
@@ -24,7 +24,7 @@ int32_t OwnPid() {
     std::call_once(registered, [] { pthread_atfork(nullptr, nullptr, [] { g_ownPid.store(0); }); });
     int32_t pid = g_ownPid.load(std::memory_order_relaxed);
     if (pid == 0) {
-        pid = OpSys::GetCurrentProcessId();
+        pid = int32_t(getpid());
         g_ownPid.store(pid, std::memory_order_relaxed);
     }
     return pid;
@@ -47,22 +47,19 @@ int ServerMonitor::ReserveUnit(unsigned long ms) {
     m_timedOut = false;
     // Waiting is for busy servers: with none alive (a crash left the
     // registry behind) the answer is no at once, not in a minute.
-    if (OpSys::WaitForSlice(m_freeSem.get(), 0) == OS_WAIT_OK) return 1;
-    Fail();
+    if (ipc::Take(m_freeSem, ipc::Deadline::After(0), m_failure)) return 1;
     if (Stale()) return 0;  // the count was removed: a registry of an earlier start
     if (!AnyLiveServer()) return Fail("no live server registered under");
     uint64_t began = PipeCounters::NowUs();
-    int result = OpSys::WaitForSemaphore(m_freeSem.get(), std::max(ms, 1000ul));
+    bool reserved = ipc::Take(m_freeSem, ipc::Deadline::After(ms), m_failure);
     m_counters.ClientWaited(PipeCounters::NowUs() - began);
-    if (result == OS_WAIT_OK) return 1;
-    if (result == OS_WAIT_TIMEOUT) {
-        m_timedOut = true;
-        return Fail("no server free within 60 s under");
-    }
-    return Fail();
+    if (reserved) return 1;
+    m_timedOut = m_failure.TimedOut();
+    if (m_timedOut) return Fail("no server free within 60 s under");
+    return 0;
 }
 
-int ServerMonitor::GiveBackUnit() { return OpSys::ReleaseSemaphore(m_freeSem.get()) ? 1 : Fail(); }
+int ServerMonitor::GiveBackUnit() { return ipc::Give(m_freeSem, m_failure) ? 1 : 0; }
 
 // Looks at the registry without its lock: a glance, good enough to tell an
 // empty or abandoned registry from a busy one.
@@ -71,7 +68,7 @@ bool ServerMonitor::AnyLiveServer() const {
     int limit = std::min<int>(int(m_registry->max), kMaxServers);
     for (int slot = 0; slot < limit; ++slot)
         if (Serves(slot, m_registry->servers[slot].serverPid) &&
-            OpSys::ProcessExists(m_registry->servers[slot].serverPid))
+            ipc::ProcessExists(m_registry->servers[slot].serverPid))
             return true;
     return false;
 }
@@ -81,7 +78,7 @@ void ServerMonitor::EmptySlot(int slot) {
     bool registered = Registered(slot);
     __atomic_store_n(&m_registry->servers[slot].index, -1, __ATOMIC_RELEASE);
     if (registered) WithdrawUnit(slot);
-    RemoveTrustedObjectUx(FormatName(buffer, kShMemFmt, m_name, slot), MH_SHM);
+    ipc::RemoveNamed(FormatName(buffer, kShMemFmt, m_name, slot), ipc::ObjectKind::Segment, true);
 }
 
 // Takes the unit of a slot just emptied out of the free-server count. When
@@ -90,7 +87,8 @@ void ServerMonitor::EmptySlot(int slot) {
 // first, so that a death between the two steps leaves a unit too many,
 // never one too few.
 void ServerMonitor::WithdrawUnit(int slot) {
-    if (!AdjustWithoutUndoUx(m_freeSem.get(), -1)) m_registry->servers[slot].clientPid = kOwesUnit;
+    IpcFailure none;  // EAGAIN: clients hold every unit
+    if (!ipc::Adjust(m_freeSem, -1, none)) m_registry->servers[slot].clientPid = kOwesUnit;
 }
 
 // Without the lock: whether any empty slot owes a unit. A glance, as
@@ -110,7 +108,8 @@ bool ServerMonitor::AnySlotOwes() const {
 // long as it has units (as WithdrawUnit would have).
 void ServerMonitor::PayDebtFromCount() {
     for (int owing = OwingSlot(); owing >= 0; owing = OwingSlot()) {
-        if (!AdjustWithoutUndoUx(m_freeSem.get(), -1)) return;
+        IpcFailure none;  // EAGAIN: clients hold every unit
+        if (!ipc::Adjust(m_freeSem, -1, none)) return;
         m_registry->servers[owing].clientPid = -1;
     }
 }
@@ -128,7 +127,7 @@ int ServerMonitor::OwingSlot() const {
 void ServerMonitor::AddUnit(int slot) {
     int owing = m_registry->servers[slot].clientPid == kOwesUnit ? slot : OwingSlot();
     if (owing >= 0) m_registry->servers[owing].clientPid = -1;
-    else AdjustWithoutUndoUx(m_freeSem.get(), 1);
+    else ipc::Adjust(m_freeSem, 1, m_failure);
 }
 
 int ServerMonitor::PruneDeadServers() {
@@ -136,7 +135,7 @@ int ServerMonitor::PruneDeadServers() {
     for (int slot = 0; slot < SlotLimit(); ++slot) {
         ServerID& entry = m_registry->servers[slot];
         if (entry.index == -1) continue;
-        if (!Registered(slot) || !OpSys::ProcessExists(entry.serverPid)) {
+        if (!Registered(slot) || !ipc::ProcessExists(entry.serverPid)) {
             EmptySlot(slot);
             ++pruned;
         }
@@ -148,8 +147,11 @@ int ServerMonitor::PruneDeadServers() {
 bool ServerMonitor::ServerAwaitsRequest(int slot) const {
     char buffer[kNameBufferSize];
     // Opened without a side effect, which leaves the member as it is.
-    MHandlePtr requestEvent(OpenSetUx(FormatName(buffer, kClientSemFmt, m_name, slot), MH_SEM));
-    return requestEvent && EventHasWaiterUx(requestEvent.get()) == 1;
+    ipc::Sem requestEvent;
+    IpcFailure none;  // no set: nobody waits
+    return ipc::OpenSet(FormatName(buffer, kClientSemFmt, m_name, slot), ipc::SemKind::Event, nullptr, requestEvent,
+                        none) &&
+           ipc::HasWaiter(requestEvent);
 }
 
 // The lowest registered idle slot. Every call passes here under the lock,
@@ -169,11 +171,11 @@ int ServerMonitor::FindAbandonedSlot() {
         const ServerID& entry = m_registry->servers[slot];
         if (!Registered(slot) || entry.clientPid == -1) continue;
         if (entry.clientPid == entry.serverPid) {
-            m_sawRecovering = m_sawRecovering || OpSys::ProcessExists(entry.serverPid);
+            m_sawRecovering = m_sawRecovering || ipc::ProcessExists(entry.serverPid);
             continue;
         }
-        if (OpSys::ProcessExists(entry.clientPid)) continue;
-        if (!OpSys::ProcessExists(entry.serverPid)) {
+        if (ipc::ProcessExists(entry.clientPid)) continue;
+        if (!ipc::ProcessExists(entry.serverPid)) {
             EmptySlot(slot);
             Recount();
         } else if (ServerAwaitsRequest(slot)) {
@@ -225,13 +227,13 @@ int ServerMonitor::ClaimSlot(int32_t pid, ServerID& id, const std::function<bool
     }
     if (slot >= 0) {
         Claim(slot, pid, id);
-        mayLive = (known && known(id)) || OpSys::ProcessMayExist(id.serverPid);
+        mayLive = (known && known(id)) || ipc::ProcessMayExist(id.serverPid);
     } else {
         // Nothing to claim while an emptied slot still owes its unit: the
         // unit the caller holds is that one (a dead or closed server's). It
         // pays for it, and the caller waits for a free server again.
         int owing = OwingSlot();
-        if (owing >= 0 && KeepTakenUnitUx(m_freeSem.get())) {
+        if (owing >= 0 && ipc::KeepTakenUnit(m_freeSem, m_failure)) {
             m_registry->servers[owing].clientPid = -1;
             m_spentUnit = true;
         }
@@ -259,7 +261,7 @@ int ServerMonitor::PutServer(ServerID& id) {
         int32_t mine = id.clientPid;
         __atomic_compare_exchange_n(&m_registry->servers[id.index].clientPid, &mine, -1, false, __ATOMIC_ACQ_REL,
                                     __ATOMIC_RELAXED);
-        if (!OpSys::ReleaseSemaphore(m_freeSem.get())) return Fail();
+        if (!ipc::Give(m_freeSem, m_failure)) return 0;
         // A debt recorded while the unit came back is paid from the count.
         if (AnySlotOwes() && Lock(kRegistryLockMs)) {
             PayDebtFromCount();
@@ -272,10 +274,10 @@ int ServerMonitor::PutServer(ServerID& id) {
     // The unit comes back, unless an emptied slot owes one: then it pays
     // for that slot's unit and is kept.
     int owing = OwingSlot();
-    if (owing >= 0 && KeepTakenUnitUx(m_freeSem.get())) {
+    IpcFailure kept;
+    if (owing >= 0 && ipc::KeepTakenUnit(m_freeSem, kept)) {
         m_registry->servers[owing].clientPid = -1;
-    } else if (!OpSys::ReleaseSemaphore(m_freeSem.get())) {
-        Fail();
+    } else if (!ipc::Give(m_freeSem, m_failure)) {
         Release();
         return 0;
     }
@@ -285,7 +287,7 @@ int ServerMonitor::PutServer(ServerID& id) {
 int ServerMonitor::ServerGone(const ServerID& id) {
     if (!m_registry || !Lock(kRegistryLockMs)) return 0;
     if (id.index >= 0 && id.index < SlotLimit() && Registered(id.index) &&
-        m_registry->servers[id.index].serverPid == id.serverPid && !OpSys::ProcessExists(id.serverPid)) {
+        m_registry->servers[id.index].serverPid == id.serverPid && !ipc::ProcessExists(id.serverPid)) {
         Unclaim(id);
         EmptySlot(id.index);
         Recount();

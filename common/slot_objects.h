@@ -7,15 +7,16 @@
 // member per slot; SlotSets holds them open for a client that calls many
 // times, so that a slot's members cost no system call.
 //
-// Error convention: operations return 1 or 0; the cause of a failure is
-// the calling thread's last failure of the system layer (LastFailureUx).
-// Nothing here throws; forgetting and erasing never fail.
+// Error convention: the core's (ipc_core.h): operations return true or
+// false, a failure filling the IpcFailure they are given. Nothing here
+// throws; forgetting and erasing never fail, and what this object held is
+// let go whatever their result.
 #ifndef VELMOX_SLOT_OBJECTS_H
 #define VELMOX_SLOT_OBJECTS_H
 
 #include <cstdint>
 
-#include "ux_mem.h"
+#include "ipc_core.h"
 
 class SlotSets {
 public:
@@ -23,20 +24,20 @@ public:
     SlotSets(const SlotSets&) = delete;
     SlotSets& operator=(const SlotSets&) = delete;
 
-    // Opens the three sets of base without side effects. 0 on failure.
-    int Open(const char* base);
+    // Opens the three sets of base without side effects.
+    bool Open(const char* base, IpcFailure& failure);
     void Forget();
-    bool IsOpen() const { return m_mutexes && m_requests && m_answers; }
+    bool IsOpen() const { return m_mutexes.IsOpen() && m_requests.IsOpen() && m_answers.IsOpen(); }
 
 private:
     friend class SlotObjects;
-    MHandlePtr m_mutexes, m_requests, m_answers;
+    // Member 0 of each set; a slot's members are made from it.
+    ipc::Sem m_mutexes, m_requests, m_answers;
 };
 
 class SlotObjects {
 public:
     SlotObjects() = default;
-    ~SlotObjects() { Forget(); }
     SlotObjects(const SlotObjects&) = delete;
     SlotObjects& operator=(const SlotObjects&) = delete;
 
@@ -44,37 +45,38 @@ public:
     // creates or opens the sets, clears the slot's events, and replaces any
     // block a crashed server left with a new one of `size` bytes, all with
     // the access. Nothing here waits: a slot whose mutex is still taken is
-    // refused (0).
-    int Make(const char* base, int index, unsigned long size, const PipeAccess& access = PipeAccess());
+    // refused (EBUSY).
+    bool Make(const char* base, int index, unsigned long size, const PipeAccess& access, IpcFailure& failure);
     // Client: the slot's members of the open sets, and its block opened and
-    // attached. 0 on failure, holding nothing.
-    int Open(const SlotSets& sets, const char* base, int index);
+    // attached. Holding nothing on failure.
+    bool Open(const SlotSets& sets, const char* base, int index, IpcFailure& failure);
     // Client, one exchange: as above, opening the sets by name.
-    int Open(const char* base, int index);
+    bool Open(const char* base, int index, IpcFailure& failure);
 
-    // Releases the records and detaches the block; the objects stay.
+    // Forgets the members and detaches the block; the objects stay.
     void Forget();
-    // Releases the three semaphore records only.
+    // Forgets the three members only.
     void ForgetSemaphores();
     // Detaches the block and removes it from the system.
     void RemoveBlock();
     // Removes the three sets of base (every slot's members with them),
-    // through this slot's records or, where it has none, by name. The block
+    // through this slot's members or, where it has none, by name. The block
     // stays attached.
     void EraseSets(const char* base);
 
-    MHandle* Mutex() const { return m_mutex.get(); }
-    MHandle* Request() const { return m_request.get(); }
-    MHandle* Answer() const { return m_answer.get(); }
-    void* Block() const { return m_block; }
+    const ipc::Sem& Mutex() const { return m_mutex; }
+    const ipc::Sem& Request() const { return m_request; }
+    const ipc::Sem& Answer() const { return m_answer; }
+    void* Block() const { return m_view.Data(); }
     // The block's real size as the system reports it: no copy goes past it.
     unsigned long BlockSize() const { return m_blockSize; }
 
 private:
-    int OpenBlock(const char* base, int index);
+    bool OpenBlock(const char* base, int index, IpcFailure& failure);
 
-    MHandlePtr m_mutex, m_request, m_answer, m_segment;
-    void* m_block = nullptr;
+    ipc::Sem m_mutex, m_request, m_answer;
+    ipc::Segment m_segment;
+    ipc::SegmentView m_view;
     unsigned long m_blockSize = 0;
 };
 

@@ -55,7 +55,8 @@ double Supervisor::RequestAge(const PipeProcess& p) {
         // Not attached yet, or attached to the counters of a registry that
         // has been made anew since.
         m_counters.Detach();
-        if (!m_counters.Open(m_options.base.c_str())) {
+        IpcFailure refusal;
+        if (!m_counters.Open(m_options.base.c_str(), refusal)) {
             if (!m_countersMissing)
                 m_log.Line("the request timeout is not kept: the pipes of base name " + m_options.base +
                            (m_counters.Refused() ? " have counters that are not the service's own"

@@ -20,6 +20,7 @@
 
 #include "ipc_harness.h"
 #include "registry.h"
+#include "ux_mem.h"
 
 namespace accesstest {
 

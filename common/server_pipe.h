@@ -1,0 +1,77 @@
+// ServerPipe: the server half of the shared-memory pipe. A server task
+// registers a pipe in the registry (registry.h) and answers requests over
+// its slot's objects (slot_objects.h, exchange.h), one at a time.
+//
+// Error convention: results are 1 for success and 0 for failure as each
+// operation says; the cause of the last failure is Failure(). Nothing here
+// throws. A pipe serves one thread; a server's own thread may send it the
+// terminate message through another pipe object.
+#ifndef VELMOX_SERVER_PIPE_H
+#define VELMOX_SERVER_PIPE_H
+
+#include <cstdint>
+
+#include "ipc_failure.h"
+#include "pipe_access.h"
+#include "registry.h"
+#include "slot_objects.h"
+
+class ServerPipe {
+public:
+    ServerPipe();
+    // Releases what the pipe holds; a registered pipe is ended by Close, not
+    // here.
+    ~ServerPipe();
+    ServerPipe(const ServerPipe&) = delete;
+    ServerPipe& operator=(const ServerPipe&) = delete;
+
+    // Registers the pipe and makes its objects with the access (pipe_access.h);
+    // the block holds size bytes (messages of up to size - 4). 0 on failure
+    // (size below 4, registry full, objects not made, a key file or object
+    // refused); nothing stays registered then.
+    int Create(const char* name, unsigned long size, const PipeAccess& access = PipeAccess());
+    int InitServer(const char* name, int size, const PipeAccess& access = PipeAccess());
+    // Blocks until a client has placed a request; 0 when the wait failed.
+    int Connect();
+    // Copies at most max bytes of the message into buffer and sets *got to
+    // the message's full length. Always 1.
+    int Read(char* buffer, unsigned long max, unsigned long* got);
+    // Stores the answer (cut to the block) and wakes the client; 1 or 0.
+    int Write(char* buffer, unsigned long length);
+    int Disconnect();
+    // Ends the pipe: withdraws it from the registry, lets an exchange in
+    // progress end (at most 5 s), unregisters it and removes its objects,
+    // the registry's too when it was the last pipe. A client that claimed
+    // the pipe meanwhile sends its request to another server. Always 1.
+    int Close();
+    int Terminate();
+    // Wakes the calling process's own pipe, blocked in Connect, with an empty
+    // request (the terminate message). 0 when there is no such pipe.
+    int SendTerminateMessage(const char* name);
+
+    // The block copies, bounded by the block; both return 1.
+    int ReadSharedMem(char* buffer, unsigned long max, unsigned long* got);
+    int WriteSharedMem(char* buffer, unsigned long length);
+
+    // The cause of the last failure.
+    const IpcFailure& Failure() const { return m_failure; }
+
+    // The documented members.
+    ServerMonitor m_monitor;
+    ServerID m_id;
+    int m_registered;
+    unsigned long m_size;  // the block size the server made
+
+protected:
+    int Fail(const IpcFailure& failure);
+
+private:
+    bool AwaitQuiet();
+    static int OwnServingSlot(ServerMonitor& monitor);
+
+    SlotObjects m_slot;
+    bool m_counting = false;  // the request taken is counted when answered
+    IpcFailure m_failure;
+};
+
+#endif
