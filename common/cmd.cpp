@@ -189,6 +189,7 @@ public:
     explicit CommandMessage(Cmd& cmd) : m_cmd(cmd) {}
 
     unsigned long WriteRequest(char* room, unsigned long capacity) override {
+        m_written = true;
         try {
             if (capacity > 0) {
                 try {
@@ -199,8 +200,7 @@ public:
                 }
             }
             std::unique_ptr<char[]> whole(new char[kPipeBlockSize]);
-            unsigned long length = Serialise(whole.get(), kPipeBlockSize);
-            if (length > kLargestMessage) RAISE(OutOfRangeExc);
+            unsigned long length = SerialiseWhole(whole.get());
             if (length <= capacity) std::memcpy(room, whole.get(), length);
             return length;
         } catch (...) {
@@ -220,14 +220,28 @@ public:
     }
 
     // Raises what the command raised, then the pipe's failure; an empty
-    // answer is a failure too.
-    void Finish(int called, const IpcFailure& failure) const {
+    // answer is a failure too. A request too long for any block is told as
+    // such whatever the pipe's state, as when it was refused before the
+    // call: a call that failed before writing it (no server) looks.
+    void Finish(int called, const IpcFailure& failure) {
         if (m_raised) std::rethrow_exception(m_raised);
+        if (!called && !m_written) {
+            std::unique_ptr<char[]> whole(new char[kPipeBlockSize]);
+            SerialiseWhole(whole.get());
+        }
         if (!called) RAISE_IPC(failure);
         if (m_whole == 0) RAISE_IPC(IpcFailure::Protocol("empty answer from the server task at", kGatewayPipeName));
     }
 
 private:
+    // Into a buffer of kPipeBlockSize bytes; raises what the stream raises,
+    // or OutOfRangeExc for a request no block carries.
+    unsigned long SerialiseWhole(char* buffer) {
+        unsigned long length = Serialise(buffer, kPipeBlockSize);
+        if (length > kLargestMessage) RAISE(OutOfRangeExc);
+        return length;
+    }
+
     unsigned long Serialise(char* buffer, uint32_t size) {
         SimpleStream request(buffer, size);
         request << uint32_t(m_cmd.m_cmdID);
@@ -237,6 +251,7 @@ private:
 
     Cmd& m_cmd;
     unsigned long m_whole = 0;
+    bool m_written = false;
     std::exception_ptr m_raised;
 };
 
