@@ -198,6 +198,9 @@ void HandleRequest(CGI& cgi, Cmd*& cmd, SimplePipe* pipe, AnswerWriter write) {
         out.flush();
     }
     if (g_debug) Trace("Creating command...");
+    // The record's decoded body is not needed after this: a Save command
+    // takes it instead of a copy.
+    cgi.HandOverContents();
     cmd = Cmd::CreateCmd(cgi);
     if (g_debug) Trace("done.<br>\n");
     cmd->Dispatch(pipe ? *pipe : OneShotPipe());
