@@ -38,7 +38,7 @@ int HexDigitValue(char c) {
 // Values are cleared as well: a record on the stack gets no zero-filling.
 CGI::CGI()
     : m_cgiEnvVarValue(), m_contents(nullptr), m_contentsLen(0), m_stdin(nullptr),
-      m_stdinLen(0), m_serialLen(0), m_serialData(nullptr) {}
+      m_stdinLen(0), m_serialLen(0), m_serialData(nullptr), m_handOver(false) {}
 
 CGI::~CGI() {
     RootFree(m_stdin);
@@ -90,6 +90,16 @@ void CGI::ResetBody() {
     RootFree(m_contents);
     m_stdin = m_contents = nullptr;
     m_stdinLen = m_contentsLen = 0;
+    m_handOver = false;
+}
+
+char* CGI::TakeContents() {
+    if (!m_handOver || !m_contents) return nullptr;
+    char* contents = m_contents;
+    m_contents = nullptr;
+    m_contentsLen = 0;
+    m_handOver = false;
+    return contents;
 }
 
 namespace {

@@ -72,6 +72,17 @@ public:
     // unchanged. Raises what the stream raises when the length is missing.
     SimpleStream& Read(SimpleStream& s) override;
 
+    // For an owner that needs the decoded body no more once a command is
+    // made from the record, as the gateway: the Save command made next takes
+    // the list itself instead of a copy, and the record then holds none
+    // (m_contents null, m_contentsLen 0; the raw body stays). Lasts until
+    // the list is taken or the record is filled again. Never fails.
+    void HandOverContents() { m_handOver = true; }
+    // The decoded body, now the caller's (RootFree), when HandOverContents
+    // allowed it; null, with the record unchanged, otherwise or when there
+    // is none. Never fails.
+    char* TakeContents();
+
     // Writes the record as HTML (values, raw and decoded body). Returns 1;
     // never raises (a failing os is left in its failed state).
     int DumpDebug(std::ostream& os) const;
@@ -90,6 +101,7 @@ public:
     char* m_serialData;      // the received block holding the values; owned
 
 private:
+    bool m_handOver;         // TakeContents may give m_contents away
     void ResetBody();
     void ReadBody(int length, BodyReader read, void* source);
     void DecodeBody();

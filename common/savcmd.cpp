@@ -23,16 +23,22 @@ char* NewBody(size_t length) {
 
 SaveCmd::SaveCmd() : Cmd(c_id, 1) {}
 
-// The body is a private copy: the command outlives the request record.
+// The body is the command's own, as the command outlives the request
+// record: the record's decoded list itself when its owner hands it over
+// (its zero guard comes with it), else a copy.
 SaveCmd::SaveCmd(URL& url, CGI& cgi) : Cmd(c_id, 1, cgi) {
     CopyToField(m_server, url.m_server);
     CopyToField(m_path, url.m_path);
     m_queryNumber = url.m_queryNumber;
     m_identValid = ScanQueryIdent(url.m_query, m_ident);
     if (cgi.m_contentsLen > 0 && cgi.m_contents) {
-        m_body = NewBody(size_t(cgi.m_contentsLen));
-        std::memcpy(m_body, cgi.m_contents, size_t(cgi.m_contentsLen));
-        m_bodyLen = uint32_t(cgi.m_contentsLen);
+        uint32_t length = uint32_t(cgi.m_contentsLen);
+        m_body = cgi.TakeContents();
+        if (!m_body) {
+            m_body = NewBody(length);
+            std::memcpy(m_body, cgi.m_contents, length);
+        }
+        m_bodyLen = length;
     }
 }
 

@@ -16,7 +16,8 @@ public:
     static constexpr CmdID c_id = CmdSave;
     // Identifier and parameter 1, every other field empty or 0. Never fails.
     SaveCmd();
-    // Copies the decoded body. Raises OutOfMemoryExc when it cannot be held.
+    // Copies the decoded body, or takes it from a record that hands it over
+    // (CGI::HandOverContents). Raises OutOfMemoryExc when it cannot be held.
     SaveCmd(URL& url, CGI& cgi);
     ~SaveCmd() override;
 

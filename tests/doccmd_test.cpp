@@ -1,6 +1,7 @@
 // Save, Compose, ImageMap and RunAgent built from a request.
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 
 #include "cmd_table.h"
@@ -61,6 +62,33 @@ TEST(SaveCmd, CarriesTheDecodedBody) {
     EXPECT_STREQ("Mail Hub", save.m_server);
     EXPECT_STREQ("db/doc", save.m_path);
     EXPECT_STREQ("", save.m_reservedText);
+}
+
+// The gateway hands the record's list over: the command holds that very
+// list, its zero guard included, the record none, and the message is the
+// same as with a copy.
+TEST(SaveCmd, TakesTheListARecordHandsOver) {
+    for (const char* body : {"a=1&b=2", "x=%00y&z=%3D%26"}) {
+        SCOPED_TRACE(body);
+        EnvList vars{{"PATH_INFO", "/Save/Mail+Hub/db/doc"}, {"QUERY_STRING", "1f&0123456789abcdef0011223344556677"}};
+        std::string copied = Serialise(*Request(vars, body).cmd);
+        SetRequest(vars, body);
+        CGI cgi;
+        cgi.InitFromEnv();
+        const char* list = cgi.m_contents;
+        std::string decoded = Contents(cgi);
+        cgi.HandOverContents();
+        std::unique_ptr<Cmd> cmd(Cmd::CreateCmd(cgi));
+        SaveCmd& save = dynamic_cast<SaveCmd&>(*cmd);
+        EXPECT_EQ(list, save.m_body);
+        EXPECT_EQ(decoded, std::string(save.m_body, save.m_bodyLen));
+        EXPECT_EQ(std::string(kFormListGuard, '\0'), std::string(save.m_body + save.m_bodyLen, kFormListGuard));
+        EXPECT_EQ(nullptr, cgi.m_contents);
+        EXPECT_EQ(0, cgi.m_contentsLen);
+        EXPECT_STREQ(body, cgi.m_stdin) << "the raw body stays";
+        EXPECT_EQ(copied, Serialise(save));
+        EXPECT_EQ(nullptr, cgi.TakeContents()) << "given once";
+    }
 }
 
 TEST(SaveCmd, WithoutBodyHasNone) {
