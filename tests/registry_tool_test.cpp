@@ -150,7 +150,11 @@ TEST_F(RegistryTool, StatusCountsEveryAnswerInEachForm) {
     ASSERT_TRUE(Exchange(base, "", answer));
     EXPECT_EQ("bye", answer);
     EXPECT_FALSE(Exchange(base, std::string(kPipeBlockSize, 'x'), answer)) << "longer than the block";
-    ASSERT_TRUE(WaitUntil([&] { return LiveServers(base).size() == 3; }, 30));
+    // The pipe the terminate message ended is back, and said so, before it
+    // is killed: killed first, it would never say it.
+    ASSERT_TRUE(WaitUntil([&] {
+        return LiveServers(base).size() == 3 && CountLines(server().Log(), "is serving again") == 1;
+    }, 30)) << server().Log();
     kill(Registered(base)[0].serverPid, SIGKILL);
     ASSERT_TRUE(WaitUntil([&] { return CountLines(server().Log(), "is serving again") == 2; }, 30)) << server().Log();
     ASSERT_TRUE(Exchange(base, "one more", answer));
