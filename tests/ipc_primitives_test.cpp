@@ -150,6 +150,19 @@ TEST_F(UxTest, TimedWaitsUseWholeSecondsCountedFromTheirStart) {
     EXPECT_EQ(UX_WAIT_OBJECT, WaitForSingleObjectUx(c, 999));
     EXPECT_EQ(0, proc::Wait(releaser, 20));
 
+    // The core under these calls counts milliseconds: 300 ms is a limit, and
+    // its end is a failure that says so.
+    ipc::Sem units;
+    IpcFailure failure;
+    ASSERT_TRUE(ipc::OpenSet(count.c_str(), ipc::SemKind::Count, nullptr, units, failure)) << failure.call;
+    start = proc::Now();
+    EXPECT_FALSE(ipc::Take(units, ipc::Deadline::After(300), failure));
+    waited = proc::Now() - start;
+    EXPECT_TRUE(failure.TimedOut());
+    EXPECT_EQ(count, failure.object);
+    EXPECT_GE(waited, 0.25);
+    EXPECT_LT(waited, 3.0);
+
     // Another signal does not end a timed wait early, and the limit still
     // counts from the wait's start.
     struct sigaction action = {};
