@@ -163,6 +163,11 @@ bool SegmentSize(const Segment& segment, unsigned long& size, IpcFailure& failur
 // there, and not marked for removal.
 bool SegmentIsCurrent(const Segment& segment, bool& current, IpcFailure& failure);
 
+// A view that its caller detaches itself (the Win32-style layer's): the
+// whole segment attached read-write, and detached.
+bool AttachSegment(const Segment& segment, void*& data, IpcFailure& failure);
+bool DetachSegment(void* data, IpcFailure& failure);
+
 // One attachment of a segment, read-write. Not copyable; detached when the
 // view goes or is attached anew.
 class SegmentView {

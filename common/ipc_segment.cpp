@@ -81,13 +81,8 @@ bool OpenSegment(const char* name, Segment& segment, IpcFailure& failure) {
 }
 
 bool RemoveSegment(const Segment& segment, IpcFailure& failure) {
-    if (shmctl(segment.Id(), IPC_RMID, nullptr) == 0) return true;
-    int error = errno;
-    char prefix[64];
-    std::snprintf(prefix, sizeof prefix, "Erase:semctl:%d:%d", segment.Id(), 0);
-    errno = error;
-    std::perror(prefix);
-    return Fail(failure, "shmctl IPC_RMID", segment.Name(), error);
+    return shmctl(segment.Id(), IPC_RMID, nullptr) == 0 ||
+           ReportRemovalFailure(failure, "shmctl IPC_RMID", segment.Name(), segment.Id(), 0);
 }
 
 bool SegmentSize(const Segment& segment, unsigned long& size, IpcFailure& failure) {
@@ -107,20 +102,31 @@ bool SegmentIsCurrent(const Segment& segment, bool& current, IpcFailure& failure
     return true;
 }
 
+bool AttachSegment(const Segment& segment, void*& data, IpcFailure& failure) {
+    data = shmat(segment.Id(), nullptr, 0);
+    if (data == reinterpret_cast<void*>(-1)) {
+        data = nullptr;
+        return Fail(failure, "shmat", segment.Name(), errno);
+    }
+    VELMOX_ATTACHED(data);
+    return true;
+}
+
+bool DetachSegment(void* data, IpcFailure& failure) {
+    VELMOX_DETACHING(data);
+    return shmdt(data) == 0 || Fail(failure, "shmdt", nullptr, errno);
+}
+
 bool SegmentView::Attach(const Segment& segment, IpcFailure& failure) {
     Detach();
-    void* data = shmat(segment.Id(), nullptr, 0);
-    if (data == reinterpret_cast<void*>(-1)) return Fail(failure, "shmat", segment.Name(), errno);
-    VELMOX_ATTACHED(data);
-    m_data = data;
-    return true;
+    return AttachSegment(segment, m_data, failure);
 }
 
 void SegmentView::Detach() {
     if (!m_data) return;
-    VELMOX_DETACHING(m_data);
     // shmdt fails only for an address that is no attachment: nothing to do.
-    shmdt(m_data);
+    IpcFailure none;
+    DetachSegment(m_data, none);
     m_data = nullptr;
 }
 

@@ -19,55 +19,19 @@ namespace ipc {
 
 namespace {
 
-union SemArg {
-    int val;
-    struct semid_ds* buf;
-    unsigned short* array;
-};
-
-// The blocking step of a take: an event's taker waits for the signal (the
-// value 0), a mutex's or count's takes a unit. Both are single operations,
-// which the system queues per semaphore; an operation on two values at once
-// would put the whole set on its slow path for every waiter.
-struct sembuf TakeStep(const Sem& sem, short extraFlags) {
-    unsigned short member = (unsigned short)sem.Index();
-    if (sem.Kind() == SemKind::Event) return {member, 0, extraFlags};
-    return {member, -1, short(SEM_UNDO | extraFlags)};
-}
-
-// Resumes after signals. True, or false with errno.
-bool Perform(const Sem& sem, struct sembuf* ops, unsigned count) {
-    for (;;) {
-        if (semop(sem.Set(), ops, count) == 0) return true;
-        if (errno != EINTR) return false;
-    }
-}
-
-// Takes an event's signal: still signalled (0)? then clear (+1), both in one
-// step that never blocks. 1 when taken, 0 when the event was clear (another
-// took the signal first), -1 on failure (errno).
+// An event's signal taken: still signalled (0)? then clear (+1), both in
+// one step. 1 when taken, 0 when the event was clear (another took the
+// signal first), -1 on failure (errno).
+//
+// Operations that never sleep (IPC_NOWAIT, increments) are made with one
+// semop and no loop: only a sleeping operation is interrupted by a signal
+// (EINTR). Each goes straight to the system from the operation the layers
+// above call, so a call's own frames end there.
 int TakeSignal(const Sem& sem) {
     unsigned short member = (unsigned short)sem.Index();
     struct sembuf ops[2] = {{member, 0, IPC_NOWAIT}, {member, 1, 0}};
-    if (Perform(sem, ops, 2)) return 1;
+    if (semop(sem.Set(), ops, 2) == 0) return 1;
     return errno == EAGAIN ? 0 : -1;
-}
-
-bool TimedOut(const Sem& sem, IpcFailure& failure) {
-    return Fail(failure, "time limit of a wait for", sem.Name(), ETIMEDOUT);
-}
-
-// Only what is there at once.
-bool TakeNow(const Sem& sem, IpcFailure& failure) {
-    int taken;
-    if (sem.Kind() == SemKind::Event) {
-        taken = TakeSignal(sem);
-    } else {
-        struct sembuf step = TakeStep(sem, IPC_NOWAIT);
-        taken = Perform(sem, &step, 1) ? 1 : errno == EAGAIN ? 0 : -1;
-    }
-    if (taken > 0) return true;
-    return taken < 0 ? Fail(failure, "semop", sem.Name(), errno) : TimedOut(sem, failure);
 }
 
 }  // namespace
@@ -172,48 +136,47 @@ bool OpenSet(const char* name, SemKind kind, const PipeAccess* access, Sem& sem,
 }
 
 bool RemoveSet(const Sem& sem, IpcFailure& failure) {
-    if (semctl(sem.Set(), sem.Index(), IPC_RMID) == 0) return true;
-    int error = errno;
-    char prefix[64];
-    std::snprintf(prefix, sizeof prefix, "Erase:semctl:%d:%d", sem.Set(), sem.Index());
-    errno = error;
-    std::perror(prefix);
-    return Fail(failure, "semctl IPC_RMID", sem.Name(), error);
+    return semctl(sem.Set(), sem.Index(), IPC_RMID) == 0 ||
+           ReportRemovalFailure(failure, "semctl IPC_RMID", sem.Name(), sem.Set(), sem.Index());
 }
 
 bool Take(const Sem& sem, const Deadline& deadline, IpcFailure& failure) {
-    struct sembuf step = TakeStep(sem, 0);
+    unsigned short member = (unsigned short)sem.Index();
+    // An event's taker waits for the signal (the value 0), a mutex's or
+    // count's takes a unit. Both are single operations, which the system
+    // queues per semaphore; an operation on two values at once would put the
+    // whole set on its slow path for every waiter. A deadline that has
+    // passed is a time limit of zero: only what is there at once.
+    struct sembuf step = sem.Kind() == SemKind::Event ? sembuf{member, 0, 0} : sembuf{member, -1, SEM_UNDO};
     for (;;) {
-        if (deadline.IsNever()) {
-            if (!Perform(sem, &step, 1)) return Fail(failure, "semop", sem.Name(), errno);
-        } else {
-            struct timespec left = deadline.Left();
-            if (left.tv_sec == 0 && left.tv_nsec == 0) return TakeNow(sem, failure);
-            if (semtimedop(sem.Set(), &step, 1, &left) != 0) {
-                if (errno == EAGAIN) return TimedOut(sem, failure);
-                if (errno == EINTR) continue;
-                return Fail(failure, "semtimedop", sem.Name(), errno);
-            }
+        struct timespec left = deadline.IsNever() ? timespec{0, 0} : deadline.Left();
+        if (semtimedop(sem.Set(), &step, 1, deadline.IsNever() ? nullptr : &left) != 0) {
+            if (errno == EINTR) continue;
+            if (errno == EAGAIN) return Fail(failure, "time limit of a wait for", sem.Name(), ETIMEDOUT);
+            return Fail(failure, "semtimedop", sem.Name(), errno);
         }
         if (sem.Kind() != SemKind::Event) return true;
         // The signal seen must still be taken: it may have gone to another
         // (a client that withdrew its request) meanwhile.
-        int taken = TakeSignal(sem);
-        if (taken > 0) return true;
-        if (taken < 0) return Fail(failure, "semop", sem.Name(), errno);
+        struct sembuf take[2] = {{member, 0, IPC_NOWAIT}, {member, 1, 0}};
+        if (semop(sem.Set(), take, 2) == 0) return true;
+        if (errno != EAGAIN) return Fail(failure, "semop", sem.Name(), errno);
     }
 }
 
 bool Give(const Sem& sem, IpcFailure& failure) {
-    // An event's signal has no undo record: it must outlive its giver.
+    // An event's signal has no undo record: it must outlive its giver. It
+    // is the one give that may sleep (a signalled event), so it resumes.
     bool event = sem.Kind() == SemKind::Event;
     struct sembuf step = {(unsigned short)sem.Index(), short(event ? -1 : 1), short(event ? 0 : SEM_UNDO)};
-    return Perform(sem, &step, 1) || Fail(failure, "semop", sem.Name(), errno);
+    while (semop(sem.Set(), &step, 1) != 0)
+        if (errno != EINTR) return Fail(failure, "semop", sem.Name(), errno);
+    return true;
 }
 
 bool SignalIfClear(const Sem& sem, bool& signalled, IpcFailure& failure) {
     struct sembuf step = {(unsigned short)sem.Index(), -1, IPC_NOWAIT};
-    signalled = Perform(sem, &step, 1);
+    signalled = semop(sem.Set(), &step, 1) == 0;
     return signalled || errno == EAGAIN || Fail(failure, "semop", sem.Name(), errno);
 }
 
@@ -237,16 +200,16 @@ bool Value(const Sem& sem, int& value, IpcFailure& failure) {
 
 bool Adjust(const Sem& sem, int delta, IpcFailure& failure) {
     struct sembuf step = {(unsigned short)sem.Index(), short(delta), IPC_NOWAIT};
-    return Perform(sem, &step, 1) || Fail(failure, "semop", sem.Name(), errno);
+    return semop(sem.Set(), &step, 1) == 0 || Fail(failure, "semop", sem.Name(), errno);
 }
 
 bool KeepTakenUnit(const Sem& sem, IpcFailure& failure) {
     // One call, so that nobody sees the value between the two steps: a step
     // up recorded for undo, which cancels the record of the step down that
-    // took the unit, and a step down that is not.
+    // took the unit, and a step down that is not (which never sleeps).
     unsigned short member = (unsigned short)sem.Index();
     struct sembuf steps[2] = {{member, 1, SEM_UNDO}, {member, -1, 0}};
-    return Perform(sem, steps, 2) || Fail(failure, "semop", sem.Name(), errno);
+    return semop(sem.Set(), steps, 2) == 0 || Fail(failure, "semop", sem.Name(), errno);
 }
 
 bool HasWaiter(const Sem& sem) {

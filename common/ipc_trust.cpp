@@ -25,12 +25,6 @@ namespace ipc {
 
 namespace {
 
-union SemArg {
-    int val;
-    struct semid_ds* buf;
-    unsigned short* array;
-};
-
 // The key ftok(path, kTokenId) gives, from the look at the file that its
 // checks used: the key is then surely the checked file's, where ftok would
 // look again and take whatever lies under the name by then (and a client
@@ -166,6 +160,15 @@ bool Trusted(const char* path, uid_t keyOwner, uid_t uid, uid_t cuid, IpcFailure
 bool Fail(IpcFailure& failure, const char* call, const char* object, int error) {
     failure = IpcFailure::System(call, object, error);
     return false;
+}
+
+bool ReportRemovalFailure(IpcFailure& failure, const char* call, const char* name, int id, int member) {
+    int error = errno;
+    char prefix[64];
+    std::snprintf(prefix, sizeof prefix, "Erase:semctl:%d:%d", id, member);
+    errno = error;
+    std::perror(prefix);
+    return Fail(failure, call, name, error);
 }
 
 bool Refuse(IpcFailure& failure, const char* what, const char* object, const char* detail) {

@@ -9,7 +9,21 @@
 
 #include "ipc_core.h"
 
+#include <sys/sem.h>
+
 namespace ipc {
+
+// semctl's fourth argument.
+union SemArg {
+    int val;
+    struct semid_ds* buf;
+    unsigned short* array;
+};
+
+// A removal that failed: reported on standard error as
+// "Erase:semctl:<id>:<member>: <message>" and filled into `failure` as a
+// failure of `call` on `name`; errno is the cause. Returns false.
+bool ReportRemovalFailure(IpcFailure& failure, const char* call, const char* name, int id, int member);
 
 // Fills `failure` with a refusal; returns false, as Fail (ipc_core.h).
 bool Refuse(IpcFailure& failure, const char* what, const char* object, const char* detail);

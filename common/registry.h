@@ -227,7 +227,6 @@ private:
     bool AnyLiveServer() const;
     int FindIdleSlot();
     int FindAbandonedSlot();
-    int ClaimSlot(int32_t pid, ServerID& id, const std::function<bool(const ServerID&)>& known, bool& mayLive);
     void Claim(int slot, int32_t pid, ServerID& id);
     void Unclaim(const ServerID& id);
 

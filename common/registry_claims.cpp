@@ -206,41 +206,36 @@ int ServerMonitor::GetServer(ServerID& id) { return GetServer(id, nullptr); }
 int ServerMonitor::GetServer(ServerID& id, const std::function<bool(const ServerID&)>& known) {
     int32_t pid = OwnPid();
     for (int dead = 0; dead <= kMaxServers; ++dead) {
+        m_sawRecovering = false;
+        m_spentUnit = false;
+        m_claimedAbandoned = false;
+        if (!m_registry || !Lock(kRegistryLockMs)) return 0;
+        int slot = FindIdleSlot();
+        if (slot < 0) {
+            slot = FindAbandonedSlot();
+            m_claimedAbandoned = slot >= 0;
+        }
         bool mayLive = true;
-        int result = ClaimSlot(pid, id, known, mayLive);
-        if (result != 1 || mayLive) return result;
+        if (slot >= 0) {
+            Claim(slot, pid, id);
+            mayLive = (known && known(id)) || ipc::ProcessMayExist(id.serverPid);
+        } else {
+            // Nothing to claim while an emptied slot still owes its unit: the
+            // unit the caller holds is that one (a dead or closed server's).
+            // It pays for it, and the caller waits for a free server again.
+            int owing = OwingSlot();
+            if (owing >= 0 && ipc::KeepTakenUnit(m_freeSem, m_failure)) {
+                m_registry->servers[owing].clientPid = -1;
+                m_spentUnit = true;
+            }
+            Fail("no idle server to claim under");
+        }
+        Release();
+        if (slot < 0) return 0;
+        if (mayLive) return 1;
         ServerGone(id);  // a crashed server: its slot goes, and another is claimed
     }
     return 0;
-}
-
-int ServerMonitor::ClaimSlot(int32_t pid, ServerID& id, const std::function<bool(const ServerID&)>& known,
-                             bool& mayLive) {
-    m_sawRecovering = false;
-    m_spentUnit = false;
-    m_claimedAbandoned = false;
-    if (!m_registry || !Lock(kRegistryLockMs)) return 0;
-    int slot = FindIdleSlot();
-    if (slot < 0) {
-        slot = FindAbandonedSlot();
-        m_claimedAbandoned = slot >= 0;
-    }
-    if (slot >= 0) {
-        Claim(slot, pid, id);
-        mayLive = (known && known(id)) || ipc::ProcessMayExist(id.serverPid);
-    } else {
-        // Nothing to claim while an emptied slot still owes its unit: the
-        // unit the caller holds is that one (a dead or closed server's). It
-        // pays for it, and the caller waits for a free server again.
-        int owing = OwingSlot();
-        if (owing >= 0 && ipc::KeepTakenUnit(m_freeSem, m_failure)) {
-            m_registry->servers[owing].clientPid = -1;
-            m_spentUnit = true;
-        }
-        Fail("no idle server to claim under");
-    }
-    Release();
-    return slot >= 0 ? 1 : 0;
 }
 
 // Clears the claim of id (made by its clientPid), as long as the slot is

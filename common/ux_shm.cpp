@@ -2,20 +2,8 @@
 // own key file. Each call a thin layer over the core's (ipc_core.h), with
 // the results, the records and the last failure that ux_mem.h documents.
 #include <cerrno>
-#include <sys/shm.h>
 
 #include "ux_internal.h"
-
-#if defined(__SANITIZE_THREAD__)
-// As in the core (ipc_segment.cpp): a detach happens before any later
-// attach at the same address.
-#include <sanitizer/tsan_interface.h>
-#define VELMOX_DETACHING(view) __tsan_release(view)
-#define VELMOX_ATTACHED(view) __tsan_acquire(view)
-#else
-#define VELMOX_DETACHING(view) ((void)0)
-#define VELMOX_ATTACHED(view) ((void)0)
-#endif
 
 MHandle* CreateFileMappingUx(MHandle*, const PipeAccess* security, unsigned long, unsigned long,
                              unsigned long sizeLow, const char* name) {
@@ -44,19 +32,14 @@ MHandle* OpenFileMappingUx(unsigned long, int, const char* name) {
 // held by the core's owner of a view.
 void* MapViewOfFileUx(MHandle* handle, unsigned long, unsigned long, unsigned long, unsigned long) {
     if (!handle) return nullptr;
-    void* view = shmat(handle->id, nullptr, 0);
-    if (view == reinterpret_cast<void*>(-1)) {
-        ux::Record(false, IpcFailure::System("shmat", handle->name, errno));
-        return nullptr;
-    }
-    VELMOX_ATTACHED(view);
-    return view;
+    IpcFailure failure;
+    void* view = nullptr;
+    return ux::Record(ipc::AttachSegment(ux::SegmentOf(handle), view, failure), failure) ? view : nullptr;
 }
 
 int UnmapViewOfFileUx(void* view) {
-    VELMOX_DETACHING(view);
-    if (shmdt(view) == 0) return 1;
-    return ux::Record(false, IpcFailure::System("shmdt", nullptr, errno));
+    IpcFailure failure;
+    return ux::Record(ipc::DetachSegment(view, failure), failure);
 }
 
 unsigned long SegmentSizeUx(MHandle* handle) {
