@@ -15,6 +15,10 @@
 
 namespace {
 
+// A client that waits for a free server looks this often whether any server
+// still lives to give one back.
+const unsigned long kLivenessSliceMs = 500;
+
 // This process's pid, asked of the system once per process: a claim is made
 // in every call. A child of fork() asks again.
 std::atomic<int32_t> g_ownPid{0};
@@ -50,10 +54,19 @@ int ServerMonitor::ReserveUnit(unsigned long ms) {
     if (ipc::Take(m_freeSem, ipc::Deadline::After(0), m_failure)) return 1;
     if (Stale()) return 0;  // the count was removed: a registry of an earlier start
     if (!AnyLiveServer()) return Fail("no live server registered under");
+    // Servers that all die while clients wait give no unit back: the wait
+    // looks every slice whether one still lives, and ends when none does.
     uint64_t began = PipeCounters::NowUs();
-    bool reserved = ipc::Take(m_freeSem, ipc::Deadline::After(ms), m_failure);
+    bool reserved = false, serversGone = false;
+    for (unsigned long waited = 0; waited < ms && !serversGone;) {
+        reserved = ipc::Take(m_freeSem, ipc::Deadline::After(std::min(kLivenessSliceMs, ms - waited)), m_failure);
+        if (reserved || !m_failure.TimedOut()) break;
+        waited = (unsigned long)((PipeCounters::NowUs() - began) / 1000);
+        serversGone = !AnyLiveServer();
+    }
     m_counters.ClientWaited(PipeCounters::NowUs() - began);
     if (reserved) return 1;
+    if (serversGone) return Fail("no live server registered under");
     m_timedOut = m_failure.TimedOut();
     if (m_timedOut) return Fail("no server free within 60 s under");
     return 0;
