@@ -121,31 +121,6 @@ PipeClient::Result PipeClient::Fail(const IpcFailure& failure, bool stale) {
     return stale ? Result::Stale : Result::Failed;
 }
 
-// Claims an idle server. A slot that frees itself shortly is waited for
-// within the free-server limit rather than failing the request. A unit that
-// turned out to be a dead or closed server's is spent on it, and a free
-// server is waited for again, as at the start.
-bool PipeClient::ClaimServer(ServerID& id, bool& holdsUnit) {
-    long long deadline = NowMs() + (long long)kFreeServerWaitMs;
-    for (int reservations = 0;;) {
-        if (!holdsUnit) {
-            long long left = deadline - NowMs();
-            if (++reservations > kMaxServers || left <= 0 || !m_monitor.ReserveUnit((unsigned long)left)) break;
-            holdsUnit = true;
-        }
-        if (m_monitor.GetServer(id, [this](const ServerID& claimed) { return Knows(claimed); })) return true;
-        if (m_monitor.SpentUnit()) {
-            holdsUnit = false;
-            continue;
-        }
-        if (!m_monitor.SawRecoveringSlot() || NowMs() >= deadline) break;
-        usleep(kRecoveringPollUs);
-    }
-    m_failure = m_monitor.Failure();
-    if (m_monitor.TimedOut()) m_cause = ExchangeFailure::Timeout;
-    return false;
-}
-
 // True when the slot's objects are open for this very registration of its
 // server (pid and start ticks, which a server never repeats for a new block
 // of its own: ServerPipe::InitServer). The registry's record, read under the
@@ -188,9 +163,34 @@ PipeClient::Result PipeClient::Exchange(Message& message) {
         return Fail(m_monitor.Failure(), m_monitor.Stale());
     }
     bool holdsUnit = true;
+    auto known = [this](const ServerID& claimed) { return Knows(claimed); };
     for (int handover = 0; handover < kHandovers; ++handover) {
+        // Claims an idle server. A slot that frees itself shortly is waited
+        // for within the free-server limit rather than failing the request.
+        // A unit that turned out to be a dead or closed server's is spent on
+        // it, and a free server is waited for again, as at the start.
         ServerID id;
-        if (!ClaimServer(id, holdsUnit)) break;
+        bool claimed = false;
+        long long deadline = NowMs() + (long long)kFreeServerWaitMs;
+        for (int reservations = 0;;) {
+            if (!holdsUnit) {
+                long long left = deadline - NowMs();
+                if (++reservations > kMaxServers || left <= 0 || !m_monitor.ReserveUnit((unsigned long)left)) break;
+                holdsUnit = true;
+            }
+            if ((claimed = m_monitor.GetServer(id, known))) break;
+            if (m_monitor.SpentUnit()) {
+                holdsUnit = false;
+                continue;
+            }
+            if (!m_monitor.SawRecoveringSlot() || NowMs() >= deadline) break;
+            usleep(kRecoveringPollUs);
+        }
+        if (!claimed) {
+            m_failure = m_monitor.Failure();
+            if (m_monitor.TimedOut()) m_cause = ExchangeFailure::Timeout;
+            break;
+        }
         IpcFailure cause;
         SlotObjects* slot = TakeServer(id, cause);
         if (!slot) {

@@ -83,7 +83,6 @@ private:
     bool OpenObjects();
     void DropObjects();
     Result Exchange(Message& message);
-    bool ClaimServer(ServerID& id, bool& holdsUnit);
     bool Knows(const ServerID& id) const;
     SlotObjects* TakeServer(const ServerID& id, IpcFailure& failure);
     Result Fail(const IpcFailure& failure, bool stale);

@@ -67,7 +67,10 @@ bool ServerMonitor::Stale() const { return m_failure.error == EIDRM || m_failure
 
 int ServerMonitor::Lock(unsigned long ms) {
     m_timedOut = false;
-    if (ipc::Take(m_mutex, ipc::Deadline::After(ms), m_failure)) return 1;
+    return ipc::Take(m_mutex, ipc::Deadline::After(ms), m_failure) ? 1 : LockFailed();
+}
+
+int ServerMonitor::LockFailed() {
     m_timedOut = m_failure.TimedOut();
     if (m_timedOut) return Fail("registry lock not given back within its limit by another process at");
     return 0;

@@ -210,6 +210,8 @@ private:
     void RemoveServerLocked(const ServerID& id, SlotObjects* objects, bool mutexHeld);
     void TerminateLocked(bool locked);
     bool AttachBlock(IpcFailure& failure);
+    // After a failed take of the lock: 0, the cause said (a time-out as one).
+    int LockFailed();
     int Fail(const char* what);
 
     // registry_claims.cpp: units, claims and recovery.

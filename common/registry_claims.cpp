@@ -222,7 +222,11 @@ int ServerMonitor::GetServer(ServerID& id, const std::function<bool(const Server
         m_sawRecovering = false;
         m_spentUnit = false;
         m_claimedAbandoned = false;
-        if (!m_registry || !Lock(kRegistryLockMs)) return 0;
+        m_timedOut = false;
+        // The lock taken and given back straight from here: the claim is in
+        // every call.
+        if (!m_registry) return 0;
+        if (!ipc::Take(m_mutex, ipc::Deadline::After(kRegistryLockMs), m_failure)) return LockFailed();
         int slot = FindIdleSlot();
         if (slot < 0) {
             slot = FindAbandonedSlot();
@@ -243,7 +247,7 @@ int ServerMonitor::GetServer(ServerID& id, const std::function<bool(const Server
             }
             Fail("no idle server to claim under");
         }
-        Release();
+        ipc::Give(m_mutex, m_failure);
         if (slot < 0) return 0;
         if (mayLive) return 1;
         ServerGone(id);  // a crashed server: its slot goes, and another is claimed

@@ -150,6 +150,37 @@ TEST_F(PipeFaultTest, AStoppedClientHoldsOnlyItsOwnServer) {
     ExpectNothingLeft();
 }
 
+// A stopped client holds the only free-server unit, so the next client
+// waits for a unit, having seen the server alive; the server then dies.
+// Nobody will give a unit back: the wait ends, not after its minute.
+TEST_F(PipeFaultTest, AWaitForAFreeServerEndsWhenEveryServerHasDied) {
+    Server server = Track(StartServer(base, 4096));
+    ASSERT_GT(server.pid, 0);
+    pid_t stopped = Holder([&] {
+        ServerMonitor m;
+        ServerID id;
+        return m.InitClient(base.c_str()) && m.GetServer(id);
+    });
+    kill(stopped, SIGSTOP);
+    pid_t waiting = Track(proc::Spawn([&] {
+        std::string answer;
+        return CallOnce(base, "Ewait", &answer, 4096) == 0 ? 0 : 1;
+    }));
+    usleep(300 * 1000);
+    kill(server.pid, SIGKILL);
+    EXPECT_EQ(128 + SIGKILL, proc::Wait(server.pid, 10));
+    EXPECT_EQ(0, proc::Wait(waiting, 20)) << "the client must fail once no server lives";
+    kill(stopped, SIGCONT);
+    Kill(stopped);
+
+    // A server started after the crash cleans up; its end leaves nothing.
+    Server next = Track(StartServer(base, 4096));
+    ASSERT_GT(next.pid, 0);
+    ExpectRegistryAtRest(1);
+    EXPECT_TRUE(next.Stop());
+    ExpectNothingLeft();
+}
+
 TEST_F(PipeFaultTest, AServerKilledMidExchangeFailsItsClientInsteadOfHangingIt) {
     Server server = Track(StartServer(base, 4096));
     ASSERT_GT(server.pid, 0);
