@@ -377,12 +377,14 @@ bool Host::Start(const std::string& database, int pipes) {
     std::string config = ReadFile(std::string(VELMOX_SOURCE_DIR) + "/deploy/lighttpd.conf");
     config = Replace(Replace(Replace(config, "@PORT@", std::to_string(m_port)), "@DOCROOT@", inside + "/htdocs"),
                      "@RUNDIR@", inside + "/run");
-    // The host ends with the test process, whatever ends that.
-    std::string script = "cd /tmp\n" + std::string(VELMOX_SERVER) + " -n " + std::to_string(pipes) + " -d '" +
+    // The host ends with the test process, whatever ends that. Everything it
+    // runs lies in its directory: the build tree may be under the /tmp it hides.
+    std::string script = "cd /tmp\n/tmp/velmox-server -n " + std::to_string(pipes) + " -d '" +
                          database + "' -l /tmp/server.log -r /tmp/server.ready 2>>/tmp/server.err &\n" + lighttpd +
                          " -D -f /tmp/run/lighttpd.conf &\n" + "while kill -0 " + std::to_string(getpid()) +
                          " 2>/dev/null; do sleep 1; done\nkill -KILL 0\n";
     if (!CopyExecutable(GatewayProgram(), m_dir / "htdocs/velmox.cgi") ||
+        !CopyExecutable(VELMOX_SERVER, m_dir / "velmox-server") ||
         !WriteFile(m_dir / "htdocs/velmox.ini", "debug = 0\n") || !WriteFile(m_dir / "run/lighttpd.conf", config) ||
         !WriteFile(m_dir / "host.sh", script)) {
         m_error = "cannot set up the host's directory";

@@ -120,3 +120,31 @@ package_build() {
         -DVELMOX_TESTS=OFF -DVELMOX_BENCH=OFF -DVELMOX_VERSION_SUFFIX="$suffix" &&
     nice -n 10 cmake --build "$build" -j "$(nproc)"
 }
+
+# debian_root SCRATCH NAME LOG [mmdebstrap options...]: a Debian 12 root made
+# with mmdebstrap from the machine's own Debian sources, kept as a tarball in
+# SCRATCH under NAME and a digest of its recipe (the options): made once, and
+# anew when the recipe changes. Sets DEBIAN_ROOT (the tarball) and
+# DEBIAN_ROOT_STATE (cold when it was made now, warm when it was kept).
+# Returns 1 with the reason printed when mmdebstrap fails.
+debian_root() {
+  local scratch=$1 name=$2 log=$3 sources=() f
+  shift 3
+  DEBIAN_ROOT=$scratch/$name-$(printf '%s\n' bookworm "$@" | md5sum | cut -c1-12).tar
+  DEBIAN_ROOT_STATE=warm
+  [ -f "$DEBIAN_ROOT" ] && return 0
+  DEBIAN_ROOT_STATE=cold
+  rm -f "$scratch/$name"-*.tar
+  for f in /etc/apt/sources.list /etc/apt/sources.list.d/debian.sources; do
+    [ -s "$f" ] && grep -qv '^\s*\(#\|$\)' "$f" && sources+=("$f")
+  done
+  echo "making the Debian 12 root $name with mmdebstrap (once; kept in $DEBIAN_ROOT)"
+  if ! mmdebstrap --format=tar "$@" bookworm "$DEBIAN_ROOT.part" "${sources[@]}" >"$log" 2>&1; then
+    tail -30 "$log"
+    rm -f "$DEBIAN_ROOT.part"
+    echo "mmdebstrap could not make a Debian 12 root from the machine's Debian sources" \
+         "(${sources[*]:-the default mirror of mmdebstrap})"
+    return 1
+  fi
+  mv "$DEBIAN_ROOT.part" "$DEBIAN_ROOT"
+}
