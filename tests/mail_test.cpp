@@ -101,6 +101,75 @@ TEST_P(Mail, SavedMessageIsFoundOpenedAndUpdated) {
     EXPECT_EQ(fresh, SaveMessage("notes", {{"subject", "kept under its ident"}}, fresh));
 }
 
+// Without --public: each user the web server authenticated sees and changes
+// their own mail only, through every command, and a request of nobody gets
+// nothing.
+TEST_P(Mail, EachUserSeesOnlyTheirOwnMailAndNobodyNone) {
+    server().UseMailStore(database, {}, true);
+    StartMail();
+    auto as = [&](const std::string& user, const std::string& method, const std::string& path,
+                  const std::string& query = "", const std::string& body = "") {
+        return Ask(base, method, path, query, body, user);
+    };
+    Reply saved = as("alice", "POST", "/Save/Local/inbox", "0", Form({{"subject", "Whale song"}, {"body", "whales"}}));
+    ASSERT_EQ(200, saved.status) << saved.page;
+    std::string ident = IdentOn(saved.page);
+    Reply found = as("alice", "POST", "/Search/Local/inbox", "", "SREQUEST=Search&SEARCH=whales");
+    EXPECT_EQ(std::vector<std::string>{"Whale song"}, Subjects(found));
+    EXPECT_EQ("alice", TextOf(Elements(found.page, "span", "from").at(0))) << "the sender is its owner";
+    EXPECT_EQ("Mail of alice", TextOf(Element(found.page, "p", "user")));
+
+    // bob: none of it, whatever command he sends.
+    EXPECT_TRUE(Subjects(as("bob", "POST", "/Search/Local/inbox", "", "SREQUEST=Search&SEARCH=whales")).empty());
+    EXPECT_TRUE(Subjects(as("bob", "GET", "/Search/Local/inbox")).empty()) << "the folder's newest";
+    EXPECT_EQ(0, Count(as("bob", "GET", "/RunAgent/Local/count").page, "<td class=\"count\">"));
+    EXPECT_EQ("0", as("bob", "GET", "/RunAgent/Local/export", "inbox").Header("X-Velmox-Messages"));
+    Reply picture = as("bob", "GET", "/ImageMap/Local/inbox");
+    EXPECT_EQ(std::string::npos, picture.page.find("Whale")) << picture.page;
+    Reply click = as("bob", "GET", "/ImageMap/Local/inbox/" + std::to_string(INT64_MAX / 2), "100,60");
+    EXPECT_EQ(std::string::npos, click.page.find("Whale")) << "a click where alice's message is drawn for her";
+    for (const char* query : {"0&", "1&"}) {
+        Reply opened = as("bob", "GET", "/Compose/Local/inbox", query + ident);
+        EXPECT_EQ(404, opened.status) << query;
+        EXPECT_EQ(std::string::npos, opened.page.find("Whale")) << opened.page;
+    }
+    Reply changed = as("bob", "POST", "/Save/Local/inbox", "0&" + ident, Form({{"body", "pay bob"}}));
+    EXPECT_EQ(404, changed.status);
+    Reply own = as("bob", "POST", "/Save/Local/inbox", "0", Form({{"subject", "Whale watching"}, {"body", "whales"}}));
+    EXPECT_EQ(200, own.status);
+
+    // alice's message is hers as it was; bob's own is not hers.
+    Reply opened = as("alice", "GET", "/Compose/Local/inbox", "0&" + ident);
+    EXPECT_EQ("\nwhales", TextOf(Element(opened.page, "textarea", "compose-body")));
+    EXPECT_NE(std::string::npos, Element(opened.page, "p", "summary").find("From alice"));
+    found = as("alice", "POST", "/Search/Local/inbox", "", "SREQUEST=Search&SEARCH=whales");
+    EXPECT_EQ(std::vector<std::string>{"Whale song"}, Subjects(found));
+    Reply updated = as("alice", "POST", "/Save/Local/inbox", "0&" + ident, Form({{"subject", "Whale songs"}}));
+    EXPECT_EQ("Updated", TextOf(Element(updated.page, "h1", "title")));
+
+    // Nobody: refused, however the user is claimed without the web server.
+    struct Row {
+        const char* what;
+        EnvList vars;
+    } nobody[] = {
+        {"no user", {}},
+        {"REMOTE_USER without AUTH_TYPE", {{"REMOTE_USER", "alice"}}},
+        {"AUTH_TYPE without REMOTE_USER", {{"AUTH_TYPE", "Basic"}}},
+    };
+    for (const Row& r : nobody) {
+        SCOPED_TRACE(r.what);
+        for (const char* path : {"/Search/Local/inbox", "/Compose/Local/inbox", "/RunAgent/Local/count"}) {
+            Reply refused = Ask(base, "GET", path, path[1] == 'C' ? "0&" + ident : "", "", "", r.vars);
+            EXPECT_EQ(403, refused.status) << path;
+            EXPECT_NE(std::string::npos, TextOf(Element(refused.page, "p", "error")).find("README.md")) << refused.page;
+            EXPECT_EQ(std::string::npos, refused.page.find("Whale")) << refused.page;
+        }
+        EXPECT_EQ(403, Ask(base, "POST", "/Save/Local/inbox", "0&" + ident, "body=x&token=", "", r.vars).status);
+    }
+    EXPECT_EQ("Whale songs", InputValue(as("alice", "GET", "/Compose/Local/inbox", "0&" + ident).page,
+                                        "compose-subject"));
+}
+
 TEST_P(Mail, WordVariantsAreFoundOnlyWhenAskedFor) {
     StartMail(1);
     SaveMessage("inbox", {{"subject", "Archive"}, {"body", "We searched the archive twice."}});
@@ -271,7 +340,9 @@ TEST_P(Mail, BrokenRequestsAreRefusedWithAPageThatSaysWhy) {
         const char* method;
         std::string path, query, body;
         int status;
-        const char* says;
+        std::string says;
+        std::string user = "";
+        EnvList more = {};
     } rows[] = {
         {"Save by GET", "GET", "/Save/Local/inbox", "0", "", 405, "Save takes the compose form posted to it"},
         {"unknown field", "POST", "/Save/Local/inbox", "0", "subject=a&cc=b", 400, "\"cc\" that Save does not keep"},
@@ -288,16 +359,34 @@ TEST_P(Mail, BrokenRequestsAreRefusedWithAPageThatSaysWhy) {
         {"folder too long", "GET", "/Compose/Local/" + std::string(65, 'f'), "", "", 400, "is not a folder name"},
         {"another server", "GET", "/Search/Elsewhere/inbox", "", "", 404, "local mail only"},
         {"reply to nothing", "GET", "/Compose/Local/inbox", "1&00000000000000000000000000000000", "", 404,
-         "no message 00000000000000000000000000000000 to reply to"},
+         "no message 00000000000000000000000000000000 of yours to reply to"},
         {"unknown agent", "GET", "/RunAgent/Local/purge", "", "", 404, "no agent named \"purge\""},
         {"export of no folder", "GET", "/RunAgent/Local/export", "../x", "", 400, "export takes a folder name"},
         {"export from a bad place", "GET", "/RunAgent/Local/export", "inbox&-3", "", 400, "number of messages"},
         {"picture of no time", "GET", "/ImageMap/Local/inbox/yesterday", "", "", 400, "the time it was drawn for"},
         {"click of no place", "GET", "/ImageMap/Local/inbox", "here", "", 400, "X,Y"},
+        // Another user's message is no message of bob's, whatever he asks.
+        {"another user's message", "GET", "/Compose/Local/inbox", "0&" + ident, "", 404,
+         "no message " + ident + " of yours", "bob"},
+        {"a reply to another user's message", "GET", "/Compose/Local/inbox", "1&" + ident, "", 404,
+         "of yours to reply to", "bob"},
+        {"an update of another user's message", "POST", "/Save/Local/inbox", "0&" + ident, "subject=bob+was+here", 404,
+         "Not saved: There is no message " + ident + " of yours", "bob"},
+        {"a user name too long to be kept whole", "GET", "/Search/Local/inbox", "", "", 403, "names of at most 256",
+         std::string(257, 'u')},
+        // Saves that a page of another site sent.
+        {"a save from a page of another site", "POST", "/Save/Local/inbox", "0", "subject=a", 403,
+         "from a page of another site (Referer \"http://evil.example/", "", {{"HTTP_REFERER", "http://evil.example/x"}}},
+        {"a save from no web page", "POST", "/Save/Local/inbox", "0", "subject=a", 403, "not this site's", "",
+         {{"HTTP_REFERER", "file:///tmp/form.html"}}},
+        {"a save without the form's token", "POST", "/Save/Local/inbox", "0", "subject=a&token=", 403,
+         "the form's token is not that of this user's forms"},
+        {"a save with another user's token", "POST", "/Save/Local/inbox", "0", "subject=a&token=" + FormToken(base, "bob"),
+         403, "not that of this user's forms"},
     };
     for (const Row& r : rows) {
         SCOPED_TRACE(r.what);
-        Reply reply = Ask(base, r.method, r.path, r.query, r.body);
+        Reply reply = Ask(base, r.method, r.path, r.query, r.body, r.user, r.more);
         EXPECT_EQ(r.status, reply.status);
         std::string error = TextOf(Element(reply.page, "p", "error"));
         EXPECT_NE(std::string::npos, error.find(r.says)) << error;
@@ -309,7 +398,8 @@ TEST_P(Mail, BrokenRequestsAreRefusedWithAPageThatSaysWhy) {
     std::string largeIdent = SaveMessage("inbox", {{"subject", "large"}, {"body", large}});
     Reply opened = Get(base, "/Compose/Local/inbox", "0&" + largeIdent);
     EXPECT_EQ("\n" + large, TextOf(Element(opened.page, "textarea", "compose-body")));
-    // Nothing refused was stored.
+    // Nothing refused was stored, and the message bob tried to change is as it was.
+    EXPECT_EQ("kept", InputValue(Get(base, "/Compose/Local/inbox", "0&" + ident).page, "compose-subject"));
     Reply count = Get(base, "/RunAgent/Local/count");
     EXPECT_NE(std::string::npos, count.page.find("<td class=\"count\">2</td>")) << count.page;
     EXPECT_EQ(1, Count(count.page, "<td class=\"count\">"));
