@@ -154,6 +154,11 @@ std::string MailService::Answer(const Cmd& cmd) {
             default:
                 answer = ErrorPage(context, kStatusBadRequest, "Unknown command", "This server knows no such command.");
         }
+        std::string migrated = m_usedStore ? m_store.TakeMigration() : "";
+        if (!migrated.empty())
+            m_log.Line("store pipe=" + std::to_string(m_servedBy.slot) + " pid=" + std::to_string(m_servedBy.pid) +
+                       " migrated the mail store " + migrated +
+                       ": the messages it held are in the public mailbox (--adopt USER gives them to a user)");
         if (m_usedStore && m_failing) {
             m_failing = false;
             m_log.Line("store pipe=" + std::to_string(m_servedBy.slot) + " pid=" + std::to_string(m_servedBy.pid) +

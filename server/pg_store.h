@@ -58,6 +58,13 @@ public:
     void ForEachInFolder(const std::string& owner, const std::string& folder, int skip,
                          const std::function<bool(const Message&)>& take) override;
     int64_t AdoptPublic(const std::string& owner) override;
+    std::string TakeMigration() override {
+        std::string taken = m_foundVersion > 0 ? "from schema version " + std::to_string(m_foundVersion) + " to " +
+                                                     std::to_string(kPgSchemaVersion)
+                                               : "";
+        m_foundVersion = -1;
+        return taken;
+    }
 
     // Connects now (when not connected) and checks the schema; returns the
     // version the connection found (as CreatePgStore). Raises StoreError.

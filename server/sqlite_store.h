@@ -54,6 +54,13 @@ public:
     void ForEachInFolder(const std::string& owner, const std::string& folder, int skip,
                          const std::function<bool(const Message&)>& take) override;
     int64_t AdoptPublic(const std::string& owner) override;
+    std::string TakeMigration() override {
+        std::string taken = m_foundVersion > 0 ? "from schema version " + std::to_string(m_foundVersion) + " to " +
+                                                     std::to_string(kSqliteSchemaVersion)
+                                               : "";
+        m_foundVersion = -1;
+        return taken;
+    }
 
     // Opens the database now, creating the file when `create` is set and it
     // is missing, and completes the schema of an empty one or migrates an

@@ -156,6 +156,10 @@ public:
                                  const std::function<bool(const Message&)>& take) = 0;
     // Gives every message of the public mailbox to `owner`; the number given.
     virtual int64_t AdoptPublic(const std::string& owner) = 0;
+    // "from schema version N to M" when a connection of this store migrated
+    // the database since the last call, else "" (for the log: a pipe process
+    // that a supervisor of an earlier version started migrates it).
+    virtual std::string TakeMigration() = 0;
 };
 
 #endif
