@@ -285,6 +285,8 @@ bool ServerTask::Start(int pipes, const std::string& database, const std::vector
     } else {
         argv.push_back("-d");
         argv.push_back(database);
+        argv.push_back("--secret");
+        argv.push_back(m_dir / "secret");
     }
     argv.insert(argv.end(), extra.begin(), extra.end());
     proc::Options options;

@@ -42,10 +42,10 @@ void MailServerTest::TearDown() {
     if (!pgDatabase.empty()) {
         pgtest::Cluster* cluster = pgtest::Cluster::Shared(nullptr);
         EXPECT_TRUE(cluster && cluster->DropDatabase(pgDatabase));
-    } else {
-        for (const std::string& file : {database, database + "-wal", database + "-shm", database + ".good"})
-            unlink(file.c_str());
     }
+    // A test may have run an SQLite store before a PostgreSQL one.
+    for (const std::string& db : {database, base + ".db"})
+        for (const char* suffix : {"", "-wal", "-shm", ".good"}) unlink((db + suffix).c_str());
     ServerTest::TearDown();
 }
 

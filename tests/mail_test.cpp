@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include <sqlite3.h>
+
 #include "mail_client.h"
 #include "pg_cluster.h"
 #include "server_process.h"
@@ -168,6 +170,69 @@ TEST_P(Mail, EachUserSeesOnlyTheirOwnMailAndNobodyNone) {
     }
     EXPECT_EQ("Whale songs", InputValue(as("alice", "GET", "/Compose/Local/inbox", "0&" + ident).page,
                                         "compose-subject"));
+}
+
+// A store that the release before users made (tests/data: velmox-server
+// 1.0.0's five messages, dumped), migrated at the start and given to alice
+// (--adopt): every message is hers, byte for byte, none is bob's; its text
+// indexes still find them, and it saves and updates as a new store does.
+TEST_P(Mail, AStoreOfTheReleaseBeforeUsersKeepsEveryMessageForTheUserItIsGiven) {
+    std::string dump = ReadFile(std::string(VELMOX_SOURCE_DIR) + "/tests/data/store-v1." +
+                                (GetParam() == Store::kSqlite ? "sqlite" : "pg") + ".sql");
+    ASSERT_FALSE(dump.empty());
+    if (GetParam() == Store::kSqlite) {
+        sqlite3* db = nullptr;
+        ASSERT_EQ(SQLITE_OK, sqlite3_open(database.c_str(), &db));
+        EXPECT_EQ(SQLITE_OK, sqlite3_exec(db, dump.c_str(), nullptr, nullptr, nullptr)) << sqlite3_errmsg(db);
+        sqlite3_close(db);
+    } else {
+        pgtest::Session session(database);
+        ASSERT_TRUE(session.Exec(dump)) << session.error();
+    }
+    server().UseMailStore(database, {}, true);
+    StartMail(2, {"--adopt", "alice"});
+    EXPECT_EQ(1, CountLines(server().Log(), "migrated from schema version 1 to 2")) << server().Log();
+    EXPECT_EQ(1, CountLines(server().Log(), "5 messages of the public mailbox given to the user \"alice\""));
+    struct Kept {
+        const char *folder, *ident, *subject;
+        std::string body;
+    } kept[] = {
+        {"inbox", "0000000000000000000000000000a001", "Whale song", "The blue whales were singing\nall night."},
+        {"inbox", "0000000000000000000000000000a002", "Gr\xC3\xBC\xC3\x9F" "e aus K\xC3\xB6ln \xE2\x98\x83",
+         "\xC3\x9Cn\xC3\xAF" "c\xC3\xB6" "d\xC3\xA9 & <tags> \"quoted\" 'single'"},
+        {"notes", "0000000000000000000000000000a003", "bytes", "\x01\xFF\xFE" "end of bytes"},
+        {"notes", "0000000000000000000000000000a004", "", ""},
+        {"archive", "0000000000000000000000000000a005", "Searching the archive", "We searched the archive twice."},
+    };
+    for (const Kept& k : kept) {
+        SCOPED_TRACE(k.ident);
+        Reply mbox = Ask(base, "GET", "/RunAgent/Local/export", k.folder, "", "alice");
+        bool found = false;
+        for (const MboxMessage& m : ParseMbox(mbox.page))
+            if (m.Header("Message-ID") == "<" + std::string(k.ident) + "@velmox.invalid>") {
+                found = true;
+                EXPECT_EQ(k.subject, m.Header("Subject"));
+                EXPECT_EQ(k.body, m.body);
+                EXPECT_EQ("guest@192.0.2.9", m.Header("From")) << "the sender it had";
+            }
+        EXPECT_TRUE(found) << mbox.page.substr(0, 400);
+        EXPECT_EQ(404, Ask(base, "GET", "/Compose/Local/" + std::string(k.folder), "0&" + std::string(k.ident), "", "bob")
+                           .status);
+    }
+    EXPECT_EQ("0", Ask(base, "GET", "/RunAgent/Local/export", "inbox", "", "bob").Header("X-Velmox-Messages"));
+    Reply found = Ask(base, "POST", "/Search/Local/archive", "", "SREQUEST=Search&SEARCH=searching", "alice");
+    EXPECT_EQ(std::vector<std::string>{"Searching the archive"}, Subjects(found)) << "the word variants' index";
+    Reply updated = Ask(base, "POST", "/Save/Local/inbox", "0&0000000000000000000000000000a001",
+                        Form({{"subject", "Whale songs"}}), "alice");
+    EXPECT_EQ("Updated", TextOf(Element(updated.page, "h1", "title")));
+    found = Ask(base, "POST", "/Search/Local/inbox", "", "SREQUEST=Search&SEARCH=songs", "alice");
+    EXPECT_EQ(std::vector<std::string>{"Whale songs"}, Subjects(found));
+    EXPECT_EQ(200, Ask(base, "POST", "/Save/Local/inbox", "0", Form({{"subject", "new"}}), "alice").status);
+    // The next start finds the schema made and nothing left to give.
+    ASSERT_EQ(0, server().Stop());
+    StartMail(2, {"--adopt", "alice"});
+    EXPECT_EQ(1, CountLines(server().Log(), "migrated from schema version")) << server().Log();
+    EXPECT_EQ(1, CountLines(server().Log(), "of the public mailbox given"));
 }
 
 TEST_P(Mail, WordVariantsAreFoundOnlyWhenAskedFor) {
