@@ -2,7 +2,8 @@
 #
 #   lib/cgi-bin/velmox.cgi             the gateway, where web servers look for
 #                                      CGI programs (VELMOX_INSTALL_CGIDIR)
-#   bin/velmox-server, velmox-registry the sample server task and the tool
+#   bin/velmox-server, velmox-registry the sample server task and the tool,
+#   bin/velmox-passwd                  and the users in the web server's password file
 #   lib/velmox/velmox-fcgi             the gateway linked for systemd's socket
 #                                      activation (velmox-fcgi.service)
 #   share/man/man1/*.1.gz              a page per program (built with scdoc)
@@ -41,6 +42,7 @@ set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
 # ------------------------------------------------------------ programs
 install(TARGETS gateway RUNTIME DESTINATION ${VELMOX_INSTALL_CGIDIR} COMPONENT programs)
 install(TARGETS velmox-server velmox-registry RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT programs)
+install(PROGRAMS ${PROJECT_BINARY_DIR}/tools/velmox-passwd DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT programs)
 # The FastCGI gateway linked with libsystemd, for velmox-fcgi.service.
 install(TARGETS velmox-fcgi RUNTIME DESTINATION lib/velmox COMPONENT programs)
 

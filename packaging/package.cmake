@@ -48,9 +48,10 @@ set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_DEBIAN_PROGRAMS_PACKAGE_NAME velmox)
 set(CPACK_DEBIAN_PROGRAMS_PACKAGE_SECTION httpd)
 set(CPACK_DEBIAN_PROGRAMS_PACKAGE_SHLIBDEPS ON)
-# Besides the shared libraries: what the maintainer scripts run.
+# Besides the shared libraries: what the maintainer scripts run, and the
+# htpasswd that velmox-passwd keeps the users with.
 set(CPACK_DEBIAN_PROGRAMS_PACKAGE_DEPENDS
-    "systemd | systemd-standalone-sysusers | systemd-sysusers, systemd | systemd-standalone-tmpfiles | systemd-tmpfiles, init-system-helpers (>= 1.54~)")
+    "systemd | systemd-standalone-sysusers | systemd-sysusers, systemd | systemd-standalone-tmpfiles | systemd-tmpfiles, init-system-helpers (>= 1.54~), apache2-utils")
 # A CGI program wants a web server that runs CGI programs.
 set(CPACK_DEBIAN_PROGRAMS_PACKAGE_RECOMMENDS "lighttpd | httpd-cgi")
 set(CPACK_DEBIAN_PROGRAMS_PACKAGE_SUGGESTS "logrotate")
@@ -62,11 +63,13 @@ five commands (Save, Compose, Search, ImageMap, RunAgent), hands it to a
 server task on the same host through a System V shared-memory pipe and
 returns the server's answer.
 This package also holds velmox-server, a sample server task (a small web
-mail kept in SQLite), and velmox-registry, which shows and cleans up the
-registry of running server pipes. Installed, the server task runs as the
-service velmox-server under the user velmox, the FastCGI gateway is
-socket-activated on /run/velmox/fcgi.sock, and snippets for nginx,
-lighttpd and Apache httpd reach it.")
+mail kept in SQLite, each user's mail their own), velmox-passwd, which keeps
+its users in the password file the web server checks, and velmox-registry,
+which shows and cleans up the registry of running server pipes. Installed,
+the server task runs as the service velmox-server under the user velmox,
+the FastCGI gateway is socket-activated on /run/velmox/fcgi.sock, and
+snippets for nginx, lighttpd and Apache httpd reach it, authenticating the
+users of /etc/velmox/users.")
 
 set(CPACK_DEBIAN_DEV_PACKAGE_NAME libvelmox-dev)
 set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)

@@ -9,11 +9,13 @@
 # Debian 12 that they are whole.
 
 # Build: the library, the gateway (libfcgi; libsystemd for velmox-fcgi) and
-# the sample server task (SQLite, libsystemd).
-PACKAGES_BUILD=(cmake g++ make pkgconf libfcgi-dev libsqlite3-dev libsystemd-dev)
+# the sample server task (SQLite, libsystemd, OpenSSL's libcrypto for the
+# HMAC of its forms' tokens).
+PACKAGES_BUILD=(cmake g++ make pkgconf libfcgi-dev libsqlite3-dev libsystemd-dev libssl-dev)
 # The service scripts/start-service runs: its default web server, curl for
-# its requests, pgrep. The other web servers it can run come with --web.
-PACKAGES_SERVICE=(lighttpd curl procps)
+# its requests, pgrep, htpasswd (apache2-utils) for the web server's password
+# file. The other web servers it can run come with --web.
+PACKAGES_SERVICE=(lighttpd curl procps apache2-utils)
 PACKAGES_WEB_nginx=(nginx-light)
 PACKAGES_WEB_apache=(apache2)
 # The tests: GoogleTest, the PostgreSQL store and server, valgrind (the
@@ -24,7 +26,7 @@ PACKAGES_WEB_apache=(apache2)
 # (systemd-nspawn, mmdebstrap, nsenter), git for the pristine-root test.
 PACKAGES_TEST=(libgtest-dev libpq-dev postgresql-15 valgrind chromium
                lighttpd nginx-light apache2 caddy h2o haproxy prometheus curl
-               scdoc dpkg-dev file pkgconf man-db lintian
+               apache2-utils scdoc dpkg-dev file pkgconf man-db lintian
                systemd systemd-container mmdebstrap util-linux procps iproute2 git)
 # The benchmarks (bench/run-all): Google Benchmark, the load generators (wrk,
 # ab), libfcgi's cgi-fcgi, strace, valgrind (callgrind) and perf, gnuplot for

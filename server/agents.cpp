@@ -152,7 +152,7 @@ std::string Export(MailStore& store, const PageContext& context, const std::stri
     std::string mbox, tooLarge;
     int taken = 0;
     bool more = false;
-    store.ForEachInFolder(folder, skip, [&](const Message& m) {
+    store.ForEachInFolder(context.owner, folder, skip, [&](const Message& m) {
         std::string entry = MboxEntry(m);
         if (mbox.size() + entry.size() > room) {
             if (taken == 0) tooLarge = m.ident;
@@ -204,7 +204,7 @@ std::string MboxEntry(const Message& m) {
 std::string RunMailAgent(MailStore& store, const PageContext& context, const std::string& agent,
                          const std::string& query) {
     if (agent.empty()) return AgentsPage(context, kStatusOk, "");
-    if (strcasecmp(agent.c_str(), "count") == 0) return FoldersPage(context, store.CountByFolder());
+    if (strcasecmp(agent.c_str(), "count") == 0) return FoldersPage(context, store.CountByFolder(context.owner));
     if (strcasecmp(agent.c_str(), "export") == 0) return Export(store, context, query);
     return AgentsPage(context, kStatusNotFound,
                       "There is no agent named \"" + (agent.size() > 60 ? agent.substr(0, 60) + "..." : agent) + "\".");

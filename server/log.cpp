@@ -53,7 +53,7 @@ bool StandardErrorIsJournal() {
 }
 
 int OpenForAppending(const std::string& path) {
-    return open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    return open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0640);
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "mail_access.h"
 #include "mail_text.h"
 
 namespace {
@@ -51,9 +52,10 @@ std::string ReadSaveForm(const char* list, size_t length, SaveForm& form) {
         if (key == "to") has = &form.hasTo, field = &form.to;
         else if (key == "subject") has = &form.hasSubject, field = &form.subject;
         else if (key == "body") has = &form.hasBody, field = &form.body;
+        else if (key == kTokenField) has = &form.hasToken, field = &form.token;
         else
             return "the form has a field " + Quoted(name) +
-                   " that Save does not keep: it keeps to, subject and body (a NUL byte, %00, inside a value also "
+                   " that Save does not keep: it keeps to, subject and body, with the form's token (a NUL byte, %00, inside a value also "
                    "makes what follows it read as another field)";
         if (*has) return "the form has the field " + Quoted(name) + " twice";
         *has = true;

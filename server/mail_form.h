@@ -9,15 +9,16 @@
 const size_t kMaxRecipientField = 1000;
 const size_t kMaxSubjectField = 1000;
 
-// The fields of the compose form; each is optional.
+// The fields of the compose form; each is optional. The token is the
+// form's, not the message's (mail_access.h).
 struct SaveForm {
-    bool hasTo = false, hasSubject = false, hasBody = false;
-    std::string to, subject, body;
+    bool hasTo = false, hasSubject = false, hasBody = false, hasToken = false;
+    std::string to, subject, body, token;
 };
 
 // Reads the decoded form body of a Save (names and values, each ended by a
 // NUL, closed by an empty name, as the gateway decodes a posted form) into
-// `form`. Field names are to, subject and body in any case of letters.
+// `form`. Field names are to, subject, body and token in any case of letters.
 // Returns "" when the form was read whole, else why it is refused: a field
 // of another name or one given twice, a NUL byte inside a value or an empty
 // item (either splits the list, so that what follows cannot be told apart),

@@ -7,6 +7,7 @@
 
 const char kStatusOk[] = "";
 const char kStatusBadRequest[] = "Status: 400 Bad Request\n";
+const char kStatusForbidden[] = "Status: 403 Forbidden\n";
 const char kStatusNotFound[] = "Status: 404 Not Found\n";
 const char kStatusMethodNotAllowed[] = "Status: 405 Method Not Allowed\n";
 const char kStatusTooLarge[] = "Status: 413 Payload Too Large\n";
@@ -92,7 +93,13 @@ HtmlPage::HtmlPage(const PageContext& context, const char* status, const std::st
     m_out +=
         "\"> <button id=\"quick-submit\" name=\"SREQUEST\" value=\"Search\">Search</button>"
         "<button id=\"quick-options\" name=\"SREQUEST\" value=\"Options\">Options</button></form>\n"
-        "</header>\n<main>\n<h1 id=\"title\">";
+        "</header>\n<main>\n";
+    if (!m_context.owner.empty()) {
+        m_out += "<p class=\"meta\" id=\"user\">Mail of ";
+        AppendHtml(m_out, m_context.owner, 300);
+        m_out += "</p>\n";
+    }
+    m_out += "<h1 id=\"title\">";
     AppendHtml(m_out, title, 200);
     m_out += "</h1>\n";
 }

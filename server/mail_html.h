@@ -20,11 +20,14 @@ struct PageContext {
     std::string folder;      // the folder the request is about (a valid name)
     std::string searchText;  // shown in the quick search box
     ServedBy servedBy{0, 0};
+    std::string owner;       // whose mail the request sees: the user, "" the public mailbox
+    std::string token;       // the token of the user's forms that post to Save (mail_access.h)
 };
 
 // Status lines the pages use.
 extern const char kStatusOk[];
 extern const char kStatusBadRequest[];
+extern const char kStatusForbidden[];
 extern const char kStatusNotFound[];
 extern const char kStatusMethodNotAllowed[];
 extern const char kStatusTooLarge[];

@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "folder_map.h"
+#include "mail_access.h"
 #include "mail_form.h"
 #include "mail_text.h"
 
@@ -103,6 +104,7 @@ std::string ComposePage(const PageContext& context, ComposeKind kind, const Mess
     if (!note.empty()) page.Paragraph("note", note, "note");
     page << "<form id=\"compose-form\" method=\"post\" action=\""
          << page.Href("/Save/Local/" + folder + "?0&" + draft.ident) << "\">\n"
+         << "<input type=\"hidden\" name=\"" << kTokenField << "\" value=\"" << Html(context.token) << "\">\n"
          << "<label for=\"compose-to\">To</label><input type=\"text\" id=\"compose-to\" name=\"to\" value=\"";
     page.Text(draft.recipient);
     page << "\">\n<label for=\"compose-subject\">Subject</label>"

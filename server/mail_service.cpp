@@ -10,6 +10,7 @@
 #include "cmpcmd.h"
 #include "folder_map.h"
 #include "log.h"
+#include "mail_access.h"
 #include "mail_form.h"
 #include "mail_pages.h"
 #include "mail_text.h"
@@ -32,12 +33,7 @@ std::string FieldText(const char (&field)[N]) {
     return std::string(field, strnlen(field, N));
 }
 
-// A request variable of the command's record, by name.
-std::string Variable(const Cmd& cmd, const char* name) {
-    for (int i = 0; i < CGI::c_cgiEnvVarCount; ++i)
-        if (std::strcmp(CGI::c_cgiEnvVarName[i], name) == 0) return RequestValue(cmd, i);
-    return "";
-}
+std::string Variable(const Cmd& cmd, const char* name) { return RequestVariable(cmd, name); }
 
 // The gateway's own URL path, to which every link leads. A value that does
 // not start with a slash is made one, so that it never turns into a scheme.
@@ -48,11 +44,22 @@ std::string ScriptOf(const Cmd& cmd) {
     return UrlPath(name);
 }
 
-std::string SenderOf(const Cmd& cmd) {
-    std::string user = FieldText(cmd.m_remoteUser);
-    if (!user.empty()) return user;
+// The sender of a new message: its owner, or for the public mailbox the
+// address the request came from.
+std::string SenderOf(const Cmd& cmd, const std::string& owner) {
+    if (!owner.empty()) return owner;
     std::string address = FieldText(cmd.m_remoteAddr);
     return address.empty() ? "guest" : "guest@" + address;
+}
+
+const char kNobody[] =
+    "This web mail keeps each user's mail apart, so the web server in front of it must authenticate its users "
+    "(and say so with AUTH_TYPE and REMOTE_USER), and it did not for this request. The section \"Users\" of "
+    "README.md says how to set that up; velmox-server --public serves requests without a user from one shared "
+    "mailbox instead.";
+
+std::string NotYours(const std::string& ident) {
+    return "There is no message " + ident + " of yours.";
 }
 
 std::string Short(const std::string& text) { return text.size() > 60 ? text.substr(0, 60) + "..." : text; }
@@ -121,8 +128,9 @@ const char* KindText(StoreError::Kind kind) {
 
 }  // namespace
 
-MailService::MailService(MailStore& store, const ServedBy& servedBy, const ServerLog& log)
-    : m_store(store), m_servedBy(servedBy), m_log(log) {}
+MailService::MailService(MailStore& store, const ServedBy& servedBy, const ServerLog& log, const FormSecret& secret,
+                         bool publicMailbox)
+    : m_store(store), m_servedBy(servedBy), m_log(log), m_secret(secret), m_public(publicMailbox) {}
 
 std::string MailService::Answer(const Cmd& cmd) {
     PageContext context;
@@ -131,6 +139,10 @@ std::string MailService::Answer(const Cmd& cmd) {
     context.servedBy = m_servedBy;
     m_usedStore = false;
     std::string answer;
+    std::string refused = UserOf(cmd, &context.owner);
+    if (refused.empty() && context.owner.empty() && !m_public) refused = kNobody;
+    if (!refused.empty()) return ErrorPage(context, kStatusForbidden, "Sign-in needed", refused);
+    context.token = m_secret.Token(context.owner);
     try {
         // The factory made the class that the identifier names.
         switch (cmd.m_cmdID) {
@@ -142,6 +154,11 @@ std::string MailService::Answer(const Cmd& cmd) {
             default:
                 answer = ErrorPage(context, kStatusBadRequest, "Unknown command", "This server knows no such command.");
         }
+        std::string migrated = m_usedStore ? m_store.TakeMigration() : "";
+        if (!migrated.empty())
+            m_log.Line("store pipe=" + std::to_string(m_servedBy.slot) + " pid=" + std::to_string(m_servedBy.pid) +
+                       " migrated the mail store " + migrated +
+                       ": the messages it held are in the public mailbox (--adopt USER gives them to a user)");
         if (m_usedStore && m_failing) {
             m_failing = false;
             m_log.Line("store pipe=" + std::to_string(m_servedBy.slot) + " pid=" + std::to_string(m_servedBy.pid) +
@@ -185,11 +202,22 @@ std::string MailService::Save(const SaveCmd& cmd, PageContext& context) {
     SaveForm form;
     problem = ReadSaveForm(cmd.m_body, cmd.m_body ? cmd.m_bodyLen : 0, form);
     if (!problem.empty()) return ErrorPage(context, kStatusBadRequest, "Not saved", "Not saved: " + problem + ".");
+    // Another site's page may have sent it, with this user's credentials.
+    problem = RefererProblem(Variable(cmd, "HTTP_REFERER"), Variable(cmd, "SERVER_NAME"));
+    if (problem.empty() && !m_secret.Matches(context.owner, form.token))
+        problem = form.hasToken ? "the form's token is not that of this user's forms"
+                                : "the form carries no token of this site's forms";
+    if (!problem.empty())
+        return ErrorPage(context, kStatusForbidden, "Not saved",
+                         "Not saved: " + problem +
+                             ". A page of another site may send forms here, but it cannot read the token that "
+                             "this site's forms carry; open the form here (Write, or the message) and save again.");
 
     MessageChange change;
+    change.owner = context.owner;
     change.ident = cmd.m_identValid ? IdentText(cmd.m_ident) : NewIdent();
     change.folder = context.folder;
-    change.sender = SenderOf(cmd);
+    change.sender = SenderOf(cmd, context.owner);
     change.hasRecipient = form.hasTo;
     change.hasSubject = form.hasSubject;
     change.hasBody = form.hasBody;
@@ -199,7 +227,10 @@ std::string MailService::Save(const SaveCmd& cmd, PageContext& context) {
 
     // What is saved must open again: its Compose page has to fit the pipe.
     Message shown;
-    if (!(cmd.m_identValid && Store().Find(change.ident, shown))) {
+    Lookup found = cmd.m_identValid ? Store().Find(context.owner, change.ident, shown) : Lookup::kNone;
+    if (found == Lookup::kOthers)
+        return ErrorPage(context, kStatusNotFound, "Not saved", "Not saved: " + NotYours(change.ident));
+    if (found == Lookup::kNone) {
         shown.ident = change.ident;
         shown.sender = change.sender;
     }
@@ -215,9 +246,11 @@ std::string MailService::Save(const SaveCmd& cmd, PageContext& context) {
                              std::to_string(kMaxAnswerSize) + "). Shorten it by " +
                              std::to_string(pageSize - kMaxAnswerSize) +
                              " bytes or more (text with many of & < > \" ' takes more room on the page).");
-    bool created = false;
-    Message stored = Store().Save(change, &created);
-    return SavedPage(context, stored, created);
+    SaveOutcome outcome = SaveOutcome::kOthers;
+    Message stored = Store().Save(change, &outcome);
+    if (outcome == SaveOutcome::kOthers)
+        return ErrorPage(context, kStatusNotFound, "Not saved", "Not saved: " + NotYours(change.ident));
+    return SavedPage(context, stored, outcome == SaveOutcome::kCreated);
 }
 
 std::string MailService::Compose(const ComposeCmd& cmd, PageContext& context) {
@@ -235,14 +268,15 @@ std::string MailService::Compose(const ComposeCmd& cmd, PageContext& context) {
     }
     std::string ident = IdentText(cmd.m_ident);
     Message stored;
-    bool found = Store().Find(ident, stored);
+    Lookup found = Store().Find(context.owner, ident, stored);
     if (cmd.m_queryNumber == 1) {
-        if (!found)
+        if (found != Lookup::kFound)
             return ErrorPage(context, kStatusNotFound, "No such message",
-                             "There is no message " + ident + " to reply to.");
+                             "There is no message " + ident + " of yours to reply to.");
         return ComposePage(context, ComposeKind::kReply, ReplyDraft(stored), "");
     }
-    if (found) return ComposePage(context, ComposeKind::kEdit, stored, "");
+    if (found == Lookup::kFound) return ComposePage(context, ComposeKind::kEdit, stored, "");
+    if (found == Lookup::kOthers) return ErrorPage(context, kStatusNotFound, "No such message", NotYours(ident));
     draft.ident = ident;
     return ComposePage(context, ComposeKind::kNew, draft,
                        "No message has the ident " + ident + " yet; Save keeps this one under it.");
@@ -260,7 +294,7 @@ std::string MailService::Search(const SearchCmd& cmd, PageContext& context) {
         // The form starts at the defaults, word variants on.
         view.max = kDefaultMax;
         view.variants = true;
-        return OptionsPage(context, view, Store().Latest(context.folder, INT64_MAX, kMapRows), "");
+        return OptionsPage(context, view, Store().Latest(context.owner, context.folder, INT64_MAX, kMapRows), "");
     }
     view.max = cmd.m_max == 0 ? kDefaultMax : int(std::min<uint32_t>(cmd.m_max, kLargestMax));
     view.order = cmd.m_orderOfCollection == 2   ? SearchOrder::kNewest
@@ -269,6 +303,7 @@ std::string MailService::Search(const SearchCmd& cmd, PageContext& context) {
     view.variants = cmd.m_wordVarient != 0;
     view.page = int(std::min<uint32_t>(std::max<uint32_t>(cmd.m_queryNumber, 1), kLastPage + 1));
     SearchRequest request;
+    request.owner = context.owner;
     request.folder = context.folder;
     request.words = view.words;
     request.wordVariants = view.variants;
@@ -295,7 +330,7 @@ std::string MailService::ImageMap(const ImageMapCmd& cmd, PageContext& context) 
         upTo = std::stoll(time);
     }
     std::string query = Variable(cmd, "QUERY_STRING");
-    std::vector<Message> drawn = Store().Latest(context.folder, upTo, kMapRows);
+    std::vector<Message> drawn = Store().Latest(context.owner, context.folder, upTo, kMapRows);
     if (query.empty())
         return PlainAnswer(kStatusOk, "Content-Type: image/svg+xml\n", FolderImage(context.folder, drawn));
     if (!IsClickQuery(query))
@@ -312,18 +347,19 @@ std::string MailService::ImageMap(const ImageMapCmd& cmd, PageContext& context) 
             return ComposePage(context, ComposeKind::kNew, draft, "");
         }
         case MapRegion::kSearch:
-            return OptionsPage(context, defaults, Store().Latest(context.folder, INT64_MAX, kMapRows), "");
+            return OptionsPage(context, defaults, Store().Latest(context.owner, context.folder, INT64_MAX, kMapRows),
+                               "");
         case MapRegion::kFolders: return RunMailAgent(Store(), context, "count", "");
         case MapRegion::kExport: return RunMailAgent(Store(), context, "export", context.folder);
         case MapRegion::kMessage: {
             Message message;
-            if (Store().Find(drawn[size_t(spot.row)].ident, message))
+            if (Store().Find(context.owner, drawn[size_t(spot.row)].ident, message) == Lookup::kFound)
                 return ComposePage(context, ComposeKind::kEdit, message, "");
             break;
         }
         default: break;
     }
-    return OptionsPage(context, defaults, Store().Latest(context.folder, INT64_MAX, kMapRows),
+    return OptionsPage(context, defaults, Store().Latest(context.owner, context.folder, INT64_MAX, kMapRows),
                        "Nothing lies at " + std::to_string(cmd.m_x) + "," + std::to_string(cmd.m_y) +
                            " of the picture: the buttons are along its top, the messages below them.");
 }

@@ -9,8 +9,15 @@
 //             image, with ?X,Y what lies there
 //   RunAgent  /RunAgent/Local/AGENT?QUERY (agents.h)
 //
+// Every command serves the mail of the user the web server authenticated
+// (mail_access.h), or the public mailbox under --public; a request of
+// nobody gets a 403 page that says how to set up users, another user's
+// ident is "not found" (404), and a Save that another site's page sent
+// (no token of the user's form, or a Referer of another site) a 403 page;
+// nothing is changed then.
+//
 // A request it cannot serve exactly gets a page that says why, with an HTTP
-// status (400, 404, 405, 413); a store failure gets a 503 page and a log
+// status (400, 403, 404, 405, 413); a store failure gets a 503 page and a log
 // line, and the next request tries the store again.
 #ifndef VELMOX_SERVER_MAIL_SERVICE_H
 #define VELMOX_SERVER_MAIL_SERVICE_H
@@ -22,6 +29,7 @@
 #include "page.h"
 #include "store.h"
 
+class FormSecret;
 class ServerLog;
 class SaveCmd;
 class ComposeCmd;
@@ -31,7 +39,10 @@ class RunAgentCmd;
 
 class MailService {
 public:
-    MailService(MailStore& store, const ServedBy& servedBy, const ServerLog& log);
+    // `secret` signs the forms' tokens; `publicMailbox`: requests without a
+    // user share the public mailbox instead of being refused.
+    MailService(MailStore& store, const ServedBy& servedBy, const ServerLog& log, const FormSecret& secret,
+                bool publicMailbox);
     MailService(const MailService&) = delete;
     MailService& operator=(const MailService&) = delete;
 
@@ -55,6 +66,8 @@ private:
     MailStore& m_store;
     const ServedBy m_servedBy;
     const ServerLog& m_log;
+    const FormSecret& m_secret;
+    const bool m_public;
     bool m_usedStore = false;
     bool m_failing = false;  // the last request that used the store failed
 };

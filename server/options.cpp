@@ -12,12 +12,14 @@
 #include <unistd.h>
 #include <vector>
 
+#include "mail_access.h"
 #include "store_choice.h"
 
 const char kServerUsage[] =
     "usage: velmox-server [-c FILE] [-b BASE] [-n PIPES] [-d DATABASE] [-l LOGFILE]\n"
     "                     [-r READYFILE] [--group GROUP] [--mode MODE] [--busy-ms MS]\n"
     "                     [--max-size-mb MB] [--slow-ms MS] [--request-timeout S]\n"
+    "                     [--public | --adopt USER] [--secret FILE]\n"
     "                     [--inspect [--delay-ms MS] [--hang-ms MS]] [--check-config]\n"
     "                     [-h] [--version]\n"
     "Serves the Velmox gateway's commands: a small web mail kept in an SQLite\n"
@@ -60,6 +62,17 @@ const char kServerUsage[] =
     "                       its place; the request's client gets the gateway's page\n"
     "                       \"Cannot communicate with Velmox server\" (1..86400, default:\n"
     "                       none, a client waits as long as its request takes)\n"
+    "      --public         serve requests that the web server did not authenticate\n"
+    "                       (no AUTH_TYPE and REMOTE_USER) from one public mailbox that\n"
+    "                       every such request shares (default: refuse them with 403;\n"
+    "                       each authenticated user has a mailbox of their own)\n"
+    "      --adopt USER     at the start, give every message of the public mailbox to\n"
+    "                       USER: the mail of a store made before there were users, or\n"
+    "                       saved under --public (not with --public)\n"
+    "      --secret FILE    the secret of the forms' tokens, made at the first start\n"
+    "                       (mode 0600; default velmox-secret beside an SQLite store,\n"
+    "                       in the working directory for PostgreSQL); servers of\n"
+    "                       several hosts on one database need the same one\n"
     "      --inspect        answer with the field inspector's pages; no database\n"
     "      --delay-ms MS    with --inspect: wait MS milliseconds before each page, a\n"
     "                       slow server for load tests (0..600000, default 0)\n"
@@ -88,7 +101,12 @@ const char kServerUsage[] =
     "reloading (the rolling restart) and stopping, how many pipes are busy, idle\n"
     "and recovering, and the requests served.\n"
     "Key files that are symbolic links or another user's, and objects of another\n"
-    "user under the base name, are refused: the server does not start.\n";
+    "user under the base name, are refused: the server does not start.\n"
+    "Each user's mail is their own: the web server authenticates (REMOTE_USER is\n"
+    "trusted only with AUTH_TYPE), and a Save is refused (403) unless its form\n"
+    "carries the token of the user's own form and its Referer, if any, names this\n"
+    "site. The store, its -wal and -shm files, the log and the secret are made\n"
+    "readable by the server's user and group only, whatever the umask.\n";
 
 namespace {
 
@@ -103,7 +121,7 @@ bool ParseNumber(const char* text, int low, int high, int& number) {
 
 enum LongOnly {
     kBusyMs = 1000, kMaxSizeMb, kInspect, kDelayMs, kPipeProcess, kGroup, kMode, kCheckConfig,
-    kHangMs, kSlowMs, kRequestTimeout
+    kHangMs, kSlowMs, kRequestTimeout, kPublic, kAdopt, kSecret
 };
 
 const struct option kLongOptions[] = {
@@ -118,6 +136,9 @@ const struct option kLongOptions[] = {
     {"hang-ms", required_argument, nullptr, kHangMs},
     {"slow-ms", required_argument, nullptr, kSlowMs},
     {"request-timeout", required_argument, nullptr, kRequestTimeout},
+    {"public", no_argument, nullptr, kPublic},
+    {"adopt", required_argument, nullptr, kAdopt},
+    {"secret", required_argument, nullptr, kSecret},
     {"config", required_argument, nullptr, 'c'},
     {"check-config", no_argument, nullptr, kCheckConfig},
     // Internal: how the supervisor starts a pipe process (supervisor.h).
@@ -222,6 +243,9 @@ std::string ParseList(std::vector<std::string> args, ServerOptions& options, boo
                     return "--request-timeout must be a whole number of seconds from 1 to " +
                            std::to_string(kMaxRequestTimeoutSeconds) + ", not \"" + std::string(optarg) + "\"";
                 break;
+            case kPublic: options.publicMailbox = true; break;
+            case kAdopt: options.adopt = optarg; break;
+            case kSecret: options.secretPath = optarg; break;
             case kPipeProcess:
                 if (!ParseNumber(optarg, 0, INT_MAX, options.pipeReport))
                     return "--pipe-process must name a file descriptor, not \"" + std::string(optarg) + "\"";
@@ -257,6 +281,11 @@ std::string CheckCombination(ServerOptions& options, bool modeGiven) {
         return "--max-size-mb limits an SQLite database only; PostgreSQL's size is the database server's to limit";
     if (options.delayMs > 0 && !options.inspect) return "--delay-ms slows the field inspector only: add --inspect";
     if (options.hangMs > 0 && !options.inspect) return "--hang-ms holds the field inspector's pages only: add --inspect";
+    if (!options.adopt.empty() && options.publicMailbox)
+        return "--adopt gives the public mailbox's messages to a user, --public serves them to everyone: choose one";
+    if (!options.adopt.empty() && options.inspect) return "--adopt gives messages of the mail store: not with --inspect";
+    if (options.adopt.size() > kMaxUserName)
+        return "--adopt names a user of at most " + std::to_string(kMaxUserName) + " bytes";
     if (!options.groupName.empty()) {
         if (!modeGiven) options.access.mode = PipeAccess::kGroupMode;
         if (!MayUseGroup(options.access.group))
@@ -373,5 +402,23 @@ std::string CheckServerSetup(const ServerOptions& options) {
     if (problem.empty() && !options.inspect && !IsPostgresUri(options.database))
         problem = WritableHere("the mail store", options.database);
     if (problem.empty() && !options.logPath.empty()) problem = WritableHere("the log file", options.logPath);
+    if (problem.empty() && !options.inspect) {
+        std::string secret = SecretPath(options);
+        if (access(secret.c_str(), F_OK) == 0) {
+            if (access(secret.c_str(), R_OK) != 0)
+                problem = "the form secret " + secret + " is not readable for this user (uid " +
+                          std::to_string(geteuid()) + "): " + std::strerror(errno);
+        } else {
+            problem = WritableHere("the form secret", secret);
+        }
+    }
     return problem;
+}
+
+std::string SecretPath(const ServerOptions& options) {
+    if (!options.secretPath.empty()) return options.secretPath;
+    if (IsPostgresUri(options.database)) return kDefaultSecretName;
+    size_t slash = options.database.rfind('/');
+    if (slash == std::string::npos) return kDefaultSecretName;
+    return options.database.substr(0, slash + 1) + kDefaultSecretName;
 }

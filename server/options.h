@@ -25,6 +25,9 @@ const char kHangSegment[] = "hang";
 // --slow-ms: up to an hour; --request-timeout: up to a day.
 const int kMaxSlowMs = 3600000;
 const int kMaxRequestTimeoutSeconds = 86400;
+// The form secret when --secret is not given: beside an SQLite store, in the
+// working directory for one on PostgreSQL.
+const char kDefaultSecretName[] = "velmox-secret";
 
 struct ServerOptions {
     std::string base = kGatewayPipeName;
@@ -39,6 +42,9 @@ struct ServerOptions {
     int hangMs = 0;               // and this long before a page whose path has a "hang" segment
     int slowMs = 0;               // a request that took longer gets a log line; 0: none
     int requestTimeout = 0;       // seconds a request may run before its pipe process is ended; 0: no limit
+    bool publicMailbox = false;   // --public: requests without a user share one mailbox
+    std::string adopt;            // --adopt USER: the public mailbox's messages become USER's at the start
+    std::string secretPath;       // --secret FILE; empty: SecretPath()'s default
     // Set only in a pipe process that the supervisor started (the internal
     // option --pipe-process FD): the descriptor its registration goes to.
     int pipeReport = -1;
@@ -67,7 +73,12 @@ extern const char kServerUsage[];
 std::string ParseServerOptions(int argc, char** argv, ServerOptions& options);
 
 // --check-config: what the start would refuse beyond the options themselves
-// (the database's directory, the log file). Empty when nothing.
+// (the database's directory, the log file, the form secret). Empty when
+// nothing.
 std::string CheckServerSetup(const ServerOptions& options);
+
+// The file of the forms' secret: --secret, or kDefaultSecretName in the
+// directory of an SQLite store (the working directory for PostgreSQL).
+std::string SecretPath(const ServerOptions& options);
 
 #endif

@@ -47,7 +47,15 @@ const char* const kSchemaSteps[] = {
     "CREATE INDEX messages_by_created ON messages (folder, created);\n"
     "CREATE INDEX messages_by_saved ON messages (folder, saved);\n"
     "CREATE INDEX messages_words ON messages USING gin (words);\n"
-    "CREATE INDEX messages_stems ON messages USING gin (stems);\n"};
+    "CREATE INDEX messages_stems ON messages USING gin (stems);\n",
+    // Version 2: each message has an owner (bytes; '' the public mailbox,
+    // which the messages of a database of version 1 join), and the lists of
+    // a folder are an owner's.
+    "ALTER TABLE messages ADD COLUMN owner bytea NOT NULL DEFAULT '';\n"
+    "DROP INDEX messages_by_created;\n"
+    "DROP INDEX messages_by_saved;\n"
+    "CREATE INDEX messages_by_created ON messages (owner, folder, created);\n"
+    "CREATE INDEX messages_by_saved ON messages (owner, folder, saved);\n"};
 const int kSchemaStepCount = int(sizeof kSchemaSteps / sizeof kSchemaSteps[0]);
 
 // Columns 0 to 6 of every message query; column 7 is the body or a piece of it.
@@ -56,23 +64,28 @@ const int kSchemaStepCount = int(sizeof kSchemaSteps / sizeof kSchemaSteps[0]);
 #define VX_INDEXED(config, subject, body) \
     "setweight(to_tsvector('" config "', " subject "), 'A') || setweight(to_tsvector('" config "', " body "), 'D')"
 
-const char kFind[] = "SELECT " VX_COLUMNS ", m.body FROM messages AS m WHERE m.ident = $1";
-const char kFindForUpdate[] = "SELECT " VX_COLUMNS ", m.body FROM messages AS m WHERE m.ident = $1 FOR UPDATE";
-// New messages of a folder one at a time, so that their creation times stay
-// distinct within it (the first number spells "vmxf").
-const char kLockFolder[] = "SELECT pg_advisory_xact_lock(1986885734, hashtext($1))";
-const char kNewestCreated[] = "SELECT max(created) FROM messages WHERE folder = $1";
+// $1 the ident, $2 the owner.
+const char kFind[] = "SELECT " VX_COLUMNS ", m.body FROM messages AS m WHERE m.ident = $1 AND m.owner = $2";
+const char kTaken[] = "SELECT 1 FROM messages WHERE ident = $1";
+// The message of an ident locked for an update: whether it is the owner's.
+const char kLockIdent[] = "SELECT owner = $2 FROM messages WHERE ident = $1 FOR UPDATE";
+// New messages of an owner's folder one at a time, so that their creation
+// times stay distinct within it (the first number spells "vmxf").
+const char kLockFolder[] = "SELECT pg_advisory_xact_lock(1986885734, hashtext($1 || encode($2, 'hex')))";
+const char kNewestCreated[] = "SELECT max(created) FROM messages WHERE owner = $2 AND folder = $1";
+const char kAdopt[] = "UPDATE messages SET owner = $1 WHERE owner = ''";
 // Nothing when another host made the ident meanwhile: it is updated then.
 const char kInsert[] =
-    "INSERT INTO messages (ident, folder, sender, recipient, subject, body, created, saved, words, stems)"
+    "INSERT INTO messages (ident, folder, sender, recipient, subject, body, created, saved, words, stems, owner)"
     " VALUES ($1, $2, $3, $4, $5, $6, $7, $8, " VX_INDEXED("simple", "$9", "$10") ", "
-    VX_INDEXED("velmox_english", "$9", "$10") ")"
+    VX_INDEXED("velmox_english", "$9", "$10") ", $11)"
     " ON CONFLICT (ident) DO NOTHING RETURNING id";
 const char kUpdate[] = "UPDATE messages SET folder = $2, recipient = $3, subject = $4, body = $5, saved = $6,"
                        " words = " VX_INDEXED("simple", "$7", "$8") ", stems = " VX_INDEXED("velmox_english", "$7", "$8")
-                       " WHERE ident = $1";
+                       " WHERE ident = $1 AND owner = $9";
 
-// Search: $1 the folder, $2 the words (IndexText), $3 how many, $4 from where.
+// Search: $1 the folder, $2 the words (IndexText), $3 how many, $4 from where,
+// $5 the owner (the counts: $3; the lists without words: $4, the count $2).
 // Column 8 lists the words found in the body, "POSITION:TERM ...", the
 // position among the body's words from 1 and the term's number in the
 // search, so that the snippet can be drawn here as the embedded store draws it.
@@ -86,7 +99,7 @@ const char kUpdate[] = "UPDATE messages SET folder = $2, recipient = $3, subject
     "     unnest(v.positions, v.weights) AS y(p, w) WHERE y.w = 'A') AS s"                                   \
     "  WHERE x.w = 'D' AND u.lexeme = ANY (q.terms))"                                                         \
     " FROM messages AS m, " VX_QUERY(config) " AS q"                                                         \
-    " WHERE m.folder = $1 AND m." index " @@ q.query ORDER BY " order " LIMIT $3 OFFSET $4"
+    " WHERE m.owner = $5 AND m.folder = $1 AND m." index " @@ q.query ORDER BY " order " LIMIT $3 OFFSET $4"
 // The subject weighs four times the body, as in the embedded store.
 #define VX_BY_RELEVANCE(index) "ts_rank('{0.25, 0.25, 0.25, 1.0}', m." index ", q.query, 1) DESC, m.saved DESC, m.id DESC"
 #define VX_NEWEST "m.saved DESC, m.id DESC"
@@ -97,23 +110,28 @@ const char* const kHits[2][3] = {
     {VX_HITS("stems", "velmox_english", VX_BY_RELEVANCE("stems")), VX_HITS("stems", "velmox_english", VX_NEWEST),
      VX_HITS("stems", "velmox_english", VX_OLDEST)}};
 const char* const kHitCount[2] = {
-    "SELECT count(*) FROM messages AS m WHERE m.folder = $1 AND m.words @@ plainto_tsquery('simple', $2)",
-    "SELECT count(*) FROM messages AS m WHERE m.folder = $1 AND m.stems @@ plainto_tsquery('velmox_english', $2)"};
+    "SELECT count(*) FROM messages AS m WHERE m.owner = $3 AND m.folder = $1"
+    " AND m.words @@ plainto_tsquery('simple', $2)",
+    "SELECT count(*) FROM messages AS m WHERE m.owner = $3 AND m.folder = $1"
+    " AND m.stems @@ plainto_tsquery('velmox_english', $2)"};
 // Without words: the folder's messages, the head of each body as its
 // snippet; $2 how many, $3 from where.
 #define VX_LIST(order)                                                                             \
-    "SELECT " VX_COLUMNS ", substring(m.body FROM 1 FOR 240) FROM messages AS m WHERE m.folder = $1" \
+    "SELECT " VX_COLUMNS ", substring(m.body FROM 1 FOR 240) FROM messages AS m WHERE m.owner = $4 AND m.folder = $1" \
     " ORDER BY " order " LIMIT $2 OFFSET $3"
 const char* const kList[2] = {VX_LIST(VX_NEWEST), VX_LIST(VX_OLDEST)};
-const char kListCount[] = "SELECT count(*) FROM messages WHERE folder = $1";
+const char kListCount[] = "SELECT count(*) FROM messages WHERE owner = $2 AND folder = $1";
 
+// $4 the owner.
 const char kLatest[] = "SELECT " VX_COLUMNS
-                       ", ''::bytea FROM messages AS m WHERE m.folder = $1 AND m.created <= $2"
+                       ", ''::bytea FROM messages AS m WHERE m.owner = $4 AND m.folder = $1 AND m.created <= $2"
                        " ORDER BY m.created DESC, m.id DESC LIMIT $3";
-const char kCount[] = "SELECT folder, count(*), max(saved) FROM messages GROUP BY folder ORDER BY folder";
-// The export reads the folder through a cursor, a few messages at a time.
+const char kCount[] =
+    "SELECT folder, count(*), max(saved) FROM messages WHERE owner = $1 GROUP BY folder ORDER BY folder";
+// The export reads the owner's ($3) folder through a cursor, a few messages at a time.
 const char kInFolder[] = "DECLARE velmox_export NO SCROLL CURSOR FOR SELECT " VX_COLUMNS
-                         ", m.body FROM messages AS m WHERE m.folder = $1 ORDER BY m.created, m.id OFFSET $2";
+                         ", m.body FROM messages AS m WHERE m.owner = $3 AND m.folder = $1 ORDER BY m.created, m.id"
+                         " OFFSET $2";
 const char kFetch[] = "FETCH 8 FROM velmox_export";
 
 const char kBegin[] = "BEGIN";

@@ -94,6 +94,7 @@ public:
     Rows& operator=(Rows&&) = delete;
 
     int size() const { return PQntuples(m_result); }
+    pg_result* result() const { return m_result; }
     bool Null(int row, int column) const { return PQgetisnull(m_result, row, column) != 0; }
     // A text as it is, a bytea decoded from its hexadecimal form.
     std::string Bytes(int row, int column) const {
@@ -150,14 +151,16 @@ private:
 
 // --------------------------------------------------------------- connection
 
-void CreatePgStore(const PgSettings& settings) { PgStore(settings).Open(); }
+int CreatePgStore(const PgSettings& settings) { return PgStore(settings).Open(); }
 
 PgStore::PgStore(PgSettings settings) : m_settings(std::move(settings)), m_name(RedactedUri(m_settings.uri)) {}
 
 PgStore::~PgStore() { Disconnect(); }
 
-void PgStore::Open() {
+int PgStore::Open() {
+    m_foundVersion = -1;
     Guarded([] { return 0; });
+    return m_foundVersion < 0 ? kPgSchemaVersion : m_foundVersion;
 }
 
 void PgStore::Disconnect() {
@@ -253,6 +256,7 @@ void PgStore::CheckSchema() {
     }
     Run(kStampVersion, Params().Int(kPgSchemaVersion));
     transaction.Commit();
+    m_foundVersion = version;
 }
 
 PgStore::Rows PgStore::Run(const char* sql) { return Run(sql, Params()); }
@@ -291,19 +295,27 @@ auto PgStore::Guarded(Work work) -> decltype(work()) {
 
 // --------------------------------------------------------------- operations
 
-Message PgStore::Save(const MessageChange& change, bool* created) {
+Message PgStore::Save(const MessageChange& change, SaveOutcome* outcome) {
     return Guarded([&] {
         Transaction transaction(*this, kBegin);
         Message m;
         bool found = false, inserted = false;
         for (int attempt = 0; attempt < kSaveTries && !found && !inserted; ++attempt) {
             {
-                Rows rows = Run(kFindForUpdate, Params().Text(change.ident));
-                found = rows.size() > 0;
-                if (found) m = rows.MessageAt(0);
+                Rows locked = Run(kLockIdent, Params().Text(change.ident).Bytes(change.owner));
+                if (locked.size() > 0 && !locked.Bool(0, 0)) {
+                    if (outcome) *outcome = SaveOutcome::kOthers;
+                    return Message();
+                }
+                if (locked.size() > 0) {
+                    Rows rows = Run(kFind, Params().Text(change.ident).Bytes(change.owner));
+                    found = rows.size() > 0;
+                    if (found) m = rows.MessageAt(0);
+                }
             }
             int64_t now = StoreNowMs();
             if (found) {
+                m.owner = change.owner;
                 ApplyChange(change, now, m);
                 Run(kUpdate, Params()
                                  .Text(m.ident)
@@ -313,15 +325,16 @@ Message PgStore::Save(const MessageChange& change, bool* created) {
                                  .Bytes(m.body)
                                  .Int(m.saved)
                                  .Text(IndexText(m.subject))
-                                 .Text(IndexText(m.body)));
+                                 .Text(IndexText(m.body))
+                                 .Bytes(m.owner));
                 break;
             }
-            // Creation times are distinct within a folder, so that a list
-            // drawn up to one of them is the same list later (Latest).
-            Run(kLockFolder, Params().Text(change.folder));
+            // Creation times are distinct within an owner's folder, so that a
+            // list drawn up to one of them is the same list later (Latest).
+            Run(kLockFolder, Params().Text(change.folder).Bytes(change.owner));
             int64_t newest = 0;
             {
-                Rows rows = Run(kNewestCreated, Params().Text(change.folder));
+                Rows rows = Run(kNewestCreated, Params().Text(change.folder).Bytes(change.owner));
                 if (!rows.Null(0, 0)) newest = rows.Int(0, 0);
             }
             m = NewMessage(change, std::max(now, newest + 1));
@@ -335,24 +348,30 @@ Message PgStore::Save(const MessageChange& change, bool* created) {
                                          .Int(m.created)
                                          .Int(m.saved)
                                          .Text(IndexText(m.subject))
-                                         .Text(IndexText(m.body)));
+                                         .Text(IndexText(m.body))
+                                         .Bytes(m.owner));
             inserted = rows.size() > 0;
         }
         if (!found && !inserted)
             throw StoreError(StoreError::kBusy, "save of " + change.ident + " on " + m_name +
                                                     ": other saves of the same ident kept coming first");
         transaction.Commit();
-        if (created) *created = !found;
+        if (outcome) *outcome = found ? SaveOutcome::kUpdated : SaveOutcome::kCreated;
         return m;
     });
 }
 
-bool PgStore::Find(const std::string& ident, Message& message) {
+Lookup PgStore::Find(const std::string& owner, const std::string& ident, Message& message) {
     return Guarded([&] {
-        Rows rows = Run(kFind, Params().Text(ident));
-        if (rows.size() == 0) return false;
-        message = rows.MessageAt(0);
-        return true;
+        {
+            Rows rows = Run(kFind, Params().Text(ident).Bytes(owner));
+            if (rows.size() > 0) {
+                message = rows.MessageAt(0);
+                message.owner = owner;
+                return Lookup::kFound;
+            }
+        }
+        return Run(kTaken, Params().Text(ident)).size() > 0 ? Lookup::kOthers : Lookup::kNone;
     });
 }
 
@@ -374,7 +393,7 @@ SearchResult PgStore::Search(const SearchRequest& request) {
             Params params;
             params.Text(request.folder);
             if (words) params.Text(text);
-            Rows rows = Run(words ? kHitCount[variants] : kListCount, params);
+            Rows rows = Run(words ? kHitCount[variants] : kListCount, params.Bytes(request.owner));
             result.matching = int(std::min<int64_t>(rows.Int(0, 0), INT32_MAX));
         }
         int wanted = PageLength(request, result.matching);
@@ -384,10 +403,11 @@ SearchResult PgStore::Search(const SearchRequest& request) {
             Params params;
             params.Text(request.folder);
             if (words) params.Text(text);
-            Rows rows = Run(sql, params.Int(wanted).Int(request.offset));
+            Rows rows = Run(sql, params.Int(wanted).Int(request.offset).Bytes(request.owner));
             for (int row = 0; row < rows.size(); ++row) {
                 SearchHit hit;
                 hit.message = rows.MessageAt(row);
+                hit.message.owner = request.owner;
                 if (words) {
                     std::vector<FoundWord> found;
                     std::string list = rows.Null(row, 8) ? "" : rows.Bytes(row, 8);
@@ -413,34 +433,50 @@ SearchResult PgStore::Search(const SearchRequest& request) {
     });
 }
 
-std::vector<Message> PgStore::Latest(const std::string& folder, int64_t createdUpTo, int limit) {
+std::vector<Message> PgStore::Latest(const std::string& owner, const std::string& folder, int64_t createdUpTo,
+                                     int limit) {
     return Guarded([&] {
         std::vector<Message> list;
-        Rows rows = Run(kLatest, Params().Text(folder).Int(createdUpTo).Int(limit));
-        for (int row = 0; row < rows.size(); ++row) list.push_back(rows.MessageAt(row));
+        Rows rows = Run(kLatest, Params().Text(folder).Int(createdUpTo).Int(limit).Bytes(owner));
+        for (int row = 0; row < rows.size(); ++row) {
+            list.push_back(rows.MessageAt(row));
+            list.back().owner = owner;
+        }
         return list;
     });
 }
 
-std::vector<FolderCount> PgStore::CountByFolder() {
+std::vector<FolderCount> PgStore::CountByFolder(const std::string& owner) {
     return Guarded([&] {
         std::vector<FolderCount> counts;
-        Rows rows = Run(kCount);
+        Rows rows = Run(kCount, Params().Bytes(owner));
         for (int row = 0; row < rows.size(); ++row) counts.push_back({rows.Bytes(row, 0), rows.Int(row, 1), rows.Int(row, 2)});
         return counts;
     });
 }
 
-void PgStore::ForEachInFolder(const std::string& folder, int skip, const std::function<bool(const Message&)>& take) {
+void PgStore::ForEachInFolder(const std::string& owner, const std::string& folder, int skip,
+                              const std::function<bool(const Message&)>& take) {
     Guarded([&] {
         Transaction transaction(*this, kBeginSnapshot);
-        Run(kInFolder, Params().Text(folder).Int(skip));
+        Run(kInFolder, Params().Text(folder).Int(skip).Bytes(owner));
         for (bool more = true; more;) {
             Rows rows = Run(kFetch);
             more = rows.size() > 0;
-            for (int row = 0; row < rows.size() && more; ++row) more = take(rows.MessageAt(row));
+            for (int row = 0; row < rows.size() && more; ++row) {
+                Message m = rows.MessageAt(row);
+                m.owner = owner;
+                more = take(m);
+            }
         }
         transaction.Commit();
         return 0;
+    });
+}
+
+int64_t PgStore::AdoptPublic(const std::string& owner) {
+    return Guarded([&] {
+        Rows rows = Run(kAdopt, Params().Bytes(owner));
+        return int64_t(std::strtoll(PQcmdTuples(rows.result()), nullptr, 10));
     });
 }

@@ -35,10 +35,12 @@ struct PgSettings {
 };
 
 // The schema's version in velmox_schema of a database this server made.
-const int kPgSchemaVersion = 1;
+const int kPgSchemaVersion = 2;
 
-// Connects, and makes or migrates the schema. Raises StoreError.
-void CreatePgStore(const PgSettings& settings);
+// Connects, and makes or migrates the schema. Returns the version it found:
+// 0 for an empty database, kPgSchemaVersion for one of this schema, else
+// the version it migrated from. Raises StoreError.
+int CreatePgStore(const PgSettings& settings);
 
 class PgStore : public MailStore {
 public:
@@ -47,15 +49,26 @@ public:
     PgStore(const PgStore&) = delete;
     PgStore& operator=(const PgStore&) = delete;
 
-    Message Save(const MessageChange& change, bool* created) override;
-    bool Find(const std::string& ident, Message& message) override;
+    Message Save(const MessageChange& change, SaveOutcome* outcome) override;
+    Lookup Find(const std::string& owner, const std::string& ident, Message& message) override;
     SearchResult Search(const SearchRequest& request) override;
-    std::vector<Message> Latest(const std::string& folder, int64_t createdUpTo, int limit) override;
-    std::vector<FolderCount> CountByFolder() override;
-    void ForEachInFolder(const std::string& folder, int skip, const std::function<bool(const Message&)>& take) override;
+    std::vector<Message> Latest(const std::string& owner, const std::string& folder, int64_t createdUpTo,
+                                int limit) override;
+    std::vector<FolderCount> CountByFolder(const std::string& owner) override;
+    void ForEachInFolder(const std::string& owner, const std::string& folder, int skip,
+                         const std::function<bool(const Message&)>& take) override;
+    int64_t AdoptPublic(const std::string& owner) override;
+    std::string TakeMigration() override {
+        std::string taken = m_foundVersion > 0 ? "from schema version " + std::to_string(m_foundVersion) + " to " +
+                                                     std::to_string(kPgSchemaVersion)
+                                               : "";
+        m_foundVersion = -1;
+        return taken;
+    }
 
-    // Connects now (when not connected) and checks the schema. Raises StoreError.
-    void Open();
+    // Connects now (when not connected) and checks the schema; returns the
+    // version the connection found (as CreatePgStore). Raises StoreError.
+    int Open();
 
 private:
     class Params;
@@ -75,6 +88,7 @@ private:
     PgSettings m_settings;
     std::string m_name;  // the URI as logs show it
     pg_conn* m_conn = nullptr;
+    int m_foundVersion = -1;  // what the last connection found, when older than this schema
     std::map<const char*, std::string> m_prepared;  // statement text -> its name on this connection
 };
 

@@ -16,6 +16,7 @@
 #include "cmd.h"
 #include "except.h"
 #include "log.h"
+#include "mail_access.h"
 #include "mail_service.h"
 #include "options.h"
 #include "os.h"
@@ -252,6 +253,18 @@ int RunPipeProcess(const ServerOptions& options, const ServerLog& log, int repor
     sigemptyset(&usr1);
     sigaddset(&usr1, SIGUSR1);
     sigprocmask(SIG_BLOCK, &usr1, nullptr);
+    // The secret that signs the forms: read (or, started by a supervisor
+    // of an earlier version, made) before the pipe serves.
+    FormSecret secret;
+    std::string why;
+    if (!options.inspect && !secret.Load(SecretPath(options), &why)) {
+        std::string text = "pipe process " + std::to_string(getpid()) + " cannot serve: " + why;
+        log.Line(text);
+        if (!options.logPath.empty()) std::fprintf(stderr, "velmox-server: %s\n", text.c_str());
+        Report(report, 'F');
+        close(report);
+        return kPipeNotCreated;
+    }
     SimplePipe pipe;
     if (!CreatePipe(pipe, options, log)) {
         Report(report, 'F');
@@ -262,7 +275,7 @@ int RunPipeProcess(const ServerOptions& options, const ServerLog& log, int repor
     // The store's connection belongs to this process: it opens on the first
     // request.
     std::unique_ptr<MailStore> store = OpenMailStore(options);
-    MailService mail(*store, servedBy, log);
+    MailService mail(*store, servedBy, log, secret, options.publicMailbox);
     Inspector inspector{servedBy, options.delayMs, options.hangMs};
     if (options.inspect) Cmd::RegisterHandler(BuildPage, &inspector, nullptr, nullptr);
     else Cmd::RegisterHandler(AnswerMailCommand, &mail, nullptr, nullptr);

@@ -17,7 +17,7 @@ enum PipeExit {
     kPipeBadArguments = 2,         // the program refused its command line (main's usage error)
     kPipeEndedByMessage = 3,       // a terminate message that no signal asked for
     kPipeNotStarted = 4,           // the program file could not be run
-    kPipeNotCreated = 5            // the pipe could not be made
+    kPipeNotCreated = 5            // the pipe could not be made, or the form secret not read
 };
 
 // Runs one pipe in the calling process, which must have SIGTERM and SIGINT

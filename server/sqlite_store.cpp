@@ -146,15 +146,17 @@ private:
 
 // --------------------------------------------------------------- connection
 
-void CreateSqliteStore(const SqliteSettings& settings) { SqliteStore(settings).Open(true); }
+int CreateSqliteStore(const SqliteSettings& settings) { return SqliteStore(settings).Open(true); }
 
 SqliteStore::SqliteStore(SqliteSettings settings) : m_settings(std::move(settings)) {}
 
 SqliteStore::~SqliteStore() { Disconnect(); }
 
-void SqliteStore::Open(bool create) {
+int SqliteStore::Open(bool create) {
     try {
+        m_foundVersion = -1;
         Connect(create);
+        return m_foundVersion < 0 ? kSqliteSchemaVersion : m_foundVersion;
     } catch (const std::bad_alloc&) {
         Disconnect();
         throw StoreError(StoreError::kFailed, "out of memory while opening " + m_settings.path);
@@ -229,9 +231,12 @@ void SqliteStore::Connect(bool create) {
     sqlite3_extended_result_codes(m_db, 1);
     sqlite3_busy_timeout(m_db, m_settings.busyMs);
     // A database of another program is refused before anything is changed.
-    bool empty = CheckSchema();
+    int found = CheckSchema();
     Configure();
-    if (empty) CreateSchema();
+    if (found >= 0) {
+        UpgradeSchema();
+        m_foundVersion = found;
+    }
 }
 
 void SqliteStore::Configure() {
@@ -263,17 +268,16 @@ int64_t SqliteStore::SchemaVersion() {
     return query.Step() ? query.ColumnInt(0) : 0;
 }
 
-// True for an empty database, which is to get the schema; raises for one of
-// another schema version or one that holds tables of some other program.
-bool SqliteStore::CheckSchema() {
+int SqliteStore::CheckSchema() {
     int64_t version = SchemaVersion();
-    if (version == kSqliteSchemaVersion) return false;
+    if (version == kSqliteSchemaVersion) return -1;
     int64_t tables = 0;
     {
         Query query(*this, "SELECT count(*) FROM sqlite_schema");
         if (query.Step()) tables = query.ColumnInt(0);
     }
-    if (version == 0 && tables == 0) return true;
+    if (version == 0 && tables == 0) return 0;
+    if (version > 0 && version < kSqliteSchemaVersion) return int(version);
     std::string what = version != 0 ? "has schema version " + std::to_string(version) + "; this server knows version " +
                                           std::to_string(kSqliteSchemaVersion)
                                     : "holds tables of another program";
@@ -281,13 +285,14 @@ bool SqliteStore::CheckSchema() {
     throw StoreError(StoreError::kDamaged, "the database " + m_settings.path + " " + what);
 }
 
-void SqliteStore::CreateSchema() {
+// Every step in one transaction: a migration is done whole or not at all.
+void SqliteStore::UpgradeSchema() {
     Transaction transaction(*this, kBeginWrite);
-    // Another process may have made it meanwhile.
-    if (SchemaVersion() != kSqliteSchemaVersion) {
-        int rc = sqlite3_exec(m_db, kSchema, nullptr, nullptr, nullptr);
-        if (rc != SQLITE_OK) Fail("create the schema", rc);
-        if (SchemaVersion() != kSqliteSchemaVersion) Fail("stamp the schema", SQLITE_INTERNAL);
+    // Another process may have done it meanwhile.
+    for (int64_t version = SchemaVersion(); version < kSqliteSchemaVersion; ++version) {
+        int rc = sqlite3_exec(m_db, kSchemaSteps[version], nullptr, nullptr, nullptr);
+        if (rc != SQLITE_OK) Fail(version == 0 ? "create the schema" : "migrate the schema", rc);
+        if (SchemaVersion() != version + 1) Fail("stamp the schema", SQLITE_INTERNAL);
     }
     transaction.Commit();
 }
@@ -308,50 +313,66 @@ auto SqliteStore::Guarded(Work work) -> decltype(work()) {
 
 // --------------------------------------------------------------- operations
 
-Message SqliteStore::Save(const MessageChange& change, bool* created) {
+Message SqliteStore::Save(const MessageChange& change, SaveOutcome* outcome) {
     return Guarded([&] {
         Transaction transaction(*this, kBeginWrite);
         Message m;
         bool found = false;
         {
             Query query(*this, kFind);
-            query.Text(1, change.ident);
+            query.Text(1, change.ident).Bytes(2, change.owner);
             found = query.Step();
             if (found) m = query.ColumnMessage();
         }
+        if (!found) {
+            Query query(*this, kTaken);
+            query.Text(1, change.ident);
+            if (query.Step()) {
+                if (outcome) *outcome = SaveOutcome::kOthers;
+                return Message();
+            }
+        }
         int64_t now = StoreNowMs();
         if (found) {
+            m.owner = change.owner;
             ApplyChange(change, now, m);
             Query query(*this, kUpdate);
             query.Text(1, m.ident).Text(2, m.folder).Bytes(3, m.recipient).Bytes(4, m.subject).Bytes(5, m.body);
-            query.Int(6, m.saved).Run();
+            query.Int(6, m.saved).Bytes(7, m.owner).Run();
         } else {
-            // Creation times are distinct within a folder, so that a list
-            // drawn up to one of them is the same list later (Latest).
+            // Creation times are distinct within an owner's folder, so that a
+            // list drawn up to one of them is the same list later (Latest).
             int64_t newest = 0;
             {
                 Query query(*this, kNewestCreated);
-                query.Text(1, change.folder);
+                query.Text(1, change.folder).Bytes(2, change.owner);
                 if (query.Step()) newest = query.ColumnInt(0);
             }
             m = NewMessage(change, std::max(now, newest + 1));
             Query query(*this, kInsert);
             query.Text(1, m.ident).Text(2, m.folder).Bytes(3, m.sender).Bytes(4, m.recipient).Bytes(5, m.subject);
-            query.Bytes(6, m.body).Int(7, m.created).Int(8, m.saved).Run();
+            query.Bytes(6, m.body).Int(7, m.created).Int(8, m.saved).Bytes(9, m.owner).Run();
         }
         transaction.Commit();
-        if (created) *created = !found;
+        if (outcome) *outcome = found ? SaveOutcome::kUpdated : SaveOutcome::kCreated;
         return m;
     });
 }
 
-bool SqliteStore::Find(const std::string& ident, Message& message) {
+Lookup SqliteStore::Find(const std::string& owner, const std::string& ident, Message& message) {
     return Guarded([&] {
-        Query query(*this, kFind);
+        {
+            Query query(*this, kFind);
+            query.Text(1, ident).Bytes(2, owner);
+            if (query.Step()) {
+                message = query.ColumnMessage();
+                message.owner = owner;
+                return Lookup::kFound;
+            }
+        }
+        Query query(*this, kTaken);
         query.Text(1, ident);
-        if (!query.Step()) return false;
-        message = query.ColumnMessage();
-        return true;
+        return query.Step() ? Lookup::kOthers : Lookup::kNone;
     });
 }
 
@@ -365,7 +386,7 @@ SearchResult SqliteStore::Search(const SearchRequest& request) {
         int variants = request.wordVariants ? 1 : 0;
         {
             Query query(*this, words ? kHitCount[variants] : kListCount);
-            query.Text(1, request.folder);
+            query.Text(1, request.folder).Bytes(5, request.owner);
             if (words) query.Text(2, match);
             if (query.Step()) result.matching = int(std::min<int64_t>(query.ColumnInt(0), INT32_MAX));
         }
@@ -374,11 +395,12 @@ SearchResult SqliteStore::Search(const SearchRequest& request) {
             int order = std::min(2, std::max(0, int(request.order) - 1));
             const char* sql = words ? kHits[variants][order] : kList[request.order == SearchOrder::kOldest ? 1 : 0];
             Query query(*this, sql);
-            query.Text(1, request.folder).Int(3, wanted).Int(4, request.offset);
+            query.Text(1, request.folder).Int(3, wanted).Int(4, request.offset).Bytes(5, request.owner);
             if (words) query.Text(2, match);
             while (query.Step()) {
                 SearchHit hit;
                 hit.message = query.ColumnMessage();
+                hit.message.owner = request.owner;
                 hit.snippet = std::move(hit.message.body);
                 hit.message.body.clear();
                 result.hits.push_back(std::move(hit));
@@ -389,36 +411,54 @@ SearchResult SqliteStore::Search(const SearchRequest& request) {
     });
 }
 
-std::vector<Message> SqliteStore::Latest(const std::string& folder, int64_t createdUpTo, int limit) {
+std::vector<Message> SqliteStore::Latest(const std::string& owner, const std::string& folder, int64_t createdUpTo,
+                                         int limit) {
     return Guarded([&] {
         std::vector<Message> list;
         Query query(*this, kLatest);
-        query.Text(1, folder).Int(2, createdUpTo).Int(3, limit);
-        while (query.Step()) list.push_back(query.ColumnMessage());
+        query.Text(1, folder).Int(2, createdUpTo).Int(3, limit).Bytes(4, owner);
+        while (query.Step()) {
+            list.push_back(query.ColumnMessage());
+            list.back().owner = owner;
+        }
         return list;
     });
 }
 
-std::vector<FolderCount> SqliteStore::CountByFolder() {
+std::vector<FolderCount> SqliteStore::CountByFolder(const std::string& owner) {
     return Guarded([&] {
         std::vector<FolderCount> counts;
         Query query(*this, kCount);
+        query.Bytes(1, owner);
         while (query.Step()) counts.push_back({query.ColumnBytes(0), query.ColumnInt(1), query.ColumnInt(2)});
         return counts;
     });
 }
 
-void SqliteStore::ForEachInFolder(const std::string& folder, int skip,
+void SqliteStore::ForEachInFolder(const std::string& owner, const std::string& folder, int skip,
                                   const std::function<bool(const Message&)>& take) {
     Guarded([&] {
         Transaction transaction(*this, kBegin);
         {
             Query query(*this, kInFolder);
-            query.Text(1, folder).Int(2, skip);
-            while (query.Step())
-                if (!take(query.ColumnMessage())) break;
+            query.Text(1, folder).Int(2, skip).Bytes(3, owner);
+            while (query.Step()) {
+                Message m = query.ColumnMessage();
+                m.owner = owner;
+                if (!take(m)) break;
+            }
         }
         transaction.Commit();
         return 0;
+    });
+}
+
+int64_t SqliteStore::AdoptPublic(const std::string& owner) {
+    return Guarded([&] {
+        Transaction transaction(*this, kBeginWrite);
+        Query(*this, kAdopt).Bytes(1, owner).Run();
+        int64_t given = sqlite3_changes64(m_db);
+        transaction.Commit();
+        return given;
     });
 }

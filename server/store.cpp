@@ -19,6 +19,7 @@ void ApplyChange(const MessageChange& change, int64_t now, Message& stored) {
 
 Message NewMessage(const MessageChange& change, int64_t created) {
     Message m;
+    m.owner = change.owner;
     m.ident = change.ident;
     m.folder = change.folder;
     m.sender = change.sender;

@@ -13,6 +13,12 @@
 //
 // Texts are byte strings: whatever bytes a field holds are kept and given
 // back exactly (the caller refuses what it does not want stored).
+//
+// Every message has an owner, the user whose mail it is (the web server's
+// REMOTE_USER; "" is the public mailbox of requests without a user), and
+// every operation sees and changes one owner's messages only. Idents are
+// unique in the whole store: another owner's ident is found as such, never
+// its text.
 #ifndef VELMOX_SERVER_STORE_H
 #define VELMOX_SERVER_STORE_H
 
@@ -42,6 +48,7 @@ private:
 
 // A message as stored. Times are milliseconds since 1970-01-01 UTC.
 struct Message {
+    std::string owner;  // whose mail it is; "" the public mailbox
     std::string ident;  // 32 lower-case hexadecimal digits
     std::string folder;
     std::string sender;
@@ -55,6 +62,7 @@ struct Message {
 // What a Save asks for: the fields it carries replace the stored ones; the
 // others keep their stored value (or start empty for a new message).
 struct MessageChange {
+    std::string owner;  // a new message is this owner's; an update only of this owner's
     std::string ident;
     std::string folder;
     std::string sender;  // used for a new message only
@@ -65,6 +73,7 @@ struct MessageChange {
 enum class SearchOrder { kRelevance = 1, kNewest = 2, kOldest = 3 };
 
 struct SearchRequest {
+    std::string owner;
     std::string folder;
     // Words to find in subject or body, all of them; empty: every message.
     std::vector<std::string> words;
@@ -95,6 +104,19 @@ struct FolderCount {
     int64_t newest = 0;  // saved time of its newest message
 };
 
+// What a Save did.
+enum class SaveOutcome {
+    kCreated,  // a new message under the ident
+    kUpdated,  // the owner's message of the ident, changed
+    kOthers    // the ident is another owner's message: nothing changed
+};
+
+// What looking an ident up found, for one owner.
+enum class Lookup { kNone, kFound, kOthers };
+
+// The owner of the messages of a store made before there were owners.
+const char kPublicMailbox[] = "";
+
 // For the backends, one way for all of them.
 // Milliseconds since 1970 now (the times of a Save).
 int64_t StoreNowMs();
@@ -110,24 +132,34 @@ class MailStore {
 public:
     virtual ~MailStore() = default;
 
-    // Stores the change under its ident in its folder: a new message when the
-    // ident is unknown, else an update (which also moves it to the folder).
-    // Returns the message as stored; *created tells which it was.
-    virtual Message Save(const MessageChange& change, bool* created) = 0;
-    // The message of an ident; false when there is none.
-    virtual bool Find(const std::string& ident, Message& message) = 0;
+    // Stores the change under its ident in its folder: a new message of the
+    // change's owner when the ident is unknown, an update of the owner's
+    // message (which also moves it to the folder, and keeps its owner and
+    // sender), or nothing when the ident is another owner's. Returns the
+    // message as stored (empty for kOthers); *outcome tells which it was.
+    virtual Message Save(const MessageChange& change, SaveOutcome* outcome) = 0;
+    // The owner's message of an ident (kFound, `message` filled); kOthers
+    // when another owner has it (`message` untouched), kNone when nobody.
+    virtual Lookup Find(const std::string& owner, const std::string& ident, Message& message) = 0;
     virtual SearchResult Search(const SearchRequest& request) = 0;
-    // The newest messages of a folder created at or before `createdUpTo`
-    // (newest first, at most `limit`), bodies left empty. The same arguments
-    // give the same list as long as no message is saved with an older
-    // creation time, so a click on a drawn list finds what was drawn.
-    virtual std::vector<Message> Latest(const std::string& folder, int64_t createdUpTo, int limit) = 0;
-    // Every folder that holds messages, by name.
-    virtual std::vector<FolderCount> CountByFolder() = 0;
-    // The messages of a folder in the order they were created, from the
-    // `skip`+1-th on, each given to `take` until it returns false.
-    virtual void ForEachInFolder(const std::string& folder, int skip,
+    // The newest messages of the owner's folder created at or before
+    // `createdUpTo` (newest first, at most `limit`), bodies left empty. The
+    // same arguments give the same list as long as no message is saved with
+    // an older creation time, so a click on a drawn list finds what was drawn.
+    virtual std::vector<Message> Latest(const std::string& owner, const std::string& folder, int64_t createdUpTo,
+                                        int limit) = 0;
+    // Every folder of the owner that holds messages, by name.
+    virtual std::vector<FolderCount> CountByFolder(const std::string& owner) = 0;
+    // The messages of the owner's folder in the order they were created,
+    // from the `skip`+1-th on, each given to `take` until it returns false.
+    virtual void ForEachInFolder(const std::string& owner, const std::string& folder, int skip,
                                  const std::function<bool(const Message&)>& take) = 0;
+    // Gives every message of the public mailbox to `owner`; the number given.
+    virtual int64_t AdoptPublic(const std::string& owner) = 0;
+    // "from schema version N to M" when a connection of this store migrated
+    // the database since the last call, else "" (for the log: a pipe process
+    // that a supervisor of an earlier version started migrates it).
+    virtual std::string TakeMigration() = 0;
 };
 
 #endif

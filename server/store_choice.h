@@ -6,6 +6,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "store.h"
 
@@ -23,7 +24,9 @@ std::string StoreName(const ServerOptions& options);
 // The store of a pipe process; it connects on its first request.
 std::unique_ptr<MailStore> OpenMailStore(const ServerOptions& options);
 // At the server's start: makes the database (SQLite: the file; both: the
-// schema, or its migration). Raises StoreError.
-void PrepareMailStore(const ServerOptions& options);
+// schema, or its migration) and, with --adopt, gives the messages of the
+// public mailbox to that user. Returns what it did for the log, one line
+// each (none when the store was ready as it was). Raises StoreError.
+std::vector<std::string> PrepareMailStore(const ServerOptions& options);
 
 #endif

@@ -180,6 +180,47 @@ std::string WithoutServedBy(std::string page) {
     return page;
 }
 
+const char* const kTester = "tester";
+
+std::string PasswordOf(const std::string& user) { return user + "-Pw.2026"; }
+
+std::string BasicAuthorization(const std::string& user) {
+    static const char kDigits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string in = user + ":" + PasswordOf(user), out;
+    for (size_t i = 0; i < in.size(); i += 3) {
+        unsigned n = (unsigned char)in[i] << 16;
+        if (i + 1 < in.size()) n |= (unsigned char)in[i + 1] << 8;
+        if (i + 2 < in.size()) n |= (unsigned char)in[i + 2];
+        out += kDigits[n >> 18];
+        out += kDigits[(n >> 12) & 63];
+        out += i + 1 < in.size() ? kDigits[(n >> 6) & 63] : '=';
+        out += i + 2 < in.size() ? kDigits[n & 63] : '=';
+    }
+    return "Basic " + out;
+}
+
+std::string UsersFile() {
+    // Made once; the web servers' workers (nobody, www-data) read it.
+    static TempDir dir("velmox-e2e-users");
+    static std::string file;
+    if (!file.empty()) return file;
+    std::string path = dir / "users";
+    chmod(dir.path().c_str(), 0755);
+    for (const char* user : {kTester, "alice", "bob"}) {
+        // Cost 4: the tests send thousands of requests through web servers
+        // that check the hash on each.
+        proc::Finished done =
+            proc::Run({VELMOX_PASSWD, "-f", path, "-i", "-C", "4", "--h2o", user}, 30, {}, PasswordOf(user) + "\n");
+        if (done.status != 0) {
+            ADD_FAILURE() << "velmox-passwd for " << user << ": " << done.out << done.err;
+            return path;
+        }
+    }
+    for (const char* suffix : {"", ".caddy", ".haproxy", ".h2o"}) chmod((path + suffix).c_str(), 0644);
+    file = path;
+    return file;
+}
+
 TempDir::TempDir(const char* prefix) {
     std::string pattern = std::string("/tmp/") + prefix + "-XXXXXX";
     std::vector<char> buffer(pattern.begin(), pattern.end());
@@ -244,6 +285,8 @@ bool ServerTask::Start(int pipes, const std::string& database, const std::vector
     } else {
         argv.push_back("-d");
         argv.push_back(database);
+        argv.push_back("--secret");
+        argv.push_back(m_dir / "secret");
     }
     argv.insert(argv.end(), extra.begin(), extra.end());
     proc::Options options;
@@ -313,9 +356,10 @@ bool WebServer::Start(const std::string& iniText) {
     // The port may be taken between choosing and binding it: try a few.
     for (int attempt = 0; attempt < 5; ++attempt) {
         m_port = m_fixedPort ? m_fixedPort : FreeLoopbackPort();
-        std::string config = Replace(Replace(Replace(templateText, "@PORT@", std::to_string(m_port)), "@DOCROOT@",
-                                             htdocs),
-                                     "@RUNDIR@", run);
+        std::string config =
+            Replace(Replace(Replace(Replace(templateText, "@PORT@", std::to_string(m_port)), "@DOCROOT@", htdocs),
+                            "@RUNDIR@", run),
+                    "@USERS@", UsersFile());
         WriteFile(run + "/lighttpd.conf", config);
         proc::Options options;
         options.outFile = run + "/lighttpd.out";
@@ -439,6 +483,10 @@ CurlRun StartCurl(const TempDir& dir, int index, const CurlRequest& request, lon
         argv.push_back("--data-binary");
         argv.push_back("@" + stem + ".in");
     }
+    if (!request.user.empty()) {
+        argv.push_back("-u");
+        argv.push_back(request.user + ":" + PasswordOf(request.user));
+    }
     argv.insert(argv.end(), request.args.begin(), request.args.end());
     proc::Options options;
     options.errFile = run.errFile;
@@ -480,6 +528,17 @@ CurlRequest CurlPost(const std::string& url, const std::string& body, const std:
 
 Response Curl(const CurlRequest& request, long long limitMs) {
     return CurlAll({request}, limitMs)[0];
+}
+
+std::string FormToken(const std::string& composeUrl, const std::string& user) {
+    CurlRequest request = CurlGet(composeUrl);
+    request.user = user;
+    std::string page = Curl(request).body;
+    const std::string field = "name=\"token\" value=\"";
+    size_t at = page.find(field);
+    if (at == std::string::npos) return "";
+    at += field.size();
+    return page.substr(at, page.find('"', at) - at);
 }
 
 std::vector<Response> CurlAll(const std::vector<CurlRequest>& requests, long long limitMs) {

@@ -38,6 +38,17 @@ std::string Hex(const std::string& bytes);
 // A page without the line that names the pipe which served it.
 std::string WithoutServedBy(std::string page);
 
+// The users that the shipped configurations authenticate in the tests, in
+// one password file of the test process made with velmox-passwd (bcrypt,
+// with FILE.caddy, FILE.haproxy and FILE.h2o beside it), readable by the
+// web servers' workers: tester (whom every curl request is sent as unless
+// it says otherwise), alice and bob.
+extern const char* const kTester;
+std::string UsersFile();
+std::string PasswordOf(const std::string& user);
+// The Authorization header value of a user's credentials ("Basic ...").
+std::string BasicAuthorization(const std::string& user);
+
 // A directory under /tmp removed with everything in it at the end.
 class TempDir {
 public:
@@ -155,6 +166,7 @@ struct CurlRequest {
     std::vector<std::string> args;
     std::string body;  // sent with --data-binary when non-empty or when post is set
     bool post = false;
+    std::string user = kTester;  // whose credentials are sent; "" none
 };
 
 // A GET of url, and a POST of body to url, with curl's `options` before
@@ -163,6 +175,9 @@ CurlRequest CurlGet(const std::string& url, const std::vector<std::string>& opti
 CurlRequest CurlPost(const std::string& url, const std::string& body, const std::vector<std::string>& options = {});
 
 Response Curl(const CurlRequest& request, long long limitMs = 60000);
+// The token of the user's forms, from the compose page at `composeUrl`
+// ("" when the page has none).
+std::string FormToken(const std::string& composeUrl, const std::string& user = kTester);
 // All requests at once, each in its own curl process; answers in order.
 std::vector<Response> CurlAll(const std::vector<CurlRequest>& requests, long long limitMs = 120000);
 

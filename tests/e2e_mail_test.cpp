@@ -80,10 +80,12 @@ TEST_P(MailService, WriteSaveSearchAndOpenThroughTheWebServer) {
     std::string action = AttributeAfter(compose.body, "<form id=\"compose-form\" method=\"post\" action=\"");
     ASSERT_EQ(0u, action.find("/velmox.cgi/Save/Local/inbox?0&")) << action;
     std::string ident = action.substr(action.find('&') + 1);
+    std::string token = AttributeAfter(compose.body, "name=\"token\" value=\"");
 
-    // Save, as a browser posts a text area (CR LF line ends).
+    // Save, as a browser posts the form's fields, a text area's with CR LF
+    // line ends.
     Response saved = Fetch(CurlPost(web.Url(action),
-                                "to=ann%40example.org&subject=Whale+watching&"
+                                "token=" + token + "&to=ann%40example.org&subject=Whale+watching&"
                                 "body=Blue+whales%0D%0Ain+the+bay"));
     EXPECT_EQ("Saved", mailtest::TextOf(mailtest::Element(saved.body, "h1", "title")));
     EXPECT_EQ(ident, mailtest::IdentOn(saved.body));
@@ -124,15 +126,21 @@ TEST_P(MailService, WriteSaveSearchAndOpenThroughTheWebServer) {
 
 TEST_P(MailService, SixteenGatewaysSavingAHundredEachLoseAndDuplicateNone) {
     const int kGateways = 16, kSaves = 100;
+    // Each gateway run as a web server runs it for tester, with the token of
+    // tester's forms.
+    const std::string token = FormToken(web.Url("/velmox.cgi/Compose/Local/load"));
     std::vector<pid_t> gateways;
     for (int g = 0; g < kGateways; ++g) {
-        gateways.push_back(proc::Spawn([this, g] {
+        gateways.push_back(proc::Spawn([this, g, token] {
             std::string dir = data / ("gateway-" + std::to_string(g));
             mkdir(dir.c_str(), 0755);
             for (int k = 0; k < kSaves; ++k) {
-                std::string body = "subject=g" + std::to_string(g) + "-" + std::to_string(k) + "&body=saved+at+once";
+                std::string body = "token=" + token + "&subject=g" + std::to_string(g) + "-" + std::to_string(k) +
+                                   "&body=saved+at+once";
                 DirectRun run = RunGatewayDirectly(dir,
                                                    {{"GATEWAY_INTERFACE", "CGI/1.1"},
+                                                    {"AUTH_TYPE", "Basic"},
+                                                    {"REMOTE_USER", kTester},
                                                     {"REQUEST_METHOD", "POST"},
                                                     {"PATH_INFO", "/Save/Local/load"},
                                                     {"QUERY_STRING", "0"},
@@ -208,6 +216,8 @@ protected:
         load::Target target;
         target.port = balancer.port();
         target.saves = true;
+        target.authorization = BasicAuthorization(kTester);
+        target.token = FormToken(balancer.Url("/velmox.cgi/Compose/Local/load"));
         load::Load saves(target, 16, 0, 60);
         SleepMs(1000);
         if (during) during();
@@ -224,7 +234,11 @@ protected:
 
 TEST_F(ScaleOut, TwoHostsShareTheMailAndOneServesOnWhileTheOtherIsKilledAndRejoins) {
     // A message saved through one host is found through the other.
-    Response saved = Curl(CurlPost(hosts[0].Url("/velmox.cgi/Save/Local/shared?0"), "subject=Across+hosts&body=made+on+one"));
+    // With the token of a form that the other host served: the hosts share
+    // their users and their secret.
+    std::string token = FormToken(hosts[1].Url("/velmox.cgi/Compose/Local/shared"));
+    Response saved = Curl(
+        CurlPost(hosts[0].Url("/velmox.cgi/Save/Local/shared?0"), "token=" + token + "&subject=Across+hosts&body=made+on+one"));
     EXPECT_EQ("Saved", mailtest::TextOf(mailtest::Element(saved.body, "h1", "title"))) << saved.body;
     EXPECT_TRUE(hosts[0].Owns(std::atoi(saved.body.c_str() + saved.body.find(", pid ") + 6)));
     Response found = Curl(CurlPost(hosts[1].Url("/velmox.cgi/Search/Local/shared"), "SREQUEST=Search&SEARCH=across"));

@@ -130,7 +130,7 @@ TEST_F(Service, EveryCommandByGetAndPostReachesTheServerTask) {
             EXPECT_EQ(std::to_string(c.id), page["m_cmdID"]);
             EXPECT_EQ("1", page["m_param"]);
             EXPECT_EQ("127.0.0.1", page["m_remoteAddr"]);
-            EXPECT_EQ("", page["m_remoteUser"]);
+            EXPECT_EQ(kTester, page["m_remoteUser"]) << "the user lighttpd checked";
             EXPECT_EQ(kAgent, page["m_userAgent"]);
             EXPECT_EQ(c.server, page["m_server"]);
             EXPECT_EQ(c.rest, page["m_path"]);

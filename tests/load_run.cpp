@@ -265,8 +265,9 @@ Sample Fetch(const Target& target, const std::string& tag, double limitSeconds, 
     } else {
         // HTTP/1.0: the answer ends with the connection, never chunked.
         std::string host = "\r\nHost: " + target.host + ":" + std::to_string(target.port) +
-                           "\r\nUser-Agent: velmox-load\r\n";
-        std::string form = "subject=" + tag + "&body=saved+under+load";
+                           "\r\nUser-Agent: velmox-load\r\n" +
+                           (target.authorization.empty() ? "" : "Authorization: " + target.authorization + "\r\n");
+        std::string form = "token=" + target.token + "&subject=" + tag + "&body=saved+under+load";
         std::string request =
             target.saves ? "POST " + target.script + "/Save/Local/load?0 HTTP/1.0" + host +
                                "Content-Type: application/x-www-form-urlencoded\r\nContent-Length: " +

@@ -29,6 +29,10 @@ struct Target {
     int port = 0;
     std::string script = "/velmox.cgi";
     bool saves = false;
+    // Sent with every request, for a web server that authenticates: the
+    // Authorization header's value ("" none), and a Save form's token.
+    std::string authorization;
+    std::string token;
 };
 
 enum class Outcome {

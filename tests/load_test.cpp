@@ -73,6 +73,7 @@ protected:
         ASSERT_TRUE(GetParam().start(m_web)) << m_web.error();
         m_target.port = m_web.port();
         m_target.script = GetParam().script;
+        m_target.authorization = BasicAuthorization(kTester);
         m_handle = {m_server.pid(), m_server.LogPath(), kPipeName, pipes};
     }
 

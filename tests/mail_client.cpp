@@ -42,10 +42,10 @@ void MailServerTest::TearDown() {
     if (!pgDatabase.empty()) {
         pgtest::Cluster* cluster = pgtest::Cluster::Shared(nullptr);
         EXPECT_TRUE(cluster && cluster->DropDatabase(pgDatabase));
-    } else {
-        for (const std::string& file : {database, database + "-wal", database + "-shm", database + ".good"})
-            unlink(file.c_str());
     }
+    // A test may have run an SQLite store before a PostgreSQL one.
+    for (const std::string& db : {database, base + ".db"})
+        for (const char* suffix : {"", "-wal", "-shm", ".good"}) unlink((db + suffix).c_str());
     ServerTest::TearDown();
 }
 
@@ -85,15 +85,23 @@ std::string Form(const Fields& fields) {
 }
 
 Reply Ask(const std::string& base, const std::string& method, const std::string& path, const std::string& query,
-          const std::string& body, const std::string& user) {
+          const std::string& body, const std::string& user, const EnvList& more) {
     EnvList vars = {{"REQUEST_METHOD", method},
                     {"PATH_INFO", path},
                     {"QUERY_STRING", query},
                     {"SCRIPT_NAME", "/velmox.cgi"},
+                    {"SERVER_NAME", "mail.example"},
                     {"REMOTE_ADDR", "192.0.2.7"}};
-    if (!user.empty()) vars.push_back({"REMOTE_USER", user});
-    if (!body.empty()) vars.push_back({"CONTENT_TYPE", "application/x-www-form-urlencoded"});
-    Request request(vars, body);
+    if (!user.empty()) {
+        vars.push_back({"AUTH_TYPE", "Basic"});
+        vars.push_back({"REMOTE_USER", user});
+    }
+    vars.insert(vars.end(), more.begin(), more.end());
+    std::string form = body;
+    if (method == "POST" && path.compare(0, 6, "/Save/") == 0 && form.find("token=") == std::string::npos)
+        form += (form.empty() ? "token=" : "&token=") + FormToken(base, user);
+    if (!form.empty()) vars.push_back({"CONTENT_TYPE", "application/x-www-form-urlencoded"});
+    Request request(vars, form);
     std::string answer;
     Reply reply;
     if (!srvtest::Exchange(base, srvtest::Message(*request.cmd), answer)) return reply;
@@ -111,6 +119,15 @@ Reply Ask(const std::string& base, const std::string& method, const std::string&
     std::string status = reply.Header("Status");
     reply.status = status.empty() ? 200 : std::atoi(status.c_str());
     return reply;
+}
+
+std::string FormToken(const std::string& base, const std::string& user) {
+    Reply compose = Ask(base, "GET", "/Compose/Local/inbox", "", "", user);
+    const std::string field = "name=\"token\" value=\"";
+    size_t at = compose.page.find(field);
+    if (at == std::string::npos) return "";
+    at += field.size();
+    return compose.page.substr(at, compose.page.find('"', at) - at);
 }
 
 Reply Get(const std::string& base, const std::string& path, const std::string& query) {

@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include "request_util.h"
 #include "server_process.h"
 
 namespace mailtest {
@@ -61,11 +62,17 @@ std::string Form(const Fields& fields);
 
 // One request under `base`: the method, PATH_INFO, QUERY_STRING and body, as
 // a web server would pass them to the gateway (SCRIPT_NAME /velmox.cgi,
-// REMOTE_ADDR 192.0.2.7, `user` as REMOTE_USER when not empty).
+// SERVER_NAME mail.example, REMOTE_ADDR 192.0.2.7; for a `user` the web
+// server authenticated, AUTH_TYPE Basic and REMOTE_USER), and `more`
+// variables besides. A Save's form gets the token of the user's compose
+// form, as a browser sends it, unless it has a token field of its own.
 Reply Ask(const std::string& base, const std::string& method, const std::string& path, const std::string& query = "",
-          const std::string& body = "", const std::string& user = "");
+          const std::string& body = "", const std::string& user = "", const EnvList& more = {});
 Reply Get(const std::string& base, const std::string& path, const std::string& query = "");
 Reply Post(const std::string& base, const std::string& path, const std::string& query, const std::string& body);
+// The token of the user's forms, as their compose form carries it ("" when
+// the server gave no form).
+std::string FormToken(const std::string& base, const std::string& user = "");
 
 // The inner markup of the first element <tag ... id="id" ...>; "<missing id>"
 // when there is none.

@@ -170,6 +170,40 @@ TEST_F(MailFault, AReadOnlyDatabaseRefusesSavesAndStillServesSearches) {
     EXPECT_EQ(2u, Find("written").size());
 }
 
+// What the server makes is its user's and group's only, whatever the umask
+// it was started with: the store, SQLite's -wal and -shm, the log (0640 or
+// less) and the secret (0600); a store and log that an earlier version left
+// readable by everyone are made so at the start.
+TEST_F(MailFault, TheFilesAreTheServersUserAndGroupsOnlyWhateverTheUmask) {
+    struct Row {
+        const char* what;
+        mode_t umask;
+        mode_t leftBefore;  // 0: no files before the start
+    } rows[] = {
+        {"a new store under umask 022", 022, 0},
+        {"a store and log left mode 0666, under umask 0", 0, 0666},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.what);
+        if (r.leftBefore) {
+            for (const std::string& file : {database, server().LogPath()}) ASSERT_EQ(0, chmod(file.c_str(), r.leftBefore));
+        }
+        mode_t before = umask(r.umask);
+        StartMail();
+        umask(before);
+        ASSERT_EQ(200, Save("kept private")) << server().Log();
+        struct stat st;
+        for (const std::string& file : {database, database + "-wal", database + "-shm", server().LogPath()}) {
+            ASSERT_EQ(0, stat(file.c_str(), &st)) << file;
+            EXPECT_EQ(0u, st.st_mode & 027) << file << " has mode " << std::oct << (st.st_mode & 0777);
+        }
+        ASSERT_EQ(0, stat((base + ".secret").c_str(), &st));
+        EXPECT_EQ(0600u, st.st_mode & 0777);
+        EXPECT_EQ(r.leftBefore ? 1 : 0, CountLines(server().Log(), "made " + database + " private: mode 0666 to 0640"));
+        ASSERT_EQ(0, server().Stop()) << server().Log();
+    }
+}
+
 TEST_F(MailFault, ADatabaseThatCannotBeMadeAtTheStartIsNamedAndServedOnceThere) {
     std::string directory = base + ".dir";
     database = directory + "/mail.db";

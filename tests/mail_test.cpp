@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include <sqlite3.h>
+
 #include "mail_client.h"
 #include "pg_cluster.h"
 #include "server_process.h"
@@ -99,6 +101,138 @@ TEST_P(Mail, SavedMessageIsFoundOpenedAndUpdated) {
     EXPECT_EQ("", InputValue(empty.page, "compose-subject"));
     EXPECT_NE(std::string::npos, empty.page.find("Save/Local/notes?0&amp;" + fresh));
     EXPECT_EQ(fresh, SaveMessage("notes", {{"subject", "kept under its ident"}}, fresh));
+}
+
+// Without --public: each user the web server authenticated sees and changes
+// their own mail only, through every command, and a request of nobody gets
+// nothing.
+TEST_P(Mail, EachUserSeesOnlyTheirOwnMailAndNobodyNone) {
+    server().UseMailStore(database, {}, true);
+    StartMail();
+    auto as = [&](const std::string& user, const std::string& method, const std::string& path,
+                  const std::string& query = "", const std::string& body = "") {
+        return Ask(base, method, path, query, body, user);
+    };
+    Reply saved = as("alice", "POST", "/Save/Local/inbox", "0", Form({{"subject", "Whale song"}, {"body", "whales"}}));
+    ASSERT_EQ(200, saved.status) << saved.page;
+    std::string ident = IdentOn(saved.page);
+    Reply found = as("alice", "POST", "/Search/Local/inbox", "", "SREQUEST=Search&SEARCH=whales");
+    EXPECT_EQ(std::vector<std::string>{"Whale song"}, Subjects(found));
+    EXPECT_EQ("alice", TextOf(Elements(found.page, "span", "from").at(0))) << "the sender is its owner";
+    EXPECT_EQ("Mail of alice", TextOf(Element(found.page, "p", "user")));
+
+    // bob: none of it, whatever command he sends.
+    EXPECT_TRUE(Subjects(as("bob", "POST", "/Search/Local/inbox", "", "SREQUEST=Search&SEARCH=whales")).empty());
+    EXPECT_TRUE(Subjects(as("bob", "GET", "/Search/Local/inbox")).empty()) << "the folder's newest";
+    EXPECT_EQ(0, Count(as("bob", "GET", "/RunAgent/Local/count").page, "<td class=\"count\">"));
+    EXPECT_EQ("0", as("bob", "GET", "/RunAgent/Local/export", "inbox").Header("X-Velmox-Messages"));
+    Reply picture = as("bob", "GET", "/ImageMap/Local/inbox");
+    EXPECT_EQ(std::string::npos, picture.page.find("Whale")) << picture.page;
+    Reply click = as("bob", "GET", "/ImageMap/Local/inbox/" + std::to_string(INT64_MAX / 2), "100,60");
+    EXPECT_EQ(std::string::npos, click.page.find("Whale")) << "a click where alice's message is drawn for her";
+    for (const char* query : {"0&", "1&"}) {
+        Reply opened = as("bob", "GET", "/Compose/Local/inbox", query + ident);
+        EXPECT_EQ(404, opened.status) << query;
+        EXPECT_EQ(std::string::npos, opened.page.find("Whale")) << opened.page;
+    }
+    Reply changed = as("bob", "POST", "/Save/Local/inbox", "0&" + ident, Form({{"body", "pay bob"}}));
+    EXPECT_EQ(404, changed.status);
+    Reply own = as("bob", "POST", "/Save/Local/inbox", "0", Form({{"subject", "Whale watching"}, {"body", "whales"}}));
+    EXPECT_EQ(200, own.status);
+
+    // alice's message is hers as it was; bob's own is not hers.
+    Reply opened = as("alice", "GET", "/Compose/Local/inbox", "0&" + ident);
+    EXPECT_EQ("\nwhales", TextOf(Element(opened.page, "textarea", "compose-body")));
+    EXPECT_NE(std::string::npos, Element(opened.page, "p", "summary").find("From alice"));
+    found = as("alice", "POST", "/Search/Local/inbox", "", "SREQUEST=Search&SEARCH=whales");
+    EXPECT_EQ(std::vector<std::string>{"Whale song"}, Subjects(found));
+    Reply updated = as("alice", "POST", "/Save/Local/inbox", "0&" + ident, Form({{"subject", "Whale songs"}}));
+    EXPECT_EQ("Updated", TextOf(Element(updated.page, "h1", "title")));
+
+    // Nobody: refused, however the user is claimed without the web server.
+    struct Row {
+        const char* what;
+        EnvList vars;
+    } nobody[] = {
+        {"no user", {}},
+        {"REMOTE_USER without AUTH_TYPE", {{"REMOTE_USER", "alice"}}},
+        {"AUTH_TYPE without REMOTE_USER", {{"AUTH_TYPE", "Basic"}}},
+    };
+    for (const Row& r : nobody) {
+        SCOPED_TRACE(r.what);
+        for (const char* path : {"/Search/Local/inbox", "/Compose/Local/inbox", "/RunAgent/Local/count"}) {
+            Reply refused = Ask(base, "GET", path, path[1] == 'C' ? "0&" + ident : "", "", "", r.vars);
+            EXPECT_EQ(403, refused.status) << path;
+            EXPECT_NE(std::string::npos, TextOf(Element(refused.page, "p", "error")).find("README.md")) << refused.page;
+            EXPECT_EQ(std::string::npos, refused.page.find("Whale")) << refused.page;
+        }
+        EXPECT_EQ(403, Ask(base, "POST", "/Save/Local/inbox", "0&" + ident, "body=x&token=", "", r.vars).status);
+    }
+    EXPECT_EQ("Whale songs", InputValue(as("alice", "GET", "/Compose/Local/inbox", "0&" + ident).page,
+                                        "compose-subject"));
+}
+
+// A store that the release before users made (tests/data: velmox-server
+// 1.0.0's five messages, dumped), migrated at the start and given to alice
+// (--adopt): every message is hers, byte for byte, none is bob's; its text
+// indexes still find them, and it saves and updates as a new store does.
+TEST_P(Mail, AStoreOfTheReleaseBeforeUsersKeepsEveryMessageForTheUserItIsGiven) {
+    std::string dump = ReadFile(std::string(VELMOX_SOURCE_DIR) + "/tests/data/store-v1." +
+                                (GetParam() == Store::kSqlite ? "sqlite" : "pg") + ".sql");
+    ASSERT_FALSE(dump.empty());
+    if (GetParam() == Store::kSqlite) {
+        sqlite3* db = nullptr;
+        ASSERT_EQ(SQLITE_OK, sqlite3_open(database.c_str(), &db));
+        EXPECT_EQ(SQLITE_OK, sqlite3_exec(db, dump.c_str(), nullptr, nullptr, nullptr)) << sqlite3_errmsg(db);
+        sqlite3_close(db);
+    } else {
+        pgtest::Session session(database);
+        ASSERT_TRUE(session.Exec(dump)) << session.error();
+    }
+    server().UseMailStore(database, {}, true);
+    StartMail(2, {"--adopt", "alice"});
+    EXPECT_EQ(1, CountLines(server().Log(), "migrated from schema version 1 to 2")) << server().Log();
+    EXPECT_EQ(1, CountLines(server().Log(), "5 messages of the public mailbox given to the user \"alice\""));
+    struct Kept {
+        const char *folder, *ident, *subject;
+        std::string body;
+    } kept[] = {
+        {"inbox", "0000000000000000000000000000a001", "Whale song", "The blue whales were singing\nall night."},
+        {"inbox", "0000000000000000000000000000a002", "Gr\xC3\xBC\xC3\x9F" "e aus K\xC3\xB6ln \xE2\x98\x83",
+         "\xC3\x9Cn\xC3\xAF" "c\xC3\xB6" "d\xC3\xA9 & <tags> \"quoted\" 'single'"},
+        {"notes", "0000000000000000000000000000a003", "bytes", "\x01\xFF\xFE" "end of bytes"},
+        {"notes", "0000000000000000000000000000a004", "", ""},
+        {"archive", "0000000000000000000000000000a005", "Searching the archive", "We searched the archive twice."},
+    };
+    for (const Kept& k : kept) {
+        SCOPED_TRACE(k.ident);
+        Reply mbox = Ask(base, "GET", "/RunAgent/Local/export", k.folder, "", "alice");
+        bool found = false;
+        for (const MboxMessage& m : ParseMbox(mbox.page))
+            if (m.Header("Message-ID") == "<" + std::string(k.ident) + "@velmox.invalid>") {
+                found = true;
+                EXPECT_EQ(k.subject, m.Header("Subject"));
+                EXPECT_EQ(k.body, m.body);
+                EXPECT_EQ("guest@192.0.2.9", m.Header("From")) << "the sender it had";
+            }
+        EXPECT_TRUE(found) << mbox.page.substr(0, 400);
+        EXPECT_EQ(404, Ask(base, "GET", "/Compose/Local/" + std::string(k.folder), "0&" + std::string(k.ident), "", "bob")
+                           .status);
+    }
+    EXPECT_EQ("0", Ask(base, "GET", "/RunAgent/Local/export", "inbox", "", "bob").Header("X-Velmox-Messages"));
+    Reply found = Ask(base, "POST", "/Search/Local/archive", "", "SREQUEST=Search&SEARCH=searching", "alice");
+    EXPECT_EQ(std::vector<std::string>{"Searching the archive"}, Subjects(found)) << "the word variants' index";
+    Reply updated = Ask(base, "POST", "/Save/Local/inbox", "0&0000000000000000000000000000a001",
+                        Form({{"subject", "Whale songs"}}), "alice");
+    EXPECT_EQ("Updated", TextOf(Element(updated.page, "h1", "title")));
+    found = Ask(base, "POST", "/Search/Local/inbox", "", "SREQUEST=Search&SEARCH=songs", "alice");
+    EXPECT_EQ(std::vector<std::string>{"Whale songs"}, Subjects(found));
+    EXPECT_EQ(200, Ask(base, "POST", "/Save/Local/inbox", "0", Form({{"subject", "new"}}), "alice").status);
+    // The next start finds the schema made and nothing left to give.
+    ASSERT_EQ(0, server().Stop());
+    StartMail(2, {"--adopt", "alice"});
+    EXPECT_EQ(1, CountLines(server().Log(), "migrated from schema version")) << server().Log();
+    EXPECT_EQ(1, CountLines(server().Log(), "of the public mailbox given"));
 }
 
 TEST_P(Mail, WordVariantsAreFoundOnlyWhenAskedFor) {
@@ -271,7 +405,9 @@ TEST_P(Mail, BrokenRequestsAreRefusedWithAPageThatSaysWhy) {
         const char* method;
         std::string path, query, body;
         int status;
-        const char* says;
+        std::string says;
+        std::string user = "";
+        EnvList more = {};
     } rows[] = {
         {"Save by GET", "GET", "/Save/Local/inbox", "0", "", 405, "Save takes the compose form posted to it"},
         {"unknown field", "POST", "/Save/Local/inbox", "0", "subject=a&cc=b", 400, "\"cc\" that Save does not keep"},
@@ -288,16 +424,34 @@ TEST_P(Mail, BrokenRequestsAreRefusedWithAPageThatSaysWhy) {
         {"folder too long", "GET", "/Compose/Local/" + std::string(65, 'f'), "", "", 400, "is not a folder name"},
         {"another server", "GET", "/Search/Elsewhere/inbox", "", "", 404, "local mail only"},
         {"reply to nothing", "GET", "/Compose/Local/inbox", "1&00000000000000000000000000000000", "", 404,
-         "no message 00000000000000000000000000000000 to reply to"},
+         "no message 00000000000000000000000000000000 of yours to reply to"},
         {"unknown agent", "GET", "/RunAgent/Local/purge", "", "", 404, "no agent named \"purge\""},
         {"export of no folder", "GET", "/RunAgent/Local/export", "../x", "", 400, "export takes a folder name"},
         {"export from a bad place", "GET", "/RunAgent/Local/export", "inbox&-3", "", 400, "number of messages"},
         {"picture of no time", "GET", "/ImageMap/Local/inbox/yesterday", "", "", 400, "the time it was drawn for"},
         {"click of no place", "GET", "/ImageMap/Local/inbox", "here", "", 400, "X,Y"},
+        // Another user's message is no message of bob's, whatever he asks.
+        {"another user's message", "GET", "/Compose/Local/inbox", "0&" + ident, "", 404,
+         "no message " + ident + " of yours", "bob"},
+        {"a reply to another user's message", "GET", "/Compose/Local/inbox", "1&" + ident, "", 404,
+         "of yours to reply to", "bob"},
+        {"an update of another user's message", "POST", "/Save/Local/inbox", "0&" + ident, "subject=bob+was+here", 404,
+         "Not saved: There is no message " + ident + " of yours", "bob"},
+        {"a user name too long to be kept whole", "GET", "/Search/Local/inbox", "", "", 403, "names of at most 256",
+         std::string(257, 'u')},
+        // Saves that a page of another site sent.
+        {"a save from a page of another site", "POST", "/Save/Local/inbox", "0", "subject=a", 403,
+         "from a page of another site (Referer \"http://evil.example/", "", {{"HTTP_REFERER", "http://evil.example/x"}}},
+        {"a save from no web page", "POST", "/Save/Local/inbox", "0", "subject=a", 403, "not this site's", "",
+         {{"HTTP_REFERER", "file:///tmp/form.html"}}},
+        {"a save without the form's token", "POST", "/Save/Local/inbox", "0", "subject=a&token=", 403,
+         "the form's token is not that of this user's forms"},
+        {"a save with another user's token", "POST", "/Save/Local/inbox", "0", "subject=a&token=" + FormToken(base, "bob"),
+         403, "not that of this user's forms"},
     };
     for (const Row& r : rows) {
         SCOPED_TRACE(r.what);
-        Reply reply = Ask(base, r.method, r.path, r.query, r.body);
+        Reply reply = Ask(base, r.method, r.path, r.query, r.body, r.user, r.more);
         EXPECT_EQ(r.status, reply.status);
         std::string error = TextOf(Element(reply.page, "p", "error"));
         EXPECT_NE(std::string::npos, error.find(r.says)) << error;
@@ -309,7 +463,8 @@ TEST_P(Mail, BrokenRequestsAreRefusedWithAPageThatSaysWhy) {
     std::string largeIdent = SaveMessage("inbox", {{"subject", "large"}, {"body", large}});
     Reply opened = Get(base, "/Compose/Local/inbox", "0&" + largeIdent);
     EXPECT_EQ("\n" + large, TextOf(Element(opened.page, "textarea", "compose-body")));
-    // Nothing refused was stored.
+    // Nothing refused was stored, and the message bob tried to change is as it was.
+    EXPECT_EQ("kept", InputValue(Get(base, "/Compose/Local/inbox", "0&" + ident).page, "compose-subject"));
     Reply count = Get(base, "/RunAgent/Local/count");
     EXPECT_NE(std::string::npos, count.page.find("<td class=\"count\">2</td>")) << count.page;
     EXPECT_EQ(1, Count(count.page, "<td class=\"count\">"));

@@ -256,7 +256,7 @@ TEST_F(SqliteStoreFiles, ADatabaseOfAnotherProgramOrSchemaIsRefusedUntouched) {
             EXPECT_NE(std::string::npos, std::string(e.what()).find(path)) << e.what();
         }
         Message m;
-        EXPECT_THROW(store.Find("0123456789abcdef0123456789abcdef", m), StoreError);
+        EXPECT_THROW(store.Find("", "0123456789abcdef0123456789abcdef", m), StoreError);
         ASSERT_EQ(SQLITE_OK, sqlite3_open(path.c_str(), &db));
         sqlite3_stmt* stmt = nullptr;
         ASSERT_EQ(SQLITE_OK, sqlite3_prepare_v2(db, "SELECT count(*) FROM sqlite_schema WHERE name = 'messages'", -1,
@@ -273,7 +273,7 @@ TEST_F(SqliteStoreFiles, OnlyTheStartMakesADatabase) {
     SqliteStore store(SqliteSettings{path, 100, 0});
     Message m;
     try {
-        store.Find("0123456789abcdef0123456789abcdef", m);
+        store.Find("", "0123456789abcdef0123456789abcdef", m);
         ADD_FAILURE() << "found in no database";
     } catch (const StoreError& e) {
         EXPECT_EQ(StoreError::kMissing, e.kind());
@@ -281,16 +281,16 @@ TEST_F(SqliteStoreFiles, OnlyTheStartMakesADatabase) {
     EXPECT_NE(0, access(path.c_str(), F_OK));
     CreateSqliteStore(SqliteSettings{path, 100, 0});
     CreateSqliteStore(SqliteSettings{path, 100, 0});  // a second start finds it made
-    EXPECT_FALSE(store.Find("0123456789abcdef0123456789abcdef", m));
+    EXPECT_EQ(Lookup::kNone, store.Find("", "0123456789abcdef0123456789abcdef", m));
     MessageChange change;
     change.ident = "0123456789abcdef0123456789abcdef";
     change.folder = "inbox";
     change.hasBody = true;
     change.body = std::string("a\0b", 3);
-    bool created = false;
-    store.Save(change, &created);
-    EXPECT_TRUE(created);
-    ASSERT_TRUE(store.Find(change.ident, m));
+    SaveOutcome outcome = SaveOutcome::kOthers;
+    store.Save(change, &outcome);
+    EXPECT_EQ(SaveOutcome::kCreated, outcome);
+    ASSERT_EQ(Lookup::kFound, store.Find("", change.ident, m));
     EXPECT_EQ(change.body, m.body) << "bytes are kept, a NUL too";
     EXPECT_EQ("", m.subject);
 }
@@ -360,7 +360,7 @@ TEST(PgStoreSchema, ADatabaseOfAnotherProgramOrSchemaIsRefusedUntouchedAndAnEmpt
             EXPECT_NE(std::string::npos, std::string(e.what()).find(database)) << e.what();
         }
         Message m;
-        EXPECT_THROW(store.Find("0123456789abcdef0123456789abcdef", m), StoreError);
+        EXPECT_THROW(store.Find("", "0123456789abcdef0123456789abcdef", m), StoreError);
         EXPECT_EQ(std::vector<std::string>{"1"},
                   other.Column("SELECT count(*) FROM pg_tables WHERE schemaname = 'public'")) << "nothing was added";
         EXPECT_TRUE(cluster->DropDatabase(database));
@@ -374,11 +374,11 @@ TEST(PgStoreSchema, ADatabaseOfAnotherProgramOrSchemaIsRefusedUntouchedAndAnEmpt
     change.folder = "inbox";
     change.hasBody = true;
     change.body = std::string("a\0b\xFF", 4);
-    bool created = false;
-    store.Save(change, &created);
-    EXPECT_TRUE(created);
+    SaveOutcome outcome = SaveOutcome::kOthers;
+    store.Save(change, &outcome);
+    EXPECT_EQ(SaveOutcome::kCreated, outcome);
     Message m;
-    ASSERT_TRUE(store.Find(change.ident, m));
+    ASSERT_EQ(Lookup::kFound, store.Find("", change.ident, m));
     EXPECT_EQ(change.body, m.body) << "bytes are kept, a NUL too";
     EXPECT_EQ(std::vector<std::string>{std::to_string(kPgSchemaVersion)},
               pgtest::Session(cluster->Uri(database)).Column("SELECT version FROM velmox_schema"));

@@ -78,6 +78,9 @@ bool ServerRun::Start(int pipes, const std::vector<std::string>& extra) {
     } else {
         argv.push_back("-d");
         argv.push_back(m_database);
+        if (!m_users) argv.push_back("--public");
+        argv.push_back("--secret");
+        argv.push_back(m_base + ".secret");
     }
     argv.insert(argv.end(), extra.begin(), extra.end());
     m_pid = StartProgram(argv, m_base + ".out", m_base + ".err", true);
@@ -130,7 +133,8 @@ void ServerRun::ReapGroup(double seconds) {
 }
 
 void ServerRun::RemoveFiles() const {
-    for (const char* suffix : {".log", ".ready", ".ready.tmp", ".out", ".err"}) unlink((m_base + suffix).c_str());
+    for (const char* suffix : {".log", ".ready", ".ready.tmp", ".out", ".err", ".secret"})
+        unlink((m_base + suffix).c_str());
 }
 
 // ---------------------------------------------------------------- registry

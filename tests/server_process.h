@@ -41,10 +41,13 @@ public:
     ~ServerRun();
 
     // The following starts serve the mail store kept in `database`; `prefix`
-    // (a program and its arguments, such as setpriv) runs the server.
-    void UseMailStore(const std::string& database, const std::vector<std::string>& prefix = {}) {
+    // (a program and its arguments, such as setpriv) runs the server. Its
+    // requests without a user share the public mailbox (--public) unless
+    // `users` says that the test is about users.
+    void UseMailStore(const std::string& database, const std::vector<std::string>& prefix = {}, bool users = false) {
         m_database = database;
         m_prefix = prefix;
+        m_users = users;
     }
     // The following starts run `program` instead of the velmox-server built
     // with the tests.
@@ -74,6 +77,7 @@ private:
     std::string m_base;
     std::string m_database;
     std::vector<std::string> m_prefix;
+    bool m_users = false;
     std::string m_program = kServerProgram;
     pid_t m_pid = -1;
 };

@@ -238,9 +238,10 @@ bool FastCgiFront::Launch(const std::string& what, const std::string& deployFile
     mkdir(run.c_str(), 0755);
     WriteFile(htdocs + "/index.html", "<p>start page</p>\n");
     m_port = FreeLoopbackPort();
-    text = Replace(Replace(Replace(Replace(text, "@PORT@", std::to_string(m_port)), "@DOCROOT@", htdocs), "@RUNDIR@",
-                           run),
-                   "@SOCKET@", socket);
+    text = Replace(Replace(Replace(Replace(Replace(text, "@PORT@", std::to_string(m_port)), "@DOCROOT@", htdocs),
+                                           "@RUNDIR@", run),
+                                   "@SOCKET@", socket),
+                   "@USERS@", UsersFile());
     for (const auto& edit : edits) {
         if (text.find(edit.first) == std::string::npos) {
             m_error = "deploy/" + deployFile + " has no \"" + edit.first + "\" to change";
@@ -301,7 +302,7 @@ bool HaproxyFastCgi::Start(const std::string& gatewaySocket, bool keptConnection
     if (!keptConnections) edits.push_back({"    option keep-conn", "    no option keep-conn"});
     // In the foreground (-db), its messages on standard error: its log.
     return Launch("HAProxy", "haproxy-velmox-fcgi.cfg", "haproxy.cfg", gatewaySocket, edits,
-                  {haproxy, "-db", "-f", "@CONFIG@"}, {}, "error.log");
+                  {haproxy, "-db", "-f", "@CONFIG@", "-f", UsersFile() + ".haproxy"}, {}, "error.log");
 }
 
 // ----------------------------------------------------------------- Apache
@@ -324,8 +325,9 @@ bool Apache::Start(const std::string& fcgiAddress, const std::string& iniText) {
     }
     chmod((bin + "/velmox.ini").c_str(), 0644);
     std::string deploy = fcgiAddress.empty() ? "apache-velmox.conf" : "apache-velmox-fcgi.conf";
-    std::string site = Replace(ReadFile(std::string(VELMOX_SOURCE_DIR) + "/deploy/" + deploy), "/srv/velmox",
-                               m_dir.path());
+    std::string site = Replace(Replace(ReadFile(std::string(VELMOX_SOURCE_DIR) + "/deploy/" + deploy), "/srv/velmox",
+                                       m_dir.path()),
+                               "/etc/velmox/users", UsersFile());
     if (!fcgiAddress.empty()) site = Replace(site, "127.0.0.1:9000", fcgiAddress);
     WriteFile(run + "/velmox.conf", site);
     m_port = FreeLoopbackPort();
@@ -337,7 +339,8 @@ bool Apache::Start(const std::string& fcgiAddress, const std::string& iniText) {
                        "DefaultRuntimeDir " + run + "\n"
                        "Mutex file:" + run + " default\n"
                        "User www-data\nGroup www-data\n";
-    for (const char* m : {"mpm_event", "authz_core", "authz_host", "alias", "cgid", "proxy", "proxy_fcgi"}) {
+    for (const char* m : {"mpm_event", "authz_core", "authz_host", "authn_core", "authn_file", "authz_user", "auth_basic",
+                          "alias", "cgid", "proxy", "proxy_fcgi"}) {
         std::string name = m;
         main += "LoadModule " + name + "_module " + modules + "/mod_" + name + ".so\n";
     }
@@ -375,12 +378,22 @@ bool Host::Start(const std::string& database, int pipes) {
     unlink((m_dir / "run/error.log").c_str());
     if (m_port == 0) m_port = FreeLoopbackPort();
     std::string config = ReadFile(std::string(VELMOX_SOURCE_DIR) + "/deploy/lighttpd.conf");
-    config = Replace(Replace(Replace(config, "@PORT@", std::to_string(m_port)), "@DOCROOT@", inside + "/htdocs"),
-                     "@RUNDIR@", inside + "/run");
+    config = Replace(Replace(Replace(Replace(config, "@PORT@", std::to_string(m_port)), "@DOCROOT@", inside + "/htdocs"),
+                             "@RUNDIR@", inside + "/run"),
+                     "@USERS@", inside + "/users");
+    // Every host has the same users and the same form secret, as the
+    // operator gives them (a form one host served saves through another).
+    std::string secret(64, 'a');
+    for (size_t i = 0; i < secret.size(); ++i) secret[i] = "0123456789abcdef"[(i * 7 + 3) % 16];
+    if (!WriteFile(m_dir / "users", ReadFile(UsersFile())) || !WriteFile(m_dir / "secret", secret + "\n") ||
+        chmod((m_dir / "users").c_str(), 0644) != 0 || chmod((m_dir / "secret").c_str(), 0600) != 0) {
+        m_error = "cannot give the host its users and secret";
+        return false;
+    }
     // The host ends with the test process, whatever ends that. Everything it
     // runs lies in its directory: the build tree may be under the /tmp it hides.
-    std::string script = "cd /tmp\n/tmp/velmox-server -n " + std::to_string(pipes) + " -d '" +
-                         database + "' -l /tmp/server.log -r /tmp/server.ready 2>>/tmp/server.err &\n" + lighttpd +
+    std::string script = "cd /tmp\n/tmp/velmox-server -n " + std::to_string(pipes) + " -d '" + database +
+                         "' --secret /tmp/secret -l /tmp/server.log -r /tmp/server.ready 2>>/tmp/server.err &\n" + lighttpd +
                          " -D -f /tmp/run/lighttpd.conf &\n" + "while kill -0 " + std::to_string(getpid()) +
                          " 2>/dev/null; do sleep 1; done\nkill -KILL 0\n";
     if (!CopyExecutable(GatewayProgram(), m_dir / "htdocs/velmox.cgi") ||
@@ -451,6 +464,7 @@ bool LoadBalancer::Start(const std::vector<int>& hostPorts) {
     for (size_t i = 0; i < hostPorts.size(); ++i)
         config = Replace(config, "@HOST" + std::to_string(i + 1) + "@", "127.0.0.1:" + std::to_string(hostPorts[i]));
     m_port = FreeLoopbackPort();
+    config = Replace(config, "@CHECK_AUTH@", BasicAuthorization(kTester));
     WriteFile(m_dir / "haproxy.cfg", Replace(config, "@PORT@", std::to_string(m_port)));
     proc::Options options;
     options.outFile = m_dir / "haproxy.out";

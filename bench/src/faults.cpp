@@ -27,7 +27,7 @@ namespace {
 const char kProgram[] = "velmox-bench-faults";
 const char kUsage[] =
     "-u PORT -p SERVERPID -l LOGFILE -b BASE -n PIPES -f rolling|kill|burst|stop|slow [-s SCRIPT] [-c CLIENTS] "
-    "[-k COUNT] [-t SECONDS] [-d DELAYMS]";
+    "[-k COUNT] [-t SECONDS] [-d DELAYMS] [-a AUTHORIZATION]";
 
 struct Settings {
     load::Target target;
@@ -114,8 +114,9 @@ void Run(const Settings& s) {
 int main(int argc, char** argv) {
     Settings s;
     int option;
-    while ((option = getopt(argc, argv, "hu:s:p:l:b:n:f:c:k:t:d:")) != -1) {
+    while ((option = getopt(argc, argv, "hu:s:p:l:b:n:f:c:k:t:d:a:")) != -1) {
         switch (option) {
+            case 'a': s.target.authorization = optarg; break;
             case 'u': s.target.port = int(bench::ParseCount(kProgram, optarg, 1, 65535)); break;
             case 's': s.target.script = optarg; break;
             case 'p': s.server.pid = pid_t(bench::ParseCount(kProgram, optarg, 1, 1 << 30)); break;

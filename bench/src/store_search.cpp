@@ -4,7 +4,9 @@
 // size given, and after each times searches as the Search page asks for
 // them: one page of ten results of MAX 100, words of the messages' own
 // vocabulary (one or two, common and rare), each order, with and without
-// word variants. Prints one CSV row per store size:
+// word variants. The messages belong to -u USERS owners in turn (default 1)
+// and the searches are the first owner's, so that what the owner filter
+// costs shows against a store of one user. Prints one CSV row per store size:
 //   store,messages,searches,p50_ms,p90_ms,p99_ms,fill_seconds
 #include <cmath>
 #include <random>
@@ -19,7 +21,7 @@
 namespace {
 
 const char kProgram[] = "velmox-bench-store-search";
-const char kUsage[] = "-d DATABASE -n SIZE[,SIZE...] [-q SEARCHES] [-l LABEL]";
+const char kUsage[] = "-d DATABASE -n SIZE[,SIZE...] [-q SEARCHES] [-u USERS] [-l LABEL]";
 const char* const kFolders[] = {"inbox", "inbox", "archive", "sent"};
 
 // A vocabulary of made-up words, drawn with a Zipf-like weight: a few are
@@ -56,6 +58,7 @@ int main(int argc, char** argv) {
     ServerOptions options;
     std::vector<long> sizes;
     long searches = 500;
+    long users = 1;
     std::string label;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
@@ -64,6 +67,7 @@ int main(int argc, char** argv) {
         const char* value = argv[++i];
         if (arg == "-d") options.database = value;
         else if (arg == "-q") searches = bench::ParseCount(kProgram, value, 1, 1000000);
+        else if (arg == "-u") users = bench::ParseCount(kProgram, value, 1, 100000);
         else if (arg == "-l") label = value;
         else if (arg == "-n") {
             for (std::string rest = value; !rest.empty();) {
@@ -85,6 +89,7 @@ int main(int argc, char** argv) {
             int64_t start = bench::NowNs();
             for (; made < size; ++made) {
                 MessageChange change;
+                change.owner = "user" + std::to_string(made % users);
                 change.ident = NewIdent();
                 change.folder = kFolders[made % 4];
                 change.sender = "bench@example.org";
@@ -98,6 +103,7 @@ int main(int argc, char** argv) {
             std::vector<double> ms;
             for (long q = 0; q < searches; ++q) {
                 SearchRequest request;
+                request.owner = "user0";
                 request.folder = "inbox";
                 request.words.push_back(words.Any());
                 if (q % 3 == 2) request.words.push_back(words.Any());

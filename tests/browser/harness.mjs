@@ -25,8 +25,11 @@ export async function clickAndLoad(page, selector, options = {}) {
   await Promise.all([page.waitForNavigation({ waitUntil: 'load' }), page.click(selector, options)]);
 }
 
-// Runs steps(page) in a fresh browser with a profile of its own; an
-// exception counts as a failed check and shows the page it happened on.
+// Runs steps(page) in a fresh browser with a profile of its own, which
+// answers the web server's HTTP basic auth with the user and password in
+// VELMOX_BROWSER_USER and VELMOX_BROWSER_PASSWORD (as a browser does once
+// its user has signed in); an exception counts as a failed check and shows
+// the page it happened on.
 // Prints the closing "N passed, M failed" line and exits 0 when every check
 // passed.
 export async function runInBrowser(viewport, steps) {
@@ -49,6 +52,9 @@ export async function runInBrowser(viewport, steps) {
         '--disable-sync',
       ],
       viewport,
+      httpCredentials: process.env.VELMOX_BROWSER_USER
+        ? { username: process.env.VELMOX_BROWSER_USER, password: process.env.VELMOX_BROWSER_PASSWORD ?? '' }
+        : undefined,
     });
     page = context.pages()[0] ?? (await context.newPage());
     page.setDefaultTimeout(20000);

@@ -1,10 +1,14 @@
 // Walks the sample server's web mail in Debian's Chromium, as a newcomer
 // would: the folder, Write, Save, a quick search, the advanced search, the
 // message opened from the results, an edit, a click on the folder picture
-// and the folder list. A screenshot of every step goes to SCREENSHOT_DIR.
+// and the folder list; then a page of another site (evil.example) makes the
+// signed-in browser post forms to Save, with its Referer, without one, and
+// with another user's token, and nothing is saved. A screenshot of every
+// step goes to SCREENSHOT_DIR.
 //
-//   node mail_test.mjs http://127.0.0.1:PORT SCREENSHOT_DIR
+//   node mail_test.mjs http://127.0.0.1:PORT SCREENSHOT_DIR [OTHER_TOKEN]
 //
+// OTHER_TOKEN: the token of another user's forms (bob's).
 // The web server and the server task (with an empty mail store) must already
 // run. Exits 0 when every check passed; prints one line per check and a
 // closing "N passed, M failed" line.
@@ -14,6 +18,7 @@ import { join } from 'node:path';
 
 const base = process.argv[2];
 const screenshotDir = process.argv[3];
+const otherToken = process.argv[4] ?? '';
 if (!base || !screenshotDir) {
   console.error('usage: node mail_test.mjs BASE_URL SCREENSHOT_DIR');
   process.exit(2);
@@ -116,5 +121,37 @@ await runInBrowser({ width: 1000, height: 900 }, async (page) => {
   check('folders: title', await title(page), 'Folders');
   check('folders: inbox count', await page.locator('table#folders td.count').first().textContent(), '2');
   await shot(page, 'folders');
-  check('no errors in the console', problems.join('\n'), '');
+
+  // Another site's page posts forms to Save in this browser, which sends
+  // the user's credentials along: with the browser's Referer (of that
+  // site), without one, and with the token of another user's forms.
+  const forms = [
+    ['with its Referer', '', ''],
+    ['without a Referer', '<meta name="referrer" content="no-referrer">', ''],
+    ["with another user's token", '<meta name="referrer" content="no-referrer">', otherToken],
+  ];
+  for (const [what, head, token] of forms) {
+    await page.route('http://evil.example/**', (route) =>
+      route.fulfill({
+        contentType: 'text/html',
+        body: `<!DOCTYPE html><html><head>${head}</head><body>` +
+          `<form id="forged" method="post" action="${script}/Save/Local/inbox?0">` +
+          `<input type="hidden" name="token" value="${token}">` +
+          '<input type="hidden" name="subject" value="Wire transfer today">' +
+          '<input type="hidden" name="body" value="please pay"><button id="go">Go</button></form></body></html>',
+      }));
+    await page.goto('http://evil.example/prize.html');
+    check(`another site (${what}): its page`, new URL(page.url()).host, 'evil.example');
+    await clickAndLoad(page, '#go');
+    check(`another site (${what}): refused`, await title(page), 'Not saved');
+    await page.unroute('http://evil.example/**');
+  }
+  await shot(page, 'another-site-refused');
+  await page.goto(`${script}/Search/Local/inbox`);
+  await page.fill('#quick-search input[name=SEARCH]', 'transfer');
+  await clickAndLoad(page, '#quick-submit');
+  check('another site: nothing saved', await page.locator('ol#results li').count(), 0);
+  await clickAndLoad(page, 'a#nav-folders');
+  check('another site: still two messages', await page.locator('table#folders td.count').first().textContent(), '2');
+  check('no errors in the console', problems.filter((p) => !/403/.test(p)).join('\n'), '');
 });

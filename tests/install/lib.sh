@@ -8,7 +8,7 @@ FAILURES=0
 fail() { echo "FAIL: $*"; FAILURES=$((FAILURES + 1)); }
 
 # The programs, each with a man page.
-PROGRAMS=("$CGIDIR/velmox.cgi" bin/velmox-server bin/velmox-registry)
+PROGRAMS=("$CGIDIR/velmox.cgi" bin/velmox-server bin/velmox-registry bin/velmox-passwd)
 # The gateway linked for systemd's socket activation (velmox.cgi's page).
 SERVICE_GATEWAY=lib/velmox/velmox-fcgi
 
