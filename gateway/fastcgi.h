@@ -29,6 +29,9 @@ struct FastCgiOptions {
     std::string log;      // "" : standard error as it is; else a file it is appended to
     std::string scriptName = kDefaultScriptName;  // as NormaliseScriptName leaves it
     unsigned idleLimitSeconds = kDefaultIdleLimitSeconds;
+    unsigned readLimitSeconds = kDefaultReadLimitSeconds;
+    int maxConnections = 0;  // 0 : kDefaultConnectionsPerWorker for each worker
+    std::string allow;       // "" : loopback only (AllowList::Loopback); TCP sockets only
     StatusPaths status;   // --metrics-path, --ping-path; off when empty
 };
 
@@ -43,12 +46,15 @@ bool IsListeningSocket(int fd);
 bool AskedForFastCgi(int argc, char** argv);
 
 // Reads "--fastcgi ADDRESS" (or --fastcgi=ADDRESS), "-w N" (or --workers N,
-// --workers=N), "--log FILE" (--log=FILE), "--script-name PATH" and
-// "--idle-limit SECONDS", "--metrics-path PATH" and "--ping-path PATH" (each
-// also with '=') from argv[1...]. False, with the reason in *error, for any
-// other argument, a missing or bad value, N outside 1 to kMaxFastCgiWorkers,
-// SECONDS outside 1 to kMaxIdleLimitSeconds, status paths that
-// CheckStatusPath or CheckStatusPaths refuses.
+// --workers=N), "--log FILE" (--log=FILE), "--script-name PATH",
+// "--idle-limit SECONDS", "--read-limit SECONDS", "--max-connections N",
+// "--allow ADDRESS[,ADDRESS...]", "--metrics-path PATH" and "--ping-path
+// PATH" (each also with '=') from argv[1...]. False, with the reason in
+// *error, for any other argument, a missing or bad value, N outside 1 to
+// kMaxFastCgiWorkers (workers) or kMaxConnections (connections), SECONDS
+// outside 1 to kMaxIdleLimitSeconds or kMaxReadLimitSeconds, addresses that
+// AllowList::Parse refuses, status paths that CheckStatusPath or
+// CheckStatusPaths refuses.
 bool ParseFastCgiOptions(int argc, char** argv, FastCgiOptions* options, std::string* error);
 
 // Two workers per core, at least 2 and at most 32: a worker waits for its
