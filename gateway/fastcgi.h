@@ -4,8 +4,10 @@
 //
 // Processes: a master that opens (or inherits) the listening socket, starts
 // the workers, restarts one that dies, and passes SIGHUP and SIGTERM on;
-// workers that accept, run each request exactly as a CGI run does and write
-// its bytes to the request's output stream. libfcgi does the protocol.
+// workers that accept, read every connection as its bytes arrive, run each
+// whole request exactly as a CGI run does and write its bytes back as the
+// request's answer. The protocol's records are read and written by
+// fcgi_records.h, on libfcgi's definitions of them.
 //
 // Error convention: what fails at start (options, the socket) is written to
 // standard error and ends the program with status 2 (usage) or 1; what fails

@@ -52,7 +52,7 @@ struct WorkerSettings {
 // no request in progress (those of a peer that sent nothing, or only part
 // of a request's head, and kept connections between requests), answers
 // the requests that are whole and those whose body is still arriving
-// (within the read limit), and ends. SIGHUP re-reads velmox.ini before the
+// (while it keeps coming: kStopPatienceMs), and ends. SIGHUP re-reads velmox.ini before the
 // next request. listenFd must be non-blocking. Returns the exit status, 0.
 int RunFastCgiWorker(int listenFd, const WorkerSettings& settings);
 
