@@ -105,12 +105,14 @@ bool Connections::InProgress(const Connection& c) const {
            c.m_reader.current().params();
 }
 
-long long Connections::FreshUntil(long long now) const {
+long long Connections::FreshUntil(long long now) {
     long long until = 0;
-    for (const std::unique_ptr<Connection>& c : m_slots)
-        if (c && c->m_phase == Connection::Reading && c->m_reader.pendingBytes() == 0 && !c->m_reader.InProgress() &&
-            c->m_since + kFreshMs > now)
-            until = std::max(until, c->m_since + kFreshMs);
+    for (const std::unique_ptr<Connection>& c : m_slots) {
+        if (!c || c->m_phase != Connection::Reading || c->m_answered || c->m_reader.pendingBytes() > 0) continue;
+        if (c->m_since + kFreshMs > now) until = std::max(until, c->m_since + kFreshMs);
+        else m_silentSeen = now;
+    }
+    if (m_silentSeen >= 0 && now - m_silentSeen < m_limits.readMs) return 0;
     return until;
 }
 

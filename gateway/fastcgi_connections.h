@@ -107,7 +107,10 @@ public:
     // 0 when none is. A worker that takes no other connection meanwhile
     // leaves the connections that wait to the other workers, rather than
     // holding two requests of which one must wait for the other's exchange.
-    long long FreshUntil(long long now) const;
+    // Once a connection has kept silent past kFreshMs, and for a read limit
+    // after, it is always 0: among peers that send nothing, waiting for
+    // each would slow the accepting of every other connection.
+    long long FreshUntil(long long now);
     // True when MakeRoom would find a connection to close.
     bool CanMakeRoom() const;
     // Takes an accepted, non-blocking socket.
@@ -155,6 +158,7 @@ private:
     size_t m_count = 0;
     std::deque<Connection*> m_queue;
     bool m_stopping = false;
+    long long m_silentSeen = -1;  // when a connection was last seen silent past kFreshMs
 };
 
 #endif
