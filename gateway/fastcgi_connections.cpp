@@ -137,7 +137,11 @@ bool Connections::MakeRoom(long long now) {
 void Connections::Event(uint32_t slot, uint32_t events, long long now) {
     if (slot >= m_slots.size() || !m_slots[slot]) return;
     Connection& c = *m_slots[slot];
-    if (c.m_phase == Connection::Writing || (events & EPOLLOUT)) {
+    // A connection with a request whole or being answered is not read (its
+    // next request waits); a hang-up there shows when its records are
+    // written. Records that wait are written before anything more is read.
+    bool answering = c.m_phase == Connection::Queued || c.m_phase == Connection::Writing;
+    if (answering || (events & EPOLLOUT)) {
         if (events & (EPOLLOUT | EPOLLHUP | EPOLLERR)) Flush(c, now);
         return;
     }
@@ -225,8 +229,9 @@ void Connections::Flush(Connection& c, long long now) {
             Watch(c);
             return;
         }
-        if (c.m_phase == Connection::Writing && !c.m_request.params() && !c.m_request.paramsTooLong()) Close(c);
-        else if (c.m_phase == Connection::Writing) CloseLogged(c, "the answer was not taken: the connection closed");
+        bool request = (c.m_phase == Connection::Writing || c.m_phase == Connection::Queued) &&
+                       (c.m_request.params() || c.m_request.paramsTooLong());
+        if (request) CloseLogged(c, "the answer was not taken: the connection closed");
         else Close(c);
         return;
     }
