@@ -376,6 +376,15 @@ TEST_F(FastCgi, BadInputCostsOnlyItsRequestAndMemoryStaysFlat) {
          "POST /Save/Local/x\\\\y: request refused: CONTENT_LENGTH 99999999999\\x0a is longer than any request"},
     };
     for (const Forged& f : forged) EXPECT_TRUE(Ask(f.vars).ended);
+    // A body of 100 MB announced and none of it sent, the connection left
+    // open: refused at once (413), its body never waited for.
+    int announced = fcgi::Connect(address);
+    ASSERT_TRUE(fcgi::SendAll(announced, fcgi::BeginRequest() + fcgi::ParamsStream(Vars(
+                                             "POST", "/Save/Local/huge", "", "", {{"CONTENT_LENGTH", "100000000"}}))));
+    fcgi::Reply refused = fcgi::ReadReplies(announced, 1, 20000)[0];
+    EXPECT_TRUE(refused.ended);
+    EXPECT_EQ(kTooLongPage, refused.out);
+    close(announced);
 
     serveMany(1000);
     EXPECT_EQ(workers, ChildrenOf(gateway.pid())) << "no worker died:\n" << gateway.Stderr();
