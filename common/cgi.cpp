@@ -1,5 +1,6 @@
 #include "cgi.h"
 
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cerrno>
@@ -46,6 +47,19 @@ CGI::~CGI() {
     RootFree(m_serialData);
 }
 
+int CGI::AnnouncedBody(const char* contentLength) {
+    bool fits = true;
+    int length = ParseDecimal(contentLength, &fits);
+    if (!fits) {
+        // Beyond int: a negative number is no body, a positive one too long.
+        const char* p = contentLength;
+        while (std::isspace(static_cast<unsigned char>(*p))) ++p;
+        return *p == '-' ? 0 : -1;
+    }
+    if (length <= 0) return 0;
+    return length > kLargestBody ? -1 : length;
+}
+
 int CGI::InitFromEnv() {
     for (int i = 0; i < c_cgiEnvVarCount; ++i) {
         char* value = std::getenv(c_cgiEnvVarName[i]);
@@ -53,8 +67,9 @@ int CGI::InitFromEnv() {
     }
     ResetBody();
     // The request method is not consulted: any positive length has a body.
-    int length = ParseDecimal(m_cgiEnvVarValue[ContentLength]);
-    if (length <= 0) return 1;
+    int length = AnnouncedBody(m_cgiEnvVarValue[ContentLength]);
+    if (length < 0) RAISE(OutOfRangeExc);
+    if (length == 0) return 1;
     ReadBody(length, nullptr, nullptr);
     DecodeBody();
     return 1;
@@ -78,8 +93,9 @@ int CGI::InitFromParams(char* const* params, BodyReader read, void* source) {
         m_cgiEnvVarValue[i] = value ? value : s_emptyValue;
     }
     ResetBody();
-    int length = ParseDecimal(m_cgiEnvVarValue[ContentLength]);
-    if (length <= 0) return 1;
+    int length = AnnouncedBody(m_cgiEnvVarValue[ContentLength]);
+    if (length < 0) RAISE(OutOfRangeExc);
+    if (length == 0) return 1;
     ReadBody(length, read, source);
     DecodeBody();
     return 1;

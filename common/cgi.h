@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <iosfwd>
 
+#include "pipe_limits.h"
 #include "rootobj.h"
 
 // Zero bytes that follow, beyond its length, every decoded form list that the
@@ -18,6 +19,10 @@
 // bytes are: a string that runs to the list's end stops at the first of
 // them, and at most two empty strings follow it.
 const size_t kFormListGuard = 3;
+
+// The longest body a record takes: a request that carries more could never
+// pass the pipe, whose longest message is kLargestMessage bytes.
+const int kLargestBody = int(kLargestMessage);
 
 class CGI : public RootObject {
 public:
@@ -42,11 +47,20 @@ public:
     CGI(const CGI&) = delete;
     CGI& operator=(const CGI&) = delete;
 
+    // The length of the body a CONTENT_LENGTH value announces, read as atoi
+    // reads it (white space, a sign, digits up to the first other
+    // character): from 1 to kLargestBody; 0 for no body (a value that is
+    // missing, empty, not a number, zero or negative); -1 for a body longer
+    // than kLargestBody, whether or not its length fits an int. Never fails.
+    static int AnnouncedBody(const char* contentLength);
+
     // Fills the record from the environment and standard input: a variable
-    // that is not set reads as the empty string; a CONTENT_LENGTH that is
-    // missing, not positive or not a number that fits an int means no body; a
-    // short read is the body that arrived. Raises OutOfMemoryExc when the body
-    // buffers cannot be had; returns 1 otherwise.
+    // that is not set reads as the empty string; a CONTENT_LENGTH that
+    // announces no body (AnnouncedBody) means none; a short read is the body
+    // that arrived. A body announced longer than kLargestBody is refused
+    // before a byte of it is read: OutOfRangeExc, with the values set and no
+    // body (the request is too long for the pipe). Raises OutOfMemoryExc when
+    // the body buffers cannot be had; returns 1 otherwise.
     int InitFromEnv();
 
     // Where a body comes from when it is not standard input: reads up to
@@ -60,7 +74,8 @@ public:
     // counts), the body comes from `read`. The values point into `params`,
     // which must outlive the record. Everything else is as InitFromEnv: the
     // process environment and standard input are never read, and nothing of
-    // an earlier request stays.
+    // an earlier request stays, and a body announced too long is refused
+    // unread in the same way.
     int InitFromParams(char* const* params, BodyReader read, void* source);
 
     // Appends the total length of the 22 values and the values themselves

@@ -1,6 +1,7 @@
 #include "textutil.h"
 
 #include <cctype>
+#include <cstdio>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -57,4 +58,25 @@ bool ScanDecimal(const char* text, int32_t* value, const char** end) {
     *value = outside ? 0 : int32_t(number);
     *end = stop;
     return true;
+}
+
+std::string LogText(const char* text, size_t limit, const char* quoted) {
+    std::string out;
+    if (!text) return out;
+    size_t i = 0;
+    for (; text[i] && i < limit; ++i) {
+        unsigned char c = (unsigned char)text[i];
+        if (c == '\\' || std::strchr(quoted, c)) {
+            out += '\\';
+            out += char(c);
+        } else if (c >= 0x20 && c < 0x7F) {
+            out += char(c);
+        } else {
+            char escape[8];
+            std::snprintf(escape, sizeof escape, "\\x%02x", unsigned(c));
+            out += escape;
+        }
+    }
+    if (text[i]) out += "...";
+    return out;
 }

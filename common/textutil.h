@@ -1,10 +1,12 @@
 // Small text helpers shared by the request front end and the commands: cut
-// copies into fixed fields and number conversions without overflow.
+// copies into fixed fields, number conversions without overflow, and request
+// values made safe for a log line.
 #ifndef VELMOX_TEXTUTIL_H
 #define VELMOX_TEXTUTIL_H
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 // Copies src into a field of `size` bytes, cut to size - 1 characters, and
 // terminates it. A null src leaves the field empty; a null dst or a size of 0
@@ -28,5 +30,13 @@ bool ScanHex32(const char* text, uint32_t* value);
 // stores the position after it in *end; a number outside int counts as 0.
 // Returns false, with *end at text, when no number is there.
 bool ScanDecimal(const char* text, int32_t* value, const char** end);
+
+// A value from a request as a log line shows it, so that no value can end
+// the line or forge another: printable ASCII as it is, a backslash and each
+// character of `quoted` with a backslash before it, every other byte
+// (control characters, DEL, bytes above 127) as \xNN; cut after `limit`
+// characters of the value, with "..." added. A null text gives "". Raises
+// only what the string's allocation raises.
+std::string LogText(const char* text, size_t limit, const char* quoted = "");
 
 #endif

@@ -10,9 +10,11 @@
 // as the environment would. The body goes to standard input, NULs and all.
 //
 // Properties:
-//  - a declared length that is missing, not positive or beyond int gives no
-//    body; otherwise m_stdin holds the bytes that arrived (at most the
-//    declared length) and a NUL, and m_stdinLen counts them plus one;
+//  - a declared length that is missing or not positive gives no body; one
+//    longer than kLargestBody (beyond int too) is refused with
+//    OutOfRangeExc, the values set, no body and standard input unread;
+//    otherwise m_stdin holds the bytes that arrived (at most the declared
+//    length) and a NUL, and m_stdinLen counts them plus one;
 //  - the decoder never writes more than it reads: 1 <= m_contentsLen <=
 //    m_stdinLen + 1, and every decoded string ends inside m_contents;
 //  - a body without '%' decodes exactly: '+' a blank, '=' and '&' a NUL,
@@ -38,11 +40,6 @@
 extern char** environ;
 
 namespace {
-
-// Declared lengths above this are not run: the record sizes its buffer from
-// the declared length, and gigabyte allocations would only measure the
-// machine, not the decoder.
-const long long kLargestDeclared = 1 << 20;
 
 const int kInputVars[] = {CGI::ContentLength, CGI::PathInfo, CGI::QueryString, CGI::HttpUserAgent};
 const int kInputVarCount = 4;
@@ -187,8 +184,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     bool fits = true;
     long long declared = isSet[0] ? DeclaredLength(pieces[0], &fits) : 0;
-    if (fits && declared > kLargestDeclared) return 0;
-    bool hasBody = fits && declared > 0;
+    size_t sign = isSet[0] ? pieces[0].find_first_not_of(" \t\n\v\f\r") : std::string::npos;
+    bool negative = sign != std::string::npos && pieces[0][sign] == '-';
+    bool tooLong = isSet[0] && !negative && (!fits || declared > kLargestBody);
+    bool hasBody = !tooLong && fits && declared > 0;
 
     std::string expected[CGI::c_cgiEnvVarCount];
     std::vector<std::string> entries;
@@ -212,7 +211,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     try {
         CGI cgi;
-        FUZZ_CHECK(cgi.InitFromEnv() == 1);
+        if (tooLong) {
+            bool refused = false;
+            try {
+                cgi.InitFromEnv();
+            } catch (const OutOfRangeExc&) {
+                refused = true;
+            }
+            FUZZ_CHECK(refused);
+            FUZZ_CHECK(std::ftell(stdin) == 0);
+        } else {
+            FUZZ_CHECK(cgi.InitFromEnv() == 1);
+        }
         for (int i = 0; i < CGI::c_cgiEnvVarCount; ++i) {
             FUZZ_CHECK(cgi.m_cgiEnvVarValue[i] != nullptr);
             FUZZ_CHECK(expected[i] == cgi.m_cgiEnvVarValue[i]);

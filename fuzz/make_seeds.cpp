@@ -243,6 +243,81 @@ void CgiReadSeeds() {
     Put(h, "short-length", std::string("\x16\0", 2));
 }
 
+// The FastCGI records a web server sends (the first byte of each seed is the
+// target's own: 0 feeds the bytes whole; odd, in small pieces; 2 and 3 write
+// the answer past one record).
+std::string FcgiRecord(int type, const std::string& content, int id = 1, size_t padding = 99) {
+    if (padding == 99) padding = (8 - content.size() % 8) % 8;
+    std::string out = {char(1), char(type), char(id >> 8), char(id & 0xff), char(content.size() >> 8),
+                       char(content.size() & 0xff), char(padding), char(0)};
+    return out + content + std::string(padding, '\0');
+}
+
+std::string FcgiBegin(int id = 1, bool keep = false, int role = 1) {
+    return FcgiRecord(1, std::string{char(role >> 8), char(role & 0xff), char(keep ? 1 : 0), 0, 0, 0, 0, 0}, id);
+}
+
+std::string FcgiPairs(const Env& params) {
+    std::string pairs;
+    for (const auto& p : params) {
+        for (size_t n : {std::strlen(p.first), p.second.size()}) {
+            if (n < 128) {
+                pairs += char(n);
+            } else {
+                pairs += char(0x80 | ((n >> 24) & 0x7f));
+                pairs += char((n >> 16) & 0xff);
+                pairs += char((n >> 8) & 0xff);
+                pairs += char(n & 0xff);
+            }
+        }
+        pairs += p.first;
+        pairs += p.second;
+    }
+    return pairs;
+}
+
+std::string FcgiRequest(const Env& params, const std::string& body, int id = 1, bool keep = false) {
+    std::string pairs = FcgiPairs(params);
+    std::string out = FcgiBegin(id, keep);
+    for (size_t at = 0; at < pairs.size(); at += 65535) out += FcgiRecord(4, pairs.substr(at, 65535), id);
+    out += FcgiRecord(4, "", id);
+    for (size_t at = 0; at < body.size(); at += 65535) out += FcgiRecord(5, body.substr(at, 65535), id);
+    return out + FcgiRecord(5, "", id);
+}
+
+void FcgiFrontSeeds() {
+    const char* h = "fcgi_front";
+    const Env get = With(kServer, {{"REQUEST_METHOD", "GET"}, {"PATH_INFO", "/Search/Local/mail"}, {"QUERY_STRING", "1f"}});
+    const std::string form = "SREQUEST=Search&SEARCH=cats&MAX=20";
+    const Env post = With(kServer, {{"REQUEST_METHOD", "POST"}, {"PATH_INFO", "/Save/Local/notes"},
+                                    {"CONTENT_LENGTH", std::to_string(form.size())}});
+    Put(h, "get", std::string(1, '\0') + FcgiRequest(get, ""));
+    Put(h, "post-in-pieces", std::string(1, '\1') + FcgiRequest(post, form) + std::string(40, '\3'));
+    Put(h, "kept-two-requests", std::string(1, '\2') + FcgiRequest(get, "", 1, true) + FcgiRequest(post, form, 1, true));
+    Put(h, "body-longer-than-announced", std::string(1, '\0') + FcgiRequest(post, form + "&extra=1"));
+    Put(h, "body-shorter-than-announced",
+        std::string(1, '\0') + FcgiRequest(With(post, {{"CONTENT_LENGTH", "400"}}), form));
+    Put(h, "body-announced-100-mb", std::string(1, '\1') + FcgiRequest(With(post, {{"CONTENT_LENGTH", "100000000"}}), form) +
+                                        std::string(20, '\5'));
+    Put(h, "long-value-four-byte-lengths",
+        std::string(1, '\0') + FcgiRequest(With(get, {{"HTTP_X_LONG", std::string(300, 'l')}}), ""));
+    Put(h, "get-values", std::string(1, '\0') +
+                             FcgiRecord(9, FcgiPairs({{"FCGI_MAX_CONNS", ""}, {"FCGI_MPXS_CONNS", ""}, {"OTHER", ""}}), 0));
+    Put(h, "unknown-management-type", std::string(1, '\0') + FcgiRecord(42, "x", 0));
+    Put(h, "aborted", std::string(1, '\0') + FcgiBegin(1, true) + FcgiRecord(4, FcgiPairs(get), 1) + FcgiRecord(2, "", 1));
+    Put(h, "filter-role", std::string(1, '\0') + FcgiBegin(1, false, 3) + FcgiRequest(get, ""));
+    Put(h, "second-request-at-once", std::string(1, '\0') + FcgiBegin(1) + FcgiBegin(2) + FcgiRequest(get, "").substr(16));
+    Put(h, "begun-twice", std::string(1, '\0') + FcgiBegin(1) + FcgiBegin(1));
+    Put(h, "version-9", std::string(1, '\0') + std::string("\x09\x01\x00\x01\x00\x08\x00\x00", 8) + std::string(8, '\0'));
+    Put(h, "begin-of-six-bytes", std::string(1, '\0') + FcgiRecord(1, std::string(6, '\1')));
+    Put(h, "pair-cut-short", std::string(1, '\0') + FcgiBegin() + FcgiRecord(4, "\x7f\x7fPATH") + FcgiRecord(4, ""));
+    Put(h, "half-header", std::string(1, '\0') + FcgiBegin().substr(0, 5));
+    Put(h, "params-without-end", std::string(1, '\0') + FcgiBegin() + FcgiRecord(4, FcgiPairs(get)));
+    Put(h, "padding-of-255", std::string(1, '\0') + FcgiBegin() + FcgiRecord(4, FcgiPairs(get), 1, 255) +
+                                 FcgiRecord(4, "") + FcgiRecord(5, ""));
+    Put(h, "http-request", std::string(1, '\0') + "GET / HTTP/1.1\r\nHost: x\r\n\r\n");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -257,6 +332,7 @@ int main(int argc, char** argv) {
         SearchFormSeeds();
         CmdStreamSeeds();
         CgiReadSeeds();
+        FcgiFrontSeeds();
     } catch (const Exception& e) {
         std::fprintf(stderr, "seed generation raised %s\n", Exception::c_excName[e.m_id]);
         return 1;

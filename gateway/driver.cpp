@@ -13,6 +13,7 @@
 
 #include "cgi.h"
 #include "cmd.h"
+#include "except.h"
 #include "os.h"
 #include "platform.h"
 #include "request_path.h"
@@ -237,8 +238,30 @@ void LogRefusal(const char* cause) {
     }
 }
 
-void WriteErrorPage(const char* heading) {
+const ErrorPage kCommunicationFailure = {"503 Service Unavailable", kCommunicationErrorHeading};
+const ErrorPage kRefusedRequest = {"400 Bad Request", kExceptionHeading};
+const ErrorPage kRequestTooLong = {"413 Content Too Large", kExceptionHeading};
+const ErrorPage kGatewayFailure = {"500 Internal Server Error", kExceptionHeading};
+const ErrorPage kUnknownFailure = {"500 Internal Server Error", kUnknownExceptionHeading};
+
+const ErrorPage& ErrorPageFor(const Exception& e) {
+    switch (e.m_id) {
+        case Exception::ExcIPC: return kCommunicationFailure;
+        case Exception::ExcUnknownCmd:
+        case Exception::ExcInvalidURL: return kRefusedRequest;
+        case Exception::ExcBufferOverflow:
+        case Exception::ExcOutOfRange: return kRequestTooLong;
+        default: return kGatewayFailure;
+    }
+}
+
+void WriteErrorPage(const ErrorPage& page) {
+    if (!g_debug) {
+        std::fputs("Status: ", stdout);
+        std::fputs(page.status, stdout);
+        std::fputc('\n', stdout);
+    }
     std::fputs(kHtmlHeader, stdout);
-    std::fputs(heading, stdout);
+    std::fputs(page.heading, stdout);
     std::fflush(stdout);
 }

@@ -8,6 +8,7 @@
 
 class CGI;
 class Cmd;
+class Exception;
 class SimplePipe;
 
 const int kConfigFieldSize = 64;
@@ -43,8 +44,35 @@ typedef void (*AnswerWriter)(const char* answer, size_t length);
 // RunRequest raises.
 void HandleRequest(CGI& cgi, Cmd*& cmd, SimplePipe* pipe, AnswerWriter write);
 
-// Writes the response header and one of the error headings. Never raises.
-void WriteErrorPage(const char* heading);
+// One of the error pages: the HTTP status the web server sends (a CGI
+// "Status:" line in front of the page) and the heading of the page.
+struct ErrorPage {
+    const char* status;   // "503 Service Unavailable"
+    const char* heading;  // one of the three headings below
+};
+// The server task cannot be reached, or the exchange failed.
+extern const ErrorPage kCommunicationFailure;   // 503
+// A request path or command the gateway refuses.
+extern const ErrorPage kRefusedRequest;         // 400
+// A request too long for the pipe: its body, or the whole request.
+extern const ErrorPage kRequestTooLong;         // 413
+// Any other failure of the gateway.
+extern const ErrorPage kGatewayFailure;         // 500
+// A failure that raised no exception of the system.
+extern const ErrorPage kUnknownFailure;         // 500, the unknown-exception heading
+
+// The page for an exception raised while a request was served: IPCexc the
+// communication page; an unknown command or an invalid request path (the
+// factory's and the request path's refusals) 400; a stream that overflowed
+// or a length out of range (a request too long for any block, a body
+// longer than any message) 413; anything else 500. Never fails.
+const ErrorPage& ErrorPageFor(const Exception& e);
+
+// Writes the page: its Status line, the response header and the heading.
+// With tracing on the trace's header is out already, so the page follows
+// the trace as ever, without a Status line (a header after the body would
+// only show as text). Never raises.
+void WriteErrorPage(const ErrorPage& page);
 
 // Writes the cause of a failed exchange as a trace line (debug runs):
 // "Pipe failure: <cause, HTML-escaped><br>\n"; nothing for an empty cause.

@@ -4,8 +4,10 @@
 //
 // Processes: a master that opens (or inherits) the listening socket, starts
 // the workers, restarts one that dies, and passes SIGHUP and SIGTERM on;
-// workers that accept, run each request exactly as a CGI run does and write
-// its bytes to the request's output stream. libfcgi does the protocol.
+// workers that accept, read every connection as its bytes arrive, run each
+// whole request exactly as a CGI run does and write its bytes back as the
+// request's answer. The protocol's records are read and written by
+// fcgi_records.h, on libfcgi's definitions of them.
 //
 // Error convention: what fails at start (options, the socket) is written to
 // standard error and ends the program with status 2 (usage) or 1; what fails
@@ -29,6 +31,9 @@ struct FastCgiOptions {
     std::string log;      // "" : standard error as it is; else a file it is appended to
     std::string scriptName = kDefaultScriptName;  // as NormaliseScriptName leaves it
     unsigned idleLimitSeconds = kDefaultIdleLimitSeconds;
+    unsigned readLimitSeconds = kDefaultReadLimitSeconds;
+    int maxConnections = 0;  // 0 : kDefaultConnectionsPerWorker for each worker
+    std::string allow;       // "" : loopback only (AllowList::Loopback); TCP sockets only
     StatusPaths status;   // --metrics-path, --ping-path; off when empty
 };
 
@@ -43,12 +48,15 @@ bool IsListeningSocket(int fd);
 bool AskedForFastCgi(int argc, char** argv);
 
 // Reads "--fastcgi ADDRESS" (or --fastcgi=ADDRESS), "-w N" (or --workers N,
-// --workers=N), "--log FILE" (--log=FILE), "--script-name PATH" and
-// "--idle-limit SECONDS", "--metrics-path PATH" and "--ping-path PATH" (each
-// also with '=') from argv[1...]. False, with the reason in *error, for any
-// other argument, a missing or bad value, N outside 1 to kMaxFastCgiWorkers,
-// SECONDS outside 1 to kMaxIdleLimitSeconds, status paths that
-// CheckStatusPath or CheckStatusPaths refuses.
+// --workers=N), "--log FILE" (--log=FILE), "--script-name PATH",
+// "--idle-limit SECONDS", "--read-limit SECONDS", "--max-connections N",
+// "--allow ADDRESS[,ADDRESS...]", "--metrics-path PATH" and "--ping-path
+// PATH" (each also with '=') from argv[1...]. False, with the reason in
+// *error, for any other argument, a missing or bad value, N outside 1 to
+// kMaxFastCgiWorkers (workers) or kMaxConnections (connections), SECONDS
+// outside 1 to kMaxIdleLimitSeconds or kMaxReadLimitSeconds, addresses that
+// AllowList::Parse refuses, status paths that CheckStatusPath or
+// CheckStatusPaths refuses.
 bool ParseFastCgiOptions(int argc, char** argv, FastCgiOptions* options, std::string* error);
 
 // Two workers per core, at least 2 and at most 32: a worker waits for its

@@ -145,3 +145,124 @@ int OpenListeningSocket(const std::string& address, std::string* unixPath, std::
     }
     return ListenTcp(address, error);
 }
+
+namespace {
+
+// The address of a socket address as bytes, with IPv4-mapped IPv6 addresses
+// as their IPv4 one. False for another family.
+bool AddressBytes(const sockaddr* address, int* family, unsigned char bytes[16]) {
+    if (address->sa_family == AF_INET) {
+        *family = AF_INET;
+        std::memcpy(bytes, &reinterpret_cast<const sockaddr_in*>(address)->sin_addr, 4);
+        return true;
+    }
+    if (address->sa_family != AF_INET6) return false;
+    const in6_addr& v6 = reinterpret_cast<const sockaddr_in6*>(address)->sin6_addr;
+    if (IN6_IS_ADDR_V4MAPPED(&v6)) {
+        *family = AF_INET;
+        std::memcpy(bytes, v6.s6_addr + 12, 4);
+    } else {
+        *family = AF_INET6;
+        std::memcpy(bytes, v6.s6_addr, 16);
+    }
+    return true;
+}
+
+std::string AddressText(int family, const unsigned char* bytes) {
+    char text[INET6_ADDRSTRLEN] = "?";
+    inet_ntop(family, bytes, text, sizeof text);
+    return text;
+}
+
+}  // namespace
+
+AllowList AllowList::Loopback() {
+    AllowList list;
+    std::string ignored;
+    list.Parse("127.0.0.0/8,::1", &ignored);
+    return list;
+}
+
+bool AllowList::Parse(const std::string& text, std::string* error) {
+    m_networks.clear();
+    size_t at = 0;
+    do {
+        size_t comma = text.find(',', at);
+        std::string entry = text.substr(at, comma == std::string::npos ? std::string::npos : comma - at);
+        at = comma == std::string::npos ? text.size() + 1 : comma + 1;
+        size_t slash = entry.find('/');
+        std::string address = entry.substr(0, slash);
+        Network n = {};
+        int most = 0;
+        if (inet_pton(AF_INET, address.c_str(), n.bytes) == 1) {
+            n.family = AF_INET;
+            most = 32;
+        } else if (inet_pton(AF_INET6, address.c_str(), n.bytes) == 1) {
+            n.family = AF_INET6;
+            most = 128;
+        } else {
+            *error = "--allow takes numeric IPv4 or IPv6 addresses, each alone or as ADDRESS/BITS, separated by "
+                     "commas, not \"" + entry + "\"";
+            return false;
+        }
+        n.bits = most;
+        if (slash != std::string::npos) {
+            std::string bits = entry.substr(slash + 1);
+            char* end = nullptr;
+            long value = std::strtol(bits.c_str(), &end, 10);
+            if (bits.empty() || *end || bits[0] == '-' || value > most) {
+                *error = "--allow: \"" + entry + "\" names no network (BITS from 0 to " + std::to_string(most) + ")";
+                return false;
+            }
+            n.bits = int(value);
+        }
+        m_networks.push_back(n);
+    } while (at <= text.size());
+    return true;
+}
+
+bool AllowList::Allows(const sockaddr* peer) const {
+    int family = 0;
+    unsigned char bytes[16];
+    if (!AddressBytes(peer, &family, bytes)) return false;
+    for (const Network& n : m_networks) {
+        if (n.family != family) continue;
+        int whole = n.bits / 8, rest = n.bits % 8;
+        if (std::memcmp(n.bytes, bytes, size_t(whole)) != 0) continue;
+        if (rest && ((n.bytes[whole] ^ bytes[whole]) & (0xff << (8 - rest)))) continue;
+        return true;
+    }
+    return false;
+}
+
+std::string AllowList::Text() const {
+    std::string text;
+    for (const Network& n : m_networks) {
+        if (!text.empty()) text += ", ";
+        text += AddressText(n.family, n.bytes);
+        if (n.bits != (n.family == AF_INET ? 32 : 128)) text += "/" + std::to_string(n.bits);
+    }
+    return text;
+}
+
+bool IsTcpSocket(int fd, std::string* address) {
+    sockaddr_storage storage{};
+    socklen_t length = sizeof storage;
+    if (getsockname(fd, reinterpret_cast<sockaddr*>(&storage), &length) != 0) return false;
+    int family = storage.ss_family;
+    if (family != AF_INET && family != AF_INET6) return false;
+    const void* bytes = family == AF_INET ? static_cast<const void*>(&reinterpret_cast<sockaddr_in*>(&storage)->sin_addr)
+                                          : static_cast<const void*>(&reinterpret_cast<sockaddr_in6*>(&storage)->sin6_addr);
+    // The port sits at the same place in both forms.
+    unsigned port = ntohs(reinterpret_cast<sockaddr_in*>(&storage)->sin_port);
+    std::string host = AddressText(family, static_cast<const unsigned char*>(bytes));
+    *address = (family == AF_INET6 ? "[" + host + "]" : host) + ":" + std::to_string(port);
+    return true;
+}
+
+std::string PeerText(const sockaddr* peer) {
+    int family = 0;
+    unsigned char bytes[16];
+    if (!AddressBytes(peer, &family, bytes)) return "?";
+    return AddressText(family, bytes);
+}

@@ -49,8 +49,8 @@ bool IsListeningSocket(int fd) {
 
 bool AskedForFastCgi(int argc, char** argv) {
     if (argc < 2 || std::getenv("GATEWAY_INTERFACE")) return false;
-    for (const char* name :
-         {"--fastcgi", "--workers", "--log", "--script-name", "--idle-limit", "--metrics-path", "--ping-path"})
+    for (const char* name : {"--fastcgi", "--workers", "--log", "--script-name", "--idle-limit", "--read-limit",
+                             "--max-connections", "--allow", "--metrics-path", "--ping-path"})
         if (IsOption(argv[1], name)) return true;
     return std::strcmp(argv[1], "-w") == 0;
 }
@@ -86,6 +86,29 @@ bool ParseFastCgiOptions(int argc, char** argv, FastCgiOptions* options, std::st
                 return false;
             }
             options->idleLimitSeconds = unsigned(n);
+        } else if (IsOption(arg, "--read-limit")) {
+            if (!OptionValue(argc, argv, i, "--read-limit", &value, error)) return false;
+            long n = 0;
+            if (!ParseCount(value, 1, kMaxReadLimitSeconds, &n)) {
+                *error = "--read-limit takes whole seconds from 1 to " + std::to_string(kMaxReadLimitSeconds) +
+                         ", not \"" + value + "\"";
+                return false;
+            }
+            options->readLimitSeconds = unsigned(n);
+        } else if (IsOption(arg, "--max-connections")) {
+            if (!OptionValue(argc, argv, i, "--max-connections", &value, error)) return false;
+            long n = 0;
+            if (!ParseCount(value, 1, kMaxConnections, &n)) {
+                *error = "--max-connections takes a number of connections from 1 to " + std::to_string(kMaxConnections) +
+                         ", not \"" + value + "\"";
+                return false;
+            }
+            options->maxConnections = int(n);
+        } else if (IsOption(arg, "--allow")) {
+            if (!OptionValue(argc, argv, i, "--allow", &value, error)) return false;
+            AllowList check;
+            if (!check.Parse(value, error)) return false;
+            options->allow = value;
         } else if (IsOption(arg, "--metrics-path") || IsOption(arg, "--ping-path")) {
             bool metrics = IsOption(arg, "--metrics-path");
             const char* name = metrics ? "--metrics-path" : "--ping-path";

@@ -10,8 +10,6 @@
 //                    every worker before its next request
 //   SIGTERM, SIGINT  every worker stops accepting and finishes its request;
 //                    after kStopLimitSeconds the rest are killed
-#include <fcgiapp.h>
-
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -20,6 +18,7 @@
 #include <fcntl.h>
 #include <string>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -58,6 +57,27 @@ std::string Status(int status) {
 }
 
 void NoOp(int) {}
+
+// Each worker holds up to `share` connections besides a few descriptors of
+// its own: the soft limit is raised to the hard one when it is too low for
+// that. False, said why, when even the hard limit is.
+bool EnoughDescriptors(int share) {
+    const rlim_t need = rlim_t(share) + 64;
+    struct rlimit limit;
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= need) return true;
+    if (limit.rlim_max != RLIM_INFINITY && limit.rlim_max < need) {
+        Say("%s", std::to_string(share) + " connections a worker need " + std::to_string(need) +
+                      " open files, more than the hard limit of " + std::to_string(limit.rlim_max) +
+                      " (ulimit -n): fewer --max-connections, or more workers");
+        return false;
+    }
+    limit.rlim_cur = need;
+    if (setrlimit(RLIMIT_NOFILE, &limit) != 0) {
+        Say("setrlimit RLIMIT_NOFILE to %s: %s", std::to_string(need), std::strerror(errno));
+        return false;
+    }
+    return true;
+}
 
 struct Worker {
     pid_t pid = -1;
@@ -179,7 +199,8 @@ private:
 
 const char kFastCgiUsage[] =
     "usage: velmox.cgi --fastcgi ADDRESS [-w N] [--log FILE] [--script-name PATH]\n"
-    "                  [--idle-limit SECONDS] [--metrics-path PATH] [--ping-path PATH]\n"
+    "                  [--idle-limit SECONDS] [--read-limit SECONDS] [--max-connections N]\n"
+    "                  [--allow ADDRESS[,ADDRESS...]] [--metrics-path PATH] [--ping-path PATH]\n"
     "       (or, started by the web server with a listening socket as descriptor 0, the\n"
     "       same without --fastcgi); see velmox.cgi --help\n";
 
@@ -191,19 +212,43 @@ int RunFastCgi(const FastCgiOptions& options, int listenFd) {
         Say("fcntl on the listening socket: %s", std::strerror(errno));
         return 1;
     }
-    if (FCGX_Init() != 0) {
-        Say("FCGX_Init failed");
-        return 1;
-    }
     g_debug = ReadDebugLevel("velmox.ini");
     int workers = options.workers > 0 ? options.workers : DefaultFastCgiWorkers();
     std::string where = !options.address.empty() ? options.address
                         : listenFd == 0          ? std::string("the listening socket of descriptor 0")
                                                  : std::string("the listening socket systemd passed");
-    Say("FastCGI responder on %s, %s workers", where, std::to_string(workers));
+    // A TCP socket serves only the clients of --allow; the pipe's group
+    // (velmox-server --group) keeps no local user from it.
+    AllowList allow = AllowList::Loopback();
+    std::string tcpAddress, error;
+    bool tcp = IsTcpSocket(listenFd, &tcpAddress);
+    if (!tcp && !options.allow.empty()) {
+        Say("--allow is for a TCP socket; %s is not one (who may connect to a Unix socket is the file's permissions)",
+            where);
+        return 2;
+    }
+    if (!options.allow.empty() && !allow.Parse(options.allow, &error)) {
+        Say("%s", error);
+        return 2;
+    }
+    // The bound, shared out among the workers.
+    int most = options.maxConnections > 0 ? options.maxConnections : kDefaultConnectionsPerWorker * workers;
+    int share = (most + workers - 1) / workers;
+    if (!EnoughDescriptors(share)) return 1;
+    Say("FastCGI responder on %s, %s", where,
+        std::to_string(workers) + " workers, at most " + std::to_string(most) + " connections (" +
+            std::to_string(share) + " a worker), read limit " + std::to_string(options.readLimitSeconds) + " s");
+    if (tcp)
+        Say("warning: %s is a TCP socket, which every local user can connect to: only clients from %s are served "
+            "(--allow); a Unix socket (--fastcgi PATH) is kept to the web server by its permissions",
+            tcpAddress, allow.Text());
     WorkerSettings settings;
     settings.scriptName = options.scriptName;
     settings.idleLimitSeconds = options.idleLimitSeconds;
+    settings.readLimitSeconds = options.readLimitSeconds;
+    settings.maxConnections = share;
+    settings.gatewayConnections = most;
+    settings.allow = tcp ? &allow : nullptr;
     settings.status = options.status;
     Master master(listenFd, workers, settings);
     int status = master.Run();

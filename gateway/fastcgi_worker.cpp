@@ -3,63 +3,52 @@
 // run writes to standard output (the status paths of status_paths.h, when
 // given, are answered here without the pipe). For that, the worker's
 // `stdout` is a stdio stream of its own (fopencookie, unbuffered) that
-// writes into the output stream of the request being served: the driver's
-// pages and the pipe's trace lines, which the library writes to stdout,
-// land in the response in the order they are written. Outside a request it
-// drops what it gets.
+// writes into the answer of the request being served: the driver's pages
+// and the pipe's trace lines, which the library writes to stdout, land in
+// the response in the order they are written. Outside a request it drops
+// what it gets.
 //
-// Kept connections: a web server that sets FCGI_KEEP_CONN sends its next
-// request on the same connection, and libfcgi keeps it open for that
-// (FCGX_Finish_r leaves it, FCGX_Accept_r reads the next request from it).
-// A kept connection must never keep another connection waiting, and the
-// gateway must not close one the web server may be using: a web server that
-// finds a kept connection closed under its request fails the request (nginx
-// retries no POST). So a worker holds many connections, one FCGX_Request
-// each, and between requests waits on all of them and on the listening
-// socket at once: it serves whichever has a request, and accepts a waiting
-// connection beside the ones it holds, so that every connection is watched
-// by some worker. It closes a kept connection only when the web server
-// closes it, after the idle limit (longer than the web servers' own), and
-// when it stops. Requests on one connection are answered one after another,
-// in order; libfcgi refuses a second request on a connection in use
-// (FCGI_MPXS_CONNS is 0). A web server sends the next request once the last
-// is answered: bytes sent before that may be lost with libfcgi's read buffer
-// of the request before. The connection of a request is libfcgi's own field
-// of FCGX_Request (ipcFd): fcgiapp.h has no call for it.
+// Connections (fastcgi_connections.h): the worker reads every connection it
+// holds as its bytes arrive, and serves a request only once it is whole, so
+// that no peer, however slow or silent, holds the worker while another
+// connection has a request: one request at a time, the oldest whole one
+// first, then back to the poller. Kept connections (FCGI_KEEP_CONN: nginx's
+// fastcgi_keep_conn, HAProxy) are held between their requests and watched
+// with the others; the worker closes one only when the web server does,
+// after the idle limit (longer than the web servers' own), to make room
+// under the bound, and when it stops. A waiting connection is accepted
+// beside the ones held, so that every connection is watched by some worker.
 //
 // Signals: SIGTERM, SIGINT and SIGHUP stay blocked except while the worker
-// waits for a connection or for the next request on a kept one
-// (epoll_pwait with the mask opened), so that no read or write of a request
-// is ever cut by them: a request in flight is finished, then the worker ends
-// (it answers the requests already sent on its kept connections, then
-// closes them) or re-reads velmox.ini. SIGALRM
-// bounds what a peer may make a worker wait for (see the limits in the
-// header); it is off during the exchange with the server task, whose waits
-// have limits of their own.
+// waits on its poller (epoll_pwait with the mask opened), so that no
+// request is ever cut by them: a request being served is finished, then
+// the worker stops (Connections::Stop) or re-reads velmox.ini.
 #include "fastcgi_worker.h"
 
-#include <fcgiapp.h>
-
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <malloc.h>
 #include <string>
 #include <sys/epoll.h>
+#include <sys/socket.h>
 #include <unistd.h>
-#include <vector>
 
 #include "cgi.h"
 #include "cmd.h"
 #include "driver.h"
 #include "except.h"
+#include "fastcgi_connections.h"
+#include "fcgi_records.h"
 #include "os.h"
 #include "pipe_limits.h"
 #include "platform.h"
 #include "request_path.h"
 #include "status_paths.h"
+#include "textutil.h"
 
 namespace {
 
@@ -68,17 +57,12 @@ volatile sig_atomic_t s_reload = 0;
 
 void OnStop(int) { s_stop = 1; }
 void OnReload(int) { s_reload = 1; }
-void OnAlarm(int) {}  // only interrupts the read or write that waits
 
-// The output stream of the request being served; null between requests.
-FCGX_Stream* s_output = nullptr;
+// The answer of the request being served; null between requests.
+fcgi::AnswerWriter* s_answer = nullptr;
 
 ssize_t WriteToRequest(void*, const char* data, size_t size) {
-    for (size_t done = 0; s_output && done < size;) {
-        int chunk = int(size - done < (1u << 30) ? size - done : (1u << 30));
-        if (FCGX_PutStr(data + done, chunk, s_output) < 0) break;  // the peer is gone: dropped
-        done += size_t(chunk);
-    }
+    if (s_answer) s_answer->Write(data, size);
     return ssize_t(size);
 }
 
@@ -96,35 +80,44 @@ void WriteAnswerToRequest(const char* answer, size_t length) {
     WriteToRequest(nullptr, "\n", 1);
 }
 
+// The body of a whole request, read by the request record.
+struct BodySource {
+    const std::string& body;
+    size_t at;
+};
+
 size_t ReadRequestBody(void* source, char* buffer, size_t length) {
-    FCGX_Stream* in = static_cast<FCGX_Stream*>(source);
-    size_t got = 0;
-    while (got < length) {
-        int n = FCGX_GetStr(buffer + got, int(length - got), in);
-        if (n <= 0) break;
-        got += size_t(n);
-    }
-    return got;
+    BodySource& from = *static_cast<BodySource*>(source);
+    size_t n = std::min(length, from.body.size() - from.at);
+    std::memcpy(buffer, from.body.data() + from.at, n);
+    from.at += n;
+    return n;
 }
 
-// One line on standard error, the web server's log: "velmox.cgi[PID]:
-// METHOD PATH_INFO: text", with PATH_INFO as the gateway split it. One
-// write, so that lines of several workers do not mix.
-void LogRequest(const FCGX_Request& request, const RequestPath& where, const char* format, ...) {
-    const char* method = request.envp ? FCGX_GetParam("REQUEST_METHOD", request.envp) : nullptr;
-    const char* path = where.PathInfo();
-    char line[1024];
-    int n = std::snprintf(line, sizeof line, "velmox.cgi[%d]: %s %s: ", int(getpid()), method ? method : "-",
-                          path && *path ? path : "-");
-    if (n < 0 || size_t(n) >= sizeof line) n = 0;
-    va_list args;
-    va_start(args, format);
-    int m = std::vsnprintf(line + n, sizeof line - size_t(n) - 1, format, args);
-    va_end(args);
-    size_t length = size_t(n) + (m < 0 ? 0 : size_t(m) < sizeof line - size_t(n) - 1 ? size_t(m) : sizeof line - size_t(n) - 2);
-    line[length++] = '\n';
-    ssize_t ignored = write(STDERR_FILENO, line, length);
+// One line on standard error (the web server's log), in one write so that
+// the lines of several workers do not mix: "velmox.cgi[PID]: text".
+void Say(const std::string& text) {
+    std::string line = "velmox.cgi[" + std::to_string(getpid()) + "]: " + text + "\n";
+    ssize_t ignored = write(STDERR_FILENO, line.data(), line.size());
     (void)ignored;
+}
+
+// A line about a request: "velmox.cgi[PID]: METHOD PATH_INFO: text", with
+// PATH_INFO as the gateway split it; both are the client's, so their
+// control characters are escaped ("-" for one not known).
+void LogRequest(const char* method, const char* path, const std::string& text) {
+    Say((method && *method ? LogText(method, 64) : std::string("-")) + " " +
+        (path && *path ? LogText(path, 400) : std::string("-")) + ": " + text);
+}
+
+void LogAbout(const fcgi::Request* request, const std::string& scriptName, const std::string& text) {
+    if (!request || !request->params()) {
+        LogRequest(nullptr, nullptr, text);
+        return;
+    }
+    RequestPath where(request->Param("SCRIPT_NAME"), request->Param("PATH_INFO"), request->Param("REQUEST_URI"),
+                      scriptName);
+    LogRequest(request->Param("REQUEST_METHOD"), where.PathInfo(), text);
 }
 
 // An error page's heading as plain text for the log.
@@ -139,61 +132,56 @@ const char* ExceptionName(const Exception& e) {
     return e.m_id < uint32_t(Exception::c_excCount) ? Exception::c_excName[e.m_id] : Exception::c_excName[0];
 }
 
-// A request for a status path: its answer, without the pipe. A body, which
-// such a request should not have, is read and dropped first.
-void ServeStatus(FCGX_Request& request, const std::string& response) {
-    char drop[4096];
-    while (FCGX_GetStr(drop, int(sizeof drop), request.in) > 0) {
-    }
-    alarm(kWriteLimitSeconds);
-    s_output = request.out;
-    WriteToRequest(nullptr, response.data(), response.size());
-    s_output = nullptr;
-}
-
-// One request, as a CGI run of the gateway would answer it, its command
-// path found wherever the web server put it; or a status path's answer.
-void Serve(FCGX_Request& request, SimplePipe& pipe, const WorkerSettings& settings) {
-    RequestPath where(FCGX_GetParam("SCRIPT_NAME", request.envp), FCGX_GetParam("PATH_INFO", request.envp),
-                      FCGX_GetParam("REQUEST_URI", request.envp), settings.scriptName);
-    std::string status;
-    if (settings.status.Any() && StatusResponse(settings.status, where.Path(), kGatewayPipeName, &status)) {
-        ServeStatus(request, status);
+// One whole request, as a CGI run of the gateway would answer it, its
+// command path found wherever the web server put it; or a status path's
+// answer. Writes through stdout into the request's answer.
+void Serve(const fcgi::Request& request, SimplePipe& pipe, const WorkerSettings& settings) {
+    if (request.paramsTooLong()) {
+        LogRequest(nullptr, nullptr, "request refused: parameters longer than " +
+                                         std::to_string(fcgi::kMaxParamsBytes) + " bytes (413)");
+        if (g_debug) std::fputs("Content-type: text/html\n\n", stdout);
+        WriteErrorPage(kRequestTooLong);
         return;
     }
-    s_output = request.out;
+    RequestPath where(request.Param("SCRIPT_NAME"), request.Param("PATH_INFO"), request.Param("REQUEST_URI"),
+                      settings.scriptName);
+    const char* method = request.Param("REQUEST_METHOD");
+    std::string status;
+    if (settings.status.Any() && StatusResponse(settings.status, where.Path(), kGatewayPipeName, &status)) {
+        WriteToRequest(nullptr, status.data(), status.size());
+        return;
+    }
     if (g_debug) std::fputs("Content-type: text/html\n\n", stdout);
+    if (request.announced() < 0) {
+        // Refused before a byte of the body was read, as a CGI run refuses it.
+        LogRequest(method, where.PathInfo(), "request refused: CONTENT_LENGTH " +
+                                                 LogText(request.Param("CONTENT_LENGTH"), 24) + " is longer than any request (" +
+                                                 std::to_string(kLargestBody) + " bytes) (413)");
+        WriteErrorPage(kRequestTooLong);
+        return;
+    }
     Cmd* cmd = nullptr;
     try {
         CGI cgi;
-        cgi.InitFromParams(request.envp, ReadRequestBody, request.in);
+        BodySource body = {request.body(), 0};
+        cgi.InitFromParams(request.params(), ReadRequestBody, &body);
         where.ApplyTo(cgi);
-        if (FCGX_GetError(request.in) != 0) {
-            // The web server gave up on the request (its client went away)
-            // or the stream broke: nobody waits for an answer, and a body
-            // cut short must not reach the server task.
-            LogRequest(request, where, "request dropped: its body stopped after %d of %s bytes",
-                       cgi.m_stdinLen > 0 ? cgi.m_stdinLen - 1 : 0, cgi.Value(CGI::ContentLength));
-        } else {
-            alarm(0);  // the exchange has limits of its own
-            HandleRequest(cgi, cmd, &pipe, WriteAnswerToRequest);
-        }
+        HandleRequest(cgi, cmd, &pipe, WriteAnswerToRequest);
     } catch (const IPCexc& e) {
         if (g_debug) TraceFailureCause(e.Cause());
-        LogRequest(request, where, "%s: %s", PlainHeading(kCommunicationErrorHeading).c_str(), *e.Cause() ? e.Cause() : "no cause known");
-        WriteErrorPage(kCommunicationErrorHeading);
+        LogRequest(method, where.PathInfo(),
+                   PlainHeading(kCommunicationErrorHeading) + ": " + (*e.Cause() ? e.Cause() : "no cause known"));
+        WriteErrorPage(kCommunicationFailure);
     } catch (const Exception& e) {
-        LogRequest(request, where, "%s: %s (%s:%d)", PlainHeading(kExceptionHeading).c_str(), ExceptionName(e), e.m_file ? e.m_file : "?",
-                   e.m_line);
-        WriteErrorPage(kExceptionHeading);
+        LogRequest(method, where.PathInfo(),
+                   PlainHeading(kExceptionHeading) + ": " + ExceptionName(e) + " (" + (e.m_file ? e.m_file : "?") + ":" +
+                       std::to_string(e.m_line) + ")");
+        WriteErrorPage(ErrorPageFor(e));
     } catch (...) {
-        LogRequest(request, where, "%s", PlainHeading(kUnknownExceptionHeading).c_str());
-        WriteErrorPage(kUnknownExceptionHeading);
+        LogRequest(method, where.PathInfo(), PlainHeading(kUnknownExceptionHeading));
+        WriteErrorPage(kUnknownFailure);
     }
     delete cmd;
-    alarm(kWriteLimitSeconds);
-    if (FCGX_GetError(request.out) != 0) LogRequest(request, where, "the answer was not taken: the connection closed");
-    s_output = nullptr;
 }
 
 void Catch(int signal, void (*handler)(int)) {
@@ -216,109 +204,61 @@ long long NowMs() {
     return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
 }
 
-// The epoll mark of the listening socket; a held connection's is its index.
+// The epoll mark of the listening socket; a connection's is its slot.
 const uint32_t kListener = UINT32_MAX;
 
-// The connections a worker holds, one libfcgi request each, and which of
-// them the poller watches: the kept ones between their requests.
-class Connections {
+// The shared listening socket: watched while the worker may take another
+// connection, accepted one connection per readiness, so that the waiting
+// connections spread over the idle workers.
+class Listener {
 public:
-    Connections(int listenFd, int poller, unsigned idleLimitSeconds)
-        : m_listenFd(listenFd), m_poller(poller), m_idleLimitMs(idleLimitSeconds * 1000LL),
-          m_slots(kMaxConnectionsPerWorker), m_idleSince(kMaxConnectionsPerWorker, 0) {
-        for (FCGX_Request& r : m_slots) FCGX_InitRequest(&r, listenFd, FCGI_FAIL_ACCEPT_ON_INTR);
-    }
-    Connections(const Connections&) = delete;
-    Connections& operator=(const Connections&) = delete;
+    Listener(int fd, int poller, const WorkerSettings& settings) : m_fd(fd), m_poller(poller), m_settings(settings) {}
+    Listener(const Listener&) = delete;
+    Listener& operator=(const Listener&) = delete;
 
-    // Watches the listening socket while a slot is free for a connection.
-    bool Listen() {
-        bool free = FreeSlot() >= 0;
-        if (free == m_listening) return true;
+    bool Watch(bool on) {
+        if (on == m_watched) return true;
         epoll_event interest = {};
         interest.events = EPOLLIN | EPOLLEXCLUSIVE;  // one idle worker woken per connection
         interest.data.u32 = kListener;
-        if (epoll_ctl(m_poller, free ? EPOLL_CTL_ADD : EPOLL_CTL_DEL, m_listenFd, &interest) != 0) return false;
-        m_listening = free;
+        if (epoll_ctl(m_poller, on ? EPOLL_CTL_ADD : EPOLL_CTL_DEL, m_fd, &interest) != 0) return false;
+        m_watched = on;
         return true;
     }
-    // The slot an event names: a held connection's (no longer watched), or
-    // a free one for the connection waiting on the listening socket.
-    FCGX_Request& Take(uint32_t mark) {
-        size_t i = mark == kListener ? size_t(FreeSlot()) : mark;
-        if (mark != kListener) epoll_ctl(m_poller, EPOLL_CTL_DEL, m_slots[i].ipcFd, nullptr);
-        return m_slots[i];
-    }
-    // After FCGX_Finish_r: a connection libfcgi kept is watched again.
-    void Finished(FCGX_Request& request) {
-        if (request.ipcFd < 0) return;
-        uint32_t i = uint32_t(&request - m_slots.data());
-        epoll_event interest = {};
-        interest.events = EPOLLIN;
-        interest.data.u32 = i;
-        epoll_ctl(m_poller, EPOLL_CTL_ADD, request.ipcFd, &interest);
-        m_idleSince[i] = NowMs();
-    }
-    // Milliseconds until the first kept connection reaches the idle limit;
-    // -1 when none is kept.
-    int NextIdleEnd() const {
-        long long first = -1, now = NowMs();
-        for (size_t i = 0; i < m_slots.size(); ++i)
-            if (m_slots[i].ipcFd >= 0) {
-                long long left = m_idleSince[i] + m_idleLimitMs - now;
-                if (first < 0 || left < first) first = left < 0 ? 0 : left;
-            }
-        return first > INT32_MAX ? INT32_MAX : int(first);
-    }
-    // Closes the kept connections idle for the idle limit.
-    void CloseIdle() {
-        long long now = NowMs();
-        for (size_t i = 0; i < m_slots.size(); ++i)
-            if (m_slots[i].ipcFd >= 0 && now - m_idleSince[i] >= m_idleLimitMs) Close(m_slots[i]);
-    }
-    void CloseAll() {
-        for (FCGX_Request& r : m_slots)
-            if (r.ipcFd >= 0) Close(r);
+    bool watched() const { return m_watched; }
+    // When the worker may not take a connection now (a refused accept).
+    long long pausedUntil() const { return m_pausedUntil; }
+
+    void Accept(Connections& connections, long long now) {
+        sockaddr_storage peer{};
+        socklen_t length = sizeof peer;
+        int fd = accept4(m_fd, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0) {
+            if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR || errno == ECONNABORTED) return;
+            Say(std::string("accept: ") + std::strerror(errno));
+            // Out of descriptors or memory: the others are served meanwhile.
+            m_pausedUntil = now + 1000;
+            return;
+        }
+        if (m_settings.allow && !m_settings.allow->Allows(reinterpret_cast<sockaddr*>(&peer))) {
+            close(fd);
+            Say("connection from " + PeerText(reinterpret_cast<sockaddr*>(&peer)) +
+                " refused: not among the clients of --allow (" + m_settings.allow->Text() + ")");
+            return;
+        }
+        if (connections.Full() && !connections.MakeRoom(now)) {
+            close(fd);  // every connection holds a request: the web server tries again
+            return;
+        }
+        connections.Add(fd, now);
     }
 
 private:
-    int FreeSlot() const {
-        for (size_t i = 0; i < m_slots.size(); ++i)
-            if (m_slots[i].ipcFd < 0) return int(i);
-        return -1;
-    }
-    void Close(FCGX_Request& request) {
-        epoll_ctl(m_poller, EPOLL_CTL_DEL, request.ipcFd, nullptr);
-        FCGX_Free(&request, 1);
-    }
-
-    int m_listenFd, m_poller;
-    long long m_idleLimitMs;
-    std::vector<FCGX_Request> m_slots;
-    std::vector<long long> m_idleSince;
-    bool m_listening = false;
+    int m_fd, m_poller;
+    const WorkerSettings& m_settings;
+    bool m_watched = false;
+    long long m_pausedUntil = 0;
 };
-
-// Reads the request on `request`'s connection (accepting one first for a
-// free slot), serves it and finishes it. False when there was none to serve:
-// another worker took the connection, or the peer closed or dropped it
-// (libfcgi closed it).
-bool ServeOne(FCGX_Request& request, SimplePipe& pipe, const WorkerSettings& settings) {
-    alarm(kReadLimitSeconds);
-    int accepted = FCGX_Accept_r(&request);
-    if (accepted < 0) {
-        if (accepted == -EAGAIN || accepted == -EWOULDBLOCK || accepted == -EINTR) return false;
-        std::fprintf(stderr, "velmox.cgi[%d]: accept: %s\n", int(getpid()), std::strerror(-accepted));
-        if (accepted == -EMFILE || accepted == -ENFILE || accepted == -ENOMEM || accepted == -ENOBUFS) sleep(1);
-        return false;
-    }
-    Serve(request, pipe, settings);
-    FCGX_Finish_r(&request);
-    // The alarm stays: should it ring while the worker waits for the next
-    // request, the wait just starts again. Two system calls fewer per
-    // request.
-    return true;
-}
 
 }  // namespace
 
@@ -326,7 +266,6 @@ int RunFastCgiWorker(int listenFd, const WorkerSettings& settings) {
     Catch(SIGTERM, OnStop);
     Catch(SIGINT, OnStop);
     Catch(SIGHUP, OnReload);
-    Catch(SIGALRM, OnAlarm);
     signal(SIGPIPE, SIG_IGN);
     sigset_t waiting;
     sigprocmask(SIG_SETMASK, nullptr, &waiting);
@@ -334,42 +273,75 @@ int RunFastCgiWorker(int listenFd, const WorkerSettings& settings) {
     sigdelset(&waiting, SIGINT);
     sigdelset(&waiting, SIGHUP);
 
+    // A request's large buffers (parameters up to 2 MB, bodies) are mapped
+    // and unmapped with it, and freed memory goes back to the system: with
+    // glibc's moving thresholds, a worker kept the heap of its largest
+    // request (1 MB more resident after one request of 1 MB of parameters).
+    mallopt(M_MMAP_THRESHOLD, 128 * 1024);
+    mallopt(M_TRIM_THRESHOLD, 256 * 1024);
     if (!RouteStdoutToRequests()) {
-        std::fprintf(stderr, "velmox.cgi[%d]: fopencookie: %s\n", int(getpid()), std::strerror(errno));
+        Say(std::string("fopencookie: ") + std::strerror(errno));
         return 1;
     }
     int poller = epoll_create1(EPOLL_CLOEXEC);
-    Connections connections(listenFd, poller, settings.idleLimitSeconds);
-    if (poller < 0 || !connections.Listen()) {
-        std::fprintf(stderr, "velmox.cgi[%d]: epoll on the listening socket: %s\n", int(getpid()),
-                     std::strerror(errno));
+    Listener listener(listenFd, poller, settings);
+    if (poller < 0 || !listener.Watch(true)) {
+        Say(std::string("epoll on the listening socket: ") + std::strerror(errno));
         return 1;
     }
+    ConnectionLimits limits;
+    limits.readMs = settings.readLimitSeconds * 1000LL;
+    limits.idleMs = settings.idleLimitSeconds * 1000LL;
+    limits.writeMs = kWriteLimitSeconds * 1000LL;
+    limits.most = settings.maxConnections;
+    limits.advertised = unsigned(settings.gatewayConnections);
+    const std::string& scriptName = settings.scriptName;
+    Connections connections(poller, limits, [&scriptName](const fcgi::Request* request, const std::string& text) {
+        LogAbout(request, scriptName, text);
+    });
     SimplePipe pipe;  // one pipe client for the worker's life
-    while (!s_stop) {
+    const int kEvents = 64;
+    epoll_event ready[kEvents];
+    for (;;) {
         ReloadWhenAsked();
-        epoll_event ready;
-        int n = epoll_pwait(poller, &ready, 1, connections.NextIdleEnd(), &waiting);
-        if (n < 0) continue;  // a signal: see the flags
-        if (n == 0) {
-            connections.CloseIdle();
-        } else {
-            FCGX_Request& request = connections.Take(ready.data.u32);
-            if (ServeOne(request, pipe, settings)) connections.Finished(request);
+        long long now = NowMs();
+        if (s_stop && !connections.Stopping()) {
+            listener.Watch(false);
+            connections.Stop(now);
         }
-        connections.Listen();
+        if (connections.Stopping() && connections.size() == 0) break;
+        long long freshUntil = connections.FreshUntil(now);
+        bool room = !connections.Full() || connections.CanMakeRoom();
+        if (!listener.watched() || freshUntil == 0)
+            listener.Watch(!connections.Stopping() && room && now >= listener.pausedUntil() && freshUntil == 0);
+        // A whole request waiting: a look at the poller only, then serve it.
+        bool queued = connections.Queued();
+        int timeout = queued ? 0 : connections.NextDeadline(now);
+        for (long long until : {listener.pausedUntil(), freshUntil})
+            if (!queued && until > now) timeout = timeout < 0 ? int(until - now) : std::min(timeout, int(until - now));
+        int n = epoll_pwait(poller, ready, kEvents, timeout, &waiting);
+        now = NowMs();
+        bool accept = false;
+        for (int i = 0; i < n; ++i) {
+            if (ready[i].data.u32 == kListener) accept = true;
+            else connections.Event(ready[i].data.u32, ready[i].events, now);
+        }
+        // A new connection only when no request of this worker waits, nor a
+        // connection just accepted: the others' idle workers take it.
+        if (accept && !connections.Queued()) {
+            if (connections.FreshUntil(now) == 0) listener.Accept(connections, now);
+            else listener.Watch(false);  // until the fresh one has sent its request
+        }
+        connections.Expire(now);
+        Connection* next = connections.NextQueued();
+        if (!next) continue;
+        fcgi::AnswerWriter answer(connections.Output(*next), connections.QueuedRequest(*next).id());
+        s_answer = &answer;
+        Serve(connections.QueuedRequest(*next), pipe, settings);
+        s_answer = nullptr;
+        answer.End();
+        connections.Answered(*next, NowMs());
     }
-    // Stopping: the requests already sent on kept connections are answered,
-    // then the connections closed.
-    epoll_ctl(poller, EPOLL_CTL_DEL, listenFd, nullptr);
-    epoll_event ready[kMaxConnectionsPerWorker];
-    int n = epoll_wait(poller, ready, kMaxConnectionsPerWorker, 0);
-    for (int i = 0; i < n; ++i) {
-        if (ready[i].data.u32 == kListener) continue;
-        FCGX_Request& request = connections.Take(ready[i].data.u32);
-        if (ServeOne(request, pipe, settings)) connections.Finished(request);
-    }
-    connections.CloseAll();
     close(poller);
     return 0;
 }

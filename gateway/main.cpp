@@ -30,7 +30,8 @@ namespace {
 const char kUsage[] =
     "usage: velmox.cgi [-h | --help | --version]\n"
     "       velmox.cgi --fastcgi ADDRESS [-w N | --workers N] [--log FILE]\n"
-    "                  [--script-name PATH] [--idle-limit SECONDS]\n"
+    "                  [--script-name PATH] [--idle-limit SECONDS] [--read-limit SECONDS]\n"
+    "                  [--max-connections N] [--allow ADDRESS[,ADDRESS...]]\n"
     "                  [--metrics-path PATH] [--ping-path PATH]\n"
     "The Velmox gateway. Run by a web server once per HTTP request, it is a CGI/1.1\n"
     "program: it reads velmox.ini in its working directory (\"debug = 1\" traces\n"
@@ -39,6 +40,11 @@ const char kUsage[] =
     "the command) and from standard input, hands it to the Velmox server task\n"
     "through the pipe " VELMOX_PIPE_NAME " and writes the server's answer, or an error\n"
     "page, to standard output. Its exit status is 1 after every request.\n"
+    "An error page has its HTTP status: 503 when the server task cannot be reached,\n"
+    "400 for a request path or command it refuses, 413 for a request too long for\n"
+    "the pipe (a CONTENT_LENGTH longer than its largest message is refused before\n"
+    "the body is read), 500 for any other failure (none with \"debug = 1\": the\n"
+    "trace is out first).\n"
     "A web server that puts the gateway's own path (/velmox.cgi) into PATH_INFO, or\n"
     "the command path into SCRIPT_NAME, or sends only REQUEST_URI, is understood:\n"
     "the gateway splits the path after /velmox.cgi itself, and the server task gets\n"
@@ -59,6 +65,15 @@ const char kUsage[] =
     "  --script-name PATH  the URL path the web server maps the gateway at\n"
     "                      (default /velmox.cgi; / for the site's root)\n"
     "  --idle-limit SECONDS  close a kept connection idle this long (default 90)\n"
+    "  --read-limit SECONDS  close a connection whose request has not arrived whole\n"
+    "                      this long after it began (default 30); logged\n"
+    "  --max-connections N connections held at once, shared out among the workers\n"
+    "                      (default 64 a worker); past it a new connection closes\n"
+    "                      the one that waited longest without a whole request\n"
+    "  --allow ADDRESS[,ADDRESS...]  the clients a TCP address serves: IPv4 or IPv6\n"
+    "                      addresses or ADDRESS/BITS networks (default: 127.0.0.0/8\n"
+    "                      and ::1); any local user can reach a TCP port, so prefer a\n"
+    "                      Unix socket, whose permissions say who connects\n"
     "  --metrics-path PATH answer requests for PATH (the whole URL path, such as\n"
     "                      /velmox-metrics) with the pipe's status as OpenMetrics\n"
     "                      text for Prometheus, as velmox-registry status\n"
@@ -69,16 +84,19 @@ const char kUsage[] =
     "                      Both are off unless given, never reach the pipe and are\n"
     "                      not counted as requests; allow them from 127.0.0.1 only\n"
     "                      (the shipped web server configurations do).\n"
-    "A web server that keeps its connections (FCGI_KEEP_CONN: nginx's\n"
-    "fastcgi_keep_conn, HAProxy) sends request after request on one; each worker\n"
-    "serves one request at a time from whichever of its connections (up to 64)\n"
-    "has one: keep about -w connections open.\n"
+    "Each worker reads all of its connections as their bytes arrive and serves one\n"
+    "whole request at a time: no connection that sends nothing, or half a request,\n"
+    "keeps another waiting. A web server that keeps its connections\n"
+    "(FCGI_KEEP_CONN: nginx's fastcgi_keep_conn, HAProxy) sends request after\n"
+    "request on one: keep about -w connections open.\n"
     "velmox.ini is read from the working directory at start and again on SIGHUP.\n"
     "Under systemd, velmox-fcgi (this program linked with libsystemd) takes the\n"
     "listening socket of its socket unit (LISTEN_FDS) instead of descriptor 0.\n"
-    "SIGTERM or SIGINT: stop accepting, finish the requests in flight (at most 75 s),\n"
-    "exit 0. Failed requests (their error page and cause) and worker restarts are\n"
-    "logged on standard error, the web server's log. With no server task every\n"
+    "SIGTERM or SIGINT: stop accepting, close the connections with no request in\n"
+    "progress, finish the others (at most 75 s), exit 0. Failed requests (their\n"
+    "error page and cause), connections closed at a limit and worker restarts are\n"
+    "logged on standard error, the web server's log, a request's values with their\n"
+    "control characters escaped (\\xNN). With no server task every\n"
     "request gets the communication error page; a server task that starts later\n"
     "is reached without restarting the gateway.\n";
 
@@ -129,11 +147,11 @@ int main(int argc, char** argv) {
     } catch (const IPCexc& e) {
         if (g_debug) TraceFailureCause(e.Cause());
         if (e.Refused()) LogRefusal(e.Cause());
-        WriteErrorPage(kCommunicationErrorHeading);
-    } catch (const Exception&) {
-        WriteErrorPage(kExceptionHeading);
+        WriteErrorPage(kCommunicationFailure);
+    } catch (const Exception& e) {
+        WriteErrorPage(ErrorPageFor(e));
     } catch (...) {
-        WriteErrorPage(kUnknownExceptionHeading);
+        WriteErrorPage(kUnknownFailure);
     }
     delete cmd;
     // Nothing is left to tear down: the answer or the error page has been

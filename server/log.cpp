@@ -11,6 +11,7 @@
 
 #include "cgi.h"
 #include "cmd.h"
+#include "textutil.h"
 
 namespace {
 
@@ -90,25 +91,7 @@ void ServerLog::Line(const std::string& text) const {
     WriteAll(m_fd, (m_stamp ? LocalTime() + " " : std::string()) + text + "\n");
 }
 
-std::string LogValue(const char* text, size_t limit) {
-    std::string out = "\"";
-    size_t i = 0;
-    for (; text[i] && i < limit; ++i) {
-        unsigned char c = (unsigned char)text[i];
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += char(c);
-        } else if (c >= 0x20 && c < 0x7F) {
-            out += char(c);
-        } else {
-            char escape[8];
-            std::snprintf(escape, sizeof escape, "\\x%02x", unsigned(c));
-            out += escape;
-        }
-    }
-    if (text[i]) out += "...";
-    return out + "\"";
-}
+std::string LogValue(const char* text, size_t limit) { return "\"" + LogText(text, limit, "\"") + "\""; }
 
 std::string RequestLine(const ServedBy& servedBy, const Cmd& cmd, size_t answerLength) {
     return "request " + PipeFields(servedBy) + " command=" + CommandName(cmd) +

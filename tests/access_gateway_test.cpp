@@ -120,7 +120,7 @@ TEST_F(GatewayAccessTest, AGroupsPipeServesItsMembersAndTellsEveryoneElseWhy) {
                               run.out.compare(run.out.size() - page.size(), page.size(), page) == 0;
             EXPECT_TRUE(endsWithIt) << run.out;
         } else {
-            EXPECT_EQ(gwtest::kCommunicationPage, run.out);
+            EXPECT_EQ(gwtest::StatusLine("503 Service Unavailable") + gwtest::kCommunicationPage, run.out);
         }
     }
     StopServerCleanly();
@@ -140,7 +140,7 @@ TEST_F(GatewayAccessTest, AStrangersRegistryIsRefusedBeforeAnythingIsSent) {
         gwtest::TaggedRequest request = gwtest::Tagged(4, "planted");
         srvtest::Finished run = RunGatewayAs(user, request, false);
         EXPECT_EQ(1, run.status);
-        EXPECT_EQ(gwtest::kCommunicationPage, run.out);
+        EXPECT_EQ(gwtest::StatusLine("503 Service Unavailable") + gwtest::kCommunicationPage, run.out);
         EXPECT_EQ("velmox.cgi: Pipe failure: " + refusal + "\n", run.err);
     }
     EXPECT_EQ(std::string(64, '\0'), BlockOf(kName + ".shm.0", 64)) << "a request reached the stranger's block";

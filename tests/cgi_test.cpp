@@ -45,19 +45,30 @@ TEST(CgiCapture, VariableNamesInTheirFixedOrder) {
     for (int i = 0; i < CGI::c_cgiEnvVarCount; ++i) EXPECT_STREQ(names[i], CGI::c_cgiEnvVarName[i]) << i;
 }
 
-// Lengths that give no body leave stdin unread.
-TEST(CgiCapture, LengthsThatMeanNoBody) {
-    const char* lengths[] = {"", "0", "-5", "abc", "2147483648", "99999999999999999999"};
-    for (const char* length : lengths) {
-        SCOPED_TRACE(length);
-        SetRequest({{"CONTENT_LENGTH", length}}, "a=1");
+// Lengths that give no body leave stdin unread; so do lengths longer than
+// any request, which are refused (OutOfRangeExc, the values set).
+TEST(CgiCapture, LengthsThatMeanNoBodyOrOneTooLong) {
+    struct Row { const char* length; bool tooLong; } rows[] = {
+        {"", false}, {"0", false}, {"-5", false}, {"abc", false}, {"-99999999999999999999", false},
+        {"127949", true}, {" +200000", true}, {"2147483648", true}, {"99999999999999999999", true},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.length);
+        SetRequest({{"CONTENT_LENGTH", r.length}, {"PATH_INFO", "/Save/x"}}, "a=1");
         CGI cgi;
-        cgi.InitFromEnv();
+        if (r.tooLong) {
+            EXPECT_THROW(cgi.InitFromEnv(), OutOfRangeExc);
+            EXPECT_STREQ("/Save/x", cgi.Value(CGI::PathInfo));
+        } else {
+            cgi.InitFromEnv();
+        }
         EXPECT_EQ(nullptr, cgi.m_stdin);
         EXPECT_EQ(nullptr, cgi.m_contents);
         EXPECT_EQ(0, cgi.m_stdinLen);
         EXPECT_EQ(0, std::ftell(stdin));
+        EXPECT_EQ(r.tooLong ? -1 : 0, CGI::AnnouncedBody(r.length));
     }
+    EXPECT_EQ(127948, CGI::AnnouncedBody("127948"));
 }
 
 TEST(CgiCapture, LengthIsReadAsAtoiWould) {

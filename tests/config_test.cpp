@@ -1,5 +1,5 @@
 // The first entry of velmox.ini, read as "%[^= ] = %s" reads it, each part
-// cut to 63 characters.
+// cut to 63 characters; and the driver's error page for each failure.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include "driver.h"
+#include "except.h"
 
 namespace {
 
@@ -103,6 +104,29 @@ TEST(ConfigEntry, DebugLevels) {
         EXPECT_EQ(r.level, LevelOf(r.text));
     }
     EXPECT_EQ(0, ReadDebugLevel("/nonexistent/velmox.ini"));
+}
+
+// The status of each failure (the pages' bytes are the end-to-end suites'):
+// 503 for the exchange, 400 for what the gateway refuses, 413 for a request
+// too long for the pipe, 500 for the rest.
+TEST(ErrorPages, EachFailureHasItsStatus) {
+    struct Row { Exception exception; const char* status; const char* heading; } rows[] = {
+        {IPCexc("x.cpp", 1), "503 Service Unavailable", kCommunicationErrorHeading},
+        {UnknownCmdExc("x.cpp", 1), "400 Bad Request", kExceptionHeading},
+        {InvalidURLExc("x.cpp", 1), "400 Bad Request", kExceptionHeading},
+        {BufferOverflowExc("x.cpp", 1), "413 Content Too Large", kExceptionHeading},
+        {OutOfRangeExc("x.cpp", 1), "413 Content Too Large", kExceptionHeading},
+        {OutOfMemoryExc("x.cpp", 1), "500 Internal Server Error", kExceptionHeading},
+        {CorruptDataExc("x.cpp", 1), "500 Internal Server Error", kExceptionHeading},
+        {IllegalArgsExc("x.cpp", 1), "500 Internal Server Error", kExceptionHeading},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(Exception::c_excName[r.exception.m_id]);
+        EXPECT_STREQ(r.status, ErrorPageFor(r.exception).status);
+        EXPECT_STREQ(r.heading, ErrorPageFor(r.exception).heading);
+    }
+    EXPECT_STREQ("500 Internal Server Error", kUnknownFailure.status);
+    EXPECT_STREQ(kUnknownExceptionHeading, kUnknownFailure.heading);
 }
 
 }  // namespace

@@ -332,14 +332,14 @@ TEST_F(Service, RunAgentCarriesTheQueryAsItCame) {
     }
 }
 
-TEST_F(Service, UnknownCommandsAndBadPathsGiveTheExceptionPage) {
+TEST_F(Service, UnknownCommandsAndBadPathsGiveTheExceptionPageWithStatus400) {
     for (const char* path : {"/velmox.cgi/Frobnicate/Local/x", "/velmox.cgi", "/velmox.cgi/", "/velmox.cgi//Local/x",
                              "/velmox.cgi/Sav/Local/x"}) {
         SCOPED_TRACE(path);
         for (bool post : {false, true}) {
             Response r = Curl(post ? Post(web.Url(path), "a=1") : Get(web.Url(path)));
             EXPECT_EQ(0, r.exitCode) << r.stderrText;
-            EXPECT_EQ(200, r.status);
+            EXPECT_EQ(400, r.status);
             EXPECT_EQ("text/html", r.Header("Content-type"));
             EXPECT_EQ(kExceptionPage, r.body);
         }
@@ -388,7 +388,7 @@ TEST_F(Service, StoppedServerTaskLeavesNoObjectsAndRequestsFailCleanly) {
     std::vector<std::string> left = PipeObjectsLeft();
     EXPECT_TRUE(left.empty()) << Listing(left);
     Response r = Curl(Get(web.Url("/velmox.cgi/RunAgent/Local/a?after")));
-    EXPECT_EQ(200, r.status);
+    EXPECT_EQ(503, r.status);
     EXPECT_EQ(kCommunicationPage, r.body);
     // A new task serves again.
     ASSERT_TRUE(server.Start(2)) << server.error();
@@ -445,13 +445,21 @@ TEST_F(WithoutServer, EveryCommandGetsTheCommunicationPage) {
             std::string url = web.Url(std::string("/velmox.cgi") + c.path);
             Response r = Curl(post ? Post(url, "SREQUEST=Search&SEARCH=x") : Get(url));
             EXPECT_EQ(0, r.exitCode) << r.stderrText;
-            EXPECT_EQ(200, r.status);
+            EXPECT_EQ(503, r.status);
             EXPECT_EQ("text/html", r.Header("Content-type"));
             EXPECT_EQ(kCommunicationPage, r.body);
         }
     }
     // An unknown command is refused before any exchange.
-    EXPECT_EQ(kExceptionPage, Curl(Get(web.Url("/velmox.cgi/Frobnicate/Local/x"))).body);
+    Response refused = Curl(Get(web.Url("/velmox.cgi/Frobnicate/Local/x")));
+    EXPECT_EQ(400, refused.status);
+    EXPECT_EQ(kExceptionPage, refused.body);
+    // A body longer than any request is refused before it is read (lighttpd
+    // refuses it itself: deploy/lighttpd.conf's server.max-request-size).
+    for (const std::string& path : {std::string("/velmox.cgi/Save/Local/big"), std::string("/velmox.cgi/Nope")}) {
+        Response big = Curl(Post(web.Url(path), std::string(200000, 'b')));
+        EXPECT_EQ(413, big.status) << path << "\n" << big.headers;
+    }
     std::vector<std::string> left = PipeObjectsLeft();
     EXPECT_TRUE(left.empty()) << "a failed client made objects:\n" << Listing(left);
 }
@@ -492,8 +500,10 @@ TEST_F(WithTracing, TraceComesFirstInItsOrderThenTheAnswer) {
     EXPECT_EQ("trace me", answer["m_searchText"]);
     EXPECT_EQ("3", answer["m_searchKind"]);
 
-    // A failure after the trace: the error page follows it with a second header.
+    // A failure after the trace: the error page follows it with a second
+    // header, and no status (the trace's header went first: 200).
     r = Curl(Get(web.Url("/velmox.cgi/Frobnicate/Local/x")));
+    EXPECT_EQ(200, r.status);
     EXPECT_EQ(0u, r.body.find("<P>CGI state<BR>\n"));
     std::string tail = "Creating command...Content-type: text/html\n\n" + kExceptionPage;
     ASSERT_GE(r.body.size(), tail.size());

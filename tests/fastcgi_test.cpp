@@ -33,8 +33,10 @@ using ipctest::Listing;
 namespace {
 
 const std::string kHtml = "Content-type: text/html\n\n";
-const std::string kCommunicationPage = kHtml + "<h2>Cannot communicate with Velmox server</h2>";
-const std::string kExceptionPage = kHtml + "<h2>Velmox CGI exception</h2>";
+const std::string kCommunicationPage = "Status: 503 Service Unavailable\n" + kHtml + "<h2>Cannot communicate with Velmox server</h2>";
+// The general page, for a request the gateway refuses and for one too long.
+const std::string kExceptionPage = "Status: 400 Bad Request\n" + kHtml + "<h2>Velmox CGI exception</h2>";
+const std::string kTooLongPage = "Status: 413 Content Too Large\n" + kHtml + "<h2>Velmox CGI exception</h2>";
 
 #if defined(__SANITIZE_ADDRESS__)
 const bool kSanitized = true;
@@ -319,7 +321,7 @@ TEST_F(FastCgi, BadInputCostsOnlyItsRequestAndMemoryStaysFlat) {
     // request values that cannot fit the pipe (the exception page).
     e2e::Page page = ParsePage(Answer(Vars("GET", "/RunAgent/Local/a", "big", "", {{"HTTP_X_BIG", std::string(1 << 20, 'b')}})));
     EXPECT_EQ("big", page["m_query"]);
-    EXPECT_EQ(kExceptionPage, Answer(Vars("GET", "/RunAgent/Local/a", std::string(300000, 'q'))));
+    EXPECT_EQ(kTooLongPage, Answer(Vars("GET", "/RunAgent/Local/a", std::string(300000, 'q'))));
     StillServes("after-big-params");
     // A body that stops half-way and a connection that closes: dropped,
     // logged, and nothing reaches the server task.
@@ -360,6 +362,30 @@ TEST_F(FastCgi, BadInputCostsOnlyItsRequestAndMemoryStaysFlat) {
     }
     StillServes("after-clients-left");
 
+    // Values of a request that reach the log cannot end its line or forge
+    // another: their control characters are escaped.
+    struct Forged {
+        fcgi::Params vars;
+        std::string logged;
+    } forged[] = {
+        {Vars("GET", "/Bogus\nvelmox.cgi[1]: FORGED LOG LINE/Local/x"),
+         "GET /Bogus\\x0avelmox.cgi[1]: FORGED LOG LINE/Local/x: Velmox CGI exception: Unknown Command Exception"},
+        {Vars("GET\r\nvelmox.cgi[1]: FORGED METHOD", "/Nope\x1b[2J"),
+         "GET\\x0d\\x0avelmox.cgi[1]: FORGED METHOD /Nope\\x1b[2J: Velmox CGI exception: Unknown Command Exception"},
+        {Vars("POST", "/Save/Local/x\\y", "", "", {{"CONTENT_LENGTH", "99999999999\n"}}),
+         "POST /Save/Local/x\\\\y: request refused: CONTENT_LENGTH 99999999999\\x0a is longer than any request"},
+    };
+    for (const Forged& f : forged) EXPECT_TRUE(Ask(f.vars).ended);
+    // A body of 100 MB announced and none of it sent, the connection left
+    // open: refused at once (413), its body never waited for.
+    int announced = fcgi::Connect(address);
+    ASSERT_TRUE(fcgi::SendAll(announced, fcgi::BeginRequest() + fcgi::ParamsStream(Vars(
+                                             "POST", "/Save/Local/huge", "", "", {{"CONTENT_LENGTH", "100000000"}}))));
+    fcgi::Reply refused = fcgi::ReadReplies(announced, 1, 20000)[0];
+    EXPECT_TRUE(refused.ended);
+    EXPECT_EQ(kTooLongPage, refused.out);
+    close(announced);
+
     serveMany(1000);
     EXPECT_EQ(workers, ChildrenOf(gateway.pid())) << "no worker died:\n" << gateway.Stderr();
     long after = 0;
@@ -373,6 +399,8 @@ TEST_F(FastCgi, BadInputCostsOnlyItsRequestAndMemoryStaysFlat) {
     EXPECT_NE(std::string::npos, log.find("POST /Save/Local/cut: request dropped: its body stopped after 302 of 1000"))
         << log;
     EXPECT_NE(std::string::npos, log.find("Velmox CGI exception: Buffer Overflow Exception")) << log;
+    for (const Forged& f : forged) EXPECT_NE(std::string::npos, log.find(f.logged)) << log;
+    EXPECT_EQ(std::string::npos, log.find("\nvelmox.cgi[1]: FORGED")) << log;
 }
 
 TEST_F(FastCgi, TheServerTaskMayGoAndComeBack) {
@@ -540,6 +568,36 @@ TEST_F(FastCgi, AKeptConnectionIsServedInOrderAndNeverKeepsAnotherWaiting) {
     ASSERT_GE(kept, 0);
     EXPECT_EQ("k1", ask(kept, "k1"));
 
+    // Connections that would hold the one worker if it waited on any of
+    // them, three of each kind, held open (up to the stop, below) while
+    // every other connection is served: the bound on each request proves
+    // only that none waits for them (the read limit is 30 s).
+    const std::string post = fcgi::Request(Vars("POST", "/Save/Local/b", "", "b=12345678"), "b=12345678");
+    struct Stall {
+        const char* what;
+        std::string bytes;
+    } stalls[] = {
+        {"silent", ""},
+        {"half a record header", fcgi::BeginRequest().substr(0, 5)},
+        {"half the parameters",
+         fcgi::BeginRequest() + fcgi::ParamsStream(Vars("GET", "/RunAgent/Local/a")).substr(0, 40)},
+        {"half a body", post.substr(0, post.size() - 20)},
+    };
+    std::vector<int> stalled;
+    for (int round = 0; round < 3; ++round)
+        for (const Stall& stall : stalls) {
+            SCOPED_TRACE(stall.what);
+            stalled.push_back(fcgi::Connect(address));
+            ASSERT_TRUE(stalled.back() >= 0 && fcgi::SendAll(stalled.back(), stall.bytes));
+        }
+    for (int i = 0; i < 6; ++i) {
+        long long begun = NowMs();
+        EXPECT_EQ("beside-" + std::to_string(i), tagOf(fcgi::Exchange(address, Vars("GET", "/RunAgent/Local/a",
+                                                                                     "beside-" + std::to_string(i)))));
+        EXPECT_EQ("kept-beside-" + std::to_string(i), ask(kept, "kept-beside-" + std::to_string(i)));
+        EXPECT_LT(NowMs() - begun, 20000) << "a request waited for a stalled connection";
+    }
+
     // Idle, it keeps nobody waiting: a new connection is served by the
     // same worker, and the kept one still serves after it.
     EXPECT_EQ("other", tagOf(fcgi::Exchange(address, Vars("GET", "/RunAgent/Local/a", "other"))));
@@ -579,7 +637,8 @@ TEST_F(FastCgi, AKeptConnectionIsServedInOrderAndNeverKeepsAnotherWaiting) {
 
     // Left idle, it is closed after the idle limit, not before.
     FastCgiGateway brief;
-    ASSERT_TRUE(brief.Start(1, "debug = 0\n", "", {"--idle-limit", "1"})) << brief.error();
+    ASSERT_TRUE(brief.Start(1, "debug = 0\n", "", {"--idle-limit", "1", "--read-limit", "2", "--max-connections", "4"}))
+        << brief.error();
     kept = fcgi::Connect(brief.address());
     ASSERT_TRUE(fcgi::SendAll(kept, tagged("brief", true)));
     EXPECT_EQ("brief", tagOf(fcgi::ReadReplies(kept, 1)[0]));
@@ -588,16 +647,52 @@ TEST_F(FastCgi, AKeptConnectionIsServedInOrderAndNeverKeepsAnotherWaiting) {
     EXPECT_TRUE(idle.closed && !idle.ended);
     EXPECT_GE(NowMs() - start, 900);
     close(kept);
+    // The bound (4): a fifth connection closes the one that waited longest
+    // without a request; the read limit (2 s) closes the others, each
+    // logged once.
+    std::vector<int> silent;
+    for (const Stall& stall : {stalls[0], stalls[1], stalls[2], stalls[3]}) {
+        silent.push_back(fcgi::Connect(brief.address()));
+        ASSERT_TRUE(fcgi::SendAll(silent.back(), stall.bytes));
+        usleep(50000);
+    }
+    EXPECT_EQ("fifth", tagOf(fcgi::Exchange(brief.address(), Vars("GET", "/RunAgent/Local/a", "fifth"))));
+    for (size_t i = 0; i < silent.size(); ++i) {
+        SCOPED_TRACE(stalls[i].what);
+        fcgi::Reply closed = fcgi::ReadReply(silent[i], 30000);
+        EXPECT_TRUE(closed.closed && !closed.ended && closed.out.empty());
+        close(silent[i]);
+    }
+    std::string log = brief.Stderr();
+    EXPECT_NE(std::string::npos, log.find("- -: connection closed to make room for a new one (--max-connections): no whole "
+                                          "request in "))
+        << log;
+    EXPECT_NE(std::string::npos, log.find("- -: connection closed: no whole request within the read limit of 2 s (5 bytes "
+                                          "arrived)"))
+        << log;
+    EXPECT_NE(std::string::npos, log.find("- -: connection closed: no whole request within the read limit of 2 s (56 bytes "
+                                          "arrived)"))
+        << log;
+    EXPECT_NE(std::string::npos, log.find("POST /Save/Local/b: request dropped: its body stopped after 4 of 10 bytes "
+                                          "within the read limit of 2 s"))
+        << log;
     EXPECT_EQ(0, brief.Stop()) << brief.Stderr();
     EXPECT_FALSE(HasSanitizerReport(brief.Stderr())) << brief.Stderr();
 
-    // A stop closes one that is idle, and ends with status 0.
+    // A stop closes one that is idle, and the stalled ones, at once, and
+    // ends with status 0.
     kept = fcgi::Connect(address);
     ASSERT_TRUE(fcgi::SendAll(kept, tagged("last", true)));
     EXPECT_EQ("last", tagOf(fcgi::ReadReplies(kept, 1)[0]));
+    start = NowMs();
     EXPECT_EQ(0, gateway.Stop()) << gateway.Stderr();
+    EXPECT_LT(NowMs() - start, 10000) << "the stop waited for the stalled connections";
     EXPECT_TRUE(fcgi::ReadReply(kept, 5000).closed);
     close(kept);
+    for (int fd : stalled) {
+        EXPECT_TRUE(fcgi::ReadReply(fd, 5000).closed);
+        close(fd);
+    }
     EXPECT_FALSE(HasSanitizerReport(gateway.Stderr())) << gateway.Stderr();
 }
 
@@ -740,6 +835,15 @@ TEST_F(FastCgi, CommandLinesAndAddresses) {
         {{"--fastcgi", "/tmp/x", "--script-name=/a?b"}, 2, "without a query"},
         {{"--fastcgi", "/tmp/x", "--idle-limit", "0"}, 2, "--idle-limit takes whole seconds from 1 to 3600, not \"0\""},
         {{"--fastcgi", "/tmp/x", "--idle-limit=1h"}, 2, "not \"1h\""},
+        {{"--fastcgi", "/tmp/x", "--read-limit", "0"}, 2, "--read-limit takes whole seconds from 1 to 3600, not \"0\""},
+        {{"--fastcgi", "/tmp/x", "--max-connections=0"}, 2,
+         "--max-connections takes a number of connections from 1 to 65536, not \"0\""},
+        {{"--fastcgi", "/tmp/x", "--allow", "localhost"}, 2,
+         "--allow takes numeric IPv4 or IPv6 addresses, each alone or as ADDRESS/BITS, separated by commas, not "
+         "\"localhost\""},
+        {{"--fastcgi", "/tmp/x", "--allow=127.0.0.1,10.0.0.0/33"}, 2, "\"10.0.0.0/33\" names no network (BITS from 0 to 32)"},
+        {{"--fastcgi", dir / "allow.sock", "--allow", "127.0.0.1"}, 2,
+         "--allow is for a TCP socket; " + dir / "allow.sock" + " is not one"},
         {{"--fastcgi", "/tmp/x", "--metrics-path", "metrics"}, 2,
          "--metrics-path takes a URL path beginning with '/', without a query or fragment, not \"metrics\""},
         {{"--fastcgi", "/tmp/x", "--ping-path=/ping?x"}, 2, "--ping-path takes a URL path"},
@@ -778,6 +882,21 @@ TEST_F(FastCgi, CommandLinesAndAddresses) {
     EXPECT_EQ("/mail", mapped["cgi-SCRIPT_NAME"]);
     EXPECT_EQ("/Compose/Local/d", mapped["cgi-PATH_INFO"]);
     EXPECT_EQ(0, tcp.Stop());
+    EXPECT_NE(std::string::npos, tcp.Stderr().find("warning: 127.0.0.1:" + std::to_string(port) +
+                                                    " is a TCP socket, which every local user can connect to: only "
+                                                    "clients from 127.0.0.0/8, ::1 are served (--allow)"))
+        << tcp.Stderr();
+    // Clients outside --allow are refused before a byte is read.
+    FastCgiGateway elsewhere;
+    ASSERT_TRUE(elsewhere.Start(1, "debug = 0\n", "127.0.0.1:" + std::to_string(FreeLoopbackPort()),
+                                {"--allow", "192.0.2.0/24,2001:db8::1"}))
+        << elsewhere.error();
+    fcgi::Reply refused = fcgi::Exchange(elsewhere.address(), Vars("GET", "/Search/Local/mail"));
+    EXPECT_TRUE(refused.closed && !refused.ended && refused.out.empty());
+    EXPECT_EQ(0, elsewhere.Stop());
+    EXPECT_NE(std::string::npos, elsewhere.Stderr().find("connection from 127.0.0.1 refused: not among the clients of "
+                                                         "--allow (192.0.2.0/24, 2001:db8::1)"))
+        << elsewhere.Stderr();
     pid = RunIn(dir, {GatewayProgram(), "--fastcgi", gateway.address()}, {}, false);
     EXPECT_EQ(1, proc::Wait(pid, 20));
     EXPECT_NE(std::string::npos, ReadFile(dir / "err").find("a program already listens on " + gateway.address()));
@@ -789,7 +908,8 @@ TEST_F(FastCgi, CommandLinesAndAddresses) {
     ASSERT_TRUE(again.Start(1, "debug = 0\n", socketPath)) << again.error();
     EXPECT_EQ("Search", ParsePage(fcgi::Exchange(socketPath, Vars("GET", "/Search/Local/mail")).out).command);
     EXPECT_EQ(0, again.Stop());
-    EXPECT_FALSE(HasSanitizerReport(again.Stderr() + tcp.Stderr())) << again.Stderr() << tcp.Stderr();
+    EXPECT_FALSE(HasSanitizerReport(again.Stderr() + tcp.Stderr() + elsewhere.Stderr()))
+        << again.Stderr() << tcp.Stderr() << elsewhere.Stderr();
 }
 
 }  // namespace

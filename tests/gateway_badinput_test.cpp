@@ -56,10 +56,24 @@ const std::string kCommunicationPage = kHeader + "<h2>Cannot communicate with Ve
 const long long kLimitMs = 60000;  // a run still going after this is killed
 const int kMemcheckFailure = 99;   // valgrind's exit status when it found something
 
-enum class Page { Exception, Communication };
+// The general page for a request refused (400) or too long for the pipe
+// (413), and the communication page (503).
+enum class Page { Exception, TooLong, Communication };
 
-const std::string& PageText(Page page) { return page == Page::Exception ? kExceptionPage : kCommunicationPage; }
-const char* PageName(Page page) { return page == Page::Exception ? "exception page" : "communication page"; }
+// The page as it goes out: after a trace as it stands, else with its status.
+std::string PageText(Page page, bool traced) {
+    const std::string& text = page == Page::Communication ? kCommunicationPage : kExceptionPage;
+    if (traced) return text;
+    const char* status = page == Page::Exception ? "400 Bad Request"
+                         : page == Page::TooLong ? "413 Content Too Large"
+                                                 : "503 Service Unavailable";
+    return std::string("Status: ") + status + "\n" + text;
+}
+const char* PageName(Page page) {
+    return page == Page::Exception ? "exception page (400)"
+           : page == Page::TooLong ? "exception page (413)"
+                                   : "communication page (503)";
+}
 
 using Vars = std::vector<std::pair<std::string, std::string>>;
 
@@ -78,6 +92,7 @@ struct Row {
     Page page;
     Ini ini = NoIni();
     bool tracing = false;  // velmox.ini switches the trace on
+    bool inputStaysOpen = false;  // the body's pipe is not closed: a body not all sent
 };
 
 std::ostream& operator<<(std::ostream& os, const Row& r) {
@@ -86,7 +101,7 @@ std::ostream& operator<<(std::ostream& os, const Row& r) {
         std::string shown = v.second.size() > 60 ? v.second.substr(0, 60) + "...(" + std::to_string(v.second.size()) + " chars)" : v.second;
         os << " " << v.first << "=" << shown;
     }
-    os << "\n  body: " << r.body.size() << " bytes";
+    os << "\n  body: " << r.body.size() << " bytes" << (r.inputStaysOpen ? ", its input left open" : "");
     static const char* const kKinds[] = {"none", "file", "directory", "unreadable file"};
     if (r.ini.kind != Ini::None) os << "; velmox.ini: " << kKinds[r.ini.kind] << " of " << r.ini.text.size() << " bytes";
     return os;
@@ -179,6 +194,7 @@ Outcome RunBounded(const std::vector<std::string>& argv, const Row& row, const W
     options.ownGroup = true;
     // Permission bits bind only an unprivileged process.
     options.asNobody = dropPrivileges;
+    options.inputStaysOpen = row.inputStaysOpen;
     int log = open(dir.Log().c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     if (log < 0) std::abort();
     options.moreFds = {{log, 3}};  // memcheck writes its report here (--log-fd=3)
@@ -207,7 +223,7 @@ void ExpectPage(const Row& row, const Outcome& run, const char* how) {
     SCOPED_TRACE(how);
     EXPECT_FALSE(run.killed) << "still running after " << kLimitMs << " ms";
     EXPECT_EQ(1, run.status);
-    const std::string& page = PageText(row.page);
+    const std::string page = PageText(row.page, row.tracing);
     if (row.tracing) {
         EXPECT_EQ(0u, run.output.find(kHeader)) << Shown(run.output);
         EXPECT_TRUE(EndsWith(run.output, "Creating command..." + page) ||
@@ -314,10 +330,18 @@ TEST_F(GatewayBadInput, ContentLength) {
          Page::Communication},
         {"CONTENT_LENGTH larger than the body, search form", With(kSearch, {{"CONTENT_LENGTH", "5000"}}),
          "SREQUEST=Search&SEARCH=x", Page::Communication},
-        {"CONTENT_LENGTH one past the largest int: no body", With(kSave, {{"CONTENT_LENGTH", "2147483648"}}), body,
-         Page::Communication},
-        {"CONTENT_LENGTH far larger than any int: no body",
-         With(kSave, {{"CONTENT_LENGTH", "99999999999999999999999999"}}), body, Page::Communication},
+        {"CONTENT_LENGTH one past the largest int: longer than any request, refused unread",
+         With(kSave, {{"CONTENT_LENGTH", "2147483648"}}), body, Page::TooLong},
+        {"CONTENT_LENGTH far larger than any int: refused unread",
+         With(kSave, {{"CONTENT_LENGTH", "99999999999999999999999999"}}), body, Page::TooLong},
+        {"CONTENT_LENGTH far beyond int but negative: no body",
+         With(kSave, {{"CONTENT_LENGTH", "-99999999999999999999999999"}}), body, Page::Communication},
+        {"CONTENT_LENGTH one past the largest request: refused unread", With(kSave, {{"CONTENT_LENGTH", "127949"}}),
+         body, Page::TooLong},
+        {"CONTENT_LENGTH of 100 MB and an input that stays open: refused at once, nothing read or waited for",
+         With(kSave, {{"CONTENT_LENGTH", "100000000"}}), body, Page::TooLong, NoIni(), false, true},
+        {"CONTENT_LENGTH of 100 MB on an unknown command: too long first, before the path is looked at",
+         {{"PATH_INFO", "/Nope"}, {"CONTENT_LENGTH", "100000000"}}, body, Page::TooLong, NoIni(), false, true},
         {"CONTENT_LENGTH with no body at all", With(kSave, {{"CONTENT_LENGTH", "64"}}), "", Page::Communication},
         {"CONTENT_LENGTH set on an unknown command: /Nope names none", {{"PATH_INFO", "/Nope"}, {"CONTENT_LENGTH", "-1"}},
          body, Page::Exception},
@@ -330,7 +354,7 @@ TEST_F(GatewayBadInput, BinaryBodies) {
     };
     const std::string nuls(64, '\0'), ffs(4096, '\xff'), all = AllBytes(1024);
     const std::string search = std::string("SEARCH=\xff\0&MAX=99999999999&SEARCHOPTION=&SREQUEST=", 49) + all;
-    const std::string large(120000, 'a'), tooLarge(130000, 'a');
+    const std::string large(120000, 'a'), nearly(127900, 'a'), tooLarge(130000, 'a');
     Check({
         {"body of NULs, Save", sized(kSave, nuls), nuls, Page::Communication},
         {"body of NULs, Search", sized(kSearch, nuls), nuls, Page::Communication},
@@ -343,8 +367,10 @@ TEST_F(GatewayBadInput, BinaryBodies) {
         {"body with %zz and %0 mid-way", sized(kSave, "a=%zz&b=%0&c=%%%"), "a=%zz&b=%0&c=%%%", Page::Communication},
         {"search form of binary values", sized(kSearch, search), search, Page::Communication},
         {"body of 120000 bytes: the request still fits the pipe", sized(kSave, large), large, Page::Communication},
-        {"body of 130000 bytes: the request is refused before sending", sized(kSave, tooLarge), tooLarge,
-         Page::Exception},
+        {"body of 130000 bytes: longer than any request, refused unread", sized(kSave, tooLarge), tooLarge,
+         Page::TooLong},
+        {"body of 127900 bytes: fits no request with its header, refused before sending", sized(kSave, nearly),
+         nearly, Page::TooLong},
     });
 }
 

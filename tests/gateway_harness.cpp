@@ -34,6 +34,8 @@ const std::string kAnswerHead = "Content-Type: text/html; charset=utf-8\nCache-C
 const std::string kCommunicationPage = "Content-type: text/html\n\n<h2>Cannot communicate with Velmox server</h2>";
 const std::string kExceptionPage = "Content-type: text/html\n\n<h2>Velmox CGI exception</h2>";
 
+std::string StatusLine(const char* status) { return std::string("Status: ") + status + "\n"; }
+
 namespace {
 
 const char kPageEnd[] = "</body>\n</html>\n\n";  // the page's end, then the gateway's line feed
@@ -351,8 +353,10 @@ Outcome Judge(const TaggedRequest& request, const Gateway& run) {
     if (run.hung()) return Outcome::Hung;
     if (run.status() > 128) return Outcome::Killed;
     const std::string& out = run.output();
-    if (run.status() == 1 && out == kCommunicationPage) return Outcome::Communication;
-    if (run.status() == 1 && out == kExceptionPage) return Outcome::Exception;
+    if (run.status() == 1 && out == StatusLine("503 Service Unavailable") + kCommunicationPage)
+        return Outcome::Communication;
+    for (const char* status : {"400 Bad Request", "413 Content Too Large", "500 Internal Server Error"})
+        if (run.status() == 1 && out == StatusLine(status) + kExceptionPage) return Outcome::Exception;
     std::string tag = TagOf(out);
     if (!tag.empty() && tag != request.tag) return Outcome::Foreign;
     return run.status() == 1 && IsOwnPage(request, out) ? Outcome::Served : Outcome::Malformed;

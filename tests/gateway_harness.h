@@ -24,9 +24,14 @@ namespace gwtest {
 extern const char* const kPipeName;
 // The head of every answer of the sample server.
 extern const std::string kAnswerHead;
-// The gateway's own pages for a failed exchange and for any other failure.
+// The gateway's own pages (header and heading) for a failed exchange and
+// for any other failure, as they follow a trace; without one, each goes out
+// after its status line (StatusLine: 503 for the first, 400, 413 or 500
+// for the second).
 extern const std::string kCommunicationPage;
 extern const std::string kExceptionPage;
+// "Status: <status>\n".
+std::string StatusLine(const char* status);
 
 using Env = std::vector<std::pair<std::string, std::string>>;
 
@@ -106,8 +111,8 @@ private:
 // What a tagged request got back.
 enum class Outcome {
     Served,         // its own page, whole, exit status 1
-    Communication,  // the communication error page, exit status 1
-    Exception,      // the general error page, exit status 1
+    Communication,  // the communication error page (503), exit status 1
+    Exception,      // the general error page (400, 413 or 500), exit status 1
     Foreign,        // a page that answers another request
     Malformed,      // anything else: cut, mixed, stray text, another status
     Hung,           // still running at the bound: killed

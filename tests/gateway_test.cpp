@@ -28,8 +28,12 @@
 namespace {
 
 const char* const kPage = "Content-type: text/html\n\n";
+// The error pages as a trace (debug = 1) leaves them, after its own header.
 const std::string kExceptionPage = std::string(kPage) + "<h2>Velmox CGI exception</h2>";
 const std::string kCommunicationPage = std::string(kPage) + "<h2>Cannot communicate with Velmox server</h2>";
+// Without a trace, each page goes out with its HTTP status in front.
+const std::string kRefusedPage = "Status: 400 Bad Request\n" + kExceptionPage;
+const std::string kNoServerPage = "Status: 503 Service Unavailable\n" + kCommunicationPage;
 const int kLimitMs = 20000;
 
 struct GatewayRun {
@@ -91,7 +95,7 @@ bool EndsWith(const std::string& text, const std::string& tail) {
     return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
 }
 
-TEST(Gateway, BadPathsAndUnknownCommandsGiveTheExceptionPage) {
+TEST(Gateway, BadPathsAndUnknownCommandsGiveTheExceptionPageWithStatus400) {
     struct Row { const char* what; EnvList env; } rows[] = {
         {"no PATH_INFO", {}},
         {"empty command", {{"PATH_INFO", "/"}}},
@@ -105,7 +109,7 @@ TEST(Gateway, BadPathsAndUnknownCommandsGiveTheExceptionPage) {
         GatewayRun run = RunGateway(r.env);
         EXPECT_FALSE(run.killed);
         EXPECT_EQ(1, run.status);
-        EXPECT_EQ(kExceptionPage, run.output);
+        EXPECT_EQ(kRefusedPage, run.output);
     }
 }
 
@@ -124,7 +128,7 @@ TEST(Gateway, HelpOnlyOutsideAWebServer) {
         EXPECT_FALSE(run.killed);
         EXPECT_EQ(r.status, run.status);
         if (r.help) EXPECT_EQ(0u, run.output.find("usage: velmox.cgi")) << run.output;
-        else EXPECT_EQ(kExceptionPage, run.output);
+        else EXPECT_EQ(kRefusedPage, run.output);
     }
 }
 
@@ -143,7 +147,7 @@ TEST(Gateway, ValidCommandsWithoutServerGiveTheCommunicationPage) {
         GatewayRun run = RunGateway(r.env, r.body);
         EXPECT_FALSE(run.killed);
         EXPECT_EQ(1, run.status);
-        EXPECT_EQ(kCommunicationPage, run.output);
+        EXPECT_EQ(kNoServerPage, run.output);
     }
 }
 
@@ -167,8 +171,8 @@ TEST(Gateway, DebugTracesTheCauseOfACommunicationFailure) {
     std::string tail = std::string("Calling Pipe...done.<br>\nPipe failure: semget ") + kGatewayPipeName +
                        ".sem: No such file or directory<br>\n" + kCommunicationPage;
     EXPECT_TRUE(EndsWith(run.output, tail)) << run.output;
-    // Without tracing the page is the same as ever.
-    EXPECT_EQ(kCommunicationPage, RunGateway({{"PATH_INFO", "/Save/Local/db"}}).output);
+    // Without tracing, the page with its status and nothing else.
+    EXPECT_EQ(kNoServerPage, RunGateway({{"PATH_INFO", "/Save/Local/db"}}).output);
 }
 
 TEST(Gateway, DebugErrorPageFollowsTheTraceWithASecondHeader) {
@@ -209,7 +213,7 @@ TEST(Gateway, ConfigurationFileSwitchesTracing) {
         if (r.tracing)
             EXPECT_TRUE(EndsWith(run.output, "Creating command..." + kExceptionPage)) << run.output;
         else
-            EXPECT_EQ(kExceptionPage, run.output);
+            EXPECT_EQ(kRefusedPage, run.output);
     }
 }
 
@@ -292,7 +296,7 @@ TEST_F(GatewayPipe, AnEmptyAnswerIsAFailedExchange) {
     EXPECT_EQ(0u, length);
     GatewayRun run = RunGateway({{"PATH_INFO", "/RunAgent/Local/a"}});
     EXPECT_EQ(1, run.status);
-    EXPECT_EQ(kCommunicationPage, run.output);
+    EXPECT_EQ(kNoServerPage, run.output);
 }
 
 TEST_F(GatewayPipe, TheGatewayWritesTheAnswerUpToItsNulOrItsLength) {

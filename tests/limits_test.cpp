@@ -120,9 +120,11 @@ TEST_F(Limits, TheLargestRequestAndOneByteMore) {
         << page.substr(0, 2000);
     EXPECT_EQ(1, srvtest::CountLines(server().Log(), " request pipe="));
 
-    // One byte more cannot arrive whole: it is refused before anything is sent.
+    // One byte more cannot arrive whole: it is refused before anything is
+    // sent, as too long (413).
     EXPECT_EQ(OutcomeName(Outcome::Exception), std::string(OutcomeName(RunTagged(over, kBound, &page))))
         << page.substr(0, 400);
+    EXPECT_EQ(0u, page.find(StatusLine("413 Content Too Large"))) << page.substr(0, 400);
     EXPECT_EQ(1, srvtest::CountLines(server().Log(), " request pipe=")) << "nothing reached the server";
     ExpectAtRest(2);
     ExpectServed(2, "afterwards");

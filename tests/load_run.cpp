@@ -134,12 +134,13 @@ Outcome Judge(const std::string& response, const std::string& tag, bool save, st
     }
     size_t headEnd = response.find("\r\n\r\n");
     int status = response.compare(0, 7, "HTTP/1.") == 0 && response.size() > 12 ? std::atoi(response.c_str() + 9) : 0;
+    std::string body = headEnd == std::string::npos ? "" : response.substr(headEnd + 4);
+    // The communication page goes out with 503.
+    if (status == 503 && body.find(kCommunicationHeading) != std::string::npos) return Outcome::Communication;
     if (status != 200 || headEnd == std::string::npos) {
         *why = "HTTP status " + std::to_string(status) + ": " + response.substr(0, 200);
         return Outcome::Malformed;
     }
-    std::string body = response.substr(headEnd + 4);
-    if (body.find(kCommunicationHeading) != std::string::npos) return Outcome::Communication;
     if (save) {
         if (body.find("<h1 id=\"title\">Saved</h1>") != std::string::npos &&
             body.find("\xE2\x80\x9C" + tag + "\xE2\x80\x9D saved in load") != std::string::npos && ServedBy(body) > 0)

@@ -229,13 +229,23 @@ std::string ReadAll(int fd, double seconds) {
 
 Finished Run(const std::vector<std::string>& argv, double seconds, Options options, const std::string& input) {
     Finished run;
-    char inPath[] = "/tmp/vxt-in.XXXXXX";
-    int in = mkstemp(inPath);
+    int in = -1, held = -1;
+    if (options.inputStaysOpen) {
+        int ends[2];
+        if (input.size() > 65536 || pipe2(ends, O_CLOEXEC) != 0) std::abort();
+        in = ends[0];
+        held = ends[1];
+        if (!input.empty() && write(held, input.data(), input.size()) != ssize_t(input.size())) std::abort();
+    } else {
+        char inPath[] = "/tmp/vxt-in.XXXXXX";
+        in = mkstemp(inPath);
+        if (in < 0) std::abort();
+        unlink(inPath);
+        if (!input.empty() && write(in, input.data(), input.size()) != ssize_t(input.size())) std::abort();
+        lseek(in, 0, SEEK_SET);
+    }
     int out[2], err[2];
-    if (in < 0 || pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) std::abort();
-    unlink(inPath);
-    if (!input.empty() && write(in, input.data(), input.size()) != ssize_t(input.size())) std::abort();
-    lseek(in, 0, SEEK_SET);
+    if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) std::abort();
     options.in = in;
     options.out = out[1];
     options.err = err[1];
@@ -271,6 +281,7 @@ Finished Run(const std::vector<std::string>& argv, double seconds, Options optio
     close(out[0]);
     close(err[0]);
     run.status = Wait(pid, std::max(0.0, deadline - Now()));
+    if (held >= 0) close(held);
     return run;
 }
 

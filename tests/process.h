@@ -40,6 +40,10 @@ struct Options {
     int deathSignal = SIGKILL; // the signal dieWithTest sends (SIGINT: a server's fast shutdown)
     bool traced = false;       // traced from its start: stops at the exec
     bool asNobody = false;     // runs as uid and gid 65534 (from root): permission bits bind it
+    // Run: the input on a pipe that stays open until the program ends, as
+    // a web server's pipe to a CGI program whose body has not all come
+    // (else a file that ends after the input). At most 64 KB of input.
+    bool inputStaysOpen = false;
 };
 
 // Starts argv[0] (a path) with argv as its arguments. The child has every

@@ -328,7 +328,15 @@ bool Apache::Start(const std::string& fcgiAddress, const std::string& iniText) {
     std::string site = Replace(Replace(ReadFile(std::string(VELMOX_SOURCE_DIR) + "/deploy/" + deploy), "/srv/velmox",
                                        m_dir.path()),
                                "/etc/velmox/users", UsersFile());
-    if (!fcgiAddress.empty()) site = Replace(site, "127.0.0.1:9000", fcgiAddress);
+    if (!fcgiAddress.empty()) {
+        site = Replace(site, "/run/velmox-gateway/fcgi.sock", fcgiAddress);
+        // httpd's children (www-data) connect to the gateway's socket.
+        std::string socketDir = fcgiAddress.substr(0, fcgiAddress.rfind('/'));
+        if (chmod(socketDir.c_str(), 0711) != 0 || chmod(fcgiAddress.c_str(), 0666) != 0) {
+            m_error = "cannot open the gateway's socket " + fcgiAddress + " to www-data";
+            return false;
+        }
+    }
     WriteFile(run + "/velmox.conf", site);
     m_port = FreeLoopbackPort();
     std::string main = "ServerRoot \"/etc/apache2\"\n"

@@ -132,12 +132,13 @@ public:
 // Apache httpd (the apache2 program, in the foreground) with a main
 // configuration of the test's own that includes deploy/apache-velmox.conf
 // (mod_cgid runs the gateway as a CGI program) or deploy/apache-velmox-
-// fcgi.conf (mod_proxy_fcgi to a gateway at 127.0.0.1:PORT), their
-// /srv/velmox replaced by a directory of the test's own.
+// fcgi.conf (mod_proxy_fcgi to a gateway's Unix socket, opened to httpd's
+// user www-data), their /srv/velmox replaced by a directory of the test's
+// own.
 class Apache : public HttpServer {
 public:
     Apache() : HttpServer("velmox-apache") {}
-    // fcgiAddress "" : the CGI configuration.
+    // fcgiAddress "" : the CGI configuration; else the gateway's socket.
     bool Start(const std::string& fcgiAddress = "", const std::string& iniText = "debug = 0\n");
     // Where the gateway and velmox.ini lie (httpd's cgi-bin).
     std::string CgiBin() const { return m_dir / "cgi-bin"; }
