@@ -137,15 +137,19 @@ bool HasWaiter(const Sem& sem);
 class Segment {
 public:
     Segment() = default;
-    Segment(int id, key_t key, const char* name);
+    // size: as the system reported it when the segment was made or opened,
+    // 0 when not known.
+    Segment(int id, key_t key, const char* name, unsigned long size = 0);
     bool IsOpen() const { return m_id >= 0; }
     int Id() const { return m_id; }
     key_t Key() const { return m_key; }
     const char* Name() const { return m_name; }
+    unsigned long Size() const { return m_size; }
 
 private:
     int m_id = -1;
     key_t m_key = 0;
+    unsigned long m_size = 0;
     char m_name[kObjectNameSize] = {};
 };
 
@@ -158,6 +162,8 @@ bool MakeSegment(const char* name, unsigned long size, const PipeAccess& access,
 bool OpenSegment(const char* name, Segment& segment, IpcFailure& failure);
 // Marks the segment for removal: it goes once the last view is detached.
 bool RemoveSegment(const Segment& segment, IpcFailure& failure);
+// The size as the system reports it (asked only when the open did not
+// learn it: a segment's size never changes).
 bool SegmentSize(const Segment& segment, unsigned long& size, IpcFailure& failure);
 // `current` is true while the segment is the one its name stands for:
 // there, and not marked for removal.
