@@ -120,6 +120,10 @@ bool SignalIfClear(const Sem& sem, bool& signalled, IpcFailure& failure);
 // takes it with: of a waiter and a withdrawer exactly one gets it.
 // `withdrawn` is false when the event was clear.
 bool Withdraw(const Sem& sem, bool& withdrawn, IpcFailure& failure);
+// Takes an event's signal if it is there, never sleeping: the step Take
+// ends with, for a waiter that saw the signal coming. `taken` is false when
+// the event was clear.
+bool TakeNow(const Sem& sem, bool& taken, IpcFailure& failure);
 // Sets the member (clears every process's undo records of it).
 bool SetValue(const Sem& sem, int value, IpcFailure& failure);
 bool Value(const Sem& sem, int& value, IpcFailure& failure);

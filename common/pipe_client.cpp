@@ -21,6 +21,9 @@ const useconds_t kRecoveringPollUs = 20000;
 // Servers a request may be handed to before the call gives up: every slot
 // twice over.
 const int kHandovers = 2 * kMaxServers;
+// The longest a client watches for its answer on the processor before it
+// sleeps (spin_wait.h). What it gains and what it costs: bench/README.md.
+const uint64_t kAnswerSpinLimitNs = 100 * 1000;
 
 bool IsStale(int error) { return error == EIDRM || error == EINVAL; }
 
@@ -57,7 +60,7 @@ long long NowMs() {
 
 }  // namespace
 
-PipeClient::PipeClient(const char* base) : m_nameFits(CopyBaseName(m_base, base)) {
+PipeClient::PipeClient(const char* base) : m_nameFits(CopyBaseName(m_base, base)), m_answerSpin(kAnswerSpinLimitNs) {
     if (!m_nameFits) m_base[0] = 0;
 }
 
@@ -226,11 +229,24 @@ PipeClient::Result PipeClient::Exchange(Message& message) {
         }
         exchange::SetMessageLength(*slot, uint32_t(length));
         exchange::Awaited awaited = exchange::Awaited::WaitFailed;
+        // The slot's count of answers as it stands before the request goes.
+        uint64_t spinBudget = m_answerSpin.Budget(m_monitor.OtherExchanges(id.index));
+        const uint64_t* answered = spinBudget > 0 ? m_monitor.Counters().AnsweredCounter(id.index) : nullptr;
+        uint64_t answeredBefore = answered ? __atomic_load_n(answered, __ATOMIC_ACQUIRE) : 0;
         if (exchange::PostRequest(*slot, cleared, cause)) {
-            awaited = exchange::AwaitAnswer(
-                *slot,
-                [this, &id] { return ipc::ProcessExists(id.serverPid) && m_monitor.Serves(id.index, id.serverPid); },
-                cause);
+            uint64_t posted = spin::NowNs();
+            bool spun = spinBudget > 0 &&
+                        exchange::SpinForAnswer(*slot, uint32_t(length), answered, answeredBefore, spinBudget, cause);
+            if (spinBudget > 0 && !cause.Failed()) m_answerSpin.Spun(spun);
+            if (spun) {
+                awaited = exchange::Awaited::Answer;
+            } else if (!cause.Failed()) {
+                awaited = exchange::AwaitAnswer(
+                    *slot,
+                    [this, &id] { return ipc::ProcessExists(id.serverPid) && m_monitor.Serves(id.index, id.serverPid); },
+                    cause);
+            }
+            if (awaited == exchange::Awaited::Answer) m_answerSpin.Record(spin::NowNs() - posted);
         } else {
             IpcFailure ignored;
             ipc::Give(slot->Mutex(), ignored);

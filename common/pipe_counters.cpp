@@ -186,3 +186,7 @@ void PipeCounters::ExchangeFailed(ExchangeFailure cause) {
     uint32_t kind = uint32_t(cause);
     if (kind < uint32_t(kExchangeFailureKinds) && AttachFound()) Add(m_block->failures[kind], 1);
 }
+
+const uint64_t* PipeCounters::AnsweredCounter(int slot) {
+    return slot >= 0 && slot < kMaxServers && AttachFound() ? &m_block->slots[slot].requests : nullptr;
+}

@@ -130,6 +130,10 @@ public:
     // Client: it waited `us` for a free server; its exchange failed.
     void ClientWaited(uint64_t us);
     void ExchangeFailed(ExchangeFailure cause);
+    // Client: the slot's count of answers, which its server moves on after
+    // writing an answer and before signalling it (exchange::SpinForAnswer);
+    // null without counters.
+    const uint64_t* AnsweredCounter(int slot);
 
     // CLOCK_MONOTONIC in microseconds.
     static uint64_t NowUs();

@@ -398,6 +398,21 @@ bool ServerMonitor::Serves(int index, int32_t serverPid) const {
            __atomic_load_n(&entry.serverPid, __ATOMIC_RELAXED) == serverPid;
 }
 
+int ServerMonitor::OtherExchanges(int ownSlot) const {
+    if (!m_registry) return 0;
+    int others = 0;
+    for (int slot = 0; slot < kMaxServers; ++slot) {
+        const ServerID& entry = m_registry->servers[slot];
+        int32_t client = __atomic_load_n(&entry.clientPid, __ATOMIC_RELAXED);
+        // Registered and claimed by a client (not idle, not withdrawn by its
+        // own server).
+        if (slot != ownSlot && client > 0 && __atomic_load_n(&entry.index, __ATOMIC_RELAXED) == slot &&
+            client != __atomic_load_n(&entry.serverPid, __ATOMIC_RELAXED))
+            ++others;
+    }
+    return others;
+}
+
 int ServerMonitor::FreeServerCount() const {
     IpcFailure ignored;
     int value = -1;

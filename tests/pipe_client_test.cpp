@@ -19,6 +19,7 @@
 #include "mempipe.h"
 #include "os.h"
 #include "pipe_client.h"
+#include "spin_wait.h"
 
 using namespace ipctest;
 
@@ -192,9 +193,44 @@ TEST_F(PipeClientTest, FailuresCarryTheirCause) {
     }
 }
 
+// A side that spins for what it waits for works with one that sleeps, both
+// ways: the semaphores' sequence is the same. A spinning client takes some
+// answer without sleeping (a bound that only shows the spin ran: it calls
+// until one came within the spin or the bound is reached).
+TEST_F(PipeClientTest, ASpinningSideWorksWithASleepingOneBothWays) {
+    using spin::Mode;
+    struct Row { const char* what; Mode client, server; } rows[] = {
+        {"spinning client, sleeping server", Mode::Always, Mode::Off},
+        {"sleeping client, spinning server", Mode::Off, Mode::Always},
+        {"both spinning", Mode::Always, Mode::Always},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.what);
+        spin::SetProcessMode(r.server);  // the server's process is forked with it
+        Server server = Track(StartServer(base, kBlock));
+        ASSERT_GT(server.pid, 0);
+        spin::SetProcessMode(r.client);
+        PipeClient client(base.c_str());
+        bool spins = r.client == Mode::Always;
+        for (int k = 0; k < 200 || (spins && client.AnswerSpin().Hits() == 0 && k < 20000); ++k) {
+            std::string answer, tag = "E" + std::to_string(k);
+            ASSERT_EQ(1, CallWith(client, tag, &answer)) << FailureText(client.Failure());
+            ASSERT_EQ("0:" + tag, answer);
+        }
+        if (spins) EXPECT_GT(client.AnswerSpin().Hits(), 0u);
+        else EXPECT_EQ(0u, client.AnswerSpin().Spins());
+        EXPECT_TRUE(server.Stop());
+        ExpectNothingLeft();
+    }
+    spin::SetProcessMode(Mode::Adaptive);
+}
+
 // A request that its server never took goes to another server; one that it
 // took never does.
-class HandoverTest : public IpcTest {};
+class HandoverTest : public IpcTest {
+protected:
+    void ReplacePipesOneByOneUnderLoad();
+};
 
 TEST_F(HandoverTest, AServerKilledBetweenClaimAndTakeLeavesTheRequestToAnother) {
     Server doomed = Track(StartServer(base, kBlock));
@@ -284,8 +320,18 @@ TEST_F(HandoverTest, FourTerminateMessagesOneAfterAnotherStopFourPipes) {
 }
 
 // Pipes replaced one by one under load, as a rolling restart does it: no
-// call fails and every answer is its own.
+// call fails and every answer is its own; also while every pipe and client
+// spins (each pipe stopped while it watches for its next request).
 TEST_F(HandoverTest, PipesReplacedOneByOneUnderLoadFailNoCall) {
+    for (spin::Mode mode : {spin::Mode::Adaptive, spin::Mode::Always}) {
+        SCOPED_TRACE(mode == spin::Mode::Always ? "spinning" : "adaptive");
+        spin::SetProcessMode(mode);  // for every process forked below
+        ReplacePipesOneByOneUnderLoad();
+    }
+    spin::SetProcessMode(spin::Mode::Adaptive);
+}
+
+void HandoverTest::ReplacePipesOneByOneUnderLoad() {
     std::vector<Server> servers;
     for (int i = 0; i < 3; ++i) {
         servers.push_back(Track(StartServer(base, kBlock)));
