@@ -17,7 +17,7 @@ const unsigned long kQuietWaitMs = 5000;
 const unsigned long kQuietSliceMs = 20;
 // The longest a pipe watches for its next request on the processor before
 // it sleeps (spin_wait.h); see ServerPipe::Connect for what it gains.
-const uint64_t kRequestSpinLimitNs = 200 * 1000;
+const uint64_t kRequestSpinLimitNs = 50 * 1000;
 
 // The start ticks of a new registration: the clock's, but never one that
 // this process gave a registration before. With its pid they name the

@@ -11,9 +11,9 @@
 // - while a core is free for it (CoreFree): fewer processes of the pipe busy
 //   than the cores this process may run on (each exchange in flight counts
 //   twice, its client and its server), and the machine not saturated: over
-//   the last tenth of a second, tasks waited for a processor less than a
-//   twentieth of the time (the kernel's CPU pressure, /proc/pressure/cpu;
-//   without it, fewer tasks runnable than cores, /proc/loadavg);
+//   the last tenth of a second, tasks waited for a processor less than half
+//   the time (the kernel's CPU pressure, /proc/pressure/cpu; without it,
+//   fewer tasks runnable than cores, /proc/loadavg);
 // - when the waits of that kind were short lately (Estimate): a waiter spins
 //   at most twice its recent typical wait, never longer than the kind's
 //   limit, and not at all before it has seen a wait of that kind, or while
