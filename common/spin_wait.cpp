@@ -147,10 +147,18 @@ bool CoreFree(int otherExchanges) {
     return busy < Cores() && MachineHasRoom();
 }
 
+namespace {
+
+// A moving average: a quarter of the new value.
+uint64_t Average(uint64_t average, uint64_t value) { return average == 0 ? value : (3 * average + value) / 4; }
+
+}  // namespace
+
 uint64_t Estimate::Budget(int otherExchanges) {
+    m_kind = Kind::Other;
     switch (ProcessMode()) {
         case Mode::Off: return 0;
-        case Mode::Always: return m_limitNs;
+        case Mode::Always: m_kind = Kind::Spun; return m_limitNs;
         case Mode::Adaptive: break;
     }
     if (m_skip > 0) {
@@ -158,11 +166,21 @@ uint64_t Estimate::Budget(int otherExchanges) {
         return 0;
     }
     if (m_typicalNs == 0 || m_typicalNs > m_limitNs || !CoreFree(otherExchanges)) return 0;
+    // Spinning until it has been seen to lose against sleeping; each
+    // sixteenth wait the other way.
+    bool pays = m_spunNs == 0 || m_sleptNs == 0 || 10 * m_spunNs < 9 * m_sleptNs;
+    if ((++m_turn & 15) == 0) pays = !pays;
+    if (!pays) {
+        m_kind = Kind::Slept;
+        return 0;
+    }
+    m_kind = Kind::Spun;
     return std::min(m_limitNs, 2 * m_typicalNs + kSlackNs);
 }
 
 void Estimate::Spun(bool hit) {
     ++m_spins;
+    m_hit = hit;
     if (hit) {
         ++m_hits;
         m_pause = 0;
@@ -176,7 +194,11 @@ void Estimate::Record(uint64_t ns) {
     // One long wait (a slow page, a pipe idle for a while) weighs no more
     // than four limits: a few short ones bring the spin back.
     ns = std::max<uint64_t>(1, std::min(ns, 4 * m_limitNs));
-    m_typicalNs = m_typicalNs == 0 ? ns : (3 * m_typicalNs + ns) / 4;
+    m_typicalNs = Average(m_typicalNs, ns);
+    if (m_kind == Kind::Spun && m_hit) m_spunNs = Average(m_spunNs, ns);
+    if (m_kind == Kind::Slept) m_sleptNs = Average(m_sleptNs, ns);
+    m_kind = Kind::Other;
+    m_hit = false;
 }
 
 }  // namespace spin

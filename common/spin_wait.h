@@ -18,11 +18,16 @@
 //   at most twice its recent typical wait, never longer than the kind's
 //   limit, and not at all before it has seen a wait of that kind, or while
 //   they take longer than the limit;
-// - when spinning paid lately: a spin that ran out without its event (the
-//   other side was slow, or could not run while this one spun: the system
-//   may put both on one core) is followed by waits that sleep at once, 1,
-//   then 2, 4 ... up to 1,024 after each further one, until a spin sees
-//   its event again.
+// - while spinning pays: the waits that spun and saw their event must have
+//   been shorter, from the post to the event, than the waits that slept,
+//   by a tenth at least (a waiter whose partner runs on its own core wins
+//   the wake-ups; one that would have handed its core to the partner at
+//   once, as the system often does, loses the partner's wake-up on another
+//   core instead). Every sixteenth wait does the other thing, to keep both
+//   figures current. A spin that ran out without its event (the other side
+//   slow, or unable to run while this one spun) is followed by waits that
+//   sleep at once: 1, then 2, 4 ... up to 1,024 after each further one,
+//   until a spin sees its event again.
 // A spin never delays what a sleeper would see: every wait that follows it
 // is the same wait a sleeper makes, from its start.
 //
@@ -61,17 +66,24 @@ public:
     // Nanoseconds the next wait may spin; 0: sleep at once. Looks at the
     // machine (CoreFree) only when the waits were short lately.
     uint64_t Budget(int otherExchanges);
-    // A wait that spun: whether it saw its event.
+    // The wait given a budget spun: whether it saw its event.
     void Spun(bool hit);
-    // A wait that took `ns` from its start to its event, spun or slept.
+    // The wait took `ns` from its start to its event, spun or slept.
     void Record(uint64_t ns);
     // Waits that spun, and those of them that saw their event.
     uint64_t Spins() const { return m_spins; }
     uint64_t Hits() const { return m_hits; }
 
 private:
+    enum class Kind : uint8_t { Other, Spun, Slept };
+
     uint64_t m_limitNs;
-    uint64_t m_typicalNs = 0;  // a moving average of the recent waits; 0: none seen yet
+    uint64_t m_typicalNs = 0;  // moving averages of the recent waits: all of them,
+    uint64_t m_spunNs = 0;     // those that spun and saw their event,
+    uint64_t m_sleptNs = 0;    // and those that could have spun and slept; 0: none yet
+    Kind m_kind = Kind::Other; // what the wait being made does
+    bool m_hit = false;
+    uint32_t m_turn = 0;       // waits that could spin, counted for the turns of the other thing
     uint32_t m_pause = 0;      // waits to sleep at once after spins that ran out
     uint32_t m_skip = 0;       // of those, still to come
     uint64_t m_spins = 0, m_hits = 0;
