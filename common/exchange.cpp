@@ -4,6 +4,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "spin_wait.h"
+
 namespace exchange {
 
 namespace {
@@ -15,6 +17,31 @@ const uint32_t kWordSize = 4;
 // (ServerMonitor::GetServer).
 const unsigned long kFirstAnswerSliceMs = 20;
 const unsigned long kAnswerSliceMs = 200;
+
+// Turns of the spin between two tries to take a signal that was not there
+// yet (about a microsecond): the other side is still in its system call.
+const unsigned kRetryTurns = 64;
+
+// Spins until `written` says the other side has written its message, then
+// takes the event's signal, which follows within the other side's next
+// system call (tried again meanwhile). True when taken.
+template <class Written>
+bool SpinAndTake(const ipc::Sem& event, Written written, uint64_t budgetNs, IpcFailure& failure) {
+    bool taken = false;
+    unsigned wait = 0;
+    spin::Until(
+        [&] {
+            if (wait > 0) {
+                --wait;
+                return false;
+            }
+            if (!written()) return false;
+            wait = kRetryTurns;
+            return !ipc::TakeNow(event, taken, failure) || taken;
+        },
+        budgetNs);
+    return taken;
+}
 
 }  // namespace
 
@@ -80,14 +107,32 @@ Awaited AwaitAnswer(SlotObjects& slot, const std::function<bool()>& present, Ipc
     }
 }
 
+bool SpinForAnswer(SlotObjects& slot, uint32_t requestLength, const uint64_t* answered, uint64_t answeredBefore,
+                   uint64_t budgetNs, IpcFailure& failure) {
+    const uint32_t* word = static_cast<const uint32_t*>(slot.Block());
+    if (!word) return false;
+    // The count, when there is one, moves after the answer is written; the
+    // length word before its bytes are.
+    return SpinAndTake(
+        slot.Answer(),
+        [&] {
+            return answered ? __atomic_load_n(answered, __ATOMIC_ACQUIRE) != answeredBefore
+                            : __atomic_load_n(word, __ATOMIC_RELAXED) != requestLength;
+        },
+        budgetNs, failure);
+}
+
 bool AwaitRequest(SlotObjects& slot, IpcFailure& failure) {
     return ipc::Take(slot.Request(), ipc::Deadline::Never(), failure);
 }
 
-bool PostAnswer(SlotObjects& slot, const char* answer, unsigned long length, unsigned long limit,
-                IpcFailure& failure) {
-    WriteMessage(slot, answer, length, limit);
-    return ipc::Give(slot.Answer(), failure);
+bool SpinForRequest(SlotObjects& slot, uint32_t answerLength, uint64_t budgetNs, IpcFailure& failure) {
+    const uint32_t* word = static_cast<const uint32_t*>(slot.Block());
+    if (!word) return false;
+    return SpinAndTake(
+        slot.Request(), [&] { return __atomic_load_n(word, __ATOMIC_RELAXED) != answerLength; }, budgetNs, failure);
 }
+
+bool SignalAnswer(SlotObjects& slot, IpcFailure& failure) { return ipc::Give(slot.Answer(), failure); }
 
 }  // namespace exchange

@@ -53,6 +53,17 @@ bool ClearEvents(SlotObjects& slot, IpcFailure& failure);
 // waited on.
 bool PostRequest(SlotObjects& slot, bool cleared, IpcFailure& failure);
 
+// Client, its request of requestLength bytes posted: watches for at most
+// budgetNs whether the server has answered, from what the server writes
+// before it signals (the slot's count of answers, `answered` when the
+// counters are kept, past `answeredBefore`; else the block's length word no
+// longer the request's), and then takes the answer's signal
+// without sleeping (ipc::TakeNow). True when it took it; false with no
+// failure when the answer did not come in time (the caller then waits as a
+// sleeper does, AwaitAnswer), with a failure when a semaphore failed.
+bool SpinForAnswer(SlotObjects& slot, uint32_t requestLength, const uint64_t* answered, uint64_t answeredBefore,
+                   uint64_t budgetNs, IpcFailure& failure);
+
 enum class Awaited {
     Answer,      // the answer is in the block
     NotTaken,    // the server went away before taking the request: withdrawn
@@ -67,9 +78,16 @@ Awaited AwaitAnswer(SlotObjects& slot, const std::function<bool()>& present, Ipc
 // Server: waits for the next request without a limit; true when one is in
 // the block.
 bool AwaitRequest(SlotObjects& slot, IpcFailure& failure);
-// Server: stores the answer (cut to the block and to limit) and signals it.
-bool PostAnswer(SlotObjects& slot, const char* answer, unsigned long length, unsigned long limit,
-                IpcFailure& failure);
+// Server, its last answer of answerLength bytes given: watches for at most
+// budgetNs for the next request (the block's length word no longer the
+// answer's: a client writes it last before it signals; the terminate
+// message's is 0) and takes its signal without sleeping. True when it took
+// it; false with no failure when none came in time (then AwaitRequest),
+// with a failure when the semaphore failed. A request as long as the last
+// answer is not seen: its server sleeps for it after the spin.
+bool SpinForRequest(SlotObjects& slot, uint32_t answerLength, uint64_t budgetNs, IpcFailure& failure);
+// Server, its answer stored (WriteMessage): signals it.
+bool SignalAnswer(SlotObjects& slot, IpcFailure& failure);
 
 }  // namespace exchange
 

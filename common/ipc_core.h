@@ -120,6 +120,10 @@ bool SignalIfClear(const Sem& sem, bool& signalled, IpcFailure& failure);
 // takes it with: of a waiter and a withdrawer exactly one gets it.
 // `withdrawn` is false when the event was clear.
 bool Withdraw(const Sem& sem, bool& withdrawn, IpcFailure& failure);
+// Takes an event's signal if it is there, never sleeping: the step Take
+// ends with, for a waiter that saw the signal coming. `taken` is false when
+// the event was clear.
+bool TakeNow(const Sem& sem, bool& taken, IpcFailure& failure);
 // Sets the member (clears every process's undo records of it).
 bool SetValue(const Sem& sem, int value, IpcFailure& failure);
 bool Value(const Sem& sem, int& value, IpcFailure& failure);
@@ -137,15 +141,19 @@ bool HasWaiter(const Sem& sem);
 class Segment {
 public:
     Segment() = default;
-    Segment(int id, key_t key, const char* name);
+    // size: as the system reported it when the segment was made or opened,
+    // 0 when not known.
+    Segment(int id, key_t key, const char* name, unsigned long size = 0);
     bool IsOpen() const { return m_id >= 0; }
     int Id() const { return m_id; }
     key_t Key() const { return m_key; }
     const char* Name() const { return m_name; }
+    unsigned long Size() const { return m_size; }
 
 private:
     int m_id = -1;
     key_t m_key = 0;
+    unsigned long m_size = 0;
     char m_name[kObjectNameSize] = {};
 };
 
@@ -158,6 +166,8 @@ bool MakeSegment(const char* name, unsigned long size, const PipeAccess& access,
 bool OpenSegment(const char* name, Segment& segment, IpcFailure& failure);
 // Marks the segment for removal: it goes once the last view is detached.
 bool RemoveSegment(const Segment& segment, IpcFailure& failure);
+// The size as the system reports it (asked only when the open did not
+// learn it: a segment's size never changes).
 bool SegmentSize(const Segment& segment, unsigned long& size, IpcFailure& failure);
 // `current` is true while the segment is the one its name stands for:
 // there, and not marked for removal.

@@ -27,7 +27,7 @@
 
 namespace ipc {
 
-Segment::Segment(int id, key_t key, const char* name) : m_id(id), m_key(key) {
+Segment::Segment(int id, key_t key, const char* name, unsigned long size) : m_id(id), m_key(key), m_size(size) {
     if (name) std::snprintf(m_name, sizeof m_name, "%s", name);
 }
 
@@ -48,7 +48,7 @@ bool MakeSegment(const char* name, unsigned long size, const PipeAccess& access,
             shmctl(id, IPC_RMID, nullptr);
             return false;
         }
-        segment = Segment(id, key, name);
+        segment = Segment(id, key, name, size);
         return true;
     }
     // EEXIST is not a failure: the segment is there, so open it (if it is
@@ -57,11 +57,12 @@ bool MakeSegment(const char* name, unsigned long size, const PipeAccess& access,
     uid_t self = geteuid();
     id = shmget(key, size, 0666);
     if (id == -1) return trust::FailOpen("shmget", ObjectKind::Segment, key, name, self, errno, failure);
-    if (!trust::CheckTrust(ObjectKind::Segment, id, key, name, self, failure) ||
+    unsigned long existing = 0;
+    if (!trust::CheckTrust(ObjectKind::Segment, id, key, name, self, failure, &existing) ||
         !trust::GiveAccess(ObjectKind::Segment, id, access, name, failure))
         return false;
     existed = true;
-    segment = Segment(id, key, name);
+    segment = Segment(id, key, name, existing);
     return true;
 }
 
@@ -75,8 +76,10 @@ bool OpenSegment(const char* name, Segment& segment, IpcFailure& failure) {
         return false;
     int id = shmget(key, 0, 0666);
     if (id == -1) return trust::FailOpen("shmget", ObjectKind::Segment, key, name, keyOwner, errno, failure);
-    if (!trust::CheckTrust(ObjectKind::Segment, id, key, name, keyOwner, failure)) return false;
-    segment = Segment(id, key, name);
+    // The look at its owners tells its size too: no second look for it.
+    unsigned long size = 0;
+    if (!trust::CheckTrust(ObjectKind::Segment, id, key, name, keyOwner, failure, &size)) return false;
+    segment = Segment(id, key, name, size);
     return true;
 }
 
@@ -86,8 +89,10 @@ bool RemoveSegment(const Segment& segment, IpcFailure& failure) {
 }
 
 bool SegmentSize(const Segment& segment, unsigned long& size, IpcFailure& failure) {
+    // A segment's size never changes: the size seen when it was opened is it.
+    size = segment.Size();
+    if (size > 0) return true;
     struct shmid_ds info;
-    size = 0;
     if (shmctl(segment.Id(), IPC_STAT, &info) == -1) return Fail(failure, "shmctl IPC_STAT", segment.Name(), errno);
     size = (unsigned long)info.shm_segsz;
     return true;

@@ -182,9 +182,13 @@ bool SignalIfClear(const Sem& sem, bool& signalled, IpcFailure& failure) {
 
 bool Withdraw(const Sem& sem, bool& withdrawn, IpcFailure& failure) {
     // The same step as a taker's: of the two, exactly one succeeds.
-    int taken = TakeSignal(sem);
-    withdrawn = taken > 0;
-    return taken >= 0 || Fail(failure, "semop", sem.Name(), errno);
+    return TakeNow(sem, withdrawn, failure);
+}
+
+bool TakeNow(const Sem& sem, bool& taken, IpcFailure& failure) {
+    int result = TakeSignal(sem);
+    taken = result > 0;
+    return result >= 0 || Fail(failure, "semop", sem.Name(), errno);
 }
 
 bool SetValue(const Sem& sem, int value, IpcFailure& failure) {

@@ -122,14 +122,18 @@ bool ListedOwners(ObjectKind kind, key_t key, uid_t& uid, uid_t& cuid) {
     return found;
 }
 
-// Owner and creator of the object `id`; false with the cause recorded.
-bool OwnersOf(ObjectKind kind, int id, key_t key, const char* path, uid_t& uid, uid_t& cuid, IpcFailure& failure) {
+// Owner and creator of the object `id`, and a segment's size (0 when not
+// known); false with the cause recorded.
+bool OwnersOf(ObjectKind kind, int id, key_t key, const char* path, uid_t& uid, uid_t& cuid, unsigned long& size,
+              IpcFailure& failure) {
     struct ipc_perm perm;
     int result;
+    size = 0;
     if (kind == ObjectKind::Segment) {
         struct shmid_ds info;
         result = shmctl(id, IPC_STAT, &info);
         perm = info.shm_perm;
+        if (result == 0) size = (unsigned long)info.shm_segsz;
     } else {
         struct semid_ds info;
         SemArg arg;
@@ -229,9 +233,13 @@ bool ExistingKey(const char* path, key_t& key, IpcFailure& failure) {
     return key != key_t(-1) || Fail(failure, "ftok", path, errno);
 }
 
-bool CheckTrust(ObjectKind kind, int id, key_t key, const char* path, uid_t keyOwner, IpcFailure& failure) {
+bool CheckTrust(ObjectKind kind, int id, key_t key, const char* path, uid_t keyOwner, IpcFailure& failure,
+                unsigned long* size) {
     uid_t uid, cuid;
-    return OwnersOf(kind, id, key, path, uid, cuid, failure) && Trusted(path, keyOwner, uid, cuid, failure);
+    unsigned long bytes = 0;
+    bool trusted = OwnersOf(kind, id, key, path, uid, cuid, bytes, failure) && Trusted(path, keyOwner, uid, cuid, failure);
+    if (size) *size = trusted ? bytes : 0;
+    return trusted;
 }
 
 bool FailOpen(const char* call, ObjectKind kind, key_t key, const char* path, uid_t keyOwner, int error,

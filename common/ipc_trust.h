@@ -50,8 +50,10 @@ bool ExistingKey(const char* path, key_t& key, IpcFailure& failure);
 
 // True when the set or segment `id` of `key` (its key file `path`) belongs
 // to the key file's owner, as its owner and its creator; else the refusal
-// (or the failure to find out).
-bool CheckTrust(ObjectKind kind, int id, key_t key, const char* path, uid_t keyOwner, IpcFailure& failure);
+// (or the failure to find out). For a segment, *size (when given) gets its
+// size from the same look, 0 when the system did not say.
+bool CheckTrust(ObjectKind kind, int id, key_t key, const char* path, uid_t keyOwner, IpcFailure& failure,
+                unsigned long* size = nullptr);
 
 // The failure of an open (semget, shmget with errno `error`) of an existing
 // object: a refusal when the system denied it because the object is another

@@ -21,6 +21,17 @@ const useconds_t kRecoveringPollUs = 20000;
 // Servers a request may be handed to before the call gives up: every slot
 // twice over.
 const int kHandovers = 2 * kMaxServers;
+// The longest a client watches for its answer on the processor before it
+// sleeps (spin_wait.h): three to four times the inspector's answer (25-30
+// us after the request; the mail store's pages take milliseconds, and their
+// clients do not spin). Measured gain, persistent client, 1 KB / 4 KB, both
+// sides spinning: 4.2-4.5 us a call against 29-47 us sleeping on cores that
+// halt between calls, the answer's wait and take one system call instead
+// of two; a FastCGI worker at concurrency 1: 0.3-0.8 context switches fewer
+// a request and 1.01-1.11 of the requests per second (1.01-1.21 on kept
+// connections) when the machine was calm, nothing under load
+// (bench/README.md, "The spin").
+const uint64_t kAnswerSpinLimitNs = 100 * 1000;
 
 bool IsStale(int error) { return error == EIDRM || error == EINVAL; }
 
@@ -57,7 +68,7 @@ long long NowMs() {
 
 }  // namespace
 
-PipeClient::PipeClient(const char* base) : m_nameFits(CopyBaseName(m_base, base)) {
+PipeClient::PipeClient(const char* base) : m_nameFits(CopyBaseName(m_base, base)), m_answerSpin(kAnswerSpinLimitNs) {
     if (!m_nameFits) m_base[0] = 0;
 }
 
@@ -226,11 +237,25 @@ PipeClient::Result PipeClient::Exchange(Message& message) {
         }
         exchange::SetMessageLength(*slot, uint32_t(length));
         exchange::Awaited awaited = exchange::Awaited::WaitFailed;
+        // Whether to watch for the answer, and the slot's count of answers as
+        // it stands before the request goes.
+        uint64_t spinBudget = m_answerSpin.Budget(m_monitor.OtherExchanges(id.index));
+        const uint64_t* answered = spinBudget > 0 ? m_monitor.Counters().AnsweredCounter(id.index) : nullptr;
+        uint64_t answeredBefore = answered ? __atomic_load_n(answered, __ATOMIC_ACQUIRE) : 0;
         if (exchange::PostRequest(*slot, cleared, cause)) {
-            awaited = exchange::AwaitAnswer(
-                *slot,
-                [this, &id] { return ipc::ProcessExists(id.serverPid) && m_monitor.Serves(id.index, id.serverPid); },
-                cause);
+            uint64_t posted = spin::NowNs();
+            bool spun = spinBudget > 0 &&
+                        exchange::SpinForAnswer(*slot, uint32_t(length), answered, answeredBefore, spinBudget, cause);
+            if (spinBudget > 0 && !cause.Failed()) m_answerSpin.Spun(spun);
+            if (spun) {
+                awaited = exchange::Awaited::Answer;
+            } else if (!cause.Failed()) {
+                awaited = exchange::AwaitAnswer(
+                    *slot,
+                    [this, &id] { return ipc::ProcessExists(id.serverPid) && m_monitor.Serves(id.index, id.serverPid); },
+                    cause);
+            }
+            if (awaited == exchange::Awaited::Answer) m_answerSpin.Record(spin::NowNs() - posted);
         } else {
             IpcFailure ignored;
             ipc::Give(slot->Mutex(), ignored);

@@ -17,6 +17,10 @@
 // its answer read from there once, by a Message, while the client holds the
 // server's mutex; the form with buffers copies them in and out.
 //
+// While its answers came within microseconds lately and a core is free, a
+// client watches for the answer on the processor before it sleeps for it,
+// and takes it without sleeping when it saw it coming (spin_wait.h).
+//
 // Error convention: Call returns 1 or 0 as MemoryPipe::Call does; the cause
 // of a failure is Failure(). Nothing here throws (a Message must not throw
 // either). A client serves one thread at a time; any number of threads may
@@ -31,6 +35,7 @@
 #include "pipe_limits.h"
 #include "registry.h"
 #include "slot_objects.h"
+#include "spin_wait.h"
 
 class PipeClient {
 public:
@@ -76,6 +81,8 @@ public:
     const char* BaseName() const { return m_base; }
     // The cause of the last failed Call.
     const IpcFailure& Failure() const { return m_failure; }
+    // The waits for an answer that spun, and those that saw it coming.
+    const spin::Estimate& AnswerSpin() const { return m_answerSpin; }
 
 private:
     enum class Result { Done, Failed, Stale, GivenUp };
@@ -101,6 +108,7 @@ private:
     CachedSlot m_slots[kMaxServers];
     IpcFailure m_failure;
     ExchangeFailure m_cause = ExchangeFailure::NoServer;  // counted when a Call fails
+    spin::Estimate m_answerSpin;
 };
 
 #endif

@@ -75,23 +75,40 @@ bool PipeCounters::Make(const char* name, const PipeAccess& access, bool fresh, 
     return true;
 }
 
-bool PipeCounters::Open(const char* name, IpcFailure& failure) {
+bool PipeCounters::Open(const char* name, IpcFailure& failure, bool attachNow) {
     Detach();
     m_refused = false;
     char buffer[kNameBufferSize];
     IpcFailure cause;
     unsigned long size = 0;
     if (!ipc::OpenSegment(FormatName(buffer, kCountersFmt, name), m_segment, cause) ||
-        !m_view.Attach(m_segment, cause) || !ipc::SegmentSize(m_segment, size, cause)) {
+        !ipc::SegmentSize(m_segment, size, cause)) {
         m_refused = cause.Refused();
         if (m_refused) failure = cause;
         Detach();
         return false;
     }
+    // A segment too small is not counted in.
+    if (size < sizeof(CounterBlock)) {
+        Detach();
+        return false;
+    }
+    m_found = true;
+    return !attachNow || AttachFound();
+}
+
+bool PipeCounters::AttachFound() {
+    if (m_block) return true;
+    if (!m_found) return false;
+    m_found = false;
+    IpcFailure ignored;  // gone meanwhile: nothing to count in
+    if (!m_view.Attach(m_segment, ignored)) {
+        Detach();
+        return false;
+    }
     m_block = static_cast<CounterBlock*>(m_view.Data());
-    // A segment too small, or of another layout, is not counted in.
-    if (size < sizeof(CounterBlock) || __atomic_load_n(&m_block->magic, __ATOMIC_ACQUIRE) != kCounterMagic ||
-        m_block->layout != kCounterLayout) {
+    // A segment of another layout is not counted in.
+    if (__atomic_load_n(&m_block->magic, __ATOMIC_ACQUIRE) != kCounterMagic || m_block->layout != kCounterLayout) {
         Detach();
         return false;
     }
@@ -99,6 +116,7 @@ bool PipeCounters::Open(const char* name, IpcFailure& failure) {
 }
 
 void PipeCounters::Detach() {
+    m_found = false;
     m_block = nullptr;
     m_view.Detach();
     m_segment = ipc::Segment();
@@ -159,12 +177,16 @@ uint64_t PipeCounters::BusyFor(int slot) const {
 }
 
 void PipeCounters::ClientWaited(uint64_t us) {
-    if (!m_block) return;
+    if (!AttachFound()) return;
     Add(m_block->waits, 1);
     Record(m_block->waited, us);
 }
 
 void PipeCounters::ExchangeFailed(ExchangeFailure cause) {
     uint32_t kind = uint32_t(cause);
-    if (m_block && kind < uint32_t(kExchangeFailureKinds)) Add(m_block->failures[kind], 1);
+    if (kind < uint32_t(kExchangeFailureKinds) && AttachFound()) Add(m_block->failures[kind], 1);
+}
+
+const uint64_t* PipeCounters::AnsweredCounter(int slot) {
+    return slot >= 0 && slot < kMaxServers && AttachFound() ? &m_block->slots[slot].requests : nullptr;
 }

@@ -100,7 +100,11 @@ public:
     // Attaches an existing segment; false when there is none, or when it
     // is refused (Refused(): not the service's own, pipe_access.h; only a
     // refusal fills `failure`, since a view without counters is no fault).
-    bool Open(const char* name, IpcFailure& failure);
+    // Without `attachNow` (a client's view) the segment is found and
+    // checked now, as every object of the pipe, and attached at the first
+    // count: a call that succeeds at once counts nothing, and a one-shot
+    // client then neither attaches nor detaches it.
+    bool Open(const char* name, IpcFailure& failure, bool attachNow = true);
     bool Refused() const { return m_refused; }
     void Detach();
     // Removes the segment of a base name (a trusted one only); 1 when one
@@ -126,16 +130,24 @@ public:
     // Client: it waited `us` for a free server; its exchange failed.
     void ClientWaited(uint64_t us);
     void ExchangeFailed(ExchangeFailure cause);
+    // Client: the slot's count of answers, which its server moves on after
+    // writing an answer and before signalling it (exchange::SpinForAnswer);
+    // null without counters.
+    const uint64_t* AnsweredCounter(int slot);
 
     // CLOCK_MONOTONIC in microseconds.
     static uint64_t NowUs();
 
 private:
     SlotCounters* Slot(int slot) const;
+    // Attaches a view opened without attaching; false when there are no
+    // counters to count in.
+    bool AttachFound();
 
     ipc::Segment m_segment;
     ipc::SegmentView m_view;
     CounterBlock* m_block = nullptr;  // the view's data, null while detached
+    bool m_found = false;              // m_segment checked, not attached yet
     bool m_refused = false;
 };
 

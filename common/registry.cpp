@@ -102,8 +102,10 @@ int ServerMonitor::InitClient(const char* name) {
         ipc::OpenSet(FormatName(buffer, kServerCountSemFmt, name), ipc::SemKind::Count, nullptr, m_freeSem,
                      m_failure) &&
         ipc::OpenSegment(FormatName(buffer, kServerMonShMemFmt, name), m_segment, m_failure) && AttachBlock(m_failure);
-    // Counters that are not the service's own are refused like the rest.
-    if (!opened || (!m_counters.Open(name, m_failure) && m_counters.Refused()) || !ReserveUnit(kFreeServerWaitMs)) {
+    // Counters that are not the service's own are refused like the rest; a
+    // client attaches them when it first counts.
+    if (!opened || (!m_counters.Open(name, m_failure, false) && m_counters.Refused()) ||
+        !ReserveUnit(kFreeServerWaitMs)) {
         Detach();
         return 0;
     }
@@ -149,8 +151,9 @@ int ServerMonitor::OpenExisting(const char* name, bool needCount) {
     }
     opened = opened && ipc::OpenSegment(FormatName(buffer, kServerMonShMemFmt, name), m_segment, m_failure) &&
              AttachBlock(m_failure);
-    // Counters that are not the service's own are refused like the rest.
-    if (opened && (m_counters.Open(name, m_failure) || !m_counters.Refused())) return 1;
+    // Counters that are not the service's own are refused like the rest; a
+    // client attaches them when it first counts, a tool at once.
+    if (opened && (m_counters.Open(name, m_failure, !needCount) || !m_counters.Refused())) return 1;
     Detach();
     return 0;
 }
@@ -393,6 +396,21 @@ bool ServerMonitor::Serves(int index, int32_t serverPid) const {
     const ServerID& entry = m_registry->servers[index];
     return __atomic_load_n(&entry.index, __ATOMIC_ACQUIRE) == index &&
            __atomic_load_n(&entry.serverPid, __ATOMIC_RELAXED) == serverPid;
+}
+
+int ServerMonitor::OtherExchanges(int ownSlot) const {
+    if (!m_registry) return 0;
+    int others = 0;
+    for (int slot = 0; slot < kMaxServers; ++slot) {
+        const ServerID& entry = m_registry->servers[slot];
+        int32_t client = __atomic_load_n(&entry.clientPid, __ATOMIC_RELAXED);
+        // Registered and claimed by a client (not idle, not withdrawn by its
+        // own server).
+        if (slot != ownSlot && client > 0 && __atomic_load_n(&entry.index, __ATOMIC_RELAXED) == slot &&
+            client != __atomic_load_n(&entry.serverPid, __ATOMIC_RELAXED))
+            ++others;
+    }
+    return others;
 }
 
 int ServerMonitor::FreeServerCount() const {

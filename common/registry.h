@@ -160,6 +160,9 @@ public:
     // registered to the server with that pid. Good enough to notice a
     // server that has gone away; decisions are made under the lock.
     bool Serves(int index, int32_t serverPid) const;
+    // A glance too: the slots besides `ownSlot` that a client has claimed,
+    // each an exchange in flight (spin_wait.h).
+    int OtherExchanges(int ownSlot) const;
     // The block as it stands (null before Init/Attach/Inspect), for tools
     // that read it without the lock.
     const ServerList* Block() const { return m_registry; }

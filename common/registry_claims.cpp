@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
-#include <mutex>
 #include <pthread.h>
 #include <unistd.h>
 
@@ -22,10 +21,14 @@ const unsigned long kLivenessSliceMs = 500;
 // This process's pid, asked of the system once per process: a claim is made
 // in every call. A child of fork() asks again.
 std::atomic<int32_t> g_ownPid{0};
+std::atomic<bool> g_forkHandled{false};
 
 int32_t OwnPid() {
-    static std::once_flag registered;
-    std::call_once(registered, [] { pthread_atfork(nullptr, nullptr, [] { g_ownPid.store(0); }); });
+    // Not std::call_once: it wakes possible waiters with a futex call when it
+    // is done, a system call in every one-shot client. The handler is
+    // registered before the pid is first kept, by the first thread here.
+    if (!g_forkHandled.load(std::memory_order_acquire) && !g_forkHandled.exchange(true))
+        pthread_atfork(nullptr, nullptr, [] { g_ownPid.store(0); });
     int32_t pid = g_ownPid.load(std::memory_order_relaxed);
     if (pid == 0) {
         pid = int32_t(getpid());

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <dirent.h>
+#include <sys/ipc.h>
 #include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -19,6 +20,7 @@
 #include "mempipe.h"
 #include "os.h"
 #include "pipe_client.h"
+#include "spin_wait.h"
 
 using namespace ipctest;
 
@@ -156,14 +158,24 @@ TEST_F(PipeClientTest, FailuresCarryTheirCause) {
 
     Server server = Track(StartServer(base, 4096));
     ASSERT_GT(server.pid, 0);
-    struct Row { std::string request; std::string cause; } rows[] = {
-        {std::string(4093, 'L'), "request of 4093 bytes longer than the 4092 the pipe block carries at " + base},
-        {"H", "server " + std::to_string(server.pid) + " ended while serving the request at " + base},
+    // The last row's caller spins for its answer, which never comes: the
+    // spin runs out, and the wait after it finds the server gone.
+    struct Row { std::string request; bool lost; spin::Mode mode; std::string cause; } rows[] = {
+        {std::string(4093, 'L'), false, spin::Mode::Adaptive, ""},
+        {"H", true, spin::Mode::Adaptive, ""},
+        {"H", true, spin::Mode::Always, ""},
     };
-    for (const Row& r : rows) {
+    for (Row& r : rows) {
+        if (r.lost && server.pid <= 0) {
+            server = Track(StartServer(base, 4096));  // in the place of the one the row before killed
+            ASSERT_GT(server.pid, 0);
+        }
+        r.cause = r.lost ? "server " + std::to_string(server.pid) + " ended while serving the request at " + base
+                         : "request of 4093 bytes longer than the 4092 the pipe block carries at " + base;
         SCOPED_TRACE(r.cause);
         ASSERT_TRUE(WaitFor([&] { return ServerWaits(base, 0); }, 10));
         pid_t caller = Track(proc::Spawn([&] {
+            spin::SetProcessMode(r.mode);
             PipeClient own(base.c_str());
             if (CallWith(own, r.request, nullptr)) return 1;
             return FailureText(own.Failure()) == r.cause ? 0 : 2;
@@ -179,6 +191,8 @@ TEST_F(PipeClientTest, FailuresCarryTheirCause) {
             };
             ASSERT_TRUE(WaitFor([&] { return taken() && (usleep(50000), taken()); }, 10));
             kill(server.pid, SIGKILL);
+            proc::Wait(server.pid, 10);
+            server.pid = -1;
         }
         EXPECT_EQ(0, proc::Wait(caller, 20));
     }
@@ -192,9 +206,98 @@ TEST_F(PipeClientTest, FailuresCarryTheirCause) {
     }
 }
 
+// The attachments of System V segments this process holds, by key.
+int AttachedSegments(key_t key) {
+    std::FILE* maps = std::fopen("/proc/self/maps", "r");
+    if (!maps) return -1;
+    char line[512], name[32];
+    std::snprintf(name, sizeof name, "/SYSV%08x", unsigned(key));
+    int count = 0;
+    while (std::fgets(line, sizeof line, maps))
+        if (std::strstr(line, name)) ++count;
+    std::fclose(maps);
+    return count;
+}
+
+// A client checks the counters when it opens the registry, but attaches
+// them only when it has something to count: a call that succeeds at once
+// leaves them alone, a refused one is counted.
+TEST_F(PipeClientTest, TheCountersAreAttachedAtTheFirstCount) {
+    Server server = Track(StartServer(base, kBlock));
+    ASSERT_GT(server.pid, 0);
+    EXPECT_EQ("", AskChild([&]() -> std::string {
+        key_t counters = ftok((base + ".stats").c_str(), kTokenId);
+        PipeClient client(base.c_str());
+        std::string answer;
+        if (CallWith(client, "Eone", &answer) != 1 || answer != "0:Eone") return "the call failed";
+        if (AttachedSegments(counters) != 0) return "the counters were attached for a call that counts nothing";
+        if (CallWith(client, std::string(kBlock, 'L'), nullptr) != 0) return "a request too long was sent";
+        if (AttachedSegments(counters) != 1) return "the counters were not attached for a refused call";
+        ServerMonitor monitor;
+        if (!monitor.Inspect(base.c_str()) || !monitor.Counters().Block()) return "no counters";
+        uint64_t refused = LoadCounter(monitor.Counters().Block()->failures[int(ExchangeFailure::Refused)]);
+        return refused == 1 ? "" : "refused calls counted: " + std::to_string(refused);
+    }));
+    EXPECT_TRUE(server.Stop());
+    ExpectNothingLeft();
+}
+
+// A side that spins for what it waits for works with one that sleeps, both
+// ways: the semaphores' sequence is the same. What a spinning side watches
+// may not change: a request as long as the last answer (the pipe's watch of
+// the block), an answer as long as its request without counters (the
+// client's watch): the spin then runs out and the side sleeps for it, and
+// the exchange is still its own. A spinning client takes some answer
+// without sleeping (a bound that only shows the spin ran: it calls until
+// one came within the spin or the bound is reached).
+TEST_F(PipeClientTest, ASpinningSideWorksWithASleepingOneBothWays) {
+    using spin::Mode;
+    const std::string canned(24, 'c');  // the answer to every request of the last row
+    struct Row {
+        const char* what;
+        Mode client, server;
+        bool counters;     // the server makes the counters, which the client watches
+        bool sameLength;   // every other request as long as the answer before it, or its own answer
+    } rows[] = {
+        {"spinning client, sleeping server", Mode::Always, Mode::Off, true, false},
+        {"sleeping client, spinning server", Mode::Off, Mode::Always, true, false},
+        {"both spinning", Mode::Always, Mode::Always, true, false},
+        {"both spinning, requests as long as the last answer", Mode::Always, Mode::Always, true, true},
+        {"both spinning, no counters, answers as long as the requests", Mode::Always, Mode::Always, false, true},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.what);
+        bool cannedRow = !r.counters;
+        // The server's process is forked with the mode and the environment.
+        spin::SetProcessMode(r.server);
+        if (!r.counters) setenv("VELMOX_COUNTERS", "off", 1);
+        Server server = Track(cannedRow ? StartCannedServer(base, kBlock, canned) : StartServer(base, kBlock));
+        unsetenv("VELMOX_COUNTERS");
+        ASSERT_GT(server.pid, 0);
+        spin::SetProcessMode(r.client);
+        PipeClient client(base.c_str());
+        bool spins = r.client == Mode::Always;
+        std::string answer;
+        for (int k = 0; k < 200 || (spins && client.AnswerSpin().Hits() == 0 && k < 20000); ++k) {
+            std::string request = "E" + std::to_string(k);
+            if (r.sameLength && k % 2 == 1) request.resize(cannedRow ? canned.size() : answer.size(), 'x');
+            ASSERT_EQ(1, CallWith(client, request, &answer)) << FailureText(client.Failure());
+            ASSERT_EQ(cannedRow ? canned : "0:" + request, answer);
+        }
+        if (spins) EXPECT_GT(client.AnswerSpin().Hits(), 0u);
+        else EXPECT_EQ(0u, client.AnswerSpin().Spins());
+        EXPECT_TRUE(server.Stop());
+        ExpectNothingLeft();
+    }
+    spin::SetProcessMode(Mode::Adaptive);
+}
+
 // A request that its server never took goes to another server; one that it
 // took never does.
-class HandoverTest : public IpcTest {};
+class HandoverTest : public IpcTest {
+protected:
+    void ReplacePipesOneByOneUnderLoad();
+};
 
 TEST_F(HandoverTest, AServerKilledBetweenClaimAndTakeLeavesTheRequestToAnother) {
     Server doomed = Track(StartServer(base, kBlock));
@@ -284,8 +387,18 @@ TEST_F(HandoverTest, FourTerminateMessagesOneAfterAnotherStopFourPipes) {
 }
 
 // Pipes replaced one by one under load, as a rolling restart does it: no
-// call fails and every answer is its own.
+// call fails and every answer is its own; also while every pipe and client
+// spins (each pipe stopped while it watches for its next request).
 TEST_F(HandoverTest, PipesReplacedOneByOneUnderLoadFailNoCall) {
+    for (spin::Mode mode : {spin::Mode::Adaptive, spin::Mode::Always}) {
+        SCOPED_TRACE(mode == spin::Mode::Always ? "spinning" : "adaptive");
+        spin::SetProcessMode(mode);  // for every process forked below
+        ReplacePipesOneByOneUnderLoad();
+    }
+    spin::SetProcessMode(spin::Mode::Adaptive);
+}
+
+void HandoverTest::ReplacePipesOneByOneUnderLoad() {
     std::vector<Server> servers;
     for (int i = 0; i < 3; ++i) {
         servers.push_back(Track(StartServer(base, kBlock)));

@@ -23,6 +23,7 @@
 
 #include "cmd_util.h"
 #include "server_process.h"
+#include "spin_wait.h"
 #include "velmox_version.h"
 
 using namespace srvtest;
@@ -171,10 +172,26 @@ protected:
         ExpectNothingLeft();
     }
 
+    void ReplaceEveryPipeWhileClientsCall();
+
     std::string m_program;  // a copy of the program to start from and replace
 };
 
+// Also while every pipe process and client spins (VELMOX_SPIN=on): each
+// old pipe process is stopped while it watches for its next request.
 TEST_F(RollingRestart, ReplacesEveryPipeOneAtATimeWhileClientsCallAndLosesNoCall) {
+    for (const char* spinning : {"", "on"}) {
+        SCOPED_TRACE(*spinning ? "VELMOX_SPIN=on" : "spin adaptive");
+        if (*spinning) setenv("VELMOX_SPIN", spinning, 1);  // the server's, and its pipe processes'
+        spin::SetProcessMode(*spinning ? spin::Mode::Always : spin::Mode::Adaptive);  // the callers'
+        ReplaceEveryPipeWhileClientsCall();
+        unsetenv("VELMOX_SPIN");
+        spin::SetProcessMode(spin::Mode::Adaptive);
+        server().RemoveFiles();
+    }
+}
+
+void RollingRestart::ReplaceEveryPipeWhileClientsCall() {
     const int pipes = 3;
     ASSERT_TRUE(server().Start(pipes)) << server().Stderr();
     std::set<int> before = LiveSet(base);

@@ -9,11 +9,13 @@
 //       prints one CSV line per size and contender:
 //       request_bytes,answer_bytes,contender,median_us,p10_us,p90_us,samples
 //   velmox-bench-exchange -b BASE -s SOCKET -c COUNT -o pipe|pipe-fresh|uds [-z REQ:ANS]
-//       makes COUNT exchanges of one kind and nothing else (for strace -c)
+//       makes COUNT exchanges of one kind and nothing else (for strace -c),
+//       then prints the process's context switches, voluntary,involuntary
 //   velmox-bench-exchange -b BASE -s SOCKET -T THREADS [-t SECONDS] [-R ROUNDS] [-z REQ:ANS]
 //       calls per second of THREADS threads at once, each with a client of
 //       its own, for each kind in turn; prints one CSV line per kind:
 //       threads,contender,calls_per_s,us_per_call,rounds
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <sys/un.h>
@@ -213,6 +215,9 @@ int main(int argc, char** argv) {
         std::vector<unsigned char> request = bench::MakeRequest(size.request, size.answer);
         for (long i = 0; i < count; ++i)
             if (!call(kind, request, size.answer)) bench::Die(kProgram, "an exchange failed");
+        struct rusage usage;
+        getrusage(RUSAGE_SELF, &usage);
+        std::printf("%ld,%ld\n", usage.ru_nvcsw, usage.ru_nivcsw);
         return 0;
     }
 
