@@ -8,7 +8,8 @@
 //
 //   Reading   a request on its way: from the accept, or from the first byte
 //             after the last answer; whole within the read limit, or closed
-//             (in a stop: while its body keeps coming, kStopPatienceMs)
+//             (in a stop: while its bytes keep coming, kStopPatienceMs, and
+//             a new connection's first bytes within kStopFreshMs)
 //   Queued    a request whole, waiting its turn: never closed by the worker
 //   Writing   its answer leaving: taken within the write limit, or closed
 //   Idle      a kept connection between requests: closed after the idle
@@ -45,6 +46,12 @@ const long long kFreshMs = 20;
 // bytes keep coming: one whose peer sends nothing for this long is dropped,
 // so that a stalled body does not hold the stop for the read limit.
 const long long kStopPatienceMs = 5000;
+// In a stop, a connection accepted before it that has sent nothing yet is
+// waited for this long from its accept: a web server writes its request as
+// soon as it has connected (one closed under it fails its request: nginx
+// answers 502), while a silent peer's connection, accepted earlier, is
+// closed at once.
+const long long kStopFreshMs = 1000;
 
 struct ConnectionLimits {
     long long readMs = 30000;

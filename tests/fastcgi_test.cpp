@@ -713,17 +713,25 @@ TEST_F(FastCgi, SighupRereadsVelmoxIniAndSigtermFinishesTheRequestInFlight) {
     while (page.compare(0, 10, "Content-Ty") != 0 && NowMs() < deadline);
     EXPECT_EQ(0u, page.find("Content-Type: text/html")) << page.substr(0, 300);
 
-    // A request half-sent when SIGTERM comes is finished and answered.
+    // A request half-sent when SIGTERM comes is finished and answered, and
+    // so is one whose connection was opened (and accepted) just before it
+    // and sends its request just after (a web server's, mid-request).
     std::string body = "Body=" + std::string(2000, 'z');
     std::string request = fcgi::Request(Vars("POST", "/Save/Local/inflight", "", body), body);
     int fd = fcgi::Connect(gateway.address());
     ASSERT_GE(fd, 0);
     ASSERT_TRUE(fcgi::SendAll(fd, request.substr(0, request.size() / 2)));
+    int opened = fcgi::Connect(gateway.address());
+    ASSERT_GE(opened, 0);
     usleep(300000);
     pid_t master = gateway.pid();
     std::vector<pid_t> workers = ChildrenOf(master);
     ASSERT_EQ(0, kill(master, SIGTERM));
-    usleep(300000);
+    usleep(100000);
+    ASSERT_TRUE(fcgi::SendAll(opened, fcgi::Request(Vars("GET", "/RunAgent/Local/a", "opened"))));
+    EXPECT_EQ("opened", ParsePage(fcgi::ReadReply(opened, 15000).out)["m_query"]);
+    close(opened);
+    usleep(200000);
     EXPECT_EQ(0, kill(master, 0)) << "the gateway waits for its request";
     ASSERT_TRUE(fcgi::SendAll(fd, request.substr(request.size() / 2)));
     fcgi::Reply reply = fcgi::ReadReply(fd, 15000);
