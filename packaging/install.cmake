@@ -90,15 +90,15 @@ install(TARGETS velmox EXPORT VelmoxTargets
 # default, so that a task built against the installed headers, by any
 # means, calls the pipe the installed gateway calls.
 file(GLOB VELMOX_PUBLIC_HEADERS CONFIGURE_DEPENDS
-     ${PROJECT_SOURCE_DIR}/common/*.h ${PROJECT_SOURCE_DIR}/platform/*.h)
-list(REMOVE_ITEM VELMOX_PUBLIC_HEADERS ${PROJECT_SOURCE_DIR}/common/pipe_limits.h
-     ${PROJECT_SOURCE_DIR}/common/ux_internal.h)
-file(READ ${PROJECT_SOURCE_DIR}/common/pipe_limits.h velmox_pipe_limits)
-set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/common/pipe_limits.h)
+     ${PROJECT_SOURCE_DIR}/common/*/*.h ${PROJECT_SOURCE_DIR}/platform/*.h)
+list(REMOVE_ITEM VELMOX_PUBLIC_HEADERS ${PROJECT_SOURCE_DIR}/common/ipc/pipe_limits.h
+     ${PROJECT_SOURCE_DIR}/common/win32/ux_internal.h)
+file(READ ${PROJECT_SOURCE_DIR}/common/ipc/pipe_limits.h velmox_pipe_limits)
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/common/ipc/pipe_limits.h)
 string(REPLACE "#define VELMOX_PIPE_NAME \"/tmp/.velmox\"" "#define VELMOX_PIPE_NAME \"${VELMOX_PIPE_NAME}\""
        velmox_installed_limits "${velmox_pipe_limits}")
 if(velmox_installed_limits STREQUAL velmox_pipe_limits AND NOT VELMOX_PIPE_NAME STREQUAL "/tmp/.velmox")
-  message(FATAL_ERROR "common/pipe_limits.h no longer defines VELMOX_PIPE_NAME \"/tmp/.velmox\" by default")
+  message(FATAL_ERROR "common/ipc/pipe_limits.h no longer defines VELMOX_PIPE_NAME \"/tmp/.velmox\" by default")
 endif()
 file(WRITE ${PROJECT_BINARY_DIR}/generated/installed/pipe_limits.h.new "${velmox_installed_limits}")
 configure_file(${PROJECT_BINARY_DIR}/generated/installed/pipe_limits.h.new
