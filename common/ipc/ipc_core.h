@@ -46,7 +46,10 @@ const int kTokenId = 0x75E;
 
 // Fills `failure` with a failed call (or, error 0, a failure of the
 // protocol) and returns false, for use in return statements.
-bool Fail(IpcFailure& failure, const char* call, const char* object, int error);
+inline bool Fail(IpcFailure& failure, const char* call, const char* object, int error) {
+    failure = IpcFailure::System(call, object, error);
+    return false;
+}
 
 class Deadline {
 public:

@@ -161,11 +161,6 @@ bool Trusted(const char* path, uid_t keyOwner, uid_t uid, uid_t cuid, IpcFailure
 
 }  // namespace
 
-bool Fail(IpcFailure& failure, const char* call, const char* object, int error) {
-    failure = IpcFailure::System(call, object, error);
-    return false;
-}
-
 bool ReportRemovalFailure(IpcFailure& failure, const char* call, const char* name, int id, int member) {
     int error = errno;
     char prefix[64];
