@@ -216,3 +216,11 @@ int ServerPipe::SendTerminateMessage(const char* name) {
     // The pipe, when it closes, takes its own unit out of the count.
     return result;
 }
+
+int ServerPipe::ClientPid() const {
+    const ServerList* list = m_monitor.Block();
+    int slot = m_id.index;
+    if (!list || slot < 0 || slot >= kMaxServers) return -1;
+    int32_t pid = __atomic_load_n(&list->servers[slot].clientPid, __ATOMIC_RELAXED);
+    return pid > 0 ? int(pid) : -1;
+}

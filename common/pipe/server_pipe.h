@@ -57,6 +57,12 @@ public:
     int ReadSharedMem(char* buffer, unsigned long max, unsigned long* got);
     int WriteSharedMem(char* buffer, unsigned long length);
 
+    // The pid of the client that claimed the pipe, from a glance at its
+    // registry slot (a request comes only from the client that holds the
+    // claim); -1 when not known. Never fails; one relaxed load, for a server
+    // that names who sent the request it serves.
+    int ClientPid() const;
+
     // The cause of the last failure.
     const IpcFailure& Failure() const { return m_failure; }
     // The waits for a request that spun, and those that saw it coming.
