@@ -24,13 +24,9 @@ const int kHandovers = 2 * kMaxServers;
 // The longest a client watches for its answer on the processor before it
 // sleeps (spin_wait.h): three to four times the inspector's answer (25-30
 // us after the request; the mail store's pages take milliseconds, and their
-// clients do not spin). Measured gain, persistent client, 1 KB / 4 KB, both
-// sides spinning: 4.2-4.5 us a call against 29-47 us sleeping on cores that
-// halt between calls, the answer's wait and take one system call instead
-// of two; a FastCGI worker at concurrency 1: 0.3-0.8 context switches fewer
-// a request and 1.01-1.11 of the requests per second (1.01-1.21 on kept
-// connections) when the machine was calm, nothing under load
-// (bench/README.md, "The spin").
+// clients do not spin). Gain: a persistent client's call in a seventh to a
+// tenth of the time when both sides spin, up to 1.11 of a FastCGI worker's
+// requests per second at concurrency 1 (bench/README.md, "The spin").
 const uint64_t kAnswerSpinLimitNs = 100 * 1000;
 
 bool IsStale(int error) { return error == EIDRM || error == EINVAL; }
