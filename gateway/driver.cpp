@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <new>
 #include <ostream>
 #include <streambuf>
 #include <strings.h>
@@ -14,6 +15,7 @@
 #include "cgi.h"
 #include "cmd.h"
 #include "except.h"
+#include "html_text.h"
 #include "os.h"
 #include "platform.h"
 #include "request_path.h"
@@ -215,13 +217,10 @@ void HandleRequest(CGI& cgi, Cmd*& cmd, SimplePipe* pipe, AnswerWriter write) {
 void TraceFailureCause(const char* cause) {
     if (!cause || !*cause) return;
     std::fputs("Pipe failure: ", stdout);
-    for (const char* c = cause; *c; ++c) {
-        switch (*c) {
-            case '&': std::fputs("&amp;", stdout); break;
-            case '<': std::fputs("&lt;", stdout); break;
-            case '>': std::fputs("&gt;", stdout); break;
-            default: std::fputc(*c, stdout);
-        }
+    try {
+        std::fputs(EscapeHtml(cause).c_str(), stdout);
+    } catch (const std::bad_alloc&) {
+        std::fputs("(no memory to show it)", stdout);
     }
     Trace("<br>\n");
 }

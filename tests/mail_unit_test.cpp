@@ -15,6 +15,7 @@
 #include "folder_map.h"
 #include "mail_form.h"
 #include "mail_pages.h"
+#include "html_text.h"
 #include "mail_text.h"
 #include "pg_cluster.h"
 #include "pg_store.h"

@@ -10,6 +10,7 @@
 
 #include "cgi.h"
 #include "cmd_util.h"
+#include "html_text.h"
 #include "log.h"
 #include "page.h"
 #include "root.h"

@@ -11,7 +11,7 @@
 
 #include "pg_sql.h"
 #include "search_text.h"
-#include "store_choice.h"
+#include "store.h"
 
 using namespace pg_sql;
 

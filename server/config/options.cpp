@@ -12,8 +12,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "mail_access.h"
-#include "store_choice.h"
+#include "store.h"
 
 const char kServerUsage[] =
     "usage: velmox-server [-c FILE] [-b BASE] [-n PIPES] [-d DATABASE] [-l LOGFILE]\n"

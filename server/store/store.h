@@ -2,7 +2,7 @@
 // folders under their 128-bit idents and found by full-text search. The
 // pages see only this interface: sqlite_store.h keeps the mail in a file of
 // the host, pg_store.h in a PostgreSQL database that several hosts share,
-// and store_choice.h makes the one that -d names.
+// and store_choice.h (server/config) makes the one that -d names.
 //
 // Error convention: every operation either succeeds or raises StoreError,
 // whose kind says what an operator must look at (a lock, a read-only or full
@@ -22,6 +22,7 @@
 #ifndef VELMOX_SERVER_STORE_H
 #define VELMOX_SERVER_STORE_H
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <stdexcept>
@@ -116,6 +117,17 @@ enum class Lookup { kNone, kFound, kOthers };
 
 // The owner of the messages of a store made before there were owners.
 const char kPublicMailbox[] = "";
+// The longest owner (user) name taken; a longer REMOTE_USER or --adopt is
+// refused, never cut (two names alike up to a cut would share a mailbox).
+const size_t kMaxUserName = 256;
+
+// Which backend a database name (-d) names.
+// True for a libpq connection URI (postgresql:// or postgres://).
+bool IsPostgresUri(const std::string& text);
+// The URI without its password, for logs and pages.
+std::string RedactedUri(const std::string& uri);
+// False when this program was built without libpq.
+bool HavePostgres();
 
 // For the backends, one way for all of them.
 // Milliseconds since 1970 now (the times of a Save).

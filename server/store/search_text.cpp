@@ -5,7 +5,7 @@
 
 #include <algorithm>
 
-#include "mail_text.h"
+#include "html_text.h"
 #include "store.h"
 
 namespace {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "html_text.h"
 #include "mail_text.h"
 
 const char kStatusOk[] = "";

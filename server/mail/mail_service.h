@@ -24,9 +24,10 @@
 
 #include <string>
 
+#include "answer.h"
 #include "cmd.h"
+#include "log.h"
 #include "mail_html.h"
-#include "page.h"
 #include "store.h"
 
 class FormSecret;
@@ -51,11 +52,12 @@ public:
     std::string Answer(const Cmd& cmd);
 
 private:
-    std::string Save(const SaveCmd& cmd, PageContext& context);
-    std::string Compose(const ComposeCmd& cmd, PageContext& context);
-    std::string Search(const SearchCmd& cmd, PageContext& context);
-    std::string ImageMap(const ImageMapCmd& cmd, PageContext& context);
-    std::string RunAgent(const RunAgentCmd& cmd, PageContext& context);
+    // Each command's own job, chosen by VisitCmd (cmd_table.h).
+    std::string Run(const SaveCmd& cmd, PageContext& context);
+    std::string Run(const ComposeCmd& cmd, PageContext& context);
+    std::string Run(const SearchCmd& cmd, PageContext& context);
+    std::string Run(const ImageMapCmd& cmd, PageContext& context);
+    std::string Run(const RunAgentCmd& cmd, PageContext& context);
     std::string StoreFault(const Cmd& cmd, const StoreError& error, const PageContext& context);
     // The store, noting that this request used it.
     MailStore& Store() {
@@ -71,8 +73,5 @@ private:
     bool m_usedStore = false;
     bool m_failing = false;  // the last request that used the store failed
 };
-
-// A Cmd::CmdHandler whose data is a MailService: stores its answer.
-int AnswerMailCommand(Cmd::CmdID id, Cmd* cmd, void* data);
 
 #endif

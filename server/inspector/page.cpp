@@ -10,6 +10,7 @@
 #include "cgi.h"
 #include "cmd.h"
 #include "cmd_table.h"
+#include "html_text.h"
 
 namespace {
 
@@ -26,82 +27,20 @@ const size_t kScriptNameLimit = 512;
 // SCRIPT_NAME among the request values.
 const int kScriptNameIndex = 8;
 
-const char kReplacementChar[] = "\xEF\xBF\xBD";
-
-const char* EntityFor(char c) {
-    switch (c) {
-        case '&': return "&amp;";
-        case '<': return "&lt;";
-        case '>': return "&gt;";
-        case '"': return "&quot;";
-        case '\'': return "&#39;";
-        default: return nullptr;
-    }
+// A request's bytes on the page, escaped as they came (html_text.h), at
+// most `limit` bytes of escaped text. True when all of it fitted.
+bool AppendEscaped(std::string& out, const char* text, size_t length, size_t limit = std::string::npos) {
+    return AppendHtml(out, text, length, limit, HtmlFrom::Bytes);
 }
 
-bool IsControl(unsigned char c) { return (c < 0x20 && c != '\t' && c != '\n' && c != '\r') || c == 0x7F; }
-
-bool IsUtf8Continuation(unsigned char c) { return (c & 0xC0) == 0x80; }
-
-// Appends text escaped, at most `limit` bytes of it. A cut falls between
-// characters, never inside a UTF-8 sequence. True when all of it fitted.
-bool AppendEscaped(std::string& out, const char* text, size_t length, size_t limit) {
-    const size_t start = out.size();
-    size_t boundary = start;
-    for (size_t i = 0; i < length; ++i) {
-        unsigned char c = (unsigned char)text[i];
-        if (!IsUtf8Continuation(c)) boundary = out.size();
-        const char* entity = EntityFor(char(c));
-        const char* piece = entity ? entity : IsControl(c) ? kReplacementChar : nullptr;
-        size_t pieceLength = piece ? std::strlen(piece) : 1;
-        if (out.size() - start + pieceLength > limit) {
-            out.resize(boundary);
-            return false;
-        }
-        if (piece) out += piece;
-        else out += char(c);
-    }
-    return true;
-}
-
-void AppendEscaped(std::string& out, const std::string& text) {
-    AppendEscaped(out, text.data(), text.size(), std::string::npos);
-}
-
-// A fixed text field of a command: up to its first NUL, never past its end.
-template <size_t N>
-std::string FieldText(const char (&field)[N]) {
-    return std::string(field, strnlen(field, N));
-}
+void AppendEscaped(std::string& out, const std::string& text) { AppendEscaped(out, text.data(), text.size()); }
 
 std::string Decimal(uint32_t value) { return std::to_string(value); }
 
 std::string Decimal(int32_t value) { return std::to_string(value); }
 
-std::string IdentText(const uint32_t (&ident)[4]) {
-    char text[40];
-    std::snprintf(text, sizeof text, "%08x %08x %08x %08x", unsigned(ident[0]), unsigned(ident[1]),
-                  unsigned(ident[2]), unsigned(ident[3]));
-    return text;
-}
-
-std::string HexText(const char* bytes, size_t count) {
-    static const char digits[] = "0123456789abcdef";
-    std::string hex;
-    hex.reserve(count * 2);
-    for (size_t i = 0; i < count; ++i) {
-        unsigned char c = (unsigned char)bytes[i];
-        hex += digits[c >> 4];
-        hex += digits[c & 15];
-    }
-    return hex;
-}
-
-const char* TableName(const NameValue* table, uint32_t value) {
-    for (const NameValue* entry = table; entry->name[0]; ++entry)
-        if (entry->value == value) return entry->name;
-    return "Unknown";
-}
+// The ident as the page shows it: four words of hexadecimal digits.
+std::string ShownIdent(const uint32_t (&ident)[4]) { return IdentText(ident, " "); }
 
 // ------------------------------------------------------------- field rows
 
@@ -133,7 +72,7 @@ void AddOwnRows(Rows& rows, const SaveCmd& cmd) {
     rows.push_back({"m_queryNumber", Decimal(cmd.m_queryNumber)});
     rows.push_back({"m_bodyLen", Decimal(cmd.m_bodyLen)});
     rows.push_back({"m_identValid", Decimal(cmd.m_identValid)});
-    rows.push_back({"m_ident", IdentText(cmd.m_ident)});
+    rows.push_back({"m_ident", ShownIdent(cmd.m_ident)});
     rows.push_back({"m_body", HexText(cmd.m_body, ShownBodyBytes(cmd))});
 }
 
@@ -142,7 +81,7 @@ void AddOwnRows(Rows& rows, const ComposeCmd& cmd) {
     rows.push_back({"m_reservedText", FieldText(cmd.m_reservedText)});
     rows.push_back({"m_queryNumber", Decimal(cmd.m_queryNumber)});
     rows.push_back({"m_identValid", Decimal(cmd.m_identValid)});
-    rows.push_back({"m_ident", IdentText(cmd.m_ident)});
+    rows.push_back({"m_ident", ShownIdent(cmd.m_ident)});
 }
 
 void AddOwnRows(Rows& rows, const SearchCmd& cmd) {
@@ -178,13 +117,6 @@ Rows FieldRows(const Cmd& cmd) {
 }
 
 // ------------------------------------------------------------------ links
-
-bool KeptInUrlPath(unsigned char c, bool keepAmpersand) {
-    if (c == '&') return keepAmpersand;
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-           std::strchr("-._~!$'()*+,;=:@/", c) != nullptr;
-}
-
 
 // The script's own URL path, ready for an attribute. A value that does not
 // start with a slash is made one, so that it can never turn into a URL scheme
@@ -389,33 +321,6 @@ std::string Terminated(std::string page) {
 }
 
 }  // namespace
-
-std::string EncodeUrlPath(const std::string& text, bool keepAmpersand) {
-    std::string encoded;
-    for (unsigned char c : text) {
-        if (c && KeptInUrlPath(c, keepAmpersand)) {
-            encoded += char(c);
-        } else {
-            char escape[4];
-            std::snprintf(escape, sizeof escape, "%%%02X", unsigned(c));
-            encoded += escape;
-        }
-    }
-    return encoded;
-}
-
-const char* CommandName(const Cmd& cmd) { return TableName(Cmd::c_table, uint32_t(cmd.m_cmdID)); }
-
-const char* RequestValue(const Cmd& cmd, int index) {
-    const char* value = cmd.m_cgi ? cmd.m_cgi->Value(index) : nullptr;
-    return value ? value : "";
-}
-
-std::string EscapeHtml(const std::string& text) {
-    std::string out;
-    AppendEscaped(out, text);
-    return out;
-}
 
 std::string BuildAnswer(const Cmd& cmd, const ServedBy& servedBy) {
     std::string out;

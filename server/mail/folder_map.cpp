@@ -1,5 +1,6 @@
 #include "folder_map.h"
 
+#include "html_text.h"
 #include "mail_text.h"
 
 namespace {

@@ -6,8 +6,9 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "answer.h"
+#include "html_text.h"
 #include "mail_text.h"
-#include "page.h"
 
 namespace {
 

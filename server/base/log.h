@@ -10,7 +10,12 @@
 #include <cstddef>
 #include <string>
 
-#include "page.h"
+// The pipe that made a page or a log line: shown on it, so that a client can
+// tell pipes apart.
+struct ServedBy {
+    int slot;
+    int pid;
+};
 
 class Cmd;
 

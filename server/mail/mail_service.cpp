@@ -7,8 +7,10 @@
 
 #include "agents.h"
 #include "cgi.h"
+#include "cmd_table.h"
 #include "cmpcmd.h"
 #include "folder_map.h"
+#include "html_text.h"
 #include "log.h"
 #include "mail_access.h"
 #include "mail_form.h"
@@ -27,11 +29,6 @@ const size_t kComposeRoom = 4096;
 const size_t kScriptNameLimit = 512;
 // The last page of results that MAX allows.
 const int kLastPage = (kLargestMax + kResultsPerPage - 1) / kResultsPerPage;
-
-template <size_t N>
-std::string FieldText(const char (&field)[N]) {
-    return std::string(field, strnlen(field, N));
-}
 
 std::string Variable(const Cmd& cmd, const char* name) { return RequestVariable(cmd, name); }
 
@@ -144,16 +141,8 @@ std::string MailService::Answer(const Cmd& cmd) {
     if (!refused.empty()) return ErrorPage(context, kStatusForbidden, "Sign-in needed", refused);
     context.token = m_secret.Token(context.owner);
     try {
-        // The factory made the class that the identifier names.
-        switch (cmd.m_cmdID) {
-            case Cmd::CmdSave: answer = Save(static_cast<const SaveCmd&>(cmd), context); break;
-            case Cmd::CmdCompose: answer = Compose(static_cast<const ComposeCmd&>(cmd), context); break;
-            case Cmd::CmdSearch: answer = Search(static_cast<const SearchCmd&>(cmd), context); break;
-            case Cmd::CmdImageMap: answer = ImageMap(static_cast<const ImageMapCmd&>(cmd), context); break;
-            case Cmd::CmdRunAgent: answer = RunAgent(static_cast<const RunAgentCmd&>(cmd), context); break;
-            default:
-                answer = ErrorPage(context, kStatusBadRequest, "Unknown command", "This server knows no such command.");
-        }
+        if (!VisitCmd(cmd, [&](const auto& typed) { answer = Run(typed, context); }))
+            answer = ErrorPage(context, kStatusBadRequest, "Unknown command", "This server knows no such command.");
         std::string migrated = m_usedStore ? m_store.TakeMigration() : "";
         if (!migrated.empty())
             m_log.Line("store pipe=" + std::to_string(m_servedBy.slot) + " pid=" + std::to_string(m_servedBy.pid) +
@@ -188,7 +177,7 @@ std::string MailService::StoreFault(const Cmd& cmd, const StoreError& error, con
 
 // ---------------------------------------------------------------- commands
 
-std::string MailService::Save(const SaveCmd& cmd, PageContext& context) {
+std::string MailService::Run(const SaveCmd& cmd, PageContext& context) {
     std::string refused = CheckPlace(cmd.m_server, FieldText(cmd.m_path), context);
     if (!refused.empty()) return refused;
     if (Variable(cmd, "REQUEST_METHOD") != "POST")
@@ -253,7 +242,7 @@ std::string MailService::Save(const SaveCmd& cmd, PageContext& context) {
     return SavedPage(context, stored, outcome == SaveOutcome::kCreated);
 }
 
-std::string MailService::Compose(const ComposeCmd& cmd, PageContext& context) {
+std::string MailService::Run(const ComposeCmd& cmd, PageContext& context) {
     std::string refused = CheckPlace(cmd.m_server, FieldText(cmd.m_path), context);
     if (!refused.empty()) return refused;
     std::string query = Variable(cmd, "QUERY_STRING");
@@ -282,7 +271,7 @@ std::string MailService::Compose(const ComposeCmd& cmd, PageContext& context) {
                        "No message has the ident " + ident + " yet; Save keeps this one under it.");
 }
 
-std::string MailService::Search(const SearchCmd& cmd, PageContext& context) {
+std::string MailService::Run(const SearchCmd& cmd, PageContext& context) {
     std::string refused = CheckPlace(cmd.m_server, FieldText(cmd.m_path), context);
     if (!refused.empty()) return refused;
     SearchView view;
@@ -314,7 +303,7 @@ std::string MailService::Search(const SearchCmd& cmd, PageContext& context) {
     return ResultsPage(context, view, Store().Search(request));
 }
 
-std::string MailService::ImageMap(const ImageMapCmd& cmd, PageContext& context) {
+std::string MailService::Run(const ImageMapCmd& cmd, PageContext& context) {
     std::string path = FieldText(cmd.m_path);
     size_t slash = path.find('/');
     std::string refused = CheckPlace(cmd.m_server, path.substr(0, slash), context);
@@ -364,14 +353,8 @@ std::string MailService::ImageMap(const ImageMapCmd& cmd, PageContext& context) 
                            " of the picture: the buttons are along its top, the messages below them.");
 }
 
-std::string MailService::RunAgent(const RunAgentCmd& cmd, PageContext& context) {
+std::string MailService::Run(const RunAgentCmd& cmd, PageContext& context) {
     std::string refused = CheckPlace(cmd.m_server, "", context);
     if (!refused.empty()) return refused;
     return RunMailAgent(Store(), context, FieldText(cmd.m_path), FieldText(cmd.m_query));
-}
-
-int AnswerMailCommand(Cmd::CmdID, Cmd* cmd, void* data) {
-    std::string answer = static_cast<MailService*>(data)->Answer(*cmd);
-    cmd->StoreResults(answer.data(), uint32_t(answer.size()));
-    return 1;
 }

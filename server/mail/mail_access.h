@@ -24,11 +24,10 @@
 #include <cstddef>
 #include <string>
 
+#include "store.h"
+
 class Cmd;
 
-// The longest user name taken; a longer REMOTE_USER is refused, never cut
-// (two names alike up to a cut would share a mailbox).
-const size_t kMaxUserName = 256;
 // The name of the Save form's field that carries the token.
 const char kTokenField[] = "token";
 

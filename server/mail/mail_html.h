@@ -11,7 +11,7 @@
 #include <cstddef>
 #include <string>
 
-#include "page.h"
+#include "log.h"
 #include "store.h"
 
 // What every page of one request needs to know.

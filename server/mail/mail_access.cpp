@@ -11,8 +11,9 @@
 #include <cerrno>
 #include <cstring>
 
+#include "answer.h"
 #include "cgi.h"
-#include "page.h"
+#include "html_text.h"
 
 namespace {
 
@@ -28,13 +29,7 @@ std::string Lower(std::string text) {
 }
 
 std::string HexOf(const unsigned char* bytes, size_t length) {
-    static const char kDigits[] = "0123456789abcdef";
-    std::string hex;
-    for (size_t i = 0; i < length; ++i) {
-        hex += kDigits[bytes[i] >> 4];
-        hex += kDigits[bytes[i] & 15];
-    }
-    return hex;
+    return HexText(reinterpret_cast<const char*>(bytes), length);
 }
 
 int HexValue(char c) {

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "mail_access.h"
+#include "html_text.h"
 #include "mail_text.h"
 
 namespace {

@@ -12,13 +12,6 @@
 
 struct ServerOptions;
 
-// True for a libpq connection URI (postgresql:// or postgres://).
-bool IsPostgresUri(const std::string& text);
-// The URI without its password, for logs and pages.
-std::string RedactedUri(const std::string& uri);
-// False when this program was built without libpq.
-bool HavePostgres();
-
 // The database as the log names it (a URI without its password).
 std::string StoreName(const ServerOptions& options);
 // The store of a pipe process; it connects on its first request.

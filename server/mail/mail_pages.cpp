@@ -6,6 +6,7 @@
 #include "folder_map.h"
 #include "mail_access.h"
 #include "mail_form.h"
+#include "html_text.h"
 #include "mail_text.h"
 
 namespace {

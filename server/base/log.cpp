@@ -9,6 +9,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include "answer.h"
 #include "cgi.h"
 #include "cmd.h"
 #include "textutil.h"
