@@ -8,10 +8,11 @@
 # pristine-root test (tests/install/check-fresh-machine) proves on a minimal
 # Debian 12 that they are whole.
 
-# Build: the library, the gateway (libfcgi; libsystemd for velmox-fcgi) and
-# the sample server task (SQLite, libsystemd, OpenSSL's libcrypto for the
-# HMAC of its forms' tokens).
-PACKAGES_BUILD=(cmake g++ make pkgconf libfcgi-dev libsqlite3-dev libsystemd-dev libssl-dev)
+# Build: the library, the gateway (libfcgi; libsystemd for velmox-fcgi), the
+# sample server task (SQLite, libsystemd, OpenSSL's libcrypto for the HMAC of
+# its forms' tokens) and the reference of the public headers (doxygen; no
+# graphviz: the reference draws no graphs).
+PACKAGES_BUILD=(cmake g++ make pkgconf libfcgi-dev libsqlite3-dev libsystemd-dev libssl-dev doxygen)
 # The service scripts/start-service runs: its default web server, curl for
 # its requests, pgrep, htpasswd (apache2-utils) for the web server's password
 # file. The other web servers it can run come with --web.

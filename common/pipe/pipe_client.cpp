@@ -6,9 +6,11 @@
 #include <cstring>
 #include <ctime>
 #include <new>
+#include <type_traits>
 #include <unistd.h>
 
 #include "exchange.h"
+#include "spin_wait.h"
 
 namespace {
 
@@ -64,11 +66,21 @@ long long NowMs() {
 
 }  // namespace
 
-PipeClient::PipeClient(const char* base) : m_nameFits(CopyBaseName(m_base, base)), m_answerSpin(kAnswerSpinLimitNs) {
+PipeClient::PipeClient(const char* base) : m_nameFits(CopyBaseName(m_base, base)) {
+    new (m_answerSpin) spin::Estimate(kAnswerSpinLimitNs);
     if (!m_nameFits) m_base[0] = 0;
 }
 
 PipeClient::~PipeClient() { DropObjects(); }
+
+spin::Estimate& PipeClient::AnswerEstimate() {
+    static_assert(sizeof(spin::Estimate) <= sizeof m_answerSpin && alignof(spin::Estimate) <= 8 &&
+                      std::is_trivially_destructible<spin::Estimate>::value,
+                  "the answers' estimate fits its room and needs no destructor");
+    return *std::launder(reinterpret_cast<spin::Estimate*>(m_answerSpin));
+}
+
+const spin::Estimate& PipeClient::AnswerSpin() const { return const_cast<PipeClient*>(this)->AnswerEstimate(); }
 
 bool PipeClient::OpenObjects() {
     if (!m_nameFits) {
@@ -235,14 +247,14 @@ PipeClient::Result PipeClient::Exchange(Message& message) {
         exchange::Awaited awaited = exchange::Awaited::WaitFailed;
         // Whether to watch for the answer, and the slot's count of answers as
         // it stands before the request goes.
-        uint64_t spinBudget = m_answerSpin.Budget(m_monitor.OtherExchanges(id.index));
+        uint64_t spinBudget = AnswerEstimate().Budget(m_monitor.OtherExchanges(id.index));
         const uint64_t* answered = spinBudget > 0 ? m_monitor.Counters().AnsweredCounter(id.index) : nullptr;
         uint64_t answeredBefore = answered ? __atomic_load_n(answered, __ATOMIC_ACQUIRE) : 0;
         if (exchange::PostRequest(*slot, cleared, cause)) {
             uint64_t posted = spin::NowNs();
             bool spun = spinBudget > 0 &&
                         exchange::SpinForAnswer(*slot, uint32_t(length), answered, answeredBefore, spinBudget, cause);
-            if (spinBudget > 0 && !cause.Failed()) m_answerSpin.Spun(spun);
+            if (spinBudget > 0 && !cause.Failed()) AnswerEstimate().Spun(spun);
             if (spun) {
                 awaited = exchange::Awaited::Answer;
             } else if (!cause.Failed()) {
@@ -251,7 +263,7 @@ PipeClient::Result PipeClient::Exchange(Message& message) {
                     [this, &id] { return ipc::ProcessExists(id.serverPid) && m_monitor.Serves(id.index, id.serverPid); },
                     cause);
             }
-            if (awaited == exchange::Awaited::Answer) m_answerSpin.Record(spin::NowNs() - posted);
+            if (awaited == exchange::Awaited::Answer) AnswerEstimate().Record(spin::NowNs() - posted);
         } else {
             IpcFailure ignored;
             ipc::Give(slot->Mutex(), ignored);

@@ -4,9 +4,12 @@
 #include <atomic>
 #include <climits>
 #include <cstring>
+#include <new>
+#include <type_traits>
 #include <unistd.h>
 
 #include "exchange.h"
+#include "spin_wait.h"
 
 namespace {
 
@@ -41,9 +44,18 @@ uint32_t NewStartTicks() {
 
 }  // namespace
 
-ServerPipe::ServerPipe() : m_registered(0), m_size(0), m_requestSpin(kRequestSpinLimitNs) {}
+ServerPipe::ServerPipe() : m_registered(0), m_size(0) { new (m_requestSpin) spin::Estimate(kRequestSpinLimitNs); }
 
 ServerPipe::~ServerPipe() = default;
+
+spin::Estimate& ServerPipe::RequestEstimate() {
+    static_assert(sizeof(spin::Estimate) <= sizeof m_requestSpin && alignof(spin::Estimate) <= 8 &&
+                      std::is_trivially_destructible<spin::Estimate>::value,
+                  "the requests' estimate fits its room and needs no destructor");
+    return *std::launder(reinterpret_cast<spin::Estimate*>(m_requestSpin));
+}
+
+const spin::Estimate& ServerPipe::RequestSpin() const { return const_cast<ServerPipe*>(this)->RequestEstimate(); }
 
 int ServerPipe::Fail(const IpcFailure& failure) {
     m_failure = failure;
@@ -83,15 +95,15 @@ int ServerPipe::Connect() {
     IpcFailure failure;
     bool taken = false;
     if (m_answered) {
-        uint64_t budget = m_requestSpin.Budget(m_monitor.OtherExchanges(m_id.index));
+        uint64_t budget = RequestEstimate().Budget(m_monitor.OtherExchanges(m_id.index));
         if (budget > 0) {
             taken = exchange::SpinForRequest(m_slot, m_answerLength, budget, failure);
             if (failure.Failed()) return Fail(failure);
-            m_requestSpin.Spun(taken);
+            RequestEstimate().Spun(taken);
         }
     }
     if (!taken && !exchange::AwaitRequest(m_slot, failure)) return Fail(failure);
-    if (m_answered) m_requestSpin.Record(spin::NowNs() - m_answeredAtNs);
+    if (m_answered) RequestEstimate().Record(spin::NowNs() - m_answeredAtNs);
     m_answered = false;
     // The terminate message (an empty request) is not counted.
     m_counting = exchange::MessageLength(m_slot) > 0;
