@@ -163,7 +163,7 @@ TEST_P(Mail, EachUserSeesOnlyTheirOwnMailAndNobodyNone) {
         for (const char* path : {"/Search/Local/inbox", "/Compose/Local/inbox", "/RunAgent/Local/count"}) {
             Reply refused = Ask(base, "GET", path, path[1] == 'C' ? "0&" + ident : "", "", "", r.vars);
             EXPECT_EQ(403, refused.status) << path;
-            EXPECT_NE(std::string::npos, TextOf(Element(refused.page, "p", "error")).find("README.md")) << refused.page;
+            EXPECT_NE(std::string::npos, TextOf(Element(refused.page, "p", "error")).find("docs/service.md")) << refused.page;
             EXPECT_EQ(std::string::npos, refused.page.find("Whale")) << refused.page;
         }
         EXPECT_EQ(403, Ask(base, "POST", "/Save/Local/inbox", "0&" + ident, "body=x&token=", "", r.vars).status);

@@ -52,7 +52,7 @@ std::string SenderOf(const Cmd& cmd, const std::string& owner) {
 const char kNobody[] =
     "This web mail keeps each user's mail apart, so the web server in front of it must authenticate its users "
     "(and say so with AUTH_TYPE and REMOTE_USER), and it did not for this request. The section \"Users\" of "
-    "README.md says how to set that up; velmox-server --public serves requests without a user from one shared "
+    "docs/service.md says how to set that up; velmox-server --public serves requests without a user from one shared "
     "mailbox instead.";
 
 std::string NotYours(const std::string& ident) {
