@@ -2,6 +2,7 @@
 // velmox-server -> back. Each test starts its own sample server task under
 // the gateway's fixed pipe name and its own lighttpd on a free loopback port,
 // and at the end stops both and checks that no IPC object is left.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <csignal>
@@ -24,6 +25,10 @@ using namespace e2e;
 using ipctest::Listing;
 
 namespace {
+
+using ::testing::HasSubstr;
+using ::testing::Not;
+using ::testing::StartsWith;
 
 const char* const kAgent = "velmox-e2e/1.0 <probe> & \"friends\"";
 const std::string kCommunicationPage = "<h2>Cannot communicate with Velmox server</h2>";
@@ -414,7 +419,7 @@ TEST_F(Service, GatewayRunDirectlyWritesTheAnswerAndOneLineFeed) {
     const std::string& out = run.output;
     ASSERT_GT(out.size(), kAnswerHead.size());
     EXPECT_EQ(kAnswerHead, out.substr(0, kAnswerHead.size()));
-    EXPECT_EQ(std::string::npos, out.find('\0'));
+    EXPECT_THAT(out, Not(HasSubstr(std::string(1, '\0'))));
     EXPECT_EQ("</html>\n\n", out.substr(out.size() - 9)) << "the page, then the gateway's line feed";
     Page page = ParsePage(out);
     EXPECT_EQ("Save", page.command);
@@ -494,7 +499,7 @@ TEST_F(WithTracing, TraceComesFirstInItsOrderThenTheAnswer) {
                                             "REMOTE_ADDR = 127.0.0.1<BR>\n",
                                             "CONTENT_LENGTH = " + std::to_string(body.size()) + "<BR>\n",
                                             std::string("HTTP_USER_AGENT = ") + kAgent + "<BR>\n"};
-    for (const std::string& line : lines) EXPECT_NE(std::string::npos, page.find(line)) << line;
+    for (const std::string& line : lines) EXPECT_THAT(page, HasSubstr(line)) << line;
     Page answer = ParsePage(page);
     EXPECT_EQ("Search", answer.command);
     EXPECT_EQ("trace me", answer["m_searchText"]);
@@ -504,7 +509,7 @@ TEST_F(WithTracing, TraceComesFirstInItsOrderThenTheAnswer) {
     // header, and no status (the trace's header went first: 200).
     r = Curl(Get(web.Url("/velmox.cgi/Frobnicate/Local/x")));
     EXPECT_EQ(200, r.status);
-    EXPECT_EQ(0u, r.body.find("<P>CGI state<BR>\n"));
+    EXPECT_THAT(r.body, StartsWith("<P>CGI state<BR>\n"));
     std::string tail = "Creating command...Content-type: text/html\n\n" + kExceptionPage;
     ASSERT_GE(r.body.size(), tail.size());
     EXPECT_EQ(tail, r.body.substr(r.body.size() - tail.size())) << r.body;

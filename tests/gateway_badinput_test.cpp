@@ -15,6 +15,7 @@
 //
 // The suite is skipped in a sanitizer build (valgrind and the sanitizers'
 // runtimes do not mix) and where valgrind is not installed.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -48,6 +49,9 @@
 #endif
 
 namespace {
+
+using ::testing::HasSubstr;
+using ::testing::StartsWith;
 
 const char* const kPipeName = kGatewayPipeName;
 const std::string kHeader = "Content-type: text/html\n\n";
@@ -225,7 +229,7 @@ void ExpectPage(const Row& row, const Outcome& run, const char* how) {
     EXPECT_EQ(1, run.status);
     const std::string page = PageText(row.page, row.tracing);
     if (row.tracing) {
-        EXPECT_EQ(0u, run.output.find(kHeader)) << Shown(run.output);
+        EXPECT_THAT(run.output, StartsWith(kHeader)) << Shown(run.output);
         EXPECT_TRUE(EndsWith(run.output, "Creating command..." + page) ||
                     EndsWith(run.output, "done.<br>\n" + page)) << Shown(run.output);
     } else {
@@ -287,7 +291,7 @@ protected:
             // memcheck did look: it saw the heap (a program whose allocations
             // it cannot follow would pass unseen) and found nothing.
             EXPECT_TRUE(MemcheckSawTheHeap(checked.log)) << "memcheck:\n" << checked.log;
-            EXPECT_NE(std::string::npos, checked.log.find("ERROR SUMMARY: 0 errors")) << "memcheck:\n" << checked.log;
+            EXPECT_THAT(checked.log, HasSubstr("ERROR SUMMARY: 0 errors")) << "memcheck:\n" << checked.log;
             ExpectPage(row, checked, "under memcheck");
             Outcome shipped = RunBounded({VELMOX_GATEWAY}, row, dir, drop);
             ExpectPage(row, shipped, "the shipped program");

@@ -1,6 +1,7 @@
 // The gateway program seen from outside: run as a web server runs it, with
 // a controlled environment, a body on stdin and its own working directory.
 // Every run is bounded: a gateway still running after 20 s is killed.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <csignal>
@@ -26,6 +27,10 @@
 #include "request_util.h"
 
 namespace {
+
+using ::testing::HasSubstr;
+using ::testing::Not;
+using ::testing::StartsWith;
 
 const char* const kPage = "Content-type: text/html\n\n";
 // The error pages as a trace (debug = 1) leaves them, after its own header.
@@ -127,7 +132,7 @@ TEST(Gateway, HelpOnlyOutsideAWebServer) {
         GatewayRun run = RunGateway(r.env, "", {}, r.args);
         EXPECT_FALSE(run.killed);
         EXPECT_EQ(r.status, run.status);
-        if (r.help) EXPECT_EQ(0u, run.output.find("usage: velmox.cgi")) << run.output;
+        if (r.help) EXPECT_THAT(run.output, StartsWith("usage: velmox.cgi")) << run.output;
         else EXPECT_EQ(kRefusedPage, run.output);
     }
 }
@@ -155,11 +160,11 @@ TEST(Gateway, DebugWritesHeaderDumpAndTraceBeforeThePage) {
     GatewayRun run = RunGateway({{"PATH_INFO", "/Save/Local/db"}, {"SERVER_PORT", "80"}}, "a=1&b=2+3", "debug = 1\n");
     EXPECT_EQ(1, run.status);
     const std::string& out = run.output;
-    EXPECT_EQ(0u, out.find(std::string(kPage) + "<P>CGI state<BR>\nSERVER_SOFTWARE = <BR>\n")) << out;
-    EXPECT_NE(std::string::npos, out.find("\nSERVER_PORT = 80<BR>\n"));
-    EXPECT_NE(std::string::npos, out.find("\nPATH_INFO = /Save/Local/db<BR>\n"));
-    EXPECT_NE(std::string::npos, out.find("\nCONTENT_LENGTH = 9<BR>\n"));
-    EXPECT_NE(std::string::npos, out.find("\nstdin = a=1&b=2+3<BR>\ncontents = a 1 b 2 3 <BR>\nCreating command...done.<br>\n"));
+    EXPECT_THAT(out, StartsWith(std::string(kPage) + "<P>CGI state<BR>\nSERVER_SOFTWARE = <BR>\n")) << out;
+    EXPECT_THAT(out, HasSubstr("\nSERVER_PORT = 80<BR>\n"));
+    EXPECT_THAT(out, HasSubstr("\nPATH_INFO = /Save/Local/db<BR>\n"));
+    EXPECT_THAT(out, HasSubstr("\nCONTENT_LENGTH = 9<BR>\n"));
+    EXPECT_THAT(out, HasSubstr("\nstdin = a=1&b=2+3<BR>\ncontents = a 1 b 2 3 <BR>\nCreating command...done.<br>\n"));
     EXPECT_TRUE(EndsWith(out, kCommunicationPage)) << out;
 }
 
@@ -180,8 +185,8 @@ TEST(Gateway, DebugErrorPageFollowsTheTraceWithASecondHeader) {
     EXPECT_EQ(1, run.status);
     std::string dumpEnd = "SERVER_URL = <BR>\nCreating command..." + kExceptionPage;
     EXPECT_TRUE(EndsWith(run.output, dumpEnd)) << run.output;
-    EXPECT_EQ(0u, run.output.find(kPage));
-    EXPECT_EQ(std::string::npos, run.output.find("stdin = "));
+    EXPECT_THAT(run.output, StartsWith(kPage));
+    EXPECT_THAT(run.output, Not(HasSubstr("stdin = ")));
 }
 
 TEST(Gateway, ConfigurationFileSwitchesTracing) {
@@ -220,7 +225,7 @@ TEST(Gateway, ConfigurationFileSwitchesTracing) {
 TEST(Gateway, BodyShorterThanItsLengthIsTheBodyThatArrived) {
     GatewayRun run = RunGateway({{"PATH_INFO", "/Nope"}, {"CONTENT_LENGTH", "100"}}, "q=1", "debug = 1\n");
     EXPECT_EQ(1, run.status);
-    EXPECT_NE(std::string::npos, run.output.find("\nstdin = q=1<BR>\ncontents = q 1 <BR>\n"));
+    EXPECT_THAT(run.output, HasSubstr("\nstdin = q=1<BR>\ncontents = q 1 <BR>\n"));
 }
 
 // The exchange itself: with no server task answering, Dispatch raises

@@ -5,6 +5,7 @@
 // one, a program that cannot start leaves the old pipes serving, a second
 // SIGHUP during a restart restarts again, and a stop answers the requests
 // in progress and fails the next ones at once.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -29,6 +30,8 @@
 using namespace srvtest;
 
 namespace {
+
+using ::testing::HasSubstr;
 
 const std::string kProgram = "velmox-server " VELMOX_VERSION;
 const std::string kNextProgram = "velmox-server " VELMOX_NEXT_VERSION;
@@ -394,7 +397,7 @@ TEST_F(RollingRestart, DelayOptionOnTheCommandLine) {
         argv.insert(argv.end(), r.args.begin(), r.args.end());
         Finished run = RunToEnd(argv);
         EXPECT_EQ(r.status, run.status);
-        EXPECT_NE(std::string::npos, run.err.find(r.err)) << run.err;
+        EXPECT_THAT(run.err, HasSubstr(r.err)) << run.err;
     }
 }
 
