@@ -44,33 +44,9 @@ int RemoveEntry(const char* path, const struct stat*, int, FTW*) {
 }
 
 bool CanConnect(int port) {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return false;
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(uint16_t(port));
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bool ok = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-    close(fd);
-    return ok;
-}
-
-std::string Replace(std::string text, const std::string& from, const std::string& to) {
-    for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
-        text.replace(at, from.size(), to);
-    return text;
-}
-
-std::string FindLighttpd() {
-    for (const char* candidate : {"/usr/sbin/lighttpd", "/usr/local/sbin/lighttpd", "/usr/bin/lighttpd"})
-        if (access(candidate, X_OK) == 0) return candidate;
-    return "";
-}
-
-bool CopyExecutable(const std::string& from, const std::string& to) {
-    std::string bytes = ReadFile(from);
-    if (bytes.empty() || !WriteFile(to, bytes)) return false;
-    return chmod(to.c_str(), 0755) == 0;
+    int fd = kit::Connect("127.0.0.1:" + std::to_string(port));
+    if (fd >= 0) close(fd);
+    return fd >= 0;
 }
 
 void AppendUtf8(std::string& out, unsigned long code) {
@@ -104,17 +80,6 @@ bool TagText(const std::string& html, size_t open, const std::string& close, std
 
 }  // namespace
 
-void SleepMs(long ms) {
-    timespec ts = {ms / 1000, (ms % 1000) * 1000000L};
-    nanosleep(&ts, nullptr);
-}
-
-long long NowMs() {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
-}
-
 int FreeLoopbackPort() {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return 0;
@@ -129,49 +94,6 @@ int FreeLoopbackPort() {
         port = ntohs(addr.sin_port);
     close(fd);
     return port;
-}
-
-std::string ReadFile(const std::string& path) {
-    std::string text;
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return text;
-    char buffer[65536];
-    for (;;) {
-        ssize_t n = read(fd, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        text.append(buffer, size_t(n));
-    }
-    close(fd);
-    return text;
-}
-
-bool WriteFile(const std::string& path, const std::string& text) {
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) return false;
-    size_t done = 0;
-    while (done < text.size()) {
-        ssize_t n = write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        done += size_t(n);
-    }
-    return close(fd) == 0 && done == text.size();
-}
-
-bool FileExists(const std::string& path) {
-    return access(path.c_str(), F_OK) == 0;
-}
-
-std::string Hex(const std::string& bytes) {
-    static const char digits[] = "0123456789abcdef";
-    std::string out;
-    out.reserve(bytes.size() * 2);
-    for (unsigned char c : bytes) {
-        out += digits[c >> 4];
-        out += digits[c & 15];
-    }
-    return out;
 }
 
 std::string WithoutServedBy(std::string page) {
@@ -299,7 +221,7 @@ bool ServerTask::Start(int pipes, const std::string& database, const std::vector
         std::string text = ReadFile(ready);
         if (!text.empty() && std::atoi(text.c_str()) == int(m_pid)) return true;
         int status = 0;
-        if (waitpid(m_pid, &status, WNOHANG) == m_pid) {
+        if (proc::Ended(m_pid, &status)) {
             m_pid = -1;
             m_error = "velmox-server ended before it was ready (status " + std::to_string(status) + "); stderr: " + Stderr() + "; log: " + Log();
             return false;
@@ -336,7 +258,7 @@ void ServerTask::Kill() {
 
 bool WebServer::Start(const std::string& iniText) {
     m_error.clear();
-    std::string lighttpd = FindLighttpd();
+    std::string lighttpd = FindProgram({"/usr/sbin/lighttpd", "/usr/local/sbin/lighttpd", "/usr/bin/lighttpd"});
     if (lighttpd.empty()) {
         m_error = "lighttpd is not installed (scripts/test-all installs it)";
         return false;
@@ -371,8 +293,7 @@ bool WebServer::Start(const std::string& iniText) {
             // Ours once it has logged its start (another program may have
             // taken the port meanwhile).
             if (ErrorLog().find("server started") != std::string::npos && CanConnect(m_port)) return true;
-            int status = 0;
-            if (waitpid(m_pid, &status, WNOHANG) == m_pid) {
+            if (proc::Ended(m_pid)) {
                 exited = true;
                 m_pid = -1;
                 break;

@@ -24,17 +24,20 @@ extern const char* const kPipeName;
 const long long kStartLimitMs = 20000;
 const long long kStopLimitMs = 20000;
 
-long long NowMs();
-void SleepMs(long ms);
+// The clock and files (kit.h), for the suites that use this namespace.
+using kit::CopyExecutable;
+using kit::FileExists;
+using kit::FindProgram;
+using kit::Hex;
+using kit::NowMs;
+using kit::ReadFile;
+using kit::Replace;
+using kit::SleepMs;
+using kit::WriteFile;
 
 // A port on 127.0.0.1 that was free a moment ago (bound to port 0, read back).
 int FreeLoopbackPort();
 
-std::string ReadFile(const std::string& path);
-bool WriteFile(const std::string& path, const std::string& text);
-bool FileExists(const std::string& path);
-// Lower-case hexadecimal of every byte.
-std::string Hex(const std::string& bytes);
 // A page without the line that names the pipe which served it.
 std::string WithoutServedBy(std::string page);
 

@@ -25,7 +25,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <fstream>
 #include <grp.h>
 #include <poll.h>
 #include <sstream>
@@ -131,15 +130,10 @@ std::string FindValgrind() {
     return "";
 }
 
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
+using kit::ReadFile;
 
 void WriteFile(const std::string& path, const std::string& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), std::streamsize(bytes.size()));
-    if (!out) std::abort();
+    if (!kit::WriteFile(path, bytes)) std::abort();
 }
 
 // A working directory with the body file and velmox.ini as the row wants it.

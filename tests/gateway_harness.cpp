@@ -42,11 +42,7 @@ const char kPageEnd[] = "</body>\n</html>\n\n";  // the page's end, then the gat
 // A body up to this size fits the pipe's buffer: written before the start.
 const size_t kPipedBodyLimit = 16384;
 
-long long NowMs() {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
-}
+using kit::NowMs;
 
 // An empty working directory for the gateways of this process, so that no
 // velmox.ini is found; removed when the process exits normally.
@@ -505,19 +501,19 @@ std::string ClaimPipeName(double seconds) {
     // Objects are left from a crash, not in use, when no live server is
     // registered and no process has the registry attached; a name whose
     // objects look half-made for a while is left over as well.
-    double deadline = proc::Now() + seconds, halfSince = -1;
+    double deadline = kit::Now() + seconds, halfSince = -1;
     for (;;) {
         if (ipctest::ObjectsLeft(kPipeName).empty()) return "";
         int attached = RegistryAttachments(kPipeName);
         bool stale = attached == 0 && srvtest::LiveServers(kPipeName).empty();
         if (attached < 0) {
-            if (halfSince < 0) halfSince = proc::Now();
-            stale = proc::Now() - halfSince > 3;
+            if (halfSince < 0) halfSince = kit::Now();
+            stale = kit::Now() - halfSince > 3;
         } else {
             halfSince = -1;
         }
         if (stale) ServerMonitor::RemoveAll(kPipeName);
-        if (proc::Now() > deadline) break;
+        if (kit::Now() > deadline) break;
         if (!stale) usleep(100 * 1000);
     }
     std::vector<int> live = srvtest::LiveServers(kPipeName);

@@ -200,10 +200,10 @@ std::string AskChild(const std::function<std::string()>& body, double seconds) {
         return 0;
     });
     close(channel[1]);
-    double deadline = proc::Now() + seconds;
+    double deadline = kit::Now() + seconds;
     std::string text = proc::ReadAll(channel[0], seconds);
     close(channel[0]);
-    int status = proc::Wait(pid, std::max(0.1, deadline - proc::Now()));
+    int status = proc::Wait(pid, std::max(0.1, deadline - kit::Now()));
     if (status != 0) return "child ended with status " + std::to_string(status) + " after: " + text;
     return text;
 }
@@ -234,9 +234,9 @@ Server StartServing(const std::function<int(int, int)>& serve) {
     close(control[0]);
     char state = 0;
     // A server registers in well under the bound; a hang shows as failure.
-    double deadline = proc::Now() + 30;
+    double deadline = kit::Now() + 30;
     ssize_t n;
-    while ((n = read(ready[0], &state, 1)) < 0 && errno == EINTR && proc::Now() < deadline) {
+    while ((n = read(ready[0], &state, 1)) < 0 && errno == EINTR && kit::Now() < deadline) {
     }
     close(ready[0]);
     server.pid = pid;

@@ -18,8 +18,8 @@ namespace {
 
 // Waits (bounded) until the child has ended, without reaping it.
 bool WaitForEnd(pid_t pid) {
-    double deadline = proc::Now() + 10;
-    while (proc::Now() < deadline) {
+    double deadline = kit::Now() + 10;
+    while (kit::Now() < deadline) {
         siginfo_t info;
         info.si_pid = 0;
         if (waitid(P_PID, id_t(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == pid) return true;

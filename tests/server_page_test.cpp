@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "cgi.h"
+#include "kit.h"
 #include "cmd_util.h"
 #include "log.h"
 #include "page.h"
@@ -33,13 +34,6 @@ std::unique_ptr<Cmd> Received(const EnvList& vars, const std::string& body = "")
     s.Write(wire.data(), int(wire.size()));
     s.Rewind();
     return std::unique_ptr<Cmd>(Cmd::CreateCmd(s));
-}
-
-std::string Hex(const std::string& bytes) {
-    static const char digits[] = "0123456789abcdef";
-    std::string hex;
-    for (unsigned char c : bytes) hex += std::string{digits[c >> 4], digits[c & 15]};
-    return hex;
 }
 
 std::string CellOf(const std::string& page, const std::string& id) {
@@ -108,7 +102,7 @@ std::vector<CommandRow> CommandRows() {
          FieldIds({"m_reservedText", "m_queryNumber", "m_bodyLen", "m_identValid", "m_ident", "m_body"}),
          {{"m_cmdID", "1"}, {"m_path", "notes"}, {"m_server", ""}, {"m_reservedText", ""}, {"m_queryNumber", "42"},
           {"m_bodyLen", "16"}, {"m_identValid", "1"}, {"m_ident", "89abcdef 01234567 00112233 44556677"},
-          {"m_body", Hex(saveBody)}}},
+          {"m_body", kit::Hex(saveBody)}}},
         {"Compose",
          {{"PATH_INFO", "/Compose/Mail+Hub/drafts/new"}, {"QUERY_STRING", "1f&0123456789abcdef0011223344556677"}},
          "",
@@ -321,7 +315,7 @@ TEST(ServerPage, TheLargestMostHostileRequestStillFitsThePipe) {
     EXPECT_LT(answer.size(), kMaxAnswerSize * 3 / 4) << "well below the limit";
     EXPECT_THAT(page, HasSubstr("<h1 id=\"command\">Save</h1>"));
     EXPECT_EQ(kBodyHexLimit, CellOf(page, "m_body").size());
-    EXPECT_EQ(Hex(std::string(save->m_body, kBodyHexLimit / 2)), CellOf(page, "m_body"));
+    EXPECT_EQ(kit::Hex(std::string(save->m_body, kBodyHexLimit / 2)), CellOf(page, "m_body"));
     EXPECT_THAT(page, HasSubstr("<p id=\"body-cut\">m_body shows the first 8192 of 127000 bytes</p>"));
     EXPECT_THAT(page, HasSubstr("<p id=\"form-cut\">"));
     EXPECT_THAT(page, HasSubstr("<p id=\"cgi-cut\">cut to fit the page: SERVER_SOFTWARE, "));

@@ -22,9 +22,8 @@ namespace srvtest {
 // The velmox-server built with the tests.
 extern const char* const kServerProgram;
 
-std::string ReadFile(const std::string& path);
-// True as soon as `done` holds, false when `seconds` pass first.
-bool WaitUntil(const std::function<bool()>& done, double seconds);
+using kit::ReadFile;
+using kit::WaitUntil;
 
 // A program run to its end within a bound (30 s unless given), its output
 // captured; the status as proc::Wait gives it.
@@ -72,8 +71,6 @@ public:
     void RemoveFiles() const;
 
 private:
-    void ReapGroup(double seconds);
-
     std::string m_base;
     std::string m_database;
     std::vector<std::string> m_prefix;

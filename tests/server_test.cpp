@@ -195,10 +195,10 @@ TEST_F(VelmoxServer, AKilledPipeProcessIsRestartedAtMostOnceASecond) {
     // did, which was after the first kill: a bound that the test's own lag in
     // seeing the replacements (a busy machine) cannot break.
     int second = 0, third = 0;
-    double firstKill = proc::Now();
+    double firstKill = kit::Now();
     ASSERT_TRUE(replace(first[1], &second)) << server().Log();
     ASSERT_TRUE(replace(second, &third)) << server().Log();
-    EXPECT_GT(proc::Now() - firstKill, 0.99) << "a pipe comes back at most once a second";
+    EXPECT_GT(kit::Now() - firstKill, 0.99) << "a pipe comes back at most once a second";
     for (const CommandCase& c : kCommands) ExpectServed(c);
     EXPECT_EQ(2, CountLines(server().Log(), "was killed by SIGKILL; restarting it"));
     ExpectStoppedCleanly(server().Stop());
@@ -277,9 +277,9 @@ TEST_F(VelmoxServer, ASlowRequestGetsALogLineAndAFastOneNone) {
     };
     for (const Row& r : rows) {
         SCOPED_TRACE(r.path);
-        double start = proc::Now();
+        double start = kit::Now();
         std::string answer = Ask({{"PATH_INFO", r.path}, {"QUERY_STRING", "q"}});
-        EXPECT_EQ(r.slow, proc::Now() - start >= hangMs / 1000.0) << "only a \"hang\" segment holds a page";
+        EXPECT_EQ(r.slow, kit::Now() - start >= hangMs / 1000.0) << "only a \"hang\" segment holds a page";
         EXPECT_THAT(PageOf(answer), HasSubstr("<h1 id=\"command\">" + std::string(r.command) + "</h1>"));
         std::string log = server().Log();
         std::string line = "slow request pipe=0 pid=" + std::to_string(LiveServers(base).at(0)) + " client=" +
@@ -327,10 +327,10 @@ TEST_F(VelmoxServer, AStopEndsAPipeProcessWhoseHandlerIsStuckAndLeavesNothing) {
             },
             20));
         usleep(200 * 1000);
-        double stop = proc::Now();
+        double stop = kit::Now();
         ASSERT_EQ(0, kill(server().pid(), SIGTERM));
         EXPECT_EQ(r.status, server().Wait(r.bound + 30)) << server().Log();
-        EXPECT_LT(proc::Now() - stop, r.bound) << server().Log();
+        EXPECT_LT(kit::Now() - stop, r.bound) << server().Log();
         EXPECT_EQ(3, proc::Wait(stuck, 20)) << "the stuck request fails";
         // At least the stuck one is killed (on a machine slow enough the
         // other may miss the limit too).
@@ -358,8 +358,8 @@ TEST_F(VelmoxServer, TheServiceStatusLineHasTheFiguresOfTheCounters) {
     // The first notification that holds `part`, within `seconds`.
     auto await = [&](const std::string& part, double seconds) {
         std::string seen;
-        double end = proc::Now() + seconds;
-        while (proc::Now() < end) {
+        double end = kit::Now() + seconds;
+        while (kit::Now() < end) {
             struct pollfd ready = {manager, POLLIN, 0};
             if (poll(&ready, 1, 200) <= 0) continue;
             char message[4096];
