@@ -35,8 +35,6 @@
 
 namespace e2e {
 
-const char* const kPipeName = kGatewayPipeName;
-
 namespace {
 
 int RemoveEntry(const char* path, const struct stat*, int, FTW*) {
@@ -159,34 +157,8 @@ std::vector<std::string> PipeObjectsLeft() {
     return ipctest::ObjectsLeft(kPipeName);
 }
 
-std::vector<int> LiveRegisteredServers() {
-    std::vector<int> live;
-    ServerMonitor monitor;
-    if (!monitor.Inspect(kPipeName)) return live;
-    ServerList list{};
-    if (monitor.GetServerList(list)) {
-        for (int i = 0; i < kMaxServers; ++i) {
-            const ServerID& s = list.servers[i];
-            if (s.index == -1 || s.serverPid <= 0) continue;
-            if (kill(s.serverPid, 0) == 0 || errno == EPERM) live.push_back(s.serverPid);
-        }
-    }
-    monitor.Detach();
-    return live;
-}
-
 void RemovePipeObjects() {
     ipctest::RemoveEverything(kPipeName);
-}
-
-std::string ClaimFixedPipe() {
-    if (PipeObjectsLeft().empty()) return "";
-    std::vector<int> live = LiveRegisteredServers();
-    if (!live.empty())
-        return "a server task (pid " + std::to_string(live[0]) + ") already runs under " + kPipeName +
-               "; stop it first (scripts/stop-service)";
-    RemovePipeObjects();
-    return PipeObjectsLeft().empty() ? "" : "stale objects of " + std::string(kPipeName) + " cannot be removed";
 }
 
 // ---------------------------------------------------------------- server task
@@ -346,21 +318,33 @@ std::string WebServer::RuntimeReports() const {
     return reports;
 }
 
-void ExpectCleanEnd(WebServer& web, ServerTask& server, bool claimed) {
-    if (web.running()) {
-        EXPECT_NE(-1, web.Stop()) << "lighttpd had to be killed";
-    }
+// -------------------------------------------------------------------- fixture
+
+std::string FixedPipeService::ClaimPipe() {
+    std::string why = ClaimPipeName();
+    claimed = why.empty();
+    return why;
+}
+
+void FixedPipeService::ExpectServerEnd() {
     if (server.running()) {
         std::string log = server.Log();
         EXPECT_EQ(0, server.Stop()) << "server stderr:\n"
                                     << server.Stderr() << "\nserver log (end):\n"
                                     << log.substr(log.size() > 3000 ? log.size() - 3000 : 0);
     }
-    // The objects of a task that this test did not start are not its own.
     if (!claimed) return;
     std::vector<std::string> left = PipeObjectsLeft();
     EXPECT_TRUE(left.empty()) << "IPC objects left:\n" << ipctest::Listing(left);
     if (!left.empty()) RemovePipeObjects();
+}
+
+void FixedPipeService::ExpectCleanEnd(WebServer& web) {
+    if (web.running()) {
+        EXPECT_NE(-1, web.Stop()) << "lighttpd had to be killed";
+    }
+    ExpectServerEnd();
+    if (!claimed) return;
     EXPECT_EQ("", web.RuntimeReports()) << "lighttpd error log:\n" << web.ErrorLog();
 }
 

@@ -37,11 +37,10 @@ std::string AttributeAfter(const std::string& page, const std::string& marker) {
 }
 
 // Once on each store: an SQLite file, a PostgreSQL database of the test's own.
-class MailService : public ::testing::TestWithParam<mailtest::Store> {
+class MailService : public FixedPipeService, public ::testing::WithParamInterface<mailtest::Store> {
 protected:
     void SetUp() override {
-        ASSERT_EQ("", ClaimFixedPipe());
-        claimed = true;
+        ASSERT_EQ("", ClaimPipe());
         std::string database = data / "mail.db";
         if (GetParam() == mailtest::Store::kPostgres) {
             std::string why;
@@ -54,7 +53,7 @@ protected:
         ASSERT_TRUE(web.Start()) << web.error();
     }
     void TearDown() override {
-        ExpectCleanEnd(web, server, claimed);
+        ExpectCleanEnd(web);
         if (!pgDatabase.empty()) {
             EXPECT_TRUE(cluster->DropDatabase(pgDatabase));
         }
@@ -71,9 +70,7 @@ protected:
     TempDir data{"velmox-e2e-mail"};
     pgtest::Cluster* cluster = nullptr;
     std::string pgDatabase;
-    ServerTask server;
     WebServer web;
-    bool claimed = false;
 };
 
 TEST_P(MailService, WriteSaveSearchAndOpenThroughTheWebServer) {

@@ -68,19 +68,17 @@ CurlRequest Get(const std::string& url, std::vector<std::string> extra = {}) {
 CurlRequest Post(const std::string& url, const std::string& body) { return CurlPost(url, body, {"-A", kAgent}); }
 
 // A web server and, unless withServer is false, the sample server task.
-class Service : public ::testing::Test {
+class Service : public FixedPipeService {
 protected:
     void StartAll(bool withServer, const std::string& ini = "debug = 0\n") {
-        std::string reason = ClaimFixedPipe();
-        ASSERT_EQ("", reason);
-        claimed = true;
+        ASSERT_EQ("", ClaimPipe());
         if (withServer) {
             ASSERT_TRUE(server.Start(4)) << server.error();
         }
         ASSERT_TRUE(web.Start(ini)) << web.error();
     }
     void SetUp() override { StartAll(true); }
-    void TearDown() override { ExpectCleanEnd(web, server, claimed); }
+    void TearDown() override { ExpectCleanEnd(web); }
 
     // The page a request gets, after checking the HTTP side of it.
     Page Fetch(const CurlRequest& request, Response* out = nullptr) {
@@ -93,9 +91,7 @@ protected:
         return ParsePage(response.body);
     }
 
-    ServerTask server;
     WebServer web;
-    bool claimed = false;
 };
 
 class WithoutServer : public Service {

@@ -77,11 +77,10 @@ std::string Value(const fcgi::Params& vars, const std::string& name) {
     return "";
 }
 
-class FastCgi : public ::testing::Test {
+class FastCgi : public FixedPipeService {
 protected:
     void SetUp() override {
-        ASSERT_EQ("", ClaimFixedPipe());
-        claimed = true;
+        ASSERT_EQ("", ClaimPipe());
         ASSERT_TRUE(server.Start(4)) << server.error();
     }
     void StartGateway(int workers = 2, const std::string& ini = "debug = 0\n") {
@@ -97,13 +96,7 @@ protected:
             for (pid_t w : workers) EXPECT_NE(0, kill(w, 0)) << "worker " << w << " outlived its master";
         }
         EXPECT_FALSE(HasSanitizerReport(gateway.Stderr())) << gateway.Stderr();
-        if (server.running()) {
-            EXPECT_EQ(0, server.Stop()) << server.Stderr();
-        }
-        if (!claimed) return;
-        std::vector<std::string> left = PipeObjectsLeft();
-        EXPECT_TRUE(left.empty()) << "IPC objects left:\n" << Listing(left);
-        if (!left.empty()) RemovePipeObjects();
+        ExpectServerEnd();
     }
 
     fcgi::Reply Ask(const fcgi::Params& vars, const std::string& body = "") {
@@ -133,9 +126,7 @@ protected:
         EXPECT_EQ(tag, page["m_query"]);
     }
 
-    ServerTask server;
     FastCgiGateway gateway;
-    bool claimed = false;
 };
 
 struct Row {

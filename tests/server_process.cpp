@@ -108,28 +108,6 @@ void ServerRun::RemoveFiles() const {
         unlink((m_base + suffix).c_str());
 }
 
-// ---------------------------------------------------------------- registry
-
-std::vector<ServerID> Registered(const std::string& base) {
-    std::vector<ServerID> slots;
-    ServerMonitor monitor;
-    if (!monitor.Inspect(base.c_str())) return slots;
-    ServerList list;
-    if (monitor.GetServerList(list)) {
-        for (int i = 0; i < kMaxServers; ++i)
-            if (list.servers[i].index == i) slots.push_back(list.servers[i]);
-    }
-    monitor.Detach();
-    return slots;
-}
-
-std::vector<int> LiveServers(const std::string& base) {
-    std::vector<int> pids;
-    for (const ServerID& id : Registered(base))
-        if (OpSys::ProcessExists(id.serverPid)) pids.push_back(id.serverPid);
-    return pids;
-}
-
 // ------------------------------------------------------------------ client
 
 bool Exchange(const std::string& base, const std::string& request, std::string& answer) {

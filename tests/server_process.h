@@ -79,11 +79,8 @@ private:
     pid_t m_pid = -1;
 };
 
-// The registry's registered slots, read without reserving a server; empty
-// when there is no registry.
-std::vector<ServerID> Registered(const std::string& base);
-// Server pids of the registered slots whose process lives.
-std::vector<int> LiveServers(const std::string& base);
+using ipctest::LiveServers;
+using ipctest::Registered;
 
 
 // One exchange under base with raw request bytes; false when the call failed.

@@ -155,7 +155,7 @@ std::vector<std::string> Fetch(const WebServer& web, const std::vector<Request>&
 }
 
 TEST(LighttpdModes, EveryEndToEndRequestGetsTheSameBytesAsCgiAndAsFastCgi) {
-    ASSERT_EQ("", ClaimFixedPipe());
+    ASSERT_EQ("", ClaimPipeName());
     ServerTask server;
     ASSERT_TRUE(server.Start(4)) << server.error();
     int port = FreeLoopbackPort();
@@ -310,11 +310,10 @@ std::string PageOf(const Response& r) {
     return std::to_string(r.status) + " " + r.Header("Content-Type") + "\n" + WithoutServedBy(r.body);
 }
 
-class Deploy : public ::testing::TestWithParam<Front> {
+class Deploy : public FixedPipeService, public ::testing::WithParamInterface<Front> {
 protected:
     void SetUp() override {
-        ASSERT_EQ("", ClaimFixedPipe());
-        claimed = true;
+        ASSERT_EQ("", ClaimPipe());
         ASSERT_TRUE(server.Start(4)) << server.error();
     }
     void TearDown() override {
@@ -329,13 +328,7 @@ protected:
         }
         std::string logs = (web ? web->ErrorLog() : "") + cgiRun.ErrorLog() + gateway.Stderr();
         EXPECT_THAT(logs, Not(HasSubstr("Sanitizer"))) << logs;
-        if (server.running()) {
-            EXPECT_EQ(0, server.Stop()) << server.Stderr();
-        }
-        if (!claimed) return;
-        std::vector<std::string> left = PipeObjectsLeft();
-        EXPECT_TRUE(left.empty()) << Listing(left);
-        if (!left.empty()) RemovePipeObjects();
+        ExpectServerEnd();
     }
 
     // velmox_requests_total through the metrics path, summed over the pipes.
@@ -590,12 +583,10 @@ protected:
         EXPECT_EQ("Mail of alice", mailtest::TextOf(mailtest::Element(opened.body, "p", "user")));
     }
 
-    ServerTask server;
     FastCgiGateway gateway;
     std::shared_ptr<HttpServer> web;
     WebServer cgiRun;  // lighttpd with deploy/lighttpd.conf: the CGI reference
     TempDir data{"velmox-deploy-mail"};
-    bool claimed = false;
 };
 
 TEST_P(Deploy, ServesEveryCommandAndTheMailStoreAsTheCgiRunDoes) {
