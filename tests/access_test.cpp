@@ -115,10 +115,7 @@ protected:
     }
 
     void TearDown() override {
-        if (m_server && m_server->running()) {
-            ADD_FAILURE() << "the server was still running; log:\n" << m_server->Log();
-            m_server->KillAll();
-        }
+        if (m_server) m_server->Finish();
         IpcTest::TearDown();
         std::error_code ignored;
         if (!m_dir.empty()) std::filesystem::remove_all(m_dir, ignored);

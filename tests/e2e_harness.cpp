@@ -37,10 +37,6 @@ namespace e2e {
 
 namespace {
 
-int RemoveEntry(const char* path, const struct stat*, int, FTW*) {
-    return remove(path);
-}
-
 bool CanConnect(int port) {
     int fd = kit::Connect("127.0.0.1:" + std::to_string(port));
     if (fd >= 0) close(fd);
@@ -139,18 +135,6 @@ std::string UsersFile() {
     for (const char* suffix : {"", ".caddy", ".haproxy", ".h2o"}) chmod((path + suffix).c_str(), 0644);
     file = path;
     return file;
-}
-
-TempDir::TempDir(const char* prefix) {
-    std::string pattern = std::string("/tmp/") + prefix + "-XXXXXX";
-    std::vector<char> buffer(pattern.begin(), pattern.end());
-    buffer.push_back('\0');
-    if (!mkdtemp(buffer.data())) std::abort();
-    m_path = buffer.data();
-}
-
-TempDir::~TempDir() {
-    nftw(m_path.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
 }
 
 std::vector<std::string> PipeObjectsLeft() {

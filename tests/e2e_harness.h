@@ -57,19 +57,8 @@ std::string PasswordOf(const std::string& user);
 // The Authorization header value of a user's credentials ("Basic ...").
 std::string BasicAuthorization(const std::string& user);
 
-// A directory under /tmp removed with everything in it at the end.
-class TempDir {
-public:
-    explicit TempDir(const char* prefix = "velmox-e2e");
-    ~TempDir();
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    const std::string& path() const { return m_path; }
-    std::string operator/(const std::string& name) const { return m_path + "/" + name; }
-
-private:
-    std::string m_path;
-};
+// A directory under /tmp removed with everything in it at the end (kit.h).
+using kit::TempDir;
 
 // The System V objects of the gateway's pipe name that exist ("sem 0x..." or
 // "shm 0x..." lines from ipcs); empty when none is left.

@@ -52,7 +52,7 @@ namespace {
 using ::testing::HasSubstr;
 using ::testing::StartsWith;
 
-const char* const kPipeName = kGatewayPipeName;
+using ipctest::kPipeName;
 const std::string kHeader = "Content-type: text/html\n\n";
 const std::string kExceptionPage = kHeader + "<h2>Velmox CGI exception</h2>";
 const std::string kCommunicationPage = kHeader + "<h2>Cannot communicate with Velmox server</h2>";
@@ -140,13 +140,10 @@ void WriteFile(const std::string& path, const std::string& bytes) {
 class WorkDir {
 public:
     WorkDir(const Row& row) {
-        char pattern[] = "/tmp/velmox-badinput-XXXXXX";
-        if (!mkdtemp(pattern)) std::abort();
-        m_path = pattern;
         // An unprivileged gateway (see Unreadable) must be able to enter it.
-        chmod(m_path.c_str(), 0755);
+        chmod(path().c_str(), 0755);
         WriteFile(Body(), row.body);
-        std::string ini = m_path + "/velmox.ini";
+        std::string ini = m_dir / "velmox.ini";
         switch (row.ini.kind) {
         case Ini::None: break;
         case Ini::File: WriteFile(ini, row.ini.text); break;
@@ -157,20 +154,12 @@ public:
             break;
         }
     }
-    ~WorkDir() {
-        std::string ini = m_path + "/velmox.ini";
-        unlink(ini.c_str());
-        rmdir(ini.c_str());
-        unlink(Body().c_str());
-        unlink(Log().c_str());
-        rmdir(m_path.c_str());
-    }
-    const std::string& path() const { return m_path; }
-    std::string Body() const { return m_path + "/stdin"; }
-    std::string Log() const { return m_path + "/memcheck.log"; }
+    const std::string& path() const { return m_dir.path(); }
+    std::string Body() const { return m_dir / "stdin"; }
+    std::string Log() const { return m_dir / "memcheck.log"; }
 
 private:
-    std::string m_path;
+    kit::TempDir m_dir{"velmox-badinput"};
 };
 
 struct Outcome {

@@ -492,11 +492,7 @@ void FixedPipeTest::SetUp() {
 }
 
 void FixedPipeTest::TearDown() {
-    if (m_server->running()) {
-        ADD_FAILURE() << "the server was still running; log:\n" << m_server->Log();
-        m_server->KillAll();
-    }
-    m_server->RemoveFiles();
+    m_server->Finish();
     // Orphans of killed processes that were adopted here.
     while (waitpid(-1, nullptr, WNOHANG) > 0) {
     }
@@ -544,10 +540,7 @@ void FixedPipeTest::ExpectServed(int count, const std::string& what) {
     }
 }
 
-void FixedPipeTest::ExpectNothingLeft() {
-    std::vector<std::string> left = ipctest::ObjectsLeft(kPipeName);
-    EXPECT_TRUE(left.empty()) << "objects left of " << kPipeName << ":\n" << ipctest::Listing(left);
-}
+void FixedPipeTest::ExpectNothingLeft() { ipctest::ExpectNothingLeft(kPipeName); }
 
 std::string FixedPipeTest::Objects() { return ipctest::Listing(ipctest::ObjectsLeft(kPipeName)); }
 

@@ -48,29 +48,6 @@ struct GatewayRun {
 };
 
 
-class TempDir {
-public:
-    TempDir() {
-        char pattern[] = "/tmp/velmox-gw-XXXXXX";
-        if (!mkdtemp(pattern)) std::abort();
-        m_path = pattern;
-    }
-    ~TempDir() {
-        unlink((m_path + "/velmox.ini").c_str());
-        rmdir(m_path.c_str());
-    }
-    void WriteIni(const std::string& text) const {
-        std::FILE* f = std::fopen((m_path + "/velmox.ini").c_str(), "w");
-        ASSERT_NE(nullptr, f);
-        std::fwrite(text.data(), 1, text.size(), f);
-        std::fclose(f);
-    }
-    const std::string& path() const { return m_path; }
-
-private:
-    std::string m_path;
-};
-
 using ArgList = std::vector<const char*>;
 
 // A non-empty body gets its CONTENT_LENGTH unless env names one.
@@ -80,8 +57,10 @@ GatewayRun RunGateway(EnvList env, const std::string& body = "", const std::opti
     bool hasLength = false;
     for (const auto& v : env) hasLength = hasLength || std::strcmp(v.first, "CONTENT_LENGTH") == 0;
     if (!body.empty() && !hasLength) env.push_back({"CONTENT_LENGTH", std::to_string(body.size())});
-    TempDir dir;
-    if (ini) dir.WriteIni(*ini);
+    kit::TempDir dir("velmox-gw");
+    if (ini) {
+        EXPECT_TRUE(kit::WriteFile(dir / "velmox.ini", *ini));
+    }
     proc::Options options;
     for (const auto& v : env) options.env.push_back({v.first, v.second});
     options.cleanEnv = true;
@@ -242,12 +221,12 @@ TEST(Dispatch, WithoutServerRaisesIpcAndStoresNothing) {
     delete cmd;
 }
 
+using ipctest::kPipeName;
+
 // A server task on the gateway's own pipe name answering every request with
 // canned bytes. At the end of each test nothing of the pipe may be left.
 class GatewayPipe : public ::testing::Test {
 protected:
-    const std::string kPipeName = kGatewayPipeName;
-
     void Serve(const std::string& answer, unsigned long blockSize = 127952) {
         server = ipctest::StartCannedServer(kPipeName, blockSize, answer);
         ASSERT_GT(server.pid, 0) << "a server could not start on " << kPipeName;
@@ -258,7 +237,7 @@ protected:
         }
         std::vector<std::string> left = ipctest::ObjectsLeft(kPipeName);
         EXPECT_TRUE(left.empty()) << left.size() << " objects left of " << kPipeName;
-        ServerMonitor::RemoveAll(kPipeName.c_str());
+        ServerMonitor::RemoveAll(kPipeName);
     }
 
     ipctest::Server server;

@@ -317,10 +317,12 @@ Server IpcTest::Track(Server server) {
     return server;
 }
 
-void IpcTest::ExpectNothingLeft() {
+void ExpectNothingLeft(const std::string& base) {
     std::vector<std::string> left = ObjectsLeft(base);
     EXPECT_TRUE(left.empty()) << "objects left of " << base << ":\n" << Listing(left);
 }
+
+void IpcTest::ExpectNothingLeft() { ipctest::ExpectNothingLeft(base); }
 
 // ------------------------------------------------------ the fixed pipe name
 

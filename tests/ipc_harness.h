@@ -43,6 +43,9 @@ std::vector<std::string> ObjectsLeft(const std::string& base);
 // The lines, each ending in a line feed: for a failure message.
 std::string Listing(const std::vector<std::string>& lines);
 
+// Fails the test, listing them, when objects of a base name are left.
+void ExpectNothingLeft(const std::string& base);
+
 // Removes every object and key file of a base name (cleanup, never fails).
 void RemoveEverything(const std::string& base);
 

@@ -8,6 +8,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <ftw.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -16,6 +17,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -88,6 +90,37 @@ inline bool WriteFile(const std::string& path, const std::string& text) {
 }
 
 inline bool FileExists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+
+// A directory under /tmp removed with everything in it at the end.
+class TempDir {
+public:
+    explicit TempDir(const char* prefix = "velmox-test") {
+        std::string pattern = std::string("/tmp/") + prefix + "-XXXXXX";
+        if (!mkdtemp(&pattern[0])) std::abort();
+        m_path = pattern;
+    }
+    ~TempDir() { nftw(m_path.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS); }
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::string& path() const { return m_path; }
+    std::string operator/(const std::string& name) const { return m_path + "/" + name; }
+
+private:
+    static int RemoveEntry(const char* path, const struct stat*, int, struct FTW*) { return remove(path); }
+
+    std::string m_path;
+};
+
+// The text of <td id="id">...</td> in a server's page as it stands there
+// (still escaped); "<missing id>" or "<unclosed id>" when there is none.
+inline std::string Cell(const std::string& page, const std::string& id) {
+    std::string open = "<td id=\"" + id + "\">";
+    size_t start = page.find(open);
+    if (start == std::string::npos) return "<missing " + id + ">";
+    start += open.size();
+    size_t end = page.find("</td>", start);
+    return end == std::string::npos ? "<unclosed " + id + ">" : page.substr(start, end - start);
+}
 
 // Copies a program file to `to`, mode 0755.
 inline bool CopyExecutable(const std::string& from, const std::string& to) {

@@ -60,14 +60,7 @@ bool ReceiveAll(int fd, std::string& bytes, double deadline) {
     }
 }
 
-std::string CellText(const std::string& page, const std::string& id) {
-    std::string open = "<td id=\"" + id + "\">";
-    size_t start = page.find(open);
-    if (start == std::string::npos) return "";
-    start += open.size();
-    size_t end = page.find("</td>", start);
-    return end == std::string::npos ? "" : page.substr(start, end - start);
-}
+using kit::Cell;
 
 // The pid of the page's "served by pipe N, pid P"; 0 when it names none.
 int ServedBy(const std::string& body) {
@@ -96,10 +89,12 @@ Outcome Judge(const std::string& response, const std::string& tag, bool save, st
         *why = "not the Saved page of " + tag + ": " + body.substr(0, 300);
         return Outcome::Malformed;
     }
-    std::string query = CellText(body, "m_query"), path = CellText(body, "m_path");
+    std::string query = Cell(body, "m_query"), path = Cell(body, "m_path");
     if (query != tag || path != "load/" + tag) {
         *why = "the page of \"" + query + "\" (" + path + ") for " + tag;
-        return query.empty() && path.empty() ? Outcome::Malformed : Outcome::Foreign;
+        // Cell's "<missing ...>" and "<unclosed ...>" (a cell's text is escaped).
+        auto none = [](const std::string& cell) { return cell.empty() || cell[0] == '<'; };
+        return none(query) && none(path) ? Outcome::Malformed : Outcome::Foreign;
     }
     if (body.find("<p id=\"served\">served by pipe ") == std::string::npos ||
         body.find("</body>\n</html>\n") == std::string::npos) {

@@ -36,13 +36,7 @@ std::unique_ptr<Cmd> Received(const EnvList& vars, const std::string& body = "")
     return std::unique_ptr<Cmd>(Cmd::CreateCmd(s));
 }
 
-std::string CellOf(const std::string& page, const std::string& id) {
-    std::string open = "<td id=\"" + id + "\">";
-    size_t start = page.find(open);
-    if (start == std::string::npos) return "<missing " + id + ">";
-    start += open.size();
-    return page.substr(start, page.find("</td>", start) - start);
-}
+using kit::Cell;
 
 // The ids of the cells of one table, in order.
 std::vector<std::string> CellIds(const std::string& page, const std::string& table) {
@@ -144,18 +138,18 @@ TEST(ServerPage, EveryCommandShowsItsFieldsAndTheRequest) {
         EXPECT_THAT(page, HasSubstr("<h1 id=\"command\">" + std::string(r.name) + "</h1>"));
         EXPECT_THAT(page, HasSubstr("<p id=\"served\">served by pipe 2, pid 4242</p>"));
         EXPECT_EQ(r.ids, CellIds(page, "fields"));
-        EXPECT_EQ("1", CellOf(page, "m_param"));
-        EXPECT_EQ("192.0.2.7", CellOf(page, "m_remoteAddr"));
-        EXPECT_EQ("ann", CellOf(page, "m_remoteUser"));
-        EXPECT_EQ("probe/1.0", CellOf(page, "m_userAgent"));
-        for (const auto& cell : r.cells) EXPECT_EQ(cell.second, CellOf(page, cell.first)) << cell.first;
+        EXPECT_EQ("1", Cell(page, "m_param"));
+        EXPECT_EQ("192.0.2.7", Cell(page, "m_remoteAddr"));
+        EXPECT_EQ("ann", Cell(page, "m_remoteUser"));
+        EXPECT_EQ("probe/1.0", Cell(page, "m_userAgent"));
+        for (const auto& cell : r.cells) EXPECT_EQ(cell.second, Cell(page, cell.first)) << cell.first;
         std::vector<std::string> cgiIds;
         for (const char* name : CGI::c_cgiEnvVarName) cgiIds.push_back(std::string("cgi-") + name);
         EXPECT_EQ(cgiIds, CellIds(page, "cgi"));
-        EXPECT_EQ("/cgi-bin/velmox.cgi", CellOf(page, "cgi-SCRIPT_NAME"));
-        EXPECT_EQ("192.0.2.7", CellOf(page, "cgi-REMOTE_ADDR"));
-        EXPECT_EQ(EscapeHtml(r.vars[1].second), CellOf(page, "cgi-QUERY_STRING"));
-        EXPECT_EQ("", CellOf(page, "cgi-HTTPS"));
+        EXPECT_EQ("/cgi-bin/velmox.cgi", Cell(page, "cgi-SCRIPT_NAME"));
+        EXPECT_EQ("192.0.2.7", Cell(page, "cgi-REMOTE_ADDR"));
+        EXPECT_EQ(EscapeHtml(r.vars[1].second), Cell(page, "cgi-QUERY_STRING"));
+        EXPECT_EQ("", Cell(page, "cgi-HTTPS"));
     }
 }
 
@@ -246,14 +240,14 @@ TEST(ServerPage, HostileRequestTextIsEscapedEverywhere) {
         EXPECT_THAT(page, Not(HasSubstr("<script"))) << page;
         EXPECT_THAT(page, Not(HasSubstr("<SCRIPT")));
         ExpectAmpersandsEscape(page);
-        EXPECT_EQ(escaped, CellOf(page, "m_remoteUser"));
-        EXPECT_EQ(escaped, CellOf(page, "m_userAgent"));
-        EXPECT_THAT(CellOf(page, "m_path"), HasSubstr(escaped));
-        EXPECT_EQ(escaped, CellOf(page, "cgi-QUERY_STRING"));
-        EXPECT_EQ(escaped, CellOf(page, "cgi-HTTP_REFERER"));
-        EXPECT_EQ("/cgi&quot;&gt;&lt;script&gt;x&lt;/script&gt;", CellOf(page, "cgi-SCRIPT_NAME"));
+        EXPECT_EQ(escaped, Cell(page, "m_remoteUser"));
+        EXPECT_EQ(escaped, Cell(page, "m_userAgent"));
+        EXPECT_THAT(Cell(page, "m_path"), HasSubstr(escaped));
+        EXPECT_EQ(escaped, Cell(page, "cgi-QUERY_STRING"));
+        EXPECT_EQ(escaped, Cell(page, "cgi-HTTP_REFERER"));
+        EXPECT_EQ("/cgi&quot;&gt;&lt;script&gt;x&lt;/script&gt;", Cell(page, "cgi-SCRIPT_NAME"));
         if (r.cell) {
-            EXPECT_EQ(escaped, CellOf(page, r.cell));
+            EXPECT_EQ(escaped, Cell(page, r.cell));
         }
         if (std::string(r.path).find("Search") != std::string::npos) {
             EXPECT_THAT(page, HasSubstr("<input name=\"SEARCH\" value=\"" + escaped + "\">"));
@@ -269,13 +263,13 @@ TEST(ServerPage, SaveListsTheDecodedForm) {
     std::string page = PageText(BuildAnswer(*cmd, kServedBy));
     EXPECT_THAT(page,
               HasSubstr("<dl id=\"form\">\n<dt>To</dt><dd>ann</dd>\n<dt>Body</dt><dd>line1\nline2 &lt;&gt;</dd>\n</dl>"));
-    EXPECT_EQ("0", CellOf(page, "m_identValid"));
-    EXPECT_EQ("00000000 00000000 00000000 00000000", CellOf(page, "m_ident"));
+    EXPECT_EQ("0", Cell(page, "m_identValid"));
+    EXPECT_EQ("00000000 00000000 00000000 00000000", Cell(page, "m_ident"));
 
     cmd = Received({{"PATH_INFO", "/Save/Local/notes"}});
     page = PageText(BuildAnswer(*cmd, kServedBy));
-    EXPECT_EQ("0", CellOf(page, "m_bodyLen"));
-    EXPECT_EQ("", CellOf(page, "m_body"));
+    EXPECT_EQ("0", Cell(page, "m_bodyLen"));
+    EXPECT_EQ("", Cell(page, "m_body"));
     EXPECT_THAT(page, HasSubstr("<dl id=\"form\">\n</dl>"));
 
     // Compose carries no body to the server: its list stays empty, and says why.
@@ -314,12 +308,12 @@ TEST(ServerPage, TheLargestMostHostileRequestStillFitsThePipe) {
     std::string page = PageText(answer);
     EXPECT_LT(answer.size(), kMaxAnswerSize * 3 / 4) << "well below the limit";
     EXPECT_THAT(page, HasSubstr("<h1 id=\"command\">Save</h1>"));
-    EXPECT_EQ(kBodyHexLimit, CellOf(page, "m_body").size());
-    EXPECT_EQ(kit::Hex(std::string(save->m_body, kBodyHexLimit / 2)), CellOf(page, "m_body"));
+    EXPECT_EQ(kBodyHexLimit, Cell(page, "m_body").size());
+    EXPECT_EQ(kit::Hex(std::string(save->m_body, kBodyHexLimit / 2)), Cell(page, "m_body"));
     EXPECT_THAT(page, HasSubstr("<p id=\"body-cut\">m_body shows the first 8192 of 127000 bytes</p>"));
     EXPECT_THAT(page, HasSubstr("<p id=\"form-cut\">"));
     EXPECT_THAT(page, HasSubstr("<p id=\"cgi-cut\">cut to fit the page: SERVER_SOFTWARE, "));
-    EXPECT_EQ(255u * 6, CellOf(page, "m_server").size()) << "a fixed field is shown whole";
+    EXPECT_EQ(255u * 6, Cell(page, "m_server").size()) << "a fixed field is shown whole";
     ExpectAmpersandsEscape(page);
     save->m_cgi = nullptr;
 
@@ -338,7 +332,7 @@ TEST(ServerPage, LongValuesAreCutBetweenCharacters) {
     for (int i = 0; i < 1500; ++i) text += "\xc3\xa9";  // two bytes each
     std::unique_ptr<Cmd> cmd = Received({{"PATH_INFO", "/RunAgent/Local/a"}, {"QUERY_STRING", "x" + text}});
     std::string page = PageText(BuildAnswer(*cmd, kServedBy));
-    std::string cell = CellOf(page, "cgi-QUERY_STRING");
+    std::string cell = Cell(page, "cgi-QUERY_STRING");
     ASSERT_GT(cell.size(), 900u);
     ASSERT_LE(cell.size(), 1024u);
     EXPECT_EQ("x" + text.substr(0, cell.size() - 1), cell);
@@ -347,7 +341,7 @@ TEST(ServerPage, LongValuesAreCutBetweenCharacters) {
     // Control characters never reach the page.
     cmd = Received({{"PATH_INFO", "/RunAgent/Local/a"}, {"HTTP_REFERER", "a\x01" "b\x7f" "c\td"}});
     page = PageText(BuildAnswer(*cmd, kServedBy));
-    EXPECT_EQ("a\xEF\xBF\xBD" "b\xEF\xBF\xBD" "c\td", CellOf(page, "cgi-HTTP_REFERER"));
+    EXPECT_EQ("a\xEF\xBF\xBD" "b\xEF\xBF\xBD" "c\td", Cell(page, "cgi-HTTP_REFERER"));
 }
 
 TEST(ServerPage, ErrorAnswerIsACompleteEscapedResponse) {

@@ -103,6 +103,14 @@ void ServerRun::KillAll() {
     m_pid = -1;
 }
 
+void ServerRun::Finish() {
+    if (running()) {
+        ADD_FAILURE() << "the server was still running; log:\n" << Log();
+        KillAll();
+    }
+    RemoveFiles();
+}
+
 void ServerRun::RemoveFiles() const {
     for (const char* suffix : {".log", ".ready", ".ready.tmp", ".out", ".err", ".secret"})
         unlink((m_base + suffix).c_str());
@@ -131,15 +139,6 @@ std::string Message(Cmd& cmd) {
 
 // -------------------------------------------------------------------- text
 
-std::string Cell(const std::string& page, const std::string& id) {
-    std::string open = "<td id=\"" + id + "\">";
-    size_t start = page.find(open);
-    if (start == std::string::npos) return "<missing " + id + ">";
-    start += open.size();
-    size_t end = page.find("</td>", start);
-    return end == std::string::npos ? "<unclosed " + id + ">" : page.substr(start, end - start);
-}
-
 int CountLines(const std::string& text, const std::string& part) {
     int count = 0;
     std::istringstream lines(text);
@@ -155,19 +154,8 @@ void ServerTest::SetUp() {
     m_server.reset(new ServerRun(base));
 }
 
-void ServerTest::ExpectNothingLeft() {
-    std::vector<std::string> left = ipctest::ObjectsLeft(base);
-    std::string listing;
-    for (const std::string& line : left) listing += line + "\n";
-    EXPECT_TRUE(left.empty()) << "objects left of " << base << ":\n" << listing;
-}
-
 void ServerTest::TearDown() {
-    if (m_server->running()) {
-        ADD_FAILURE() << "the server was still running; log:\n" << m_server->Log();
-        m_server->KillAll();
-    }
-    m_server->RemoveFiles();
+    m_server->Finish();
     IpcTest::TearDown();
 }
 

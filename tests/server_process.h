@@ -69,6 +69,9 @@ public:
     std::string ReadyPath() const { return m_base + ".ready"; }
     // Removes the files next to the base name.
     void RemoveFiles() const;
+    // The end of a test: a server still running fails it and is killed;
+    // the files are removed.
+    void Finish();
 
 private:
     std::string m_base;
@@ -88,9 +91,8 @@ bool Exchange(const std::string& base, const std::string& request, std::string& 
 // The command as the gateway sends it: its tag, then the command.
 std::string Message(Cmd& cmd);
 
-// The text of <td id="id">...</td> as it stands in the page (still escaped);
-// "<missing id>" when there is none.
-std::string Cell(const std::string& page, const std::string& id);
+// The text of a <td id="id"> of a page (kit.h).
+using kit::Cell;
 // Lines of text that contain `part`.
 int CountLines(const std::string& text, const std::string& part);
 
@@ -101,7 +103,6 @@ class ServerTest : public ipctest::IpcTest {
 protected:
     void SetUp() override;
     void TearDown() override;
-    void ExpectNothingLeft();
 
     ServerRun& server() { return *m_server; }
 
