@@ -31,8 +31,6 @@ using ::testing::Not;
 using ::testing::StartsWith;
 
 const char* const kAgent = "velmox-e2e/1.0 <probe> & \"friends\"";
-const std::string kCommunicationPage = "<h2>Cannot communicate with Velmox server</h2>";
-const std::string kExceptionPage = "<h2>Velmox CGI exception</h2>";
 const std::string kAnswerHead = "Content-Type: text/html; charset=utf-8\nCache-Control: no-store\n\n";
 
 // A literal with its embedded NULs (without the one the compiler adds).
@@ -342,7 +340,7 @@ TEST_F(Service, UnknownCommandsAndBadPathsGiveTheExceptionPageWithStatus400) {
             EXPECT_EQ(0, r.exitCode) << r.stderrText;
             EXPECT_EQ(400, r.status);
             EXPECT_EQ("text/html", r.Header("Content-type"));
-            EXPECT_EQ(kExceptionPage, r.body);
+            EXPECT_EQ(kit::kExceptionHeading, r.body);
         }
     }
     // The server task is still there for the next request.
@@ -390,7 +388,7 @@ TEST_F(Service, StoppedServerTaskLeavesNoObjectsAndRequestsFailCleanly) {
     EXPECT_TRUE(left.empty()) << Listing(left);
     Response r = Curl(Get(web.Url("/velmox.cgi/RunAgent/Local/a?after")));
     EXPECT_EQ(503, r.status);
-    EXPECT_EQ(kCommunicationPage, r.body);
+    EXPECT_EQ(kit::kCommunicationHeading, r.body);
     // A new task serves again.
     ASSERT_TRUE(server.Start(2)) << server.error();
     EXPECT_EQ("again", Fetch(Get(web.Url("/velmox.cgi/RunAgent/Local/a?again")))["m_query"]);
@@ -448,13 +446,13 @@ TEST_F(WithoutServer, EveryCommandGetsTheCommunicationPage) {
             EXPECT_EQ(0, r.exitCode) << r.stderrText;
             EXPECT_EQ(503, r.status);
             EXPECT_EQ("text/html", r.Header("Content-type"));
-            EXPECT_EQ(kCommunicationPage, r.body);
+            EXPECT_EQ(kit::kCommunicationHeading, r.body);
         }
     }
     // An unknown command is refused before any exchange.
     Response refused = Curl(Get(web.Url("/velmox.cgi/Frobnicate/Local/x")));
     EXPECT_EQ(400, refused.status);
-    EXPECT_EQ(kExceptionPage, refused.body);
+    EXPECT_EQ(kit::kExceptionHeading, refused.body);
     // A body longer than any request is refused before it is read (lighttpd
     // refuses it itself: deploy/lighttpd.conf's server.max-request-size).
     for (const std::string& path : {std::string("/velmox.cgi/Save/Local/big"), std::string("/velmox.cgi/Nope")}) {
@@ -506,7 +504,7 @@ TEST_F(WithTracing, TraceComesFirstInItsOrderThenTheAnswer) {
     r = Curl(Get(web.Url("/velmox.cgi/Frobnicate/Local/x")));
     EXPECT_EQ(200, r.status);
     EXPECT_THAT(r.body, StartsWith("<P>CGI state<BR>\n"));
-    std::string tail = "Creating command...Content-type: text/html\n\n" + kExceptionPage;
+    std::string tail = "Creating command...Content-type: text/html\n\n" + kit::kExceptionHeading;
     ASSERT_GE(r.body.size(), tail.size());
     EXPECT_EQ(tail, r.body.substr(r.body.size() - tail.size())) << r.body;
 }

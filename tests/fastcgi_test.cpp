@@ -37,11 +37,10 @@ using ::testing::HasSubstr;
 using ::testing::Not;
 using ::testing::StartsWith;
 
-const std::string kHtml = "Content-type: text/html\n\n";
-const std::string kCommunicationPage = "Status: 503 Service Unavailable\n" + kHtml + "<h2>Cannot communicate with Velmox server</h2>";
+const std::string kCommunicationPage = "Status: 503 Service Unavailable\n" + kit::kPageHead + kit::kCommunicationHeading;
 // The general page, for a request the gateway refuses and for one too long.
-const std::string kExceptionPage = "Status: 400 Bad Request\n" + kHtml + "<h2>Velmox CGI exception</h2>";
-const std::string kTooLongPage = "Status: 413 Content Too Large\n" + kHtml + "<h2>Velmox CGI exception</h2>";
+const std::string kExceptionPage = "Status: 400 Bad Request\n" + kit::kPageHead + kit::kExceptionHeading;
+const std::string kTooLongPage = "Status: 413 Content Too Large\n" + kit::kPageHead + kit::kExceptionHeading;
 
 #if defined(__SANITIZE_ADDRESS__)
 const bool kSanitized = true;
@@ -235,7 +234,7 @@ TEST_F(FastCgi, EachRequestGetsTheBytesOfACgiRun) {
     ASSERT_TRUE(gateway.WriteIni("debug = 1\n"));
     ASSERT_EQ(0, kill(gateway.pid(), SIGHUP));
     long long deadline = NowMs() + 10000;
-    while (Answer(Vars("GET", "/RunAgent/Local/a")).compare(0, kHtml.size() + 5, kHtml + "<P>CG") != 0 &&
+    while (Answer(Vars("GET", "/RunAgent/Local/a")).compare(0, kit::kPageHead.size() + 5, kit::kPageHead + "<P>CG") != 0 &&
            NowMs() < deadline) {
     }
     for (const Row& r : RequestsOfEveryKind()) {
@@ -701,8 +700,8 @@ TEST_F(FastCgi, SighupRereadsVelmoxIniAndSigtermFinishesTheRequestInFlight) {
     long long deadline = NowMs() + 10000;
     std::string page;
     do page = Answer(Vars("GET", "/RunAgent/Local/a"));
-    while (page.compare(0, kHtml.size() + 17, kHtml + "<P>CGI state<BR>\n") != 0 && NowMs() < deadline);
-    EXPECT_THAT(page, StartsWith(kHtml + "<P>CGI state<BR>\n")) << page.substr(0, 300);
+    while (page.compare(0, kit::kPageHead.size() + 17, kit::kPageHead + "<P>CGI state<BR>\n") != 0 && NowMs() < deadline);
+    EXPECT_THAT(page, StartsWith(kit::kPageHead + "<P>CGI state<BR>\n")) << page.substr(0, 300);
     ASSERT_TRUE(gateway.WriteIni("debug = 0\n"));
     ASSERT_EQ(0, kill(gateway.pid(), SIGHUP));
     deadline = NowMs() + 10000;

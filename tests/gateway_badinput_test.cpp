@@ -53,9 +53,8 @@ using ::testing::HasSubstr;
 using ::testing::StartsWith;
 
 using ipctest::kPipeName;
-const std::string kHeader = "Content-type: text/html\n\n";
-const std::string kExceptionPage = kHeader + "<h2>Velmox CGI exception</h2>";
-const std::string kCommunicationPage = kHeader + "<h2>Cannot communicate with Velmox server</h2>";
+const std::string kExceptionPage = kit::kPageHead + kit::kExceptionHeading;
+const std::string kCommunicationPage = kit::kPageHead + kit::kCommunicationHeading;
 const long long kLimitMs = 60000;  // a run still going after this is killed
 const int kMemcheckFailure = 99;   // valgrind's exit status when it found something
 
@@ -212,7 +211,7 @@ void ExpectPage(const Row& row, const Outcome& run, const char* how) {
     EXPECT_EQ(1, run.status);
     const std::string page = PageText(row.page, row.tracing);
     if (row.tracing) {
-        EXPECT_THAT(run.output, StartsWith(kHeader)) << Shown(run.output);
+        EXPECT_THAT(run.output, StartsWith(kit::kPageHead)) << Shown(run.output);
         EXPECT_TRUE(EndsWith(run.output, "Creating command..." + page) ||
                     EndsWith(run.output, "done.<br>\n" + page)) << Shown(run.output);
     } else {

@@ -30,8 +30,8 @@ extern char** environ;
 namespace gwtest {
 
 const std::string kAnswerHead = "Content-Type: text/html; charset=utf-8\nCache-Control: no-store\n\n";
-const std::string kCommunicationPage = "Content-type: text/html\n\n<h2>Cannot communicate with Velmox server</h2>";
-const std::string kExceptionPage = "Content-type: text/html\n\n<h2>Velmox CGI exception</h2>";
+const std::string kCommunicationPage = kit::kPageHead + kit::kCommunicationHeading;
+const std::string kExceptionPage = kit::kPageHead + kit::kExceptionHeading;
 
 std::string StatusLine(const char* status) { return std::string("Status: ") + status + "\n"; }
 

@@ -32,10 +32,9 @@ using ::testing::HasSubstr;
 using ::testing::Not;
 using ::testing::StartsWith;
 
-const char* const kPage = "Content-type: text/html\n\n";
 // The error pages as a trace (debug = 1) leaves them, after its own header.
-const std::string kExceptionPage = std::string(kPage) + "<h2>Velmox CGI exception</h2>";
-const std::string kCommunicationPage = std::string(kPage) + "<h2>Cannot communicate with Velmox server</h2>";
+const std::string kExceptionPage = kit::kPageHead + kit::kExceptionHeading;
+const std::string kCommunicationPage = kit::kPageHead + kit::kCommunicationHeading;
 // Without a trace, each page goes out with its HTTP status in front.
 const std::string kRefusedPage = "Status: 400 Bad Request\n" + kExceptionPage;
 const std::string kNoServerPage = "Status: 503 Service Unavailable\n" + kCommunicationPage;
@@ -139,7 +138,7 @@ TEST(Gateway, DebugWritesHeaderDumpAndTraceBeforeThePage) {
     GatewayRun run = RunGateway({{"PATH_INFO", "/Save/Local/db"}, {"SERVER_PORT", "80"}}, "a=1&b=2+3", "debug = 1\n");
     EXPECT_EQ(1, run.status);
     const std::string& out = run.output;
-    EXPECT_THAT(out, StartsWith(std::string(kPage) + "<P>CGI state<BR>\nSERVER_SOFTWARE = <BR>\n")) << out;
+    EXPECT_THAT(out, StartsWith(kit::kPageHead + "<P>CGI state<BR>\nSERVER_SOFTWARE = <BR>\n")) << out;
     EXPECT_THAT(out, HasSubstr("\nSERVER_PORT = 80<BR>\n"));
     EXPECT_THAT(out, HasSubstr("\nPATH_INFO = /Save/Local/db<BR>\n"));
     EXPECT_THAT(out, HasSubstr("\nCONTENT_LENGTH = 9<BR>\n"));
@@ -164,7 +163,7 @@ TEST(Gateway, DebugErrorPageFollowsTheTraceWithASecondHeader) {
     EXPECT_EQ(1, run.status);
     std::string dumpEnd = "SERVER_URL = <BR>\nCreating command..." + kExceptionPage;
     EXPECT_TRUE(EndsWith(run.output, dumpEnd)) << run.output;
-    EXPECT_THAT(run.output, StartsWith(kPage));
+    EXPECT_THAT(run.output, StartsWith(kit::kPageHead));
     EXPECT_THAT(run.output, Not(HasSubstr("stdin = ")));
 }
 

@@ -27,6 +27,12 @@
 
 namespace kit {
 
+// The gateway's own texts, which tests expect byte for byte: the head of
+// its fixed pages and the headings of its communication and exception pages.
+inline const std::string kPageHead = "Content-type: text/html\n\n";
+inline const std::string kCommunicationHeading = "<h2>Cannot communicate with Velmox server</h2>";
+inline const std::string kExceptionHeading = "<h2>Velmox CGI exception</h2>";
+
 // Seconds on the monotonic clock.
 inline double Now() {
     struct timespec ts;

@@ -26,7 +26,6 @@ namespace load {
 
 namespace {
 
-const char kCommunicationHeading[] = "<h2>Cannot communicate with Velmox server</h2>";
 // An answer is a page of about 5 KB; anything far larger is no answer.
 const size_t kLargestAnswer = 1 << 20;
 // How long a restart, or the return of every pipe after a kill, may take.
@@ -77,7 +76,7 @@ Outcome Judge(const std::string& response, const std::string& tag, bool save, st
     int status = response.compare(0, 7, "HTTP/1.") == 0 && response.size() > 12 ? std::atoi(response.c_str() + 9) : 0;
     std::string body = headEnd == std::string::npos ? "" : response.substr(headEnd + 4);
     // The communication page goes out with 503.
-    if (status == 503 && body.find(kCommunicationHeading) != std::string::npos) return Outcome::Communication;
+    if (status == 503 && body.find(kit::kCommunicationHeading) != std::string::npos) return Outcome::Communication;
     if (status != 200 || headEnd == std::string::npos) {
         *why = "HTTP status " + std::to_string(status) + ": " + response.substr(0, 200);
         return Outcome::Malformed;

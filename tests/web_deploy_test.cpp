@@ -36,8 +36,6 @@ using ::testing::HasSubstr;
 using ::testing::Not;
 using ::testing::StartsWith;
 
-const std::string kCommunicationPage = "<h2>Cannot communicate with Velmox server</h2>";
-const std::string kExceptionPage = "<h2>Velmox CGI exception</h2>";
 const char* const kAgent = "velmox-deploy/1.0 <probe> & \"friends\"";
 
 CurlRequest Get(const std::string& url) { return CurlGet(url, {"-A", kAgent}); }
@@ -204,7 +202,7 @@ TEST(LighttpdModes, EveryEndToEndRequestGetsTheSameBytesAsCgiAndAsFastCgi) {
     for (size_t i = 0; i < withoutServer.size(); ++i) {
         EXPECT_EQ(seenWithout[0][i], seenWithout[1][i]);
         if (withoutServer[i].path.find("/Frobnicate") != 0) {
-            EXPECT_THAT(seenWithout[1][i], HasSubstr(kCommunicationPage)) << seenWithout[1][i];
+            EXPECT_THAT(seenWithout[1][i], HasSubstr(kit::kCommunicationHeading)) << seenWithout[1][i];
             // Traced (debug = 1): the trace's header went first, the status stays.
             EXPECT_THAT(seenWithout[1][i], HasSubstr("HTTP/1.1 200 OK")) << seenWithout[1][i];
         }
@@ -437,7 +435,7 @@ protected:
         // The error pages: their bytes as ever, their status the failure's.
         Response bad = Curl(Get(web->Url("/velmox.cgi/Frobnicate/Local/x")));
         EXPECT_EQ(400, bad.status) << bad.headers;
-        EXPECT_EQ(kExceptionPage, bad.body);
+        EXPECT_EQ(kit::kExceptionHeading, bad.body);
         // Only users of the password file reach the gateway, as who they
         // are: no credentials, a wrong password, or a user named in an
         // Authorization header the client made up (nginx filled REMOTE_USER
@@ -476,7 +474,7 @@ protected:
         ASSERT_EQ(0, server.Stop()) << server.Stderr();
         Response gone = Curl(Get(web->Url("/velmox.cgi/RunAgent/Local/a?gone")));
         EXPECT_EQ(503, gone.status) << gone.headers;
-        EXPECT_EQ(kCommunicationPage, gone.body);
+        EXPECT_EQ(kit::kCommunicationHeading, gone.body);
         if (GetParam().status) {
             Response down = Curl(Get(web->Url(kPingPath)));
             EXPECT_EQ(503, down.status) << down.headers << down.body;
