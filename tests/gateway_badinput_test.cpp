@@ -131,7 +131,7 @@ std::string FindValgrind() {
 
 using kit::ReadFile;
 
-void WriteFile(const std::string& path, const std::string& bytes) {
+void WriteOrAbort(const std::string& path, const std::string& bytes) {
     if (!kit::WriteFile(path, bytes)) std::abort();
 }
 
@@ -141,14 +141,14 @@ public:
     WorkDir(const Row& row) {
         // An unprivileged gateway (see Unreadable) must be able to enter it.
         chmod(path().c_str(), 0755);
-        WriteFile(Body(), row.body);
+        WriteOrAbort(Body(), row.body);
         std::string ini = m_dir / "velmox.ini";
         switch (row.ini.kind) {
         case Ini::None: break;
-        case Ini::File: WriteFile(ini, row.ini.text); break;
+        case Ini::File: WriteOrAbort(ini, row.ini.text); break;
         case Ini::Directory: mkdir(ini.c_str(), 0755); break;
         case Ini::Unreadable:
-            WriteFile(ini, row.ini.text);
+            WriteOrAbort(ini, row.ini.text);
             chmod(ini.c_str(), 0);
             break;
         }
