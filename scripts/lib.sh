@@ -26,7 +26,7 @@ PACKAGES_WEB_apache=(apache2)
 # not need them) and the install and package tests (scdoc, CPack's dependency
 # scan: dpkg-dev and file, pkg-config, man, lintian), the container tests
 # (systemd-nspawn, mmdebstrap, nsenter), git for the pristine-root test.
-PACKAGES_TEST=(libgtest-dev libpq-dev postgresql-15 valgrind chromium
+PACKAGES_TEST=(libgtest-dev libgmock-dev libpq-dev postgresql-15 valgrind chromium
                lighttpd nginx-light apache2 caddy h2o haproxy prometheus curl
                apache2-utils scdoc doxygen dpkg-dev file pkgconf man-db lintian
                systemd systemd-container mmdebstrap util-linux procps iproute2 git)
