@@ -10,7 +10,7 @@
 #   PostgreSQL::PostgreSQL                    libpq (its store on a shared server; optional
 #                                             without the tests)
 #   OpenSSL::Crypto                           OpenSSL's libcrypto (the HMAC of its forms' tokens)
-#   GTest::gtest                              GoogleTest (the tests)
+#   GTest::gtest, GTest::gmock                GoogleTest and its matchers (the tests)
 set(velmox_missing "")
 
 # velmox_missing(PACKAGE WHY): PACKAGE (a Debian package) is needed for WHY.
@@ -72,6 +72,9 @@ if(VELMOX_TESTS)
   find_package(GTest QUIET)
   if(NOT GTest_FOUND)
     velmox_missing(libgtest-dev "the tests (GoogleTest)")
+  endif()
+  if(NOT TARGET GTest::gmock)
+    velmox_missing(libgmock-dev "the tests' matchers (GoogleMock)")
   endif()
 endif()
 

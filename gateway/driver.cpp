@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <new>
 #include <ostream>
 #include <streambuf>
 #include <strings.h>
@@ -14,6 +15,7 @@
 #include "cgi.h"
 #include "cmd.h"
 #include "except.h"
+#include "html_text.h"
 #include "os.h"
 #include "platform.h"
 #include "request_path.h"
@@ -145,9 +147,8 @@ bool ReadSmallFile(int fd, char* buffer, size_t size, size_t* length) {
 // The pipe of the run's one exchange, never destroyed: the process ends
 // right after its page (main ends it with _Exit), and the pipe's views of
 // the registry and pipe blocks and its records go with the address space
-// instead of being detached and released one by one. Measured side by side
-// (velmox-bench-proc, 3 x 1,000 runs each, Save with a form body): a run
-// that destroys its pipe takes 1.5% longer, about 9 us of 560 us.
+// instead of being detached and released one by one: 1.5% of a run
+// (bench/README.md, "The exchange in place").
 SimplePipe& OneShotPipe() {
     static SimplePipe* pipe = new SimplePipe;
     return *pipe;
@@ -200,9 +201,8 @@ void HandleRequest(CGI& cgi, Cmd*& cmd, SimplePipe* pipe, AnswerWriter write) {
     }
     if (g_debug) Trace("Creating command...");
     // The record's decoded body is not needed after this: a Save command
-    // takes it instead of a copy. A CGI run with a Save of 100 KB: 100,000
-    // instructions (callgrind) and 25 page faults (perf stat) fewer of 2.40
-    // million and 314.
+    // takes it instead of a copy, 4% of the instructions of a run with a
+    // 100 KB body (bench/README.md, "The exchange in place").
     cgi.HandOverContents();
     cmd = Cmd::CreateCmd(cgi);
     if (g_debug) Trace("done.<br>\n");
@@ -217,13 +217,10 @@ void HandleRequest(CGI& cgi, Cmd*& cmd, SimplePipe* pipe, AnswerWriter write) {
 void TraceFailureCause(const char* cause) {
     if (!cause || !*cause) return;
     std::fputs("Pipe failure: ", stdout);
-    for (const char* c = cause; *c; ++c) {
-        switch (*c) {
-            case '&': std::fputs("&amp;", stdout); break;
-            case '<': std::fputs("&lt;", stdout); break;
-            case '>': std::fputs("&gt;", stdout); break;
-            default: std::fputc(*c, stdout);
-        }
+    try {
+        std::fputs(EscapeHtml(cause).c_str(), stdout);
+    } catch (const std::bad_alloc&) {
+        std::fputs("(no memory to show it)", stdout);
     }
     Trace("<br>\n");
 }

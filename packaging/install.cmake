@@ -10,8 +10,10 @@
 #   share/velmox/                      the deployment files of deploy/
 #   share/doc/velmox/                  README.md, CHANGELOG.md, docs/*.md
 #   lib/libvelmox.a                    the library a server task links
-#   include/velmox/*.h                 every header of common/ and platform/,
-#                                      and velmox_version.h
+#   include/velmox/*.h                 the public headers (common/public-
+#                                      headers.txt) and velmox_version.h
+#   share/doc/libvelmox-dev/reference/ the HTML reference of those headers
+#                                      (built with doxygen: docs/Doxyfile.in)
 #   lib/cmake/Velmox/                  find_package(Velmox) -> Velmox::velmox
 #   lib/pkgconfig/velmox.pc            pkg-config velmox
 #
@@ -82,28 +84,30 @@ endif()
 install(TARGETS velmox EXPORT VelmoxTargets
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT dev
         INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/velmox)
-# Every header of common/ and platform/ is public but ux_internal.h (the
-# system layer's own, included by its .cpp files only): flat in
-# include/velmox, so that -I<prefix>/include/velmox keeps #include "cmd.h"
-# working.
+# The public headers, the one list of common/public-headers.txt (what a
+# server task or a program that calls one includes), flat in include/velmox
+# so that -I<prefix>/include/velmox keeps #include "cmd.h" working; the
+# library's own headers stay in the tree. A public header that includes
+# another header of the tree includes a public one: configuring refuses
+# the list otherwise (install.prefix then compiles each installed header
+# alone).
 # pipe_limits.h goes with the build's base name (VELMOX_PIPE_NAME) as its
 # default, so that a task built against the installed headers, by any
 # means, calls the pipe the installed gateway calls.
-file(GLOB VELMOX_PUBLIC_HEADERS CONFIGURE_DEPENDS
-     ${PROJECT_SOURCE_DIR}/common/*.h ${PROJECT_SOURCE_DIR}/platform/*.h)
-list(REMOVE_ITEM VELMOX_PUBLIC_HEADERS ${PROJECT_SOURCE_DIR}/common/pipe_limits.h
-     ${PROJECT_SOURCE_DIR}/common/ux_internal.h)
-file(READ ${PROJECT_SOURCE_DIR}/common/pipe_limits.h velmox_pipe_limits)
-set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/common/pipe_limits.h)
+velmox_public_headers(VELMOX_PUBLIC_HEADERS)
+set(velmox_installed_headers ${VELMOX_PUBLIC_HEADERS})
+list(REMOVE_ITEM velmox_installed_headers ${PROJECT_SOURCE_DIR}/common/ipc/pipe_limits.h)
+file(READ ${PROJECT_SOURCE_DIR}/common/ipc/pipe_limits.h velmox_pipe_limits)
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/common/ipc/pipe_limits.h)
 string(REPLACE "#define VELMOX_PIPE_NAME \"/tmp/.velmox\"" "#define VELMOX_PIPE_NAME \"${VELMOX_PIPE_NAME}\""
        velmox_installed_limits "${velmox_pipe_limits}")
 if(velmox_installed_limits STREQUAL velmox_pipe_limits AND NOT VELMOX_PIPE_NAME STREQUAL "/tmp/.velmox")
-  message(FATAL_ERROR "common/pipe_limits.h no longer defines VELMOX_PIPE_NAME \"/tmp/.velmox\" by default")
+  message(FATAL_ERROR "common/ipc/pipe_limits.h no longer defines VELMOX_PIPE_NAME \"/tmp/.velmox\" by default")
 endif()
 file(WRITE ${PROJECT_BINARY_DIR}/generated/installed/pipe_limits.h.new "${velmox_installed_limits}")
 configure_file(${PROJECT_BINARY_DIR}/generated/installed/pipe_limits.h.new
                ${PROJECT_BINARY_DIR}/generated/installed/pipe_limits.h COPYONLY)
-install(FILES ${VELMOX_PUBLIC_HEADERS} ${PROJECT_BINARY_DIR}/generated/velmox_version.h
+install(FILES ${velmox_installed_headers} ${PROJECT_BINARY_DIR}/generated/velmox_version.h
               ${PROJECT_BINARY_DIR}/generated/installed/pipe_limits.h
         DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/velmox COMPONENT dev)
 
@@ -113,7 +117,7 @@ install(EXPORT VelmoxTargets NAMESPACE Velmox:: FILE VelmoxTargets.cmake
         DESTINATION ${VELMOX_CMAKE_DIR} COMPONENT dev)
 configure_package_config_file(${PROJECT_SOURCE_DIR}/packaging/VelmoxConfig.cmake.in
   ${PROJECT_BINARY_DIR}/packaging/VelmoxConfig.cmake INSTALL_DESTINATION ${VELMOX_CMAKE_DIR})
-# A task written against 1.x builds against any later 1.x.
+# A task written against 2.x builds against any later 2.x.
 write_basic_package_version_file(${PROJECT_BINARY_DIR}/packaging/VelmoxConfigVersion.cmake
   COMPATIBILITY SameMajorVersion)
 install(FILES ${PROJECT_BINARY_DIR}/packaging/VelmoxConfig.cmake

@@ -11,7 +11,8 @@
 #       velmox (sysusers.d), /run/velmox (tmpfiles.d), the conffiles in
 #       /etc/velmox, the web servers' snippets and a logrotate snippet
 #   libvelmox-dev_<version>_<arch>.deb  component "dev": libvelmox.a, the
-#       headers in /usr/include/velmox, the CMake package and velmox.pc
+#       public headers in /usr/include/velmox, the CMake package, velmox.pc
+#       and the HTML reference in /usr/share/doc/libvelmox-dev/reference
 #
 # velmox has maintainer scripts (packaging/debian/postinst.in, prerm.in,
 # postrm.in) that do what debhelper's snippets would: the user, the runtime
@@ -21,10 +22,10 @@
 # task, the service's gateway and the tool need the C and C++ runtimes,
 # libsystemd and whatever else they come to link). The library's package
 # needs nothing at run time and installs only files.
-# Packages are made from a build with man pages, without sanitizers, and
-# with the pipe under /run/velmox (-DVELMOX_PIPE_NAME=/run/velmox/pipe),
-# the service's runtime directory: packaging/cpack_checks.cmake.in refuses
-# the others.
+# Packages are made from a build with man pages and the reference, without
+# sanitizers, and with the pipe under /run/velmox
+# (-DVELMOX_PIPE_NAME=/run/velmox/pipe), the service's runtime directory:
+# packaging/cpack_checks.cmake.in refuses the others.
 set(VELMOX_PACKAGE_CONTACT "Velmox developers <velmox-dev@example.org>" CACHE STRING
     "Maintainer field of the Debian packages")
 
@@ -150,6 +151,10 @@ set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_BINARY_DIR}/packaging/cpack_checks.cmake
 set(VELMOX_PACKAGE_HAS_MAN_PAGES OFF)
 if(VELMOX_SCDOC)
   set(VELMOX_PACKAGE_HAS_MAN_PAGES ON)
+endif()
+set(VELMOX_PACKAGE_HAS_REFERENCE OFF)
+if(VELMOX_DOXYGEN)
+  set(VELMOX_PACKAGE_HAS_REFERENCE ON)
 endif()
 set(VELMOX_PACKAGE_SANITIZED OFF)
 # The units, the snippets and tmpfiles.d name the pipe's directory.

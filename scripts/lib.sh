@@ -8,9 +8,9 @@
 # pristine-root test (tests/install/check-fresh-machine) proves on a minimal
 # Debian 12 that they are whole.
 
-# Build: the library, the gateway (libfcgi; libsystemd for velmox-fcgi) and
-# the sample server task (SQLite, libsystemd, OpenSSL's libcrypto for the
-# HMAC of its forms' tokens).
+# Build: the library, the gateway (libfcgi; libsystemd for velmox-fcgi), the
+# sample server task (SQLite, libsystemd, OpenSSL's libcrypto for the HMAC of
+# its forms' tokens).
 PACKAGES_BUILD=(cmake g++ make pkgconf libfcgi-dev libsqlite3-dev libsystemd-dev libssl-dev)
 # The service scripts/start-service runs: its default web server, curl for
 # its requests, pgrep, htpasswd (apache2-utils) for the web server's password
@@ -21,12 +21,14 @@ PACKAGES_WEB_apache=(apache2)
 # The tests: GoogleTest, the PostgreSQL store and server, valgrind (the
 # gateway's bad-input suite), headless Chromium (the browser suite; node and
 # npm apart, below), the web servers of the deployment suites and Prometheus,
-# the man pages and the install and package tests (scdoc, CPack's dependency
+# the man pages, the reference of the public headers (doxygen, no graphviz:
+# it draws no graphs; a build without it has neither, and the service does
+# not need them) and the install and package tests (scdoc, CPack's dependency
 # scan: dpkg-dev and file, pkg-config, man, lintian), the container tests
 # (systemd-nspawn, mmdebstrap, nsenter), git for the pristine-root test.
-PACKAGES_TEST=(libgtest-dev libpq-dev postgresql-15 valgrind chromium
+PACKAGES_TEST=(libgtest-dev libgmock-dev libpq-dev postgresql-15 valgrind chromium
                lighttpd nginx-light apache2 caddy h2o haproxy prometheus curl
-               apache2-utils scdoc dpkg-dev file pkgconf man-db lintian
+               apache2-utils scdoc doxygen dpkg-dev file pkgconf man-db lintian
                systemd systemd-container mmdebstrap util-linux procps iproute2 git)
 # The benchmarks (bench/run-all): Google Benchmark, the load generators (wrk,
 # ab), libfcgi's cgi-fcgi, strace, valgrind (callgrind) and perf, gnuplot for

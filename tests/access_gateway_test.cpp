@@ -5,6 +5,7 @@
 // stranger's registry under the name is refused before anything is sent,
 // and the server task refuses to start on it. The test runs as root; the
 // key files of the name are left as they were.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
@@ -26,6 +27,8 @@
 using namespace accesstest;
 
 namespace {
+
+using ::testing::HasSubstr;
 
 const std::string kName = kGatewayPipeName;
 
@@ -114,7 +117,7 @@ TEST_F(GatewayAccessTest, AGroupsPipeServesItsMembersAndTellsEveryoneElseWhy) {
         }
         EXPECT_EQ("velmox.cgi: Pipe failure: " + cause + "\n", run.err) << "the web server's log says why";
         if (r.traced) {
-            EXPECT_NE(std::string::npos, run.out.find("Pipe failure: " + cause + "<br>\n")) << run.out;
+            EXPECT_THAT(run.out, HasSubstr("Pipe failure: " + cause + "<br>\n")) << run.out;
             const std::string& page = gwtest::kCommunicationPage;
             bool endsWithIt = run.out.size() > page.size() &&
                               run.out.compare(run.out.size() - page.size(), page.size(), page) == 0;
@@ -147,8 +150,8 @@ TEST_F(GatewayAccessTest, AStrangersRegistryIsRefusedBeforeAnythingIsSent) {
     // The server task does not start on them either.
     srvtest::Finished start = srvtest::RunToEnd({VELMOX_SERVER, "-b", kName, "-n", "1", "--inspect"}, 60);
     EXPECT_EQ(1, start.status) << start.err;
-    EXPECT_NE(std::string::npos, start.err.find("cannot create its pipe: owner of " + kName +
-                                                " (uid 54323) is not the owner of its key file (uid 0)"))
+    EXPECT_THAT(start.err, HasSubstr("cannot create its pipe: owner of " + kName +
+                                     " (uid 54323) is not the owner of its key file (uid 0)"))
         << start.err;
     ServerMonitor::RemoveAll(kName.c_str());
 }

@@ -2,6 +2,7 @@
 // users: the test runs as root and its children become ids that need no
 // account. Each test has a directory of its own, sticky and open to all as
 // /tmp is, with its base name in it; everything made there is removed.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -30,6 +31,8 @@ using namespace ipctest;
 using namespace accesstest;
 
 namespace {
+
+using ::testing::HasSubstr;
 
 // Every way at the pipe's objects around the library, as the calling user:
 // "" when the system refuses each (EACCES; EPERM for removal), else the
@@ -112,10 +115,7 @@ protected:
     }
 
     void TearDown() override {
-        if (m_server && m_server->running()) {
-            ADD_FAILURE() << "the server was still running; log:\n" << m_server->Log();
-            m_server->KillAll();
-        }
+        if (m_server) m_server->Finish();
         IpcTest::TearDown();
         std::error_code ignored;
         if (!m_dir.empty()) std::filesystem::remove_all(m_dir, ignored);
@@ -409,10 +409,10 @@ TEST_F(ServerAccessTest, AStrangersKeyFileOrObjectStopsTheStart) {
     ASSERT_EQ("", PlantFile(base + ".sem", "file"));
     srvtest::Finished run = RunServerAs(kService, {"--group", "54330"});
     EXPECT_EQ(1, run.status) << run.err;
-    EXPECT_NE(std::string::npos, run.err.find("cannot create its pipe: key file " + base +
-                                              ".sem belongs to uid 54323, not to this server's user (uid 54321)"))
+    EXPECT_THAT(run.err, HasSubstr("cannot create its pipe: key file " + base +
+                                   ".sem belongs to uid 54323, not to this server's user (uid 54321)"))
         << run.err;
-    EXPECT_NE(std::string::npos, run.err.find("cannot create the pipe of base name " + base)) << run.err;
+    EXPECT_THAT(run.err, HasSubstr("cannot create the pipe of base name " + base)) << run.err;
     EXPECT_TRUE(ObjectsLeft(base).empty()) << "a refused start makes nothing";
     std::filesystem::remove(base + ".sem");
 
@@ -421,16 +421,16 @@ TEST_F(ServerAccessTest, AStrangersKeyFileOrObjectStopsTheStart) {
     ASSERT_EQ("", Plant({base + ".shm.0", true}, 0600));
     run = RunServerAs(kService, {"--group", "54330"});
     EXPECT_EQ(1, run.status) << run.err;
-    EXPECT_NE(std::string::npos, run.err.find("cannot create its pipe: owner of " + base +
-                                              ".shm.0 (uid 54323) is not the owner of its key file (uid 54321)"))
+    EXPECT_THAT(run.err, HasSubstr("cannot create its pipe: owner of " + base +
+                                   ".shm.0 (uid 54323) is not the owner of its key file (uid 54321)"))
         << run.err;
     EXPECT_EQ(1u, ObjectsLeft(base).size()) << "a refused start makes nothing";
     // The registry tool says why it shows no registry of a stranger's.
     for (const KeyFile& file : KeyFilesOf(base, 0)) ASSERT_EQ("", Plant(file, 0666));
     srvtest::Finished show = srvtest::RunToEnd({VELMOX_REGISTRY, "show", "-b", base});
     EXPECT_EQ(1, show.status);
-    EXPECT_NE(std::string::npos, show.out.find("no registry for " + base + "\nrefused: owner of " + base +
-                                               ".sem (uid 54323) is not the owner of its key file (uid 54321)\n"))
+    EXPECT_THAT(show.out, HasSubstr("no registry for " + base + "\nrefused: owner of " + base +
+                                    ".sem (uid 54323) is not the owner of its key file (uid 54321)\n"))
         << show.out;
     RemovePlantedAndExpectNothingLeft();
 }
@@ -453,7 +453,7 @@ TEST_F(ServerAccessTest, TheCommandLineSaysWhatIsWrongWithTheAccess) {
         SCOPED_TRACE(r.options[0] + " " + r.options[1]);
         srvtest::Finished run = RunServerAs(r.user, r.options);
         EXPECT_EQ(2, run.status);
-        EXPECT_NE(std::string::npos, run.err.find(r.err)) << run.err;
+        EXPECT_THAT(run.err, HasSubstr(r.err)) << run.err;
     }
     EXPECT_TRUE(ObjectsLeft(base).empty());
 }

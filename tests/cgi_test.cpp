@@ -1,5 +1,6 @@
 // The request record: capture from the environment and stdin, form
 // decoding, the serialised form and the debug dump.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -15,6 +16,9 @@
 #include "sstream.h"
 
 namespace {
+
+using ::testing::HasSubstr;
+using ::testing::Not;
 
 using namespace std::string_literals;
 
@@ -372,7 +376,7 @@ TEST(CgiDump, EmptyValueEndsTheContentsListing) {
     cgi.InitFromEnv();
     std::ostringstream os;
     cgi.DumpDebug(os);
-    EXPECT_NE(std::string::npos, os.str().find("\ncontents = a <BR>\n"));
+    EXPECT_THAT(os.str(), HasSubstr("\ncontents = a <BR>\n"));
 }
 
 TEST(CgiDump, NoBodyNoBodyLines) {
@@ -381,16 +385,16 @@ TEST(CgiDump, NoBodyNoBodyLines) {
     cgi.InitFromEnv();
     std::ostringstream os;
     cgi.DumpDebug(os);
-    EXPECT_EQ(std::string::npos, os.str().find("stdin = "));
-    EXPECT_EQ(std::string::npos, os.str().find("contents = "));
-    EXPECT_NE(std::string::npos, os.str().find("\nPATH_INFO = <BR>\n"));
+    EXPECT_THAT(os.str(), Not(HasSubstr("stdin = ")));
+    EXPECT_THAT(os.str(), Not(HasSubstr("contents = ")));
+    EXPECT_THAT(os.str(), HasSubstr("\nPATH_INFO = <BR>\n"));
 }
 
 TEST(CgiDump, NullValuesShowNothingBetweenTheMarks) {
     CGI* fresh = new CGI();
     std::ostringstream os;
     fresh->DumpDebug(os);
-    EXPECT_NE(std::string::npos, os.str().find("\nSERVER_URL = <BR>\n"));
+    EXPECT_THAT(os.str(), HasSubstr("\nSERVER_URL = <BR>\n"));
     delete fresh;
 }
 

@@ -189,7 +189,7 @@ TEST(Stream, UnsignedLongIsFourHostOrderBytes) {
     EXPECT_EQ(1u, v);
 }
 
-std::string Hex(unsigned long value) {
+std::string HexNumber(unsigned long value) {
     char text[24];
     std::snprintf(text, sizeof text, "0x%lx", value);
     return text;
@@ -206,7 +206,7 @@ TEST(Stream, UnsignedLongFormIsTheSameItemOrOutOfRange) {
 #endif
     };
     for (const Row& r : rows) {
-        SCOPED_TRACE(Hex(r.value));
+        SCOPED_TRACE(HexNumber(r.value));
         SimpleStream s(8);
         s << 'x';  // the item need not be aligned
         if (!r.fits) {
@@ -264,7 +264,7 @@ TEST(Stream, EndOfDataBeyond32BitsIsOutOfRangeNotCut) {
 #endif
     };
     for (const Row& r : rows) {
-        SCOPED_TRACE(Hex(r.length));
+        SCOPED_TRACE(HexNumber(r.length));
         s.SetEof(8);
         if (r.taken) {
             s.SetEof(r.length);

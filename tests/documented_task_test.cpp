@@ -23,7 +23,7 @@ namespace {
 // A line the child writes, within `seconds`; empty when none comes.
 std::string ReadLine(int fd, double seconds) {
     std::string line;
-    for (double deadline = proc::Now() + seconds; proc::Now() < deadline;) {
+    for (double deadline = kit::Now() + seconds; kit::Now() < deadline;) {
         struct pollfd p = {fd, POLLIN, 0};
         if (poll(&p, 1, 100) <= 0) continue;
         char c = 0;

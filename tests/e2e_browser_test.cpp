@@ -91,7 +91,7 @@ void RunBrowserScript(const std::string& script, const std::string& database,
     std::string problem = EnsureNodePackages();
     ASSERT_EQ("", problem);
 
-    ASSERT_TRUE(PipeObjectsLeft().empty() || LiveRegisteredServers().empty())
+    ASSERT_TRUE(PipeObjectsLeft().empty() || LiveServers(kPipeName).empty())
         << "a server task already runs under " << kPipeName << "; stop it first (scripts/stop-service)";
     RemovePipeObjects();
     ServerTask server;

@@ -35,42 +35,12 @@
 
 namespace e2e {
 
-const char* const kPipeName = kGatewayPipeName;
-
 namespace {
 
-int RemoveEntry(const char* path, const struct stat*, int, FTW*) {
-    return remove(path);
-}
-
 bool CanConnect(int port) {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return false;
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(uint16_t(port));
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bool ok = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-    close(fd);
-    return ok;
-}
-
-std::string Replace(std::string text, const std::string& from, const std::string& to) {
-    for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
-        text.replace(at, from.size(), to);
-    return text;
-}
-
-std::string FindLighttpd() {
-    for (const char* candidate : {"/usr/sbin/lighttpd", "/usr/local/sbin/lighttpd", "/usr/bin/lighttpd"})
-        if (access(candidate, X_OK) == 0) return candidate;
-    return "";
-}
-
-bool CopyExecutable(const std::string& from, const std::string& to) {
-    std::string bytes = ReadFile(from);
-    if (bytes.empty() || !WriteFile(to, bytes)) return false;
-    return chmod(to.c_str(), 0755) == 0;
+    int fd = kit::Connect("127.0.0.1:" + std::to_string(port));
+    if (fd >= 0) close(fd);
+    return fd >= 0;
 }
 
 void AppendUtf8(std::string& out, unsigned long code) {
@@ -104,17 +74,6 @@ bool TagText(const std::string& html, size_t open, const std::string& close, std
 
 }  // namespace
 
-void SleepMs(long ms) {
-    timespec ts = {ms / 1000, (ms % 1000) * 1000000L};
-    nanosleep(&ts, nullptr);
-}
-
-long long NowMs() {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
-}
-
 int FreeLoopbackPort() {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return 0;
@@ -129,49 +88,6 @@ int FreeLoopbackPort() {
         port = ntohs(addr.sin_port);
     close(fd);
     return port;
-}
-
-std::string ReadFile(const std::string& path) {
-    std::string text;
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return text;
-    char buffer[65536];
-    for (;;) {
-        ssize_t n = read(fd, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        text.append(buffer, size_t(n));
-    }
-    close(fd);
-    return text;
-}
-
-bool WriteFile(const std::string& path, const std::string& text) {
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) return false;
-    size_t done = 0;
-    while (done < text.size()) {
-        ssize_t n = write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        done += size_t(n);
-    }
-    return close(fd) == 0 && done == text.size();
-}
-
-bool FileExists(const std::string& path) {
-    return access(path.c_str(), F_OK) == 0;
-}
-
-std::string Hex(const std::string& bytes) {
-    static const char digits[] = "0123456789abcdef";
-    std::string out;
-    out.reserve(bytes.size() * 2);
-    for (unsigned char c : bytes) {
-        out += digits[c >> 4];
-        out += digits[c & 15];
-    }
-    return out;
 }
 
 std::string WithoutServedBy(std::string page) {
@@ -221,50 +137,12 @@ std::string UsersFile() {
     return file;
 }
 
-TempDir::TempDir(const char* prefix) {
-    std::string pattern = std::string("/tmp/") + prefix + "-XXXXXX";
-    std::vector<char> buffer(pattern.begin(), pattern.end());
-    buffer.push_back('\0');
-    if (!mkdtemp(buffer.data())) std::abort();
-    m_path = buffer.data();
-}
-
-TempDir::~TempDir() {
-    nftw(m_path.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
-}
-
 std::vector<std::string> PipeObjectsLeft() {
     return ipctest::ObjectsLeft(kPipeName);
 }
 
-std::vector<int> LiveRegisteredServers() {
-    std::vector<int> live;
-    ServerMonitor monitor;
-    if (!monitor.Inspect(kPipeName)) return live;
-    ServerList list{};
-    if (monitor.GetServerList(list)) {
-        for (int i = 0; i < kMaxServers; ++i) {
-            const ServerID& s = list.servers[i];
-            if (s.index == -1 || s.serverPid <= 0) continue;
-            if (kill(s.serverPid, 0) == 0 || errno == EPERM) live.push_back(s.serverPid);
-        }
-    }
-    monitor.Detach();
-    return live;
-}
-
 void RemovePipeObjects() {
     ipctest::RemoveEverything(kPipeName);
-}
-
-std::string ClaimFixedPipe() {
-    if (PipeObjectsLeft().empty()) return "";
-    std::vector<int> live = LiveRegisteredServers();
-    if (!live.empty())
-        return "a server task (pid " + std::to_string(live[0]) + ") already runs under " + kPipeName +
-               "; stop it first (scripts/stop-service)";
-    RemovePipeObjects();
-    return PipeObjectsLeft().empty() ? "" : "stale objects of " + std::string(kPipeName) + " cannot be removed";
 }
 
 // ---------------------------------------------------------------- server task
@@ -299,7 +177,7 @@ bool ServerTask::Start(int pipes, const std::string& database, const std::vector
         std::string text = ReadFile(ready);
         if (!text.empty() && std::atoi(text.c_str()) == int(m_pid)) return true;
         int status = 0;
-        if (waitpid(m_pid, &status, WNOHANG) == m_pid) {
+        if (proc::Ended(m_pid, &status)) {
             m_pid = -1;
             m_error = "velmox-server ended before it was ready (status " + std::to_string(status) + "); stderr: " + Stderr() + "; log: " + Log();
             return false;
@@ -336,7 +214,7 @@ void ServerTask::Kill() {
 
 bool WebServer::Start(const std::string& iniText) {
     m_error.clear();
-    std::string lighttpd = FindLighttpd();
+    std::string lighttpd = FindProgram({"/usr/sbin/lighttpd", "/usr/local/sbin/lighttpd", "/usr/bin/lighttpd"});
     if (lighttpd.empty()) {
         m_error = "lighttpd is not installed (scripts/test-all installs it)";
         return false;
@@ -371,8 +249,7 @@ bool WebServer::Start(const std::string& iniText) {
             // Ours once it has logged its start (another program may have
             // taken the port meanwhile).
             if (ErrorLog().find("server started") != std::string::npos && CanConnect(m_port)) return true;
-            int status = 0;
-            if (waitpid(m_pid, &status, WNOHANG) == m_pid) {
+            if (proc::Ended(m_pid)) {
                 exited = true;
                 m_pid = -1;
                 break;
@@ -425,21 +302,33 @@ std::string WebServer::RuntimeReports() const {
     return reports;
 }
 
-void ExpectCleanEnd(WebServer& web, ServerTask& server, bool claimed) {
-    if (web.running()) {
-        EXPECT_NE(-1, web.Stop()) << "lighttpd had to be killed";
-    }
+// -------------------------------------------------------------------- fixture
+
+std::string FixedPipeService::ClaimPipe() {
+    std::string why = ClaimPipeName();
+    claimed = why.empty();
+    return why;
+}
+
+void FixedPipeService::ExpectServerEnd() {
     if (server.running()) {
         std::string log = server.Log();
         EXPECT_EQ(0, server.Stop()) << "server stderr:\n"
                                     << server.Stderr() << "\nserver log (end):\n"
                                     << log.substr(log.size() > 3000 ? log.size() - 3000 : 0);
     }
-    // The objects of a task that this test did not start are not its own.
     if (!claimed) return;
     std::vector<std::string> left = PipeObjectsLeft();
     EXPECT_TRUE(left.empty()) << "IPC objects left:\n" << ipctest::Listing(left);
     if (!left.empty()) RemovePipeObjects();
+}
+
+void FixedPipeService::ExpectCleanEnd(WebServer& web) {
+    if (web.running()) {
+        EXPECT_NE(-1, web.Stop()) << "lighttpd had to be killed";
+    }
+    ExpectServerEnd();
+    if (!claimed) return;
     EXPECT_EQ("", web.RuntimeReports()) << "lighttpd error log:\n" << web.ErrorLog();
 }
 

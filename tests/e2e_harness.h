@@ -5,6 +5,7 @@
 #ifndef VELMOX_TESTS_E2E_HARNESS_H
 #define VELMOX_TESTS_E2E_HARNESS_H
 
+#include <gtest/gtest.h>
 #include <sys/types.h>
 
 #include <map>
@@ -12,29 +13,36 @@
 #include <utility>
 #include <vector>
 
+#include "ipc_harness.h"
 #include "process.h"
 
 namespace e2e {
 
-// The gateway's fixed pipe name.
-extern const char* const kPipeName;
+// The gateway's fixed pipe name, claimed by ClaimPipeName; the live server
+// tasks registered under a name (ipc_harness.h).
+using ipctest::ClaimPipeName;
+using ipctest::kPipeName;
+using ipctest::LiveServers;
 
 // How long the harness waits for a process it started to come up, and to
 // end once told to stop.
 const long long kStartLimitMs = 20000;
 const long long kStopLimitMs = 20000;
 
-long long NowMs();
-void SleepMs(long ms);
+// The clock and files (kit.h), for the suites that use this namespace.
+using kit::CopyExecutable;
+using kit::FileExists;
+using kit::FindProgram;
+using kit::Hex;
+using kit::NowMs;
+using kit::ReadFile;
+using kit::Replace;
+using kit::SleepMs;
+using kit::WriteFile;
 
 // A port on 127.0.0.1 that was free a moment ago (bound to port 0, read back).
 int FreeLoopbackPort();
 
-std::string ReadFile(const std::string& path);
-bool WriteFile(const std::string& path, const std::string& text);
-bool FileExists(const std::string& path);
-// Lower-case hexadecimal of every byte.
-std::string Hex(const std::string& bytes);
 // A page without the line that names the pipe which served it.
 std::string WithoutServedBy(std::string page);
 
@@ -49,30 +57,14 @@ std::string PasswordOf(const std::string& user);
 // The Authorization header value of a user's credentials ("Basic ...").
 std::string BasicAuthorization(const std::string& user);
 
-// A directory under /tmp removed with everything in it at the end.
-class TempDir {
-public:
-    explicit TempDir(const char* prefix = "velmox-e2e");
-    ~TempDir();
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    const std::string& path() const { return m_path; }
-    std::string operator/(const std::string& name) const { return m_path + "/" + name; }
-
-private:
-    std::string m_path;
-};
+// A directory under /tmp removed with everything in it at the end (kit.h).
+using kit::TempDir;
 
 // The System V objects of the gateway's pipe name that exist ("sem 0x..." or
 // "shm 0x..." lines from ipcs); empty when none is left.
 std::vector<std::string> PipeObjectsLeft();
-// Pids of the live server tasks registered under the pipe name.
-std::vector<int> LiveRegisteredServers();
 // Removes every object of the pipe name.
 void RemovePipeObjects();
-// Makes sure nothing else holds the fixed pipe name; leftovers of a task
-// that is gone are removed. Returns a reason when the test cannot run.
-std::string ClaimFixedPipe();
 
 // The sample server task under the gateway's pipe name.
 class ServerTask {
@@ -145,12 +137,27 @@ private:
     int m_fixedPort = 0;
 };
 
-// The end of a test that ran lighttpd and the sample server task: both are
-// stopped (lighttpd killed, or a server task that does not exit 0, fails
-// the test). When the test held the pipe name (`claimed`), no object of it
-// may be left (what is left is removed) and lighttpd's log may hold no
-// runtime report.
-void ExpectCleanEnd(WebServer& web, ServerTask& server, bool claimed);
+// Fixture of the suites that run the sample server task under the fixed
+// pipe name (`server`) behind a web server or the gateway: a test takes the
+// name with ASSERT_EQ("", ClaimPipe()) before it starts anything. The
+// TearDown of a suite stops its web servers, then calls ExpectServerEnd or
+// ExpectCleanEnd. A parameterised suite adds ::testing::WithParamInterface.
+class FixedPipeService : public ::testing::Test {
+protected:
+    // Why the pipe name cannot be had, or "" once it is the test's.
+    std::string ClaimPipe();
+    // The server task, if running, must stop with status 0. When the test
+    // held the pipe name, no object of it may be left (what is left is
+    // removed): the objects of a task that it did not start are not its own.
+    void ExpectServerEnd();
+    // The end of a test that ran lighttpd: lighttpd is stopped (killed
+    // fails the test), then ExpectServerEnd, and when the test held the
+    // name lighttpd's log may hold no runtime report.
+    void ExpectCleanEnd(WebServer& web);
+
+    ServerTask server;
+    bool claimed = false;
+};
 
 struct Response {
     int exitCode = -1;     // curl's exit status (0: transfer complete)

@@ -3,6 +3,7 @@
 // sixteen gateways saving at once. Each test starts its own server task (with a database of its own)
 // under the gateway's fixed pipe name and its own lighttpd, and at the end
 // stops both and checks that no IPC object is left.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
@@ -24,6 +25,9 @@ using namespace e2e;
 
 namespace {
 
+using ::testing::HasSubstr;
+using ::testing::StartsWith;
+
 // The href or src value that follows `marker` in a page, entities resolved.
 std::string AttributeAfter(const std::string& page, const std::string& marker) {
     size_t at = page.find(marker);
@@ -33,11 +37,10 @@ std::string AttributeAfter(const std::string& page, const std::string& marker) {
 }
 
 // Once on each store: an SQLite file, a PostgreSQL database of the test's own.
-class MailService : public ::testing::TestWithParam<mailtest::Store> {
+class MailService : public FixedPipeService, public ::testing::WithParamInterface<mailtest::Store> {
 protected:
     void SetUp() override {
-        ASSERT_EQ("", ClaimFixedPipe());
-        claimed = true;
+        ASSERT_EQ("", ClaimPipe());
         std::string database = data / "mail.db";
         if (GetParam() == mailtest::Store::kPostgres) {
             std::string why;
@@ -50,7 +53,7 @@ protected:
         ASSERT_TRUE(web.Start()) << web.error();
     }
     void TearDown() override {
-        ExpectCleanEnd(web, server, claimed);
+        ExpectCleanEnd(web);
         if (!pgDatabase.empty()) {
             EXPECT_TRUE(cluster->DropDatabase(pgDatabase));
         }
@@ -67,18 +70,16 @@ protected:
     TempDir data{"velmox-e2e-mail"};
     pgtest::Cluster* cluster = nullptr;
     std::string pgDatabase;
-    ServerTask server;
     WebServer web;
-    bool claimed = false;
 };
 
 TEST_P(MailService, WriteSaveSearchAndOpenThroughTheWebServer) {
     // Write: the form posts to Save under a fresh ident.
     Response compose = Fetch(CurlGet(web.Url("/velmox.cgi/Compose/Local/inbox")));
     EXPECT_EQ("text/html; charset=utf-8", compose.Header("Content-Type"));
-    EXPECT_NE(std::string::npos, compose.Header("Content-Security-Policy").find("default-src 'none'"));
+    EXPECT_THAT(compose.Header("Content-Security-Policy"), HasSubstr("default-src 'none'"));
     std::string action = AttributeAfter(compose.body, "<form id=\"compose-form\" method=\"post\" action=\"");
-    ASSERT_EQ(0u, action.find("/velmox.cgi/Save/Local/inbox?0&")) << action;
+    ASSERT_THAT(action, StartsWith("/velmox.cgi/Save/Local/inbox?0&")) << action;
     std::string ident = action.substr(action.find('&') + 1);
     std::string token = AttributeAfter(compose.body, "name=\"token\" value=\"");
 
@@ -107,7 +108,7 @@ TEST_P(MailService, WriteSaveSearchAndOpenThroughTheWebServer) {
     std::string picture = AttributeAfter(view.body, "ismap src=\"");
     Response image = Fetch(CurlGet(web.Url(picture)));
     EXPECT_EQ("image/svg+xml", image.Header("Content-Type"));
-    EXPECT_NE(std::string::npos, image.body.find(">Whale watching<"));
+    EXPECT_THAT(image.body, HasSubstr(">Whale watching<"));
     Response clicked = Fetch(CurlGet(web.Url(picture + "?100,50")));
     EXPECT_EQ(ident, mailtest::IdentOn(clicked.body));
 

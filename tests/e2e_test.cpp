@@ -2,6 +2,7 @@
 // velmox-server -> back. Each test starts its own sample server task under
 // the gateway's fixed pipe name and its own lighttpd on a free loopback port,
 // and at the end stops both and checks that no IPC object is left.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <csignal>
@@ -25,9 +26,11 @@ using ipctest::Listing;
 
 namespace {
 
+using ::testing::HasSubstr;
+using ::testing::Not;
+using ::testing::StartsWith;
+
 const char* const kAgent = "velmox-e2e/1.0 <probe> & \"friends\"";
-const std::string kCommunicationPage = "<h2>Cannot communicate with Velmox server</h2>";
-const std::string kExceptionPage = "<h2>Velmox CGI exception</h2>";
 const std::string kAnswerHead = "Content-Type: text/html; charset=utf-8\nCache-Control: no-store\n\n";
 
 // A literal with its embedded NULs (without the one the compiler adds).
@@ -63,19 +66,17 @@ CurlRequest Get(const std::string& url, std::vector<std::string> extra = {}) {
 CurlRequest Post(const std::string& url, const std::string& body) { return CurlPost(url, body, {"-A", kAgent}); }
 
 // A web server and, unless withServer is false, the sample server task.
-class Service : public ::testing::Test {
+class Service : public FixedPipeService {
 protected:
     void StartAll(bool withServer, const std::string& ini = "debug = 0\n") {
-        std::string reason = ClaimFixedPipe();
-        ASSERT_EQ("", reason);
-        claimed = true;
+        ASSERT_EQ("", ClaimPipe());
         if (withServer) {
             ASSERT_TRUE(server.Start(4)) << server.error();
         }
         ASSERT_TRUE(web.Start(ini)) << web.error();
     }
     void SetUp() override { StartAll(true); }
-    void TearDown() override { ExpectCleanEnd(web, server, claimed); }
+    void TearDown() override { ExpectCleanEnd(web); }
 
     // The page a request gets, after checking the HTTP side of it.
     Page Fetch(const CurlRequest& request, Response* out = nullptr) {
@@ -88,9 +89,7 @@ protected:
         return ParsePage(response.body);
     }
 
-    ServerTask server;
     WebServer web;
-    bool claimed = false;
 };
 
 class WithoutServer : public Service {
@@ -341,7 +340,7 @@ TEST_F(Service, UnknownCommandsAndBadPathsGiveTheExceptionPageWithStatus400) {
             EXPECT_EQ(0, r.exitCode) << r.stderrText;
             EXPECT_EQ(400, r.status);
             EXPECT_EQ("text/html", r.Header("Content-type"));
-            EXPECT_EQ(kExceptionPage, r.body);
+            EXPECT_EQ(kit::kExceptionHeading, r.body);
         }
     }
     // The server task is still there for the next request.
@@ -389,7 +388,7 @@ TEST_F(Service, StoppedServerTaskLeavesNoObjectsAndRequestsFailCleanly) {
     EXPECT_TRUE(left.empty()) << Listing(left);
     Response r = Curl(Get(web.Url("/velmox.cgi/RunAgent/Local/a?after")));
     EXPECT_EQ(503, r.status);
-    EXPECT_EQ(kCommunicationPage, r.body);
+    EXPECT_EQ(kit::kCommunicationHeading, r.body);
     // A new task serves again.
     ASSERT_TRUE(server.Start(2)) << server.error();
     EXPECT_EQ("again", Fetch(Get(web.Url("/velmox.cgi/RunAgent/Local/a?again")))["m_query"]);
@@ -414,7 +413,7 @@ TEST_F(Service, GatewayRunDirectlyWritesTheAnswerAndOneLineFeed) {
     const std::string& out = run.output;
     ASSERT_GT(out.size(), kAnswerHead.size());
     EXPECT_EQ(kAnswerHead, out.substr(0, kAnswerHead.size()));
-    EXPECT_EQ(std::string::npos, out.find('\0'));
+    EXPECT_THAT(out, Not(HasSubstr(std::string(1, '\0'))));
     EXPECT_EQ("</html>\n\n", out.substr(out.size() - 9)) << "the page, then the gateway's line feed";
     Page page = ParsePage(out);
     EXPECT_EQ("Save", page.command);
@@ -447,13 +446,13 @@ TEST_F(WithoutServer, EveryCommandGetsTheCommunicationPage) {
             EXPECT_EQ(0, r.exitCode) << r.stderrText;
             EXPECT_EQ(503, r.status);
             EXPECT_EQ("text/html", r.Header("Content-type"));
-            EXPECT_EQ(kCommunicationPage, r.body);
+            EXPECT_EQ(kit::kCommunicationHeading, r.body);
         }
     }
     // An unknown command is refused before any exchange.
     Response refused = Curl(Get(web.Url("/velmox.cgi/Frobnicate/Local/x")));
     EXPECT_EQ(400, refused.status);
-    EXPECT_EQ(kExceptionPage, refused.body);
+    EXPECT_EQ(kit::kExceptionHeading, refused.body);
     // A body longer than any request is refused before it is read (lighttpd
     // refuses it itself: deploy/lighttpd.conf's server.max-request-size).
     for (const std::string& path : {std::string("/velmox.cgi/Save/Local/big"), std::string("/velmox.cgi/Nope")}) {
@@ -494,7 +493,7 @@ TEST_F(WithTracing, TraceComesFirstInItsOrderThenTheAnswer) {
                                             "REMOTE_ADDR = 127.0.0.1<BR>\n",
                                             "CONTENT_LENGTH = " + std::to_string(body.size()) + "<BR>\n",
                                             std::string("HTTP_USER_AGENT = ") + kAgent + "<BR>\n"};
-    for (const std::string& line : lines) EXPECT_NE(std::string::npos, page.find(line)) << line;
+    for (const std::string& line : lines) EXPECT_THAT(page, HasSubstr(line)) << line;
     Page answer = ParsePage(page);
     EXPECT_EQ("Search", answer.command);
     EXPECT_EQ("trace me", answer["m_searchText"]);
@@ -504,8 +503,8 @@ TEST_F(WithTracing, TraceComesFirstInItsOrderThenTheAnswer) {
     // header, and no status (the trace's header went first: 200).
     r = Curl(Get(web.Url("/velmox.cgi/Frobnicate/Local/x")));
     EXPECT_EQ(200, r.status);
-    EXPECT_EQ(0u, r.body.find("<P>CGI state<BR>\n"));
-    std::string tail = "Creating command...Content-type: text/html\n\n" + kExceptionPage;
+    EXPECT_THAT(r.body, StartsWith("<P>CGI state<BR>\n"));
+    std::string tail = "Creating command...Content-type: text/html\n\n" + kit::kExceptionHeading;
     ASSERT_GE(r.body.size(), tail.size());
     EXPECT_EQ(tail, r.body.substr(r.body.size() - tail.size())) << r.body;
 }

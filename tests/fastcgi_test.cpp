@@ -6,6 +6,7 @@
 // sample server task under the fixed pipe name and the gateway with a
 // socket of its own; at the end the gateway must stop with status 0, no
 // sanitizer report, and no IPC object may be left.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -32,11 +33,14 @@ using ipctest::Listing;
 
 namespace {
 
-const std::string kHtml = "Content-type: text/html\n\n";
-const std::string kCommunicationPage = "Status: 503 Service Unavailable\n" + kHtml + "<h2>Cannot communicate with Velmox server</h2>";
+using ::testing::HasSubstr;
+using ::testing::Not;
+using ::testing::StartsWith;
+
+const std::string kCommunicationPage = "Status: 503 Service Unavailable\n" + kit::kPageHead + kit::kCommunicationHeading;
 // The general page, for a request the gateway refuses and for one too long.
-const std::string kExceptionPage = "Status: 400 Bad Request\n" + kHtml + "<h2>Velmox CGI exception</h2>";
-const std::string kTooLongPage = "Status: 413 Content Too Large\n" + kHtml + "<h2>Velmox CGI exception</h2>";
+const std::string kExceptionPage = "Status: 400 Bad Request\n" + kit::kPageHead + kit::kExceptionHeading;
+const std::string kTooLongPage = "Status: 413 Content Too Large\n" + kit::kPageHead + kit::kExceptionHeading;
 
 #if defined(__SANITIZE_ADDRESS__)
 const bool kSanitized = true;
@@ -72,11 +76,10 @@ std::string Value(const fcgi::Params& vars, const std::string& name) {
     return "";
 }
 
-class FastCgi : public ::testing::Test {
+class FastCgi : public FixedPipeService {
 protected:
     void SetUp() override {
-        ASSERT_EQ("", ClaimFixedPipe());
-        claimed = true;
+        ASSERT_EQ("", ClaimPipe());
         ASSERT_TRUE(server.Start(4)) << server.error();
     }
     void StartGateway(int workers = 2, const std::string& ini = "debug = 0\n") {
@@ -92,13 +95,7 @@ protected:
             for (pid_t w : workers) EXPECT_NE(0, kill(w, 0)) << "worker " << w << " outlived its master";
         }
         EXPECT_FALSE(HasSanitizerReport(gateway.Stderr())) << gateway.Stderr();
-        if (server.running()) {
-            EXPECT_EQ(0, server.Stop()) << server.Stderr();
-        }
-        if (!claimed) return;
-        std::vector<std::string> left = PipeObjectsLeft();
-        EXPECT_TRUE(left.empty()) << "IPC objects left:\n" << Listing(left);
-        if (!left.empty()) RemovePipeObjects();
+        ExpectServerEnd();
     }
 
     fcgi::Reply Ask(const fcgi::Params& vars, const std::string& body = "") {
@@ -128,9 +125,7 @@ protected:
         EXPECT_EQ(tag, page["m_query"]);
     }
 
-    ServerTask server;
     FastCgiGateway gateway;
-    bool claimed = false;
 };
 
 struct Row {
@@ -239,7 +234,7 @@ TEST_F(FastCgi, EachRequestGetsTheBytesOfACgiRun) {
     ASSERT_TRUE(gateway.WriteIni("debug = 1\n"));
     ASSERT_EQ(0, kill(gateway.pid(), SIGHUP));
     long long deadline = NowMs() + 10000;
-    while (Answer(Vars("GET", "/RunAgent/Local/a")).compare(0, kHtml.size() + 5, kHtml + "<P>CG") != 0 &&
+    while (Answer(Vars("GET", "/RunAgent/Local/a")).compare(0, kit::kPageHead.size() + 5, kit::kPageHead + "<P>CG") != 0 &&
            NowMs() < deadline) {
     }
     for (const Row& r : RequestsOfEveryKind()) {
@@ -308,7 +303,7 @@ TEST_F(FastCgi, BadInputCostsOnlyItsRequestAndMemoryStaysFlat) {
             std::string body = "a=" + std::string(size_t(i % 50) * 40, 'x');
             fcgi::Reply r = Ask(Vars("POST", "/Save/Local/warm", std::to_string(i), body), body);
             ASSERT_TRUE(r.ended);
-            ASSERT_EQ(0u, r.out.find("Content-Type: text/html")) << r.out.substr(0, 200);
+            ASSERT_THAT(r.out, StartsWith("Content-Type: text/html")) << r.out.substr(0, 200);
         }
     };
     serveMany(300);
@@ -396,11 +391,11 @@ TEST_F(FastCgi, BadInputCostsOnlyItsRequestAndMemoryStaysFlat) {
         EXPECT_LT(after - before, 1024) << "resident KB of the workers: " << before << " then " << after;
     }
     std::string log = gateway.Stderr();
-    EXPECT_NE(std::string::npos, log.find("POST /Save/Local/cut: request dropped: its body stopped after 302 of 1000"))
+    EXPECT_THAT(log, HasSubstr("POST /Save/Local/cut: request dropped: its body stopped after 302 of 1000"))
         << log;
-    EXPECT_NE(std::string::npos, log.find("Velmox CGI exception: Buffer Overflow Exception")) << log;
-    for (const Forged& f : forged) EXPECT_NE(std::string::npos, log.find(f.logged)) << log;
-    EXPECT_EQ(std::string::npos, log.find("\nvelmox.cgi[1]: FORGED")) << log;
+    EXPECT_THAT(log, HasSubstr("Velmox CGI exception: Buffer Overflow Exception")) << log;
+    for (const Forged& f : forged) EXPECT_THAT(log, HasSubstr(f.logged)) << log;
+    EXPECT_THAT(log, Not(HasSubstr("\nvelmox.cgi[1]: FORGED"))) << log;
 }
 
 TEST_F(FastCgi, TheServerTaskMayGoAndComeBack) {
@@ -409,8 +404,8 @@ TEST_F(FastCgi, TheServerTaskMayGoAndComeBack) {
     ASSERT_EQ(0, server.Stop()) << server.Stderr();
     for (int i = 0; i < 4; ++i) EXPECT_EQ(kCommunicationPage, Answer(Vars("GET", "/RunAgent/Local/a", "gone")));
     std::string log = gateway.Stderr();
-    EXPECT_NE(std::string::npos, log.find("GET /RunAgent/Local/a: Cannot communicate with Velmox server: ")) << log;
-    EXPECT_NE(std::string::npos, log.find(kPipeName)) << "the cause names the pipe:\n" << log;
+    EXPECT_THAT(log, HasSubstr("GET /RunAgent/Local/a: Cannot communicate with Velmox server: ")) << log;
+    EXPECT_THAT(log, HasSubstr(kPipeName)) << "the cause names the pipe:\n" << log;
     // A new task, then a restarted one (new objects): reached without
     // restarting the gateway.
     ASSERT_TRUE(server.Start(2)) << server.error();
@@ -448,7 +443,7 @@ TEST_F(FastCgi, StatusPathsAnswerWithoutThePipeAndAreNotCounted) {
     // Only the whole path: others go to the pipe as commands would.
     for (const char* path : {"/velmox-ping/x", "/velmox-pingx", "/Velmox-ping", "/velmox.cgi/velmox-ping"}) {
         SCOPED_TRACE(path);
-        EXPECT_EQ(std::string::npos, Answer(SplitAs(Vars("GET", ""), path, nullptr, path)).find("pong"));
+        EXPECT_THAT(Answer(SplitAs(Vars("GET", ""), path, nullptr, path)), Not(HasSubstr("pong")));
     }
 
     // Every request that reached the pipe is counted, none of the scrapes.
@@ -459,7 +454,8 @@ TEST_F(FastCgi, StatusPathsAnswerWithoutThePipeAndAreNotCounted) {
     for (int i = 0; i < 3; ++i) metrics = Answer(scrape);
     size_t body = metrics.find("\n\n");
     ASSERT_NE(std::string::npos, body) << metrics;
-    EXPECT_EQ(0u, metrics.find("Status: 200 OK\nContent-Type: application/openmetrics-text; version=1.0.0")) << metrics;
+    EXPECT_THAT(metrics, StartsWith("Status: 200 OK\nContent-Type: application/openmetrics-text; version=1.0.0"))
+        << metrics;
     metrics.erase(0, body + 2);
     EXPECT_EQ(double(sent), MetricSum(metrics, "velmox_requests_total")) << metrics;
     ASSERT_GE(metrics.size(), 6u);
@@ -481,8 +477,8 @@ TEST_F(FastCgi, StatusPathsAnswerWithoutThePipeAndAreNotCounted) {
               "no pipe registered under " + std::string(kPipeName) + "\n",
               Answer(splits[0].vars));
     metrics = Answer(scrape);
-    EXPECT_EQ(0u, metrics.find("Status: 200 OK\n")) << metrics;
-    EXPECT_NE(std::string::npos, metrics.find("\n# EOF\n")) << metrics;
+    EXPECT_THAT(metrics, StartsWith("Status: 200 OK\n")) << metrics;
+    EXPECT_THAT(metrics, HasSubstr("\n# EOF\n")) << metrics;
     ASSERT_TRUE(server.Start(1)) << server.error();
     EXPECT_EQ(pong, Answer(splits[0].vars));
 
@@ -664,17 +660,17 @@ TEST_F(FastCgi, AKeptConnectionIsServedInOrderAndNeverKeepsAnotherWaiting) {
         close(silent[i]);
     }
     std::string log = brief.Stderr();
-    EXPECT_NE(std::string::npos, log.find("- -: connection closed to make room for a new one (--max-connections): no whole "
-                                          "request in "))
+    EXPECT_THAT(log, HasSubstr("- -: connection closed to make room for a new one (--max-connections): no whole "
+                               "request in "))
         << log;
-    EXPECT_NE(std::string::npos, log.find("- -: connection closed: no whole request within the read limit of 2 s (5 bytes "
-                                          "arrived)"))
+    EXPECT_THAT(log, HasSubstr("- -: connection closed: no whole request within the read limit of 2 s (5 bytes "
+                               "arrived)"))
         << log;
-    EXPECT_NE(std::string::npos, log.find("- -: connection closed: no whole request within the read limit of 2 s (56 bytes "
-                                          "arrived)"))
+    EXPECT_THAT(log, HasSubstr("- -: connection closed: no whole request within the read limit of 2 s (56 bytes "
+                               "arrived)"))
         << log;
-    EXPECT_NE(std::string::npos, log.find("POST /Save/Local/b: request dropped: its body stopped after 4 of 10 bytes "
-                                          "within the read limit of 2 s"))
+    EXPECT_THAT(log, HasSubstr("POST /Save/Local/b: request dropped: its body stopped after 4 of 10 bytes "
+                               "within the read limit of 2 s"))
         << log;
     EXPECT_EQ(0, brief.Stop()) << brief.Stderr();
     EXPECT_FALSE(HasSanitizerReport(brief.Stderr())) << brief.Stderr();
@@ -698,20 +694,20 @@ TEST_F(FastCgi, AKeptConnectionIsServedInOrderAndNeverKeepsAnotherWaiting) {
 
 TEST_F(FastCgi, SighupRereadsVelmoxIniAndSigtermFinishesTheRequestInFlight) {
     StartGateway(1);
-    EXPECT_EQ(0u, Answer(Vars("GET", "/RunAgent/Local/a")).find("Content-Type: text/html"));
+    EXPECT_THAT(Answer(Vars("GET", "/RunAgent/Local/a")), StartsWith("Content-Type: text/html"));
     ASSERT_TRUE(gateway.WriteIni("debug = 1\n"));
     ASSERT_EQ(0, kill(gateway.pid(), SIGHUP));
     long long deadline = NowMs() + 10000;
     std::string page;
     do page = Answer(Vars("GET", "/RunAgent/Local/a"));
-    while (page.compare(0, kHtml.size() + 17, kHtml + "<P>CGI state<BR>\n") != 0 && NowMs() < deadline);
-    EXPECT_EQ(0u, page.find(kHtml + "<P>CGI state<BR>\n")) << page.substr(0, 300);
+    while (page.compare(0, kit::kPageHead.size() + 17, kit::kPageHead + "<P>CGI state<BR>\n") != 0 && NowMs() < deadline);
+    EXPECT_THAT(page, StartsWith(kit::kPageHead + "<P>CGI state<BR>\n")) << page.substr(0, 300);
     ASSERT_TRUE(gateway.WriteIni("debug = 0\n"));
     ASSERT_EQ(0, kill(gateway.pid(), SIGHUP));
     deadline = NowMs() + 10000;
     do page = Answer(Vars("GET", "/RunAgent/Local/a"));
     while (page.compare(0, 10, "Content-Ty") != 0 && NowMs() < deadline);
-    EXPECT_EQ(0u, page.find("Content-Type: text/html")) << page.substr(0, 300);
+    EXPECT_THAT(page, StartsWith("Content-Type: text/html")) << page.substr(0, 300);
 
     // A request half-sent when SIGTERM comes is finished and answered, and
     // so is one whose connection was opened (and accepted) just before it
@@ -790,7 +786,7 @@ TEST_F(FastCgi, ListeningSocketOnDescriptorZeroOrFromSystemd) {
             // The first connection starts it; it refuses and ends.
             fcgi::Exchange(path, Vars("GET", "/Compose/Local/drafts", "1f"));
             EXPECT_EQ(way.status, proc::Wait(pid, 20));
-            EXPECT_NE(std::string::npos, ReadFile(errors).find(way.says)) << ReadFile(errors);
+            EXPECT_THAT(ReadFile(errors), HasSubstr(way.says)) << ReadFile(errors);
             continue;
         }
         for (int i = 0; i < 6; ++i) {
@@ -802,8 +798,8 @@ TEST_F(FastCgi, ListeningSocketOnDescriptorZeroOrFromSystemd) {
         deadline = NowMs() + 20000;
         while (ChildrenOf(pid).size() < 3 && NowMs() < deadline) usleep(10000);
         EXPECT_EQ(3u, ChildrenOf(pid).size()) << ReadFile(errors);
-        EXPECT_EQ(std::string::npos, ReadFile(errors).find("ended")) << "no worker ended: " << ReadFile(errors);
-        EXPECT_NE(std::string::npos, ReadFile(errors).find(way.says)) << ReadFile(errors);
+        EXPECT_THAT(ReadFile(errors), Not(HasSubstr("ended"))) << "no worker ended";
+        EXPECT_THAT(ReadFile(errors), HasSubstr(way.says)) << ReadFile(errors);
         EXPECT_EQ(0, proc::Stop(pid, 20)) << ReadFile(errors);
         EXPECT_TRUE(FileExists(path)) << "the web server's socket is not the gateway's to remove";
         EXPECT_FALSE(HasSanitizerReport(ReadFile(errors))) << ReadFile(errors);
@@ -870,7 +866,7 @@ TEST_F(FastCgi, CommandLinesAndAddresses) {
         argv.insert(argv.end(), c.args.begin(), c.args.end());
         SCOPED_TRACE(Listing(argv));
         EXPECT_EQ(c.status, proc::Wait(RunIn(dir, argv, {{"PATH", "/usr/bin:/bin"}}, true), 20));
-        EXPECT_NE(std::string::npos, ReadFile(dir / "err").find(c.message)) << ReadFile(dir / "err");
+        EXPECT_THAT(ReadFile(dir / "err"), HasSubstr(c.message)) << ReadFile(dir / "err");
         EXPECT_EQ("", ReadFile(dir / "out"));
     }
     // Under a CGI web server the arguments are the request's: a CGI run.
@@ -895,9 +891,9 @@ TEST_F(FastCgi, CommandLinesAndAddresses) {
     EXPECT_EQ("/mail", mapped["cgi-SCRIPT_NAME"]);
     EXPECT_EQ("/Compose/Local/d", mapped["cgi-PATH_INFO"]);
     EXPECT_EQ(0, tcp.Stop());
-    EXPECT_NE(std::string::npos, tcp.Stderr().find("warning: 127.0.0.1:" + std::to_string(port) +
-                                                    " is a TCP socket, which every local user can connect to: only "
-                                                    "clients from 127.0.0.0/8, ::1 are served (--allow)"))
+    EXPECT_THAT(tcp.Stderr(), HasSubstr("warning: 127.0.0.1:" + std::to_string(port) +
+                                        " is a TCP socket, which every local user can connect to: only "
+                                        "clients from 127.0.0.0/8, ::1 are served (--allow)"))
         << tcp.Stderr();
     // Clients outside --allow are refused before a byte is read.
     FastCgiGateway elsewhere;
@@ -907,12 +903,12 @@ TEST_F(FastCgi, CommandLinesAndAddresses) {
     fcgi::Reply refused = fcgi::Exchange(elsewhere.address(), Vars("GET", "/Search/Local/mail"));
     EXPECT_TRUE(refused.closed && !refused.ended && refused.out.empty());
     EXPECT_EQ(0, elsewhere.Stop());
-    EXPECT_NE(std::string::npos, elsewhere.Stderr().find("connection from 127.0.0.1 refused: not among the clients of "
-                                                         "--allow (192.0.2.0/24, 2001:db8::1)"))
+    EXPECT_THAT(elsewhere.Stderr(), HasSubstr("connection from 127.0.0.1 refused: not among the clients of "
+                                              "--allow (192.0.2.0/24, 2001:db8::1)"))
         << elsewhere.Stderr();
     pid = RunIn(dir, {GatewayProgram(), "--fastcgi", gateway.address()}, {}, false);
     EXPECT_EQ(1, proc::Wait(pid, 20));
-    EXPECT_NE(std::string::npos, ReadFile(dir / "err").find("a program already listens on " + gateway.address()));
+    EXPECT_THAT(ReadFile(dir / "err"), HasSubstr("a program already listens on " + gateway.address()));
     StillServes("still-the-first");
     std::string socketPath = gateway.address();
     gateway.Kill();

@@ -1,24 +1,15 @@
 #include "fcgi_client.h"
 
-#include <arpa/inet.h>
 #include <cerrno>
-#include <cstring>
-#include <ctime>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 namespace fcgi {
 
 namespace {
 
-long long NowMs() {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
-}
+using kit::NowMs;
 
 void AppendLength(std::string& out, size_t n) {
     if (n < 128) {
@@ -77,45 +68,6 @@ std::string StdinStream(const std::string& body, int id) { return Stream(kStdin,
 
 std::string Request(const Params& params, const std::string& body, bool keep) {
     return BeginRequest(1, keep) + ParamsStream(params) + StdinStream(body);
-}
-
-int Connect(const std::string& address) {
-    std::string path = address.compare(0, 5, "unix:") == 0 ? address.substr(5) : address;
-    if (path.find('/') != std::string::npos) {
-        int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_un sa{};
-        sa.sun_family = AF_UNIX;
-        if (fd < 0 || path.size() >= sizeof sa.sun_path) return -1;
-        std::memcpy(sa.sun_path, path.c_str(), path.size() + 1);
-        if (connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
-            close(fd);
-            return -1;
-        }
-        return fd;
-    }
-    size_t colon = address.rfind(':');
-    if (colon == std::string::npos) return -1;
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(uint16_t(std::stoi(address.substr(colon + 1))));
-    if (fd < 0 || inet_pton(AF_INET, address.substr(0, colon).c_str(), &sa.sin_addr) != 1 ||
-        connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
-        if (fd >= 0) close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-bool SendAll(int fd, const std::string& bytes) {
-    size_t done = 0;
-    while (done < bytes.size()) {
-        ssize_t n = send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        done += size_t(n);
-    }
-    return true;
 }
 
 namespace {

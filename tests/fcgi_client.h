@@ -9,6 +9,8 @@
 #include <utility>
 #include <vector>
 
+#include "kit.h"
+
 namespace fcgi {
 
 using Params = std::vector<std::pair<std::string, std::string>>;
@@ -30,9 +32,9 @@ std::string StdinStream(const std::string& body, int id = 1);
 std::string Request(const Params& params, const std::string& body = "", bool keep = false);
 
 // Connects to "unix:PATH", a PATH with a '/', or 127.0.0.1:PORT; -1 on
-// failure.
-int Connect(const std::string& address);
-bool SendAll(int fd, const std::string& bytes);
+// failure. Sends every byte.
+using kit::Connect;
+using kit::SendAll;
 
 struct Reply {
     bool ended = false;       // an end-request record arrived

@@ -15,6 +15,7 @@
 //
 // The suite is skipped in a sanitizer build (valgrind and the sanitizers'
 // runtimes do not mix) and where valgrind is not installed.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -24,7 +25,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <fstream>
 #include <grp.h>
 #include <poll.h>
 #include <sstream>
@@ -49,10 +49,12 @@
 
 namespace {
 
-const char* const kPipeName = kGatewayPipeName;
-const std::string kHeader = "Content-type: text/html\n\n";
-const std::string kExceptionPage = kHeader + "<h2>Velmox CGI exception</h2>";
-const std::string kCommunicationPage = kHeader + "<h2>Cannot communicate with Velmox server</h2>";
+using ::testing::HasSubstr;
+using ::testing::StartsWith;
+
+using ipctest::kPipeName;
+const std::string kExceptionPage = kit::kPageHead + kit::kExceptionHeading;
+const std::string kCommunicationPage = kit::kPageHead + kit::kCommunicationHeading;
 const long long kLimitMs = 60000;  // a run still going after this is killed
 const int kMemcheckFailure = 99;   // valgrind's exit status when it found something
 
@@ -127,52 +129,36 @@ std::string FindValgrind() {
     return "";
 }
 
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
+using kit::ReadFile;
 
-void WriteFile(const std::string& path, const std::string& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), std::streamsize(bytes.size()));
-    if (!out) std::abort();
+void WriteOrAbort(const std::string& path, const std::string& bytes) {
+    if (!kit::WriteFile(path, bytes)) std::abort();
 }
 
 // A working directory with the body file and velmox.ini as the row wants it.
 class WorkDir {
 public:
     WorkDir(const Row& row) {
-        char pattern[] = "/tmp/velmox-badinput-XXXXXX";
-        if (!mkdtemp(pattern)) std::abort();
-        m_path = pattern;
         // An unprivileged gateway (see Unreadable) must be able to enter it.
-        chmod(m_path.c_str(), 0755);
-        WriteFile(Body(), row.body);
-        std::string ini = m_path + "/velmox.ini";
+        chmod(path().c_str(), 0755);
+        WriteOrAbort(Body(), row.body);
+        std::string ini = m_dir / "velmox.ini";
         switch (row.ini.kind) {
         case Ini::None: break;
-        case Ini::File: WriteFile(ini, row.ini.text); break;
+        case Ini::File: WriteOrAbort(ini, row.ini.text); break;
         case Ini::Directory: mkdir(ini.c_str(), 0755); break;
         case Ini::Unreadable:
-            WriteFile(ini, row.ini.text);
+            WriteOrAbort(ini, row.ini.text);
             chmod(ini.c_str(), 0);
             break;
         }
     }
-    ~WorkDir() {
-        std::string ini = m_path + "/velmox.ini";
-        unlink(ini.c_str());
-        rmdir(ini.c_str());
-        unlink(Body().c_str());
-        unlink(Log().c_str());
-        rmdir(m_path.c_str());
-    }
-    const std::string& path() const { return m_path; }
-    std::string Body() const { return m_path + "/stdin"; }
-    std::string Log() const { return m_path + "/memcheck.log"; }
+    const std::string& path() const { return m_dir.path(); }
+    std::string Body() const { return m_dir / "stdin"; }
+    std::string Log() const { return m_dir / "memcheck.log"; }
 
 private:
-    std::string m_path;
+    kit::TempDir m_dir{"velmox-badinput"};
 };
 
 struct Outcome {
@@ -225,7 +211,7 @@ void ExpectPage(const Row& row, const Outcome& run, const char* how) {
     EXPECT_EQ(1, run.status);
     const std::string page = PageText(row.page, row.tracing);
     if (row.tracing) {
-        EXPECT_EQ(0u, run.output.find(kHeader)) << Shown(run.output);
+        EXPECT_THAT(run.output, StartsWith(kit::kPageHead)) << Shown(run.output);
         EXPECT_TRUE(EndsWith(run.output, "Creating command..." + page) ||
                     EndsWith(run.output, "done.<br>\n" + page)) << Shown(run.output);
     } else {
@@ -287,7 +273,7 @@ protected:
             // memcheck did look: it saw the heap (a program whose allocations
             // it cannot follow would pass unseen) and found nothing.
             EXPECT_TRUE(MemcheckSawTheHeap(checked.log)) << "memcheck:\n" << checked.log;
-            EXPECT_NE(std::string::npos, checked.log.find("ERROR SUMMARY: 0 errors")) << "memcheck:\n" << checked.log;
+            EXPECT_THAT(checked.log, HasSubstr("ERROR SUMMARY: 0 errors")) << "memcheck:\n" << checked.log;
             ExpectPage(row, checked, "under memcheck");
             Outcome shipped = RunBounded({VELMOX_GATEWAY}, row, dir, drop);
             ExpectPage(row, shipped, "the shipped program");

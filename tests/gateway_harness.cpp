@@ -29,10 +29,9 @@ extern char** environ;
 
 namespace gwtest {
 
-const char* const kPipeName = kGatewayPipeName;
 const std::string kAnswerHead = "Content-Type: text/html; charset=utf-8\nCache-Control: no-store\n\n";
-const std::string kCommunicationPage = "Content-type: text/html\n\n<h2>Cannot communicate with Velmox server</h2>";
-const std::string kExceptionPage = "Content-type: text/html\n\n<h2>Velmox CGI exception</h2>";
+const std::string kCommunicationPage = kit::kPageHead + kit::kCommunicationHeading;
+const std::string kExceptionPage = kit::kPageHead + kit::kExceptionHeading;
 
 std::string StatusLine(const char* status) { return std::string("Status: ") + status + "\n"; }
 
@@ -42,11 +41,7 @@ const char kPageEnd[] = "</body>\n</html>\n\n";  // the page's end, then the gat
 // A body up to this size fits the pipe's buffer: written before the start.
 const size_t kPipedBodyLimit = 16384;
 
-long long NowMs() {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
-}
+using kit::NowMs;
 
 // An empty working directory for the gateways of this process, so that no
 // velmox.ini is found; removed when the process exits normally.
@@ -486,46 +481,6 @@ bool WaitAtRest(int pipes, double seconds, std::string* why) {
     return rest;
 }
 
-namespace {
-
-// Processes attached to the registry block of a base name; -1 when there is
-// no block.
-int RegistryAttachments(const std::string& base) {
-    std::string file = base + ".0";
-    if (access(file.c_str(), F_OK) != 0) return -1;
-    int id = shmget(ftok(file.c_str(), kTokenId), 0, 0);
-    struct shmid_ds info;
-    if (id == -1 || shmctl(id, IPC_STAT, &info) == -1) return -1;
-    return int(info.shm_nattch);
-}
-
-}  // namespace
-
-std::string ClaimPipeName(double seconds) {
-    // Objects are left from a crash, not in use, when no live server is
-    // registered and no process has the registry attached; a name whose
-    // objects look half-made for a while is left over as well.
-    double deadline = proc::Now() + seconds, halfSince = -1;
-    for (;;) {
-        if (ipctest::ObjectsLeft(kPipeName).empty()) return "";
-        int attached = RegistryAttachments(kPipeName);
-        bool stale = attached == 0 && srvtest::LiveServers(kPipeName).empty();
-        if (attached < 0) {
-            if (halfSince < 0) halfSince = proc::Now();
-            stale = proc::Now() - halfSince > 3;
-        } else {
-            halfSince = -1;
-        }
-        if (stale) ServerMonitor::RemoveAll(kPipeName);
-        if (proc::Now() > deadline) break;
-        if (!stale) usleep(100 * 1000);
-    }
-    std::vector<int> live = srvtest::LiveServers(kPipeName);
-    return "another run keeps using " + std::string(kPipeName) +
-           (live.empty() ? std::string() : " (server pid " + std::to_string(live[0]) + ")") +
-           "; stop it first (scripts/stop-service):\n" + ipctest::Listing(ipctest::ObjectsLeft(kPipeName));
-}
-
 // ------------------------------------------------------------------ fixture
 
 void FixedPipeTest::SetUp() {
@@ -537,18 +492,14 @@ void FixedPipeTest::SetUp() {
 }
 
 void FixedPipeTest::TearDown() {
-    if (m_server->running()) {
-        ADD_FAILURE() << "the server was still running; log:\n" << m_server->Log();
-        m_server->KillAll();
-    }
-    m_server->RemoveFiles();
+    m_server->Finish();
     // Orphans of killed processes that were adopted here.
     while (waitpid(-1, nullptr, WNOHANG) > 0) {
     }
     // Another run on the same machine that started a server task under the
     // name meanwhile makes every result above meaningless: say so, and leave
     // its objects alone.
-    std::vector<int> foreign = srvtest::LiveServers(kPipeName);
+    std::vector<int> foreign = ipctest::LiveServers(kPipeName);
     if (!foreign.empty()) {
         ADD_FAILURE() << "another server task (pid " << foreign[0] << ") used " << kPipeName
                       << " during the test; run the suites on the fixed pipe name alone";
@@ -589,10 +540,7 @@ void FixedPipeTest::ExpectServed(int count, const std::string& what) {
     }
 }
 
-void FixedPipeTest::ExpectNothingLeft() {
-    std::vector<std::string> left = ipctest::ObjectsLeft(kPipeName);
-    EXPECT_TRUE(left.empty()) << "objects left of " << kPipeName << ":\n" << ipctest::Listing(left);
-}
+void FixedPipeTest::ExpectNothingLeft() { ipctest::ExpectNothingLeft(kPipeName); }
 
 std::string FixedPipeTest::Objects() { return ipctest::Listing(ipctest::ObjectsLeft(kPipeName)); }
 

@@ -20,8 +20,7 @@
 
 namespace gwtest {
 
-// The gateway's fixed pipe name.
-extern const char* const kPipeName;
+using ipctest::kPipeName;
 // The head of every answer of the sample server.
 extern const std::string kAnswerHead;
 // The gateway's own pages (header and heading) for a failed exchange and
@@ -174,10 +173,7 @@ bool IsStopped(pid_t pid);
 // can be claimed, the block consistent. False with the last view in *why.
 bool WaitAtRest(int pipes, double seconds, std::string* why);
 
-// Waits (bounded) until no live server task uses the fixed pipe name (some
-// other run may be using it), then removes what a crashed one left. Returns
-// why the name cannot be had, or "".
-std::string ClaimPipeName(double seconds = 120);
+using ipctest::ClaimPipeName;
 
 // Fixture of the suites on the fixed pipe name: the pipe name to itself, the
 // test process adopts orphaned pipe processes (so that killed ones are

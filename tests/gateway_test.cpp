@@ -1,6 +1,7 @@
 // The gateway program seen from outside: run as a web server runs it, with
 // a controlled environment, a body on stdin and its own working directory.
 // Every run is bounded: a gateway still running after 20 s is killed.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <csignal>
@@ -27,10 +28,13 @@
 
 namespace {
 
-const char* const kPage = "Content-type: text/html\n\n";
+using ::testing::HasSubstr;
+using ::testing::Not;
+using ::testing::StartsWith;
+
 // The error pages as a trace (debug = 1) leaves them, after its own header.
-const std::string kExceptionPage = std::string(kPage) + "<h2>Velmox CGI exception</h2>";
-const std::string kCommunicationPage = std::string(kPage) + "<h2>Cannot communicate with Velmox server</h2>";
+const std::string kExceptionPage = kit::kPageHead + kit::kExceptionHeading;
+const std::string kCommunicationPage = kit::kPageHead + kit::kCommunicationHeading;
 // Without a trace, each page goes out with its HTTP status in front.
 const std::string kRefusedPage = "Status: 400 Bad Request\n" + kExceptionPage;
 const std::string kNoServerPage = "Status: 503 Service Unavailable\n" + kCommunicationPage;
@@ -43,29 +47,6 @@ struct GatewayRun {
 };
 
 
-class TempDir {
-public:
-    TempDir() {
-        char pattern[] = "/tmp/velmox-gw-XXXXXX";
-        if (!mkdtemp(pattern)) std::abort();
-        m_path = pattern;
-    }
-    ~TempDir() {
-        unlink((m_path + "/velmox.ini").c_str());
-        rmdir(m_path.c_str());
-    }
-    void WriteIni(const std::string& text) const {
-        std::FILE* f = std::fopen((m_path + "/velmox.ini").c_str(), "w");
-        ASSERT_NE(nullptr, f);
-        std::fwrite(text.data(), 1, text.size(), f);
-        std::fclose(f);
-    }
-    const std::string& path() const { return m_path; }
-
-private:
-    std::string m_path;
-};
-
 using ArgList = std::vector<const char*>;
 
 // A non-empty body gets its CONTENT_LENGTH unless env names one.
@@ -75,8 +56,10 @@ GatewayRun RunGateway(EnvList env, const std::string& body = "", const std::opti
     bool hasLength = false;
     for (const auto& v : env) hasLength = hasLength || std::strcmp(v.first, "CONTENT_LENGTH") == 0;
     if (!body.empty() && !hasLength) env.push_back({"CONTENT_LENGTH", std::to_string(body.size())});
-    TempDir dir;
-    if (ini) dir.WriteIni(*ini);
+    kit::TempDir dir("velmox-gw");
+    if (ini) {
+        EXPECT_TRUE(kit::WriteFile(dir / "velmox.ini", *ini));
+    }
     proc::Options options;
     for (const auto& v : env) options.env.push_back({v.first, v.second});
     options.cleanEnv = true;
@@ -127,7 +110,7 @@ TEST(Gateway, HelpOnlyOutsideAWebServer) {
         GatewayRun run = RunGateway(r.env, "", {}, r.args);
         EXPECT_FALSE(run.killed);
         EXPECT_EQ(r.status, run.status);
-        if (r.help) EXPECT_EQ(0u, run.output.find("usage: velmox.cgi")) << run.output;
+        if (r.help) EXPECT_THAT(run.output, StartsWith("usage: velmox.cgi")) << run.output;
         else EXPECT_EQ(kRefusedPage, run.output);
     }
 }
@@ -155,11 +138,11 @@ TEST(Gateway, DebugWritesHeaderDumpAndTraceBeforeThePage) {
     GatewayRun run = RunGateway({{"PATH_INFO", "/Save/Local/db"}, {"SERVER_PORT", "80"}}, "a=1&b=2+3", "debug = 1\n");
     EXPECT_EQ(1, run.status);
     const std::string& out = run.output;
-    EXPECT_EQ(0u, out.find(std::string(kPage) + "<P>CGI state<BR>\nSERVER_SOFTWARE = <BR>\n")) << out;
-    EXPECT_NE(std::string::npos, out.find("\nSERVER_PORT = 80<BR>\n"));
-    EXPECT_NE(std::string::npos, out.find("\nPATH_INFO = /Save/Local/db<BR>\n"));
-    EXPECT_NE(std::string::npos, out.find("\nCONTENT_LENGTH = 9<BR>\n"));
-    EXPECT_NE(std::string::npos, out.find("\nstdin = a=1&b=2+3<BR>\ncontents = a 1 b 2 3 <BR>\nCreating command...done.<br>\n"));
+    EXPECT_THAT(out, StartsWith(kit::kPageHead + "<P>CGI state<BR>\nSERVER_SOFTWARE = <BR>\n")) << out;
+    EXPECT_THAT(out, HasSubstr("\nSERVER_PORT = 80<BR>\n"));
+    EXPECT_THAT(out, HasSubstr("\nPATH_INFO = /Save/Local/db<BR>\n"));
+    EXPECT_THAT(out, HasSubstr("\nCONTENT_LENGTH = 9<BR>\n"));
+    EXPECT_THAT(out, HasSubstr("\nstdin = a=1&b=2+3<BR>\ncontents = a 1 b 2 3 <BR>\nCreating command...done.<br>\n"));
     EXPECT_TRUE(EndsWith(out, kCommunicationPage)) << out;
 }
 
@@ -180,8 +163,8 @@ TEST(Gateway, DebugErrorPageFollowsTheTraceWithASecondHeader) {
     EXPECT_EQ(1, run.status);
     std::string dumpEnd = "SERVER_URL = <BR>\nCreating command..." + kExceptionPage;
     EXPECT_TRUE(EndsWith(run.output, dumpEnd)) << run.output;
-    EXPECT_EQ(0u, run.output.find(kPage));
-    EXPECT_EQ(std::string::npos, run.output.find("stdin = "));
+    EXPECT_THAT(run.output, StartsWith(kit::kPageHead));
+    EXPECT_THAT(run.output, Not(HasSubstr("stdin = ")));
 }
 
 TEST(Gateway, ConfigurationFileSwitchesTracing) {
@@ -220,7 +203,7 @@ TEST(Gateway, ConfigurationFileSwitchesTracing) {
 TEST(Gateway, BodyShorterThanItsLengthIsTheBodyThatArrived) {
     GatewayRun run = RunGateway({{"PATH_INFO", "/Nope"}, {"CONTENT_LENGTH", "100"}}, "q=1", "debug = 1\n");
     EXPECT_EQ(1, run.status);
-    EXPECT_NE(std::string::npos, run.output.find("\nstdin = q=1<BR>\ncontents = q 1 <BR>\n"));
+    EXPECT_THAT(run.output, HasSubstr("\nstdin = q=1<BR>\ncontents = q 1 <BR>\n"));
 }
 
 // The exchange itself: with no server task answering, Dispatch raises
@@ -237,12 +220,12 @@ TEST(Dispatch, WithoutServerRaisesIpcAndStoresNothing) {
     delete cmd;
 }
 
+using ipctest::kPipeName;
+
 // A server task on the gateway's own pipe name answering every request with
 // canned bytes. At the end of each test nothing of the pipe may be left.
 class GatewayPipe : public ::testing::Test {
 protected:
-    const std::string kPipeName = kGatewayPipeName;
-
     void Serve(const std::string& answer, unsigned long blockSize = 127952) {
         server = ipctest::StartCannedServer(kPipeName, blockSize, answer);
         ASSERT_GT(server.pid, 0) << "a server could not start on " << kPipeName;
@@ -253,7 +236,7 @@ protected:
         }
         std::vector<std::string> left = ipctest::ObjectsLeft(kPipeName);
         EXPECT_TRUE(left.empty()) << left.size() << " objects left of " << kPipeName;
-        ServerMonitor::RemoveAll(kPipeName.c_str());
+        ServerMonitor::RemoveAll(kPipeName);
     }
 
     ipctest::Server server;

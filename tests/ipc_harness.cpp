@@ -200,10 +200,10 @@ std::string AskChild(const std::function<std::string()>& body, double seconds) {
         return 0;
     });
     close(channel[1]);
-    double deadline = proc::Now() + seconds;
+    double deadline = kit::Now() + seconds;
     std::string text = proc::ReadAll(channel[0], seconds);
     close(channel[0]);
-    int status = proc::Wait(pid, std::max(0.1, deadline - proc::Now()));
+    int status = proc::Wait(pid, std::max(0.1, deadline - kit::Now()));
     if (status != 0) return "child ended with status " + std::to_string(status) + " after: " + text;
     return text;
 }
@@ -234,9 +234,9 @@ Server StartServing(const std::function<int(int, int)>& serve) {
     close(control[0]);
     char state = 0;
     // A server registers in well under the bound; a hang shows as failure.
-    double deadline = proc::Now() + 30;
+    double deadline = kit::Now() + 30;
     ssize_t n;
-    while ((n = read(ready[0], &state, 1)) < 0 && errno == EINTR && proc::Now() < deadline) {
+    while ((n = read(ready[0], &state, 1)) < 0 && errno == EINTR && kit::Now() < deadline) {
     }
     close(ready[0]);
     server.pid = pid;
@@ -317,9 +317,73 @@ Server IpcTest::Track(Server server) {
     return server;
 }
 
-void IpcTest::ExpectNothingLeft() {
+void ExpectNothingLeft(const std::string& base) {
     std::vector<std::string> left = ObjectsLeft(base);
     EXPECT_TRUE(left.empty()) << "objects left of " << base << ":\n" << Listing(left);
+}
+
+void IpcTest::ExpectNothingLeft() { ipctest::ExpectNothingLeft(base); }
+
+// ------------------------------------------------------ the fixed pipe name
+
+std::vector<ServerID> Registered(const std::string& base) {
+    std::vector<ServerID> slots;
+    ServerMonitor monitor;
+    if (!monitor.Inspect(base.c_str())) return slots;
+    ServerList list;
+    if (monitor.GetServerList(list)) {
+        for (int i = 0; i < kMaxServers; ++i)
+            if (list.servers[i].index == i) slots.push_back(list.servers[i]);
+    }
+    monitor.Detach();
+    return slots;
+}
+
+std::vector<int> LiveServers(const std::string& base) {
+    std::vector<int> pids;
+    for (const ServerID& id : Registered(base))
+        if (OpSys::ProcessExists(id.serverPid)) pids.push_back(id.serverPid);
+    return pids;
+}
+
+namespace {
+
+// Processes attached to the registry block of a base name; -1 when there is
+// no block.
+int RegistryAttachments(const std::string& base) {
+    std::string file = base + ".0";
+    if (access(file.c_str(), F_OK) != 0) return -1;
+    int id = shmget(ftok(file.c_str(), kTokenId), 0, 0);
+    struct shmid_ds info;
+    if (id == -1 || shmctl(id, IPC_STAT, &info) == -1) return -1;
+    return int(info.shm_nattch);
+}
+
+}  // namespace
+
+std::string ClaimPipeName(double seconds) {
+    // Objects are left from a crash, not in use, when no live server is
+    // registered and no process has the registry attached; a name whose
+    // objects look half-made for a while is left over as well.
+    double deadline = kit::Now() + seconds, halfSince = -1;
+    for (;;) {
+        if (ObjectsLeft(kPipeName).empty()) return "";
+        int attached = RegistryAttachments(kPipeName);
+        bool stale = attached == 0 && LiveServers(kPipeName).empty();
+        if (attached < 0) {
+            if (halfSince < 0) halfSince = kit::Now();
+            stale = kit::Now() - halfSince > 3;
+        } else {
+            halfSince = -1;
+        }
+        if (stale) ServerMonitor::RemoveAll(kPipeName);
+        if (kit::Now() > deadline) break;
+        if (!stale) usleep(100 * 1000);
+    }
+    std::vector<int> live = LiveServers(kPipeName);
+    return "another run keeps using " + std::string(kPipeName) +
+           (live.empty() ? std::string() : " (server pid " + std::to_string(live[0]) + ")") +
+           "; stop it first (scripts/stop-service):\n" + Listing(ObjectsLeft(kPipeName));
 }
 
 }  // namespace ipctest

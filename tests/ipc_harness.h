@@ -13,12 +13,26 @@
 
 #include "pipe_access.h"
 #include "pipe_limits.h"
+#include "registry.h"
 #include "process.h"
 
 namespace ipctest {
 
 // A base name under /tmp unique to this process and call.
 std::string NewBaseName();
+
+// The gateway's fixed pipe name: the suites that use it share the
+// RESOURCE_LOCK velmox_pipe.
+const char* const kPipeName = kGatewayPipeName;
+// The registry's registered slots, read without reserving a server; empty
+// when there is no registry.
+std::vector<ServerID> Registered(const std::string& base);
+// Server pids of the registered slots whose process lives.
+std::vector<int> LiveServers(const std::string& base);
+// Waits (bounded) until no live server task uses the fixed pipe name (some
+// other run may be using it), then removes what a crashed one left. Returns
+// why the name cannot be had, or "".
+std::string ClaimPipeName(double seconds = 120);
 
 // The semaphore sets and segments of a base name that exist, as lines
 // "sem 0x<key> <key file>" or "shm 0x<key> <key file>"; empty when none is
@@ -28,6 +42,9 @@ std::string NewBaseName();
 std::vector<std::string> ObjectsLeft(const std::string& base);
 // The lines, each ending in a line feed: for a failure message.
 std::string Listing(const std::vector<std::string>& lines);
+
+// Fails the test, listing them, when objects of a base name are left.
+void ExpectNothingLeft(const std::string& base);
 
 // Removes every object and key file of a base name (cleanup, never fails).
 void RemoveEverything(const std::string& base);

@@ -135,9 +135,9 @@ TEST_F(UxTest, TimedWaitsUseWholeSecondsCountedFromTheirStart) {
     MHandle* c = CreateSemaphoreUx(0, 0, 1, count.c_str(), MH_CSEM);
     ASSERT_NE(nullptr, c);
 
-    double start = proc::Now();
+    double start = kit::Now();
     EXPECT_EQ(UX_WAIT_TIMEOUT, WaitForSingleObjectUx(c, 1500));
-    double waited = proc::Now() - start;
+    double waited = kit::Now() - start;
     EXPECT_GE(waited, 0.9) << "1500 ms is one whole second";
     EXPECT_LT(waited, 5.0);
 
@@ -155,9 +155,9 @@ TEST_F(UxTest, TimedWaitsUseWholeSecondsCountedFromTheirStart) {
     ipc::Sem units;
     IpcFailure failure;
     ASSERT_TRUE(ipc::OpenSet(count.c_str(), ipc::SemKind::Count, nullptr, units, failure)) << failure.call;
-    start = proc::Now();
+    start = kit::Now();
     EXPECT_FALSE(ipc::Take(units, ipc::Deadline::After(300), failure));
-    waited = proc::Now() - start;
+    waited = kit::Now() - start;
     EXPECT_TRUE(failure.TimedOut());
     EXPECT_EQ(count, failure.object);
     EXPECT_GE(waited, 0.25);
@@ -176,9 +176,9 @@ TEST_F(UxTest, TimedWaitsUseWholeSecondsCountedFromTheirStart) {
         }
         return 0;
     }));
-    start = proc::Now();
+    start = kit::Now();
     EXPECT_EQ(UX_WAIT_TIMEOUT, WaitForSingleObjectUx(c, 2000));
-    waited = proc::Now() - start;
+    waited = kit::Now() - start;
     EXPECT_GE(waited, 1.8);
     EXPECT_LT(waited, 6.0);
     EXPECT_EQ(0, proc::Wait(pester, 20));
@@ -215,9 +215,9 @@ TEST_F(UxTest, TimedWaitsLeaveTheAlarmAloneAndRunInManyThreadsAtOnce) {
     for (int i = 0; i < 3; ++i) {
         threads.emplace_back([&, i] {
             MHandlePtr mine(OpenSetUx((base + ".sem.0").c_str(), MH_CSEM));
-            double start = proc::Now();
+            double start = kit::Now();
             results[i] = WaitForSingleObjectUx(mine.get(), rows[i].ms);
-            waited[i] = proc::Now() - start;
+            waited[i] = kit::Now() - start;
         });
     }
     for (std::thread& t : threads) t.join();
@@ -242,9 +242,9 @@ TEST_F(UxTest, ARemovedSetIsAFailureNotATimeOut) {
     IpcFailure cause;
     double waited = 0;
     std::thread wait([&] {
-        double start = proc::Now();
+        double start = kit::Now();
         result = OpSys::WaitForSemaphore(waiter.get(), 30000);
-        waited = proc::Now() - start;
+        waited = kit::Now() - start;
         cause = LastFailureUx();
     });
     usleep(300 * 1000);

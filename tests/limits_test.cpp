@@ -3,6 +3,7 @@
 // largest request (127948 bytes) served and one byte more refused before it
 // is sent; answers of the answer buffer's size (127952 bytes) and longer;
 // the registry lock held past its limit of 15 seconds.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <csignal>
@@ -23,6 +24,9 @@ using namespace gwtest;
 #endif
 
 namespace {
+
+using ::testing::HasSubstr;
+using ::testing::StartsWith;
 
 const double kBound = 30;
 // The request and answer sizes the gateway works with.
@@ -84,7 +88,7 @@ TEST_F(Limits, SixtyFourPipesAndASixtyFifth) {
     // A 65th server of the pipe name is refused and changes nothing.
     srvtest::Finished second = srvtest::RunToEnd({VELMOX_SERVER, "-b", kPipeName, "-n", "1", "--inspect"}, 90);
     EXPECT_EQ(1, second.status);
-    EXPECT_NE(std::string::npos, second.err.find(std::string("cannot create the pipe of base name ") + kPipeName))
+    EXPECT_THAT(second.err, HasSubstr(std::string("cannot create the pipe of base name ") + kPipeName))
         << second.err;
     ExpectAtRest(64);
 
@@ -116,7 +120,7 @@ TEST_F(Limits, TheLargestRequestAndOneByteMore) {
     EXPECT_EQ(OutcomeName(Outcome::Served), std::string(OutcomeName(RunTagged(largest, kBound, &page))))
         << page.substr(0, 400);
     // The server got the whole body: its page says how long it was.
-    EXPECT_NE(std::string::npos, page.find(" of " + std::to_string(FormLength(largest)) + " bytes</p>"))
+    EXPECT_THAT(page, HasSubstr(" of " + std::to_string(FormLength(largest)) + " bytes</p>"))
         << page.substr(0, 2000);
     EXPECT_EQ(1, srvtest::CountLines(server().Log(), " request pipe="));
 
@@ -124,7 +128,7 @@ TEST_F(Limits, TheLargestRequestAndOneByteMore) {
     // sent, as too long (413).
     EXPECT_EQ(OutcomeName(Outcome::Exception), std::string(OutcomeName(RunTagged(over, kBound, &page))))
         << page.substr(0, 400);
-    EXPECT_EQ(0u, page.find(StatusLine("413 Content Too Large"))) << page.substr(0, 400);
+    EXPECT_THAT(page, StartsWith(StatusLine("413 Content Too Large"))) << page.substr(0, 400);
     EXPECT_EQ(1, srvtest::CountLines(server().Log(), " request pipe=")) << "nothing reached the server";
     ExpectAtRest(2);
     ExpectServed(2, "afterwards");

@@ -15,18 +15,17 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <fstream>
 #include <sstream>
 #include <thread>
 
 #include "opsys.h"
+#include "process.h"
 #include "registry.h"
 
 namespace load {
 
 namespace {
 
-const char kCommunicationHeading[] = "<h2>Cannot communicate with Velmox server</h2>";
 // An answer is a page of about 5 KB; anything far larger is no answer.
 const size_t kLargestAnswer = 1 << 20;
 // How long a restart, or the return of every pipe after a kill, may take.
@@ -39,60 +38,8 @@ void Pause(double seconds) {
     }
 }
 
-int Remaining(double deadline) { return std::max(0, int((deadline - Now()) * 1000) + 1); }
-
-// Waits for `events` on fd until the deadline; false on expiry or error.
-bool Ready(int fd, short events, double deadline) {
-    struct pollfd p = {fd, events, 0};
-    for (;;) {
-        int n = poll(&p, 1, Remaining(deadline));
-        if (n > 0) return true;
-        if (n == 0 || errno != EINTR) return false;
-    }
-}
-
-// Connects to host:port without waiting past the deadline; -1 on failure.
-int Connect(const Target& target, double deadline, std::string* why) {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (fd < 0) {
-        *why = std::string("socket: ") + std::strerror(errno);
-        return -1;
-    }
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(uint16_t(target.port));
-    if (inet_pton(AF_INET, target.host.c_str(), &address.sin_addr) != 1) {
-        close(fd);
-        *why = "not an IPv4 address: " + target.host;
-        return -1;
-    }
-    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        int error = errno;
-        socklen_t length = sizeof error;
-        if (error != EINPROGRESS || !Ready(fd, POLLOUT, deadline) ||
-            getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0 || error != 0) {
-            *why = std::string("connect: ") + std::strerror(error == EINPROGRESS ? ETIMEDOUT : error);
-            close(fd);
-            return -1;
-        }
-    }
-    return fd;
-}
-
-bool SendAll(int fd, const std::string& bytes, double deadline) {
-    size_t done = 0;
-    while (done < bytes.size()) {
-        ssize_t n = send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
-        if (n > 0) {
-            done += size_t(n);
-        } else if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
-            if (!Ready(fd, POLLOUT, deadline)) return false;
-        } else {
-            return false;
-        }
-    }
-    return true;
-}
+using kit::Ready;
+using kit::SendAll;
 
 // Reads to the end of the connection. False when the deadline passed first.
 bool ReceiveAll(int fd, std::string& bytes, double deadline) {
@@ -112,14 +59,7 @@ bool ReceiveAll(int fd, std::string& bytes, double deadline) {
     }
 }
 
-std::string CellText(const std::string& page, const std::string& id) {
-    std::string open = "<td id=\"" + id + "\">";
-    size_t start = page.find(open);
-    if (start == std::string::npos) return "";
-    start += open.size();
-    size_t end = page.find("</td>", start);
-    return end == std::string::npos ? "" : page.substr(start, end - start);
-}
+using kit::Cell;
 
 // The pid of the page's "served by pipe N, pid P"; 0 when it names none.
 int ServedBy(const std::string& body) {
@@ -136,7 +76,7 @@ Outcome Judge(const std::string& response, const std::string& tag, bool save, st
     int status = response.compare(0, 7, "HTTP/1.") == 0 && response.size() > 12 ? std::atoi(response.c_str() + 9) : 0;
     std::string body = headEnd == std::string::npos ? "" : response.substr(headEnd + 4);
     // The communication page goes out with 503.
-    if (status == 503 && body.find(kCommunicationHeading) != std::string::npos) return Outcome::Communication;
+    if (status == 503 && body.find(kit::kCommunicationHeading) != std::string::npos) return Outcome::Communication;
     if (status != 200 || headEnd == std::string::npos) {
         *why = "HTTP status " + std::to_string(status) + ": " + response.substr(0, 200);
         return Outcome::Malformed;
@@ -148,10 +88,12 @@ Outcome Judge(const std::string& response, const std::string& tag, bool save, st
         *why = "not the Saved page of " + tag + ": " + body.substr(0, 300);
         return Outcome::Malformed;
     }
-    std::string query = CellText(body, "m_query"), path = CellText(body, "m_path");
+    std::string query = Cell(body, "m_query"), path = Cell(body, "m_path");
     if (query != tag || path != "load/" + tag) {
         *why = "the page of \"" + query + "\" (" + path + ") for " + tag;
-        return query.empty() && path.empty() ? Outcome::Malformed : Outcome::Foreign;
+        // Cell's "<missing ...>" and "<unclosed ...>" (a cell's text is escaped).
+        auto none = [](const std::string& cell) { return cell.empty() || cell[0] == '<'; };
+        return none(query) && none(path) ? Outcome::Malformed : Outcome::Foreign;
     }
     if (body.find("<p id=\"served\">served by pipe ") == std::string::npos ||
         body.find("</body>\n</html>\n") == std::string::npos) {
@@ -215,14 +157,7 @@ private:
 };
 
 // Waits until `done` holds; false when the limit passes first.
-bool WaitFor(const std::function<bool()>& done, double seconds) {
-    double deadline = Now() + seconds;
-    while (!done()) {
-        if (Now() > deadline) return false;
-        Pause(0.01);
-    }
-    return true;
-}
+using kit::WaitUntil;
 
 FaultRun Finish(const std::string& fault, Load& load, double started) {
     load.Stop();
@@ -249,18 +184,12 @@ const char* OutcomeName(Outcome outcome) {
     return "?";
 }
 
-double Now() {
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return double(now.tv_sec) + double(now.tv_nsec) / 1e9;
-}
-
 Sample Fetch(const Target& target, const std::string& tag, double limitSeconds, std::string* detail) {
     Sample sample;
     sample.start = Now();
     double deadline = sample.start + limitSeconds;
     std::string why, response;
-    int fd = Connect(target, deadline, &why);
+    int fd = kit::Connect(target.host + ":" + std::to_string(target.port), deadline, &why);
     if (fd < 0) {
         sample.outcome = Outcome::NoConnection;
     } else {
@@ -347,7 +276,7 @@ void Load::Stop() {
 }
 
 bool Load::Wait(double seconds) {
-    bool done = WaitFor([this] { return m_shared->finished == m_shared->clients; }, seconds);
+    bool done = WaitUntil([this] { return m_shared->finished == m_shared->clients; }, seconds);
     Stop();
     return done;
 }
@@ -383,14 +312,6 @@ int ServingPipes(const std::string& base) {
     return serving;
 }
 
-std::vector<pid_t> PipeProcesses(pid_t supervisor) {
-    std::vector<pid_t> pids;
-    std::string id = std::to_string(supervisor);
-    std::ifstream in("/proc/" + id + "/task/" + id + "/children");
-    for (pid_t pid; in >> pid;) pids.push_back(pid);
-    return pids;
-}
-
 std::vector<FaultRun> RollingRestarts(const Target& target, const Server& server, int clients, int restarts,
                                       double baselineSeconds, double pauseSeconds) {
     LogCounter log(server.logPath, {"rolling restart done", "rolling restart stopped"});
@@ -406,7 +327,7 @@ std::vector<FaultRun> RollingRestarts(const Target& target, const Server& server
         if (done > 0) Pause(pauseSeconds);
         double begun = Now();
         if (kill(server.pid, SIGHUP) != 0) problem = std::string("kill SIGHUP: ") + std::strerror(errno);
-        else if (!WaitFor([&] { return log.Count(0) > doneBefore + done || log.Count(1) > 0; }, kRecoveryLimit))
+        else if (!WaitUntil([&] { return log.Count(0) > doneBefore + done || log.Count(1) > 0; }, kRecoveryLimit))
             problem = "rolling restart " + std::to_string(done + 1) + " did not end within the limit";
         else if (log.Count(1) > 0)
             problem = "a rolling restart stopped: " + log.Last();
@@ -445,7 +366,7 @@ FaultRun KillsUnderLoad(const Target& target, const Server& server, int clients,
     int killed = 0;
     for (int k = 0; k < kills && problem.empty(); ++k) {
         Pause(started + 1 + k - Now());
-        std::vector<pid_t> pipes = PipeProcesses(server.pid);
+        std::vector<pid_t> pipes = proc::ChildrenOf(server.pid);
         if (pipes.empty()) {
             problem = "the supervisor has no pipe process to kill";
         } else {
@@ -454,9 +375,9 @@ FaultRun KillsUnderLoad(const Target& target, const Server& server, int clients,
         }
     }
     Pause(1);
-    bool restored = WaitFor(
+    bool restored = WaitUntil(
         [&] {
-            return int(PipeProcesses(server.pid).size()) == server.pipes &&
+            return int(proc::ChildrenOf(server.pid).size()) == server.pipes &&
                    ServingPipes(server.base) == server.pipes;
         },
         kRecoveryLimit);

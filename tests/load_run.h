@@ -18,6 +18,8 @@
 #include <string>
 #include <vector>
 
+#include "kit.h"
+
 namespace load {
 
 // Where the gateway answers: http://host:port followed by `script`. With
@@ -45,7 +47,7 @@ enum class Outcome {
 };
 const char* OutcomeName(Outcome outcome);
 
-double Now();  // seconds on the monotonic clock
+using kit::Now;  // seconds on the monotonic clock
 
 struct Sample {
     double start = 0, end = 0;  // Now() at the request's start and end
@@ -114,8 +116,6 @@ struct Server {
     int pipes = 0;
 };
 
-// The supervisor's children (its pipe processes), from /proc.
-std::vector<pid_t> PipeProcesses(pid_t supervisor);
 // The pipes of a base name that serve: registered, alive, not withdrawn.
 int ServingPipes(const std::string& base);
 

@@ -64,20 +64,19 @@ std::string Row(const load::FaultRun& run) {
     return text;
 }
 
-class Load : public ::testing::TestWithParam<Deployment> {
+class Load : public FixedPipeService, public ::testing::WithParamInterface<Deployment> {
 protected:
     void Start(int pipes, const std::vector<std::string>& extra = {}) {
-        ASSERT_EQ("", ClaimFixedPipe());
-        m_claimed = true;
-        ASSERT_TRUE(m_server.Start(pipes, "", extra)) << m_server.error();
+        ASSERT_EQ("", ClaimPipe());
+        ASSERT_TRUE(server.Start(pipes, "", extra)) << server.error();
         ASSERT_TRUE(GetParam().start(m_web)) << m_web.error();
         m_target.port = m_web.port();
         m_target.script = GetParam().script;
         m_target.authorization = BasicAuthorization(kTester);
-        m_handle = {m_server.pid(), m_server.LogPath(), kPipeName, pipes};
+        m_handle = {server.pid(), server.LogPath(), kPipeName, pipes};
     }
 
-    void TearDown() override { ExpectCleanEnd(m_web, m_server, m_claimed); }
+    void TearDown() override { ExpectCleanEnd(m_web); }
 
     // The figures, for the reader of the test's output.
     void Print(const load::FaultRun& run) {
@@ -94,11 +93,9 @@ protected:
 
     static std::string Tail(const std::string& log) { return log.substr(log.size() > 3000 ? log.size() - 3000 : 0); }
 
-    ServerTask m_server;
     WebServer m_web;
     load::Target m_target;
     load::Server m_handle;
-    bool m_claimed = false;
 };
 
 TEST_P(Load, FiveRollingRestartsUnderSixteenClientsLoseNoRequest) {
@@ -109,9 +106,9 @@ TEST_P(Load, FiveRollingRestartsUnderSixteenClientsLoseNoRequest) {
     ExpectAllServed(runs[0]);
     ExpectAllServed(runs[1]);
     EXPECT_GT(runs[2].figures.sent, 0) << "requests during the restarts themselves";
-    EXPECT_EQ(5, runs[1].faults) << Tail(m_server.Log());
-    EXPECT_EQ(5, Occurrences(m_server.Log(), " rolling restart done: 4 pipe processes replaced"));
-    EXPECT_EQ(4u, LiveRegisteredServers().size());
+    EXPECT_EQ(5, runs[1].faults) << Tail(server.Log());
+    EXPECT_EQ(5, Occurrences(server.Log(), " rolling restart done: 4 pipe processes replaced"));
+    EXPECT_EQ(4u, LiveServers(kPipeName).size());
 }
 
 // The counters as they stand: every slot's answers, and their sum.
@@ -155,7 +152,7 @@ TEST_P(Load, APipeProcessKilledEverySecondFailsAtMostTheRequestItHad) {
     EXPECT_EQ("", backwards);
     // Every answer a client got was counted by the slot that gave it.
     EXPECT_EQ(uint64_t(run.figures.served), ReadAnswered().total - before.total);
-    EXPECT_EQ("", run.problem) << Tail(m_server.Log());
+    EXPECT_EQ("", run.problem) << Tail(server.Log());
     EXPECT_EQ(8, run.faults);
     EXPECT_GT(run.figures.served, 0);
     EXPECT_EQ(0, run.figures.other) << "only the communication page may stand for a lost request: " << run.firstBad;
@@ -163,7 +160,7 @@ TEST_P(Load, APipeProcessKilledEverySecondFailsAtMostTheRequestItHad) {
     // The supervisor brought every pipe back, and nothing of the killed
     // ones stayed: the registry's segment, the counters, one segment per
     // pipe, five sets.
-    EXPECT_EQ(4u, LiveRegisteredServers().size());
+    EXPECT_EQ(4u, LiveServers(kPipeName).size());
     std::vector<std::string> objects = PipeObjectsLeft();
     int segments = 0, sets = 0;
     for (const std::string& object : objects) (object.compare(0, 3, "shm") == 0 ? segments : sets) += 1;
@@ -186,7 +183,7 @@ TEST_P(Load, AStopUnderLoadGivesEveryLaterRequestTheCommunicationPageAtOnce) {
     Start(4);
     double stoppedAt = 0, endedAt = 0;
     int status = -2;
-    load::FaultRun run = load::StopUnderLoad(m_target, 16, 2, 3, [&] { status = m_server.Stop(); }, &stoppedAt,
+    load::FaultRun run = load::StopUnderLoad(m_target, 16, 2, 3, [&] { status = server.Stop(); }, &stoppedAt,
                                              &endedAt);
     Print(run);
     EXPECT_EQ(0, status) << "a clean stop";

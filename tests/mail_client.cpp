@@ -1,5 +1,6 @@
 #include "mail_client.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -10,6 +11,9 @@
 #include "cmd_util.h"
 #include "pg_cluster.h"
 #include "server_process.h"
+
+using ::testing::HasSubstr;
+using ::testing::Not;
 
 namespace mailtest {
 
@@ -38,7 +42,7 @@ void MailServerTest::TearDown() {
     }
     // A sanitizer build reports there (leaks at each process's exit).
     for (const char* report : {"Sanitizer", "runtime error"})
-        EXPECT_EQ(std::string::npos, server().Stderr().find(report)) << server().Stderr();
+        EXPECT_THAT(server().Stderr(), Not(HasSubstr(report))) << server().Stderr();
     if (!pgDatabase.empty()) {
         pgtest::Cluster* cluster = pgtest::Cluster::Shared(nullptr);
         EXPECT_TRUE(cluster && cluster->DropDatabase(pgDatabase));

@@ -3,6 +3,7 @@
 // read-only gives a page that says so (503) and a log line, never a crash,
 // and the same pipes serve mail again once the cause is gone; the same for
 // a PostgreSQL database whose connection is lost or whose server goes away.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <sqlite3.h>
@@ -25,6 +26,9 @@ using namespace srvtest;
 
 namespace {
 
+using ::testing::HasSubstr;
+using ::testing::Not;
+
 class MailFault : public MailServerTest {
 protected:
     void StartMail(const std::vector<std::string>& extra = {}) { MailServerTest::StartMail(1, extra); }
@@ -45,7 +49,7 @@ protected:
         Reply reply = Post(base, "/Save/Local/inbox", "0", Form({{"subject", subject}}));
         EXPECT_EQ(503, reply.status);
         EXPECT_EQ("Mail store unavailable", TextOf(Element(reply.page, "h1", "title")));
-        EXPECT_NE(std::string::npos, TextOf(Element(reply.page, "p", "error")).find(pageSays)) << reply.page;
+        EXPECT_THAT(TextOf(Element(reply.page, "p", "error")), HasSubstr(pageSays)) << reply.page;
         EXPECT_EQ(1, CountLines(server().Log(), "command=Save fault=" + fault + ": ")) << server().Log();
     }
 
@@ -135,7 +139,7 @@ TEST_F(MailFault, AFullDatabaseRefusesSavesAndStillServesSearches) {
     }
     ASSERT_EQ(503, refused.status) << "1 MB never filled";
     EXPECT_GT(saved, 0);
-    EXPECT_NE(std::string::npos, TextOf(Element(refused.page, "p", "error")).find("full"));
+    EXPECT_THAT(TextOf(Element(refused.page, "p", "error")), HasSubstr("full"));
     EXPECT_EQ(1, CountLines(server().Log(), "fault=full: "));
     EXPECT_EQ(size_t(std::min(saved, 10)), Find("filler").size());
     // Room made elsewhere is used again.
@@ -209,7 +213,7 @@ TEST_F(MailFault, ADatabaseThatCannotBeMadeAtTheStartIsNamedAndServedOnceThere) 
     database = directory + "/mail.db";
     server().UseMailStore(database);
     StartMail();
-    EXPECT_NE(std::string::npos, server().Stderr().find("mail store " + database + " is not usable"))
+    EXPECT_THAT(server().Stderr(), HasSubstr("mail store " + database + " is not usable"))
         << server().Stderr();
     ExpectRefused("nowhere", "missing", "missing");
     // An empty file put there gets the schema.
@@ -278,10 +282,10 @@ TEST_F(PostgresFault, EachFaultFailsOnlyWhileItLastsAndTheNextRequestConnectsAne
         ASSERT_TRUE(r.cause());
         Reply reply = Post(base, "/Save/Local/inbox", "0", Form({{"subject", std::string("during: ") + r.what}}));
         EXPECT_EQ(503, reply.status);
-        EXPECT_NE(std::string::npos, TextOf(Element(reply.page, "p", "error")).find(r.pageSays)) << reply.page;
+        EXPECT_THAT(TextOf(Element(reply.page, "p", "error")), HasSubstr(r.pageSays)) << reply.page;
         EXPECT_EQ(faults + 1, CountLines(server().Log(), std::string("command=Save fault=") + r.fault + ": "))
             << server().Log();
-        EXPECT_NE(std::string::npos, server().Log().find(cluster->Uri(pgDatabase)));
+        EXPECT_THAT(server().Log(), HasSubstr(cluster->Uri(pgDatabase)));
         ASSERT_TRUE(r.mend());
         std::string after = std::string("after: ") + r.what;
         EXPECT_EQ(200, Save(after)) << server().Log();
@@ -289,7 +293,7 @@ TEST_F(PostgresFault, EachFaultFailsOnlyWhileItLastsAndTheNextRequestConnectsAne
         EXPECT_EQ(++served, CountLines(server().Log(), " serving again"));
         // Only what was saved is there: nothing of the refused save.
         Reply count = Get(base, "/RunAgent/Local/count");
-        EXPECT_EQ(std::string::npos, count.page.find("during")) << count.page;
+        EXPECT_THAT(count.page, Not(HasSubstr("during"))) << count.page;
         // The next row finds only its own "after" message.
         pgtest::Session(cluster->Uri(pgDatabase)).Exec("DELETE FROM messages WHERE subject = convert_to('" + after + "', 'UTF8')");
     }

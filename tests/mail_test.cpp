@@ -4,6 +4,7 @@
 // and exported as it was sent; hostile and broken input changes nothing and
 // gets a page that says why; both stores give the same pages. (Sixteen
 // gateways saving at once: e2e_mail_test.cpp.)
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <unistd.h>
@@ -25,6 +26,10 @@ using namespace mailtest;
 using namespace srvtest;
 
 namespace {
+
+using ::testing::HasSubstr;
+using ::testing::Not;
+using ::testing::StartsWith;
 
 class Mail : public EveryStore {
 protected:
@@ -57,14 +62,14 @@ TEST_P(Mail, SavedMessageIsFoundOpenedAndUpdated) {
     EXPECT_EQ("text/html; charset=utf-8", saved.Header("Content-Type"));
     std::string ident = IdentOn(saved.page);
     ASSERT_EQ(32u, ident.size()) << saved.page;
-    EXPECT_NE(std::string::npos, Element(saved.page, "p", "summary").find("New message"));
-    EXPECT_NE(std::string::npos, saved.page.find("/velmox.cgi/Compose/Local/inbox?0&amp;" + ident));
+    EXPECT_THAT(Element(saved.page, "p", "summary"), HasSubstr("New message"));
+    EXPECT_THAT(saved.page, HasSubstr("/velmox.cgi/Compose/Local/inbox?0&amp;" + ident));
 
     Reply found = Search("inbox", "SREQUEST=Search&SEARCH=whales");
     ASSERT_EQ(200, found.status);
     EXPECT_EQ(std::vector<std::string>{"Whale song"}, Subjects(found));
-    EXPECT_NE(std::string::npos, found.page.find("<mark>whales</mark>")) << found.page;
-    EXPECT_NE(std::string::npos, found.page.find("Compose/Local/inbox?0&amp;" + ident));
+    EXPECT_THAT(found.page, HasSubstr("<mark>whales</mark>")) << found.page;
+    EXPECT_THAT(found.page, HasSubstr("Compose/Local/inbox?0&amp;" + ident));
     EXPECT_EQ("guest@192.0.2.7", TextOf(Elements(found.page, "span", "from").at(0)));
     EXPECT_TRUE(Subjects(Search("drafts", "SREQUEST=Search&SEARCH=whales")).empty()) << "another folder";
 
@@ -73,7 +78,7 @@ TEST_P(Mail, SavedMessageIsFoundOpenedAndUpdated) {
     EXPECT_EQ("ann@example.org", InputValue(opened.page, "compose-to"));
     EXPECT_EQ("Whale song", InputValue(opened.page, "compose-subject"));
     EXPECT_EQ("\nThe blue whales were singing\nall night.", TextOf(Element(opened.page, "textarea", "compose-body")));
-    EXPECT_NE(std::string::npos, opened.page.find("action=\"/velmox.cgi/Save/Local/inbox?0&amp;" + ident + "\""));
+    EXPECT_THAT(opened.page, HasSubstr("action=\"/velmox.cgi/Save/Local/inbox?0&amp;" + ident + "\""));
 
     // A save under a known ident updates it; fields it does not carry stay.
     Reply updated = Post(base, "/Save/Local/inbox", "0&" + ident, Form({{"subject", "Whale songs"}}));
@@ -91,7 +96,7 @@ TEST_P(Mail, SavedMessageIsFoundOpenedAndUpdated) {
     EXPECT_EQ("Reply", TextOf(Element(reply.page, "h1", "title")));
     EXPECT_EQ("guest@192.0.2.7", InputValue(reply.page, "compose-to"));
     EXPECT_EQ("Re: Whale songs", InputValue(reply.page, "compose-subject"));
-    EXPECT_NE(std::string::npos, TextOf(Element(reply.page, "textarea", "compose-body")).find("> all night."));
+    EXPECT_THAT(TextOf(Element(reply.page, "textarea", "compose-body")), HasSubstr("> all night."));
     EXPECT_NE(ident, IdentOn(reply.page));
 
     // A known-to-nobody ident: an empty form that saves under it.
@@ -99,7 +104,7 @@ TEST_P(Mail, SavedMessageIsFoundOpenedAndUpdated) {
     Reply empty = Get(base, "/Compose/Local/notes", "0&" + fresh);
     EXPECT_EQ(200, empty.status);
     EXPECT_EQ("", InputValue(empty.page, "compose-subject"));
-    EXPECT_NE(std::string::npos, empty.page.find("Save/Local/notes?0&amp;" + fresh));
+    EXPECT_THAT(empty.page, HasSubstr("Save/Local/notes?0&amp;" + fresh));
     EXPECT_EQ(fresh, SaveMessage("notes", {{"subject", "kept under its ident"}}, fresh));
 }
 
@@ -127,13 +132,13 @@ TEST_P(Mail, EachUserSeesOnlyTheirOwnMailAndNobodyNone) {
     EXPECT_EQ(0, Count(as("bob", "GET", "/RunAgent/Local/count").page, "<td class=\"count\">"));
     EXPECT_EQ("0", as("bob", "GET", "/RunAgent/Local/export", "inbox").Header("X-Velmox-Messages"));
     Reply picture = as("bob", "GET", "/ImageMap/Local/inbox");
-    EXPECT_EQ(std::string::npos, picture.page.find("Whale")) << picture.page;
+    EXPECT_THAT(picture.page, Not(HasSubstr("Whale"))) << picture.page;
     Reply click = as("bob", "GET", "/ImageMap/Local/inbox/" + std::to_string(INT64_MAX / 2), "100,60");
-    EXPECT_EQ(std::string::npos, click.page.find("Whale")) << "a click where alice's message is drawn for her";
+    EXPECT_THAT(click.page, Not(HasSubstr("Whale"))) << "a click where alice's message is drawn for her";
     for (const char* query : {"0&", "1&"}) {
         Reply opened = as("bob", "GET", "/Compose/Local/inbox", query + ident);
         EXPECT_EQ(404, opened.status) << query;
-        EXPECT_EQ(std::string::npos, opened.page.find("Whale")) << opened.page;
+        EXPECT_THAT(opened.page, Not(HasSubstr("Whale"))) << opened.page;
     }
     Reply changed = as("bob", "POST", "/Save/Local/inbox", "0&" + ident, Form({{"body", "pay bob"}}));
     EXPECT_EQ(404, changed.status);
@@ -143,7 +148,7 @@ TEST_P(Mail, EachUserSeesOnlyTheirOwnMailAndNobodyNone) {
     // alice's message is hers as it was; bob's own is not hers.
     Reply opened = as("alice", "GET", "/Compose/Local/inbox", "0&" + ident);
     EXPECT_EQ("\nwhales", TextOf(Element(opened.page, "textarea", "compose-body")));
-    EXPECT_NE(std::string::npos, Element(opened.page, "p", "summary").find("From alice"));
+    EXPECT_THAT(Element(opened.page, "p", "summary"), HasSubstr("From alice"));
     found = as("alice", "POST", "/Search/Local/inbox", "", "SREQUEST=Search&SEARCH=whales");
     EXPECT_EQ(std::vector<std::string>{"Whale song"}, Subjects(found));
     Reply updated = as("alice", "POST", "/Save/Local/inbox", "0&" + ident, Form({{"subject", "Whale songs"}}));
@@ -163,8 +168,8 @@ TEST_P(Mail, EachUserSeesOnlyTheirOwnMailAndNobodyNone) {
         for (const char* path : {"/Search/Local/inbox", "/Compose/Local/inbox", "/RunAgent/Local/count"}) {
             Reply refused = Ask(base, "GET", path, path[1] == 'C' ? "0&" + ident : "", "", "", r.vars);
             EXPECT_EQ(403, refused.status) << path;
-            EXPECT_NE(std::string::npos, TextOf(Element(refused.page, "p", "error")).find("README.md")) << refused.page;
-            EXPECT_EQ(std::string::npos, refused.page.find("Whale")) << refused.page;
+            EXPECT_THAT(TextOf(Element(refused.page, "p", "error")), HasSubstr("docs/service.md")) << refused.page;
+            EXPECT_THAT(refused.page, Not(HasSubstr("Whale"))) << refused.page;
         }
         EXPECT_EQ(403, Ask(base, "POST", "/Save/Local/inbox", "0&" + ident, "body=x&token=", "", r.vars).status);
     }
@@ -241,10 +246,10 @@ TEST_P(Mail, WordVariantsAreFoundOnlyWhenAskedFor) {
     const std::string options = "SEARCH=searching&MAX=10&SEARCHOPTION=1";
     Reply plain = Search("inbox", options);
     EXPECT_TRUE(Subjects(plain).empty()) << Element(plain.page, "p", "summary");
-    EXPECT_NE(std::string::npos, Element(plain.page, "p", "summary").find("No message in inbox matches"));
+    EXPECT_THAT(Element(plain.page, "p", "summary"), HasSubstr("No message in inbox matches"));
     Reply variants = Search("inbox", options + "&WORDVARIENT=1");
     EXPECT_EQ(std::vector<std::string>{"Archive"}, Subjects(variants));
-    EXPECT_NE(std::string::npos, variants.page.find("<mark>searched</mark>")) << variants.page;
+    EXPECT_THAT(variants.page, HasSubstr("<mark>searched</mark>")) << variants.page;
     EXPECT_EQ(std::vector<std::string>{"Archive"}, Subjects(Search("inbox", "SEARCH=searched&MAX=10&SEARCHOPTION=1")))
         << "the word as written is found without variants";
     EXPECT_EQ(std::vector<std::string>{"Archive"}, Subjects(Search("inbox", "SREQUEST=Search&SEARCH=searching")))
@@ -265,8 +270,8 @@ TEST_P(Mail, MaxOrderAndPagesAreHonoured) {
     EXPECT_EQ((std::vector<std::string>{"five", "four", "three apple"}), ask("3", 2));
     EXPECT_EQ((std::vector<std::string>{"one", "two"}), ask("2", 3));
     Reply capped = Search("fruit", "SEARCH=apple&MAX=3&SEARCHOPTION=2");
-    EXPECT_NE(std::string::npos, Element(capped.page, "p", "summary").find("5 messages in fruit match"));
-    EXPECT_NE(std::string::npos, Element(capped.page, "p", "summary").find("listed 1 to 3 of 3, newest first"));
+    EXPECT_THAT(Element(capped.page, "p", "summary"), HasSubstr("5 messages in fruit match"));
+    EXPECT_THAT(Element(capped.page, "p", "summary"), HasSubstr("listed 1 to 3 of 3, newest first"));
     // An empty search lists the folder.
     EXPECT_EQ(5u, Subjects(Search("fruit", "SREQUEST=Search&SEARCH=")).size());
 
@@ -276,13 +281,13 @@ TEST_P(Mail, MaxOrderAndPagesAreHonoured) {
     const std::string body = "SREQUEST=Quick+Search&SEARCH=apple&MAX=15&SEARCHOPTION=3";
     Reply first = Search("fruit", body);
     EXPECT_EQ(10u, Subjects(first).size());
-    EXPECT_NE(std::string::npos, first.page.find("action=\"/velmox.cgi/Search/Local/fruit?2\"")) << "a next page";
-    EXPECT_NE(std::string::npos, first.page.find("name=\"SEARCHRESULTSPAGE\" value=\"2\""));
+    EXPECT_THAT(first.page, HasSubstr("action=\"/velmox.cgi/Search/Local/fruit?2\"")) << "a next page";
+    EXPECT_THAT(first.page, HasSubstr("name=\"SEARCHRESULTSPAGE\" value=\"2\""));
     Reply second = Search("fruit", body + "&SEARCHRESULTSPAGE=2", "2");
     EXPECT_EQ((std::vector<std::string>{"more 5", "more 6", "more 7", "more 8", "more 9"}), Subjects(second));
-    EXPECT_NE(std::string::npos, second.page.find("<ol class=\"hits\" id=\"results\" start=\"11\">"));
-    EXPECT_EQ(std::string::npos, second.page.find("id=\"next-page\"")) << "MAX 15 ends on page 2";
-    EXPECT_NE(std::string::npos, second.page.find("id=\"previous-page\""));
+    EXPECT_THAT(second.page, HasSubstr("<ol class=\"hits\" id=\"results\" start=\"11\">"));
+    EXPECT_THAT(second.page, Not(HasSubstr("id=\"next-page\""))) << "MAX 15 ends on page 2";
+    EXPECT_THAT(second.page, HasSubstr("id=\"previous-page\""));
 }
 
 TEST_P(Mail, EveryByteValueRoundTripsAndNulIsRefused) {
@@ -332,10 +337,10 @@ TEST_P(Mail, EveryByteValueRoundTripsAndNulIsRefused) {
         SCOPED_TRACE(form);
         Reply refused = Post(base, "/Save/Local/bytes", "0", form);
         EXPECT_EQ(400, refused.status);
-        EXPECT_NE(std::string::npos, TextOf(Element(refused.page, "p", "error")).find("NUL byte")) << refused.page;
+        EXPECT_THAT(TextOf(Element(refused.page, "p", "error")), HasSubstr("NUL byte")) << refused.page;
     }
     Reply count = Get(base, "/RunAgent/Local/count");
-    EXPECT_NE(std::string::npos, count.page.find("<td class=\"count\">2</td>")) << count.page;
+    EXPECT_THAT(count.page, HasSubstr("<td class=\"count\">2</td>")) << count.page;
 }
 
 TEST_P(Mail, InjectionAttemptsChangeNothing) {
@@ -454,7 +459,7 @@ TEST_P(Mail, BrokenRequestsAreRefusedWithAPageThatSaysWhy) {
         Reply reply = Ask(base, r.method, r.path, r.query, r.body, r.user, r.more);
         EXPECT_EQ(r.status, reply.status);
         std::string error = TextOf(Element(reply.page, "p", "error"));
-        EXPECT_NE(std::string::npos, error.find(r.says)) << error;
+        EXPECT_THAT(error, HasSubstr(r.says)) << error;
         EXPECT_TRUE(IsUtf8(reply.page));
     }
     // A 100 KB body of plain text is kept whole.
@@ -466,7 +471,7 @@ TEST_P(Mail, BrokenRequestsAreRefusedWithAPageThatSaysWhy) {
     // Nothing refused was stored, and the message bob tried to change is as it was.
     EXPECT_EQ("kept", InputValue(Get(base, "/Compose/Local/inbox", "0&" + ident).page, "compose-subject"));
     Reply count = Get(base, "/RunAgent/Local/count");
-    EXPECT_NE(std::string::npos, count.page.find("<td class=\"count\">2</td>")) << count.page;
+    EXPECT_THAT(count.page, HasSubstr("<td class=\"count\">2</td>")) << count.page;
     EXPECT_EQ(1, Count(count.page, "<td class=\"count\">"));
 }
 
@@ -485,13 +490,13 @@ TEST_P(Mail, AClickOnTheFolderPictureOpensWhatWasDrawnThere) {
     ASSERT_NE(std::string::npos, src) << view.page;
     src += 11;
     std::string picture = view.page.substr(src, view.page.find('"', src) - src);
-    ASSERT_EQ(0u, picture.find("/velmox.cgi/ImageMap/Local/pics/")) << picture;
+    ASSERT_THAT(picture, StartsWith("/velmox.cgi/ImageMap/Local/pics/")) << picture;
     std::string path = picture.substr(std::string("/velmox.cgi").size());
 
     Reply image = Get(base, path);
     ASSERT_EQ(200, image.status);
     EXPECT_EQ("image/svg+xml", image.Header("Content-Type"));
-    EXPECT_EQ(0u, image.page.find("<svg "));
+    EXPECT_THAT(image.page, StartsWith("<svg "));
     EXPECT_LT(image.page.find(">newest<"), image.page.find(">oldest<"));
 
     auto click = [&](int x, int y) { return Get(base, path, std::to_string(x) + "," + std::to_string(y)); };
@@ -513,7 +518,7 @@ TEST_P(Mail, AClickOnTheFolderPictureOpensWhatWasDrawnThere) {
     for (const auto& spot : std::vector<std::pair<int, int>>{{100, 40 + 96}, {-1, 5}, {480, 50}, {5, 1000}}) {
         Reply nothing = click(spot.first, spot.second);
         EXPECT_EQ(200, nothing.status);
-        EXPECT_NE(std::string::npos, TextOf(Element(nothing.page, "p", "note")).find("Nothing lies at"));
+        EXPECT_THAT(TextOf(Element(nothing.page, "p", "note")), HasSubstr("Nothing lies at"));
     }
 }
 
@@ -524,10 +529,10 @@ TEST_P(Mail, AgentsCountAndExportFolders) {
     SaveMessage("b", {{"subject", "3"}});
     Reply count = Get(base, "/RunAgent/Local/count");
     EXPECT_EQ(200, count.status);
-    EXPECT_NE(std::string::npos, TextOf(Element(count.page, "p", "summary")).find("3 messages in 2 folders"));
+    EXPECT_THAT(TextOf(Element(count.page, "p", "summary")), HasSubstr("3 messages in 2 folders"));
     std::vector<std::string> counts = Elements(count.page, "td", "count");
     EXPECT_EQ((std::vector<std::string>{"1", "2"}), counts);
-    EXPECT_NE(std::string::npos, count.page.find("href=\"/velmox.cgi/RunAgent/Local/export?b\""));
+    EXPECT_THAT(count.page, HasSubstr("href=\"/velmox.cgi/RunAgent/Local/export?b\""));
 
     // Bodies of 50 KB: two fit one answer, the third follows on the next.
     std::vector<std::string> bodies;
@@ -539,7 +544,7 @@ TEST_P(Mail, AgentsCountAndExportFolders) {
     EXPECT_EQ("2", part1.Header("X-Velmox-Messages"));
     EXPECT_EQ("/velmox.cgi/RunAgent/Local/export?big&2", part1.Header("X-Velmox-Next"));
     EXPECT_EQ("attachment; filename=\"big.mbox\"", part1.Header("Content-Disposition"));
-    EXPECT_NE(std::string::npos, part1.page.find("\n>From me\n")) << "mboxrd quoting";
+    EXPECT_THAT(part1.page, HasSubstr("\n>From me\n")) << "mboxrd quoting";
     Reply part2 = Get(base, "/RunAgent/Local/export", "big&2");
     EXPECT_EQ("1", part2.Header("X-Velmox-Messages"));
     EXPECT_EQ("", part2.Header("X-Velmox-Next"));
@@ -559,11 +564,11 @@ TEST_P(Mail, AgentsCountAndExportFolders) {
     size_t rows = Elements(many.page, "td", "count").size();
     EXPECT_LT(rows, 263u);
     EXPECT_EQ("... and " + std::to_string(263 - rows) + " folders more.", TextOf(Element(many.page, "p", "more")));
-    EXPECT_NE(std::string::npos, TextOf(Element(many.page, "p", "summary")).find("266 messages in 263 folders"));
+    EXPECT_THAT(TextOf(Element(many.page, "p", "summary")), HasSubstr("266 messages in 263 folders"));
 
     Reply agents = Get(base, "/RunAgent/Local");
     EXPECT_EQ(200, agents.status);
-    EXPECT_NE(std::string::npos, agents.page.find("<ul id=\"agents\">"));
+    EXPECT_THAT(agents.page, HasSubstr("<ul id=\"agents\">"));
 }
 
 INSTANTIATE_TEST_SUITE_P(Store, Mail, ::testing::Values(Store::kSqlite, Store::kPostgres), StoreParamName);

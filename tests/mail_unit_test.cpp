@@ -3,6 +3,7 @@
 // layout, the mbox form of a message, the words the PostgreSQL store indexes
 // and the snippets it draws, and both stores' refusal of databases that are
 // not their own.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <sqlite3.h>
@@ -15,6 +16,7 @@
 #include "folder_map.h"
 #include "mail_form.h"
 #include "mail_pages.h"
+#include "html_text.h"
 #include "mail_text.h"
 #include "pg_cluster.h"
 #include "pg_store.h"
@@ -23,6 +25,10 @@
 #include "store_choice.h"
 
 namespace {
+
+using ::testing::HasSubstr;
+using ::testing::Not;
+using ::testing::StartsWith;
 
 // A form as the gateway decodes "a=1&b=2": a NUL after every name and value,
 // then the empty name.
@@ -59,7 +65,7 @@ TEST(SaveFormReading, TakesTheThreeFieldsAndRefusesWhatItCannotKeepExactly) {
         SaveForm form;
         std::string refusal = ReadSaveForm(r.list.data(), r.list.size(), form);
         if (*r.refusal) {
-            EXPECT_NE(std::string::npos, refusal.find(r.refusal)) << refusal;
+            EXPECT_THAT(refusal, HasSubstr(r.refusal)) << refusal;
             continue;
         }
         EXPECT_EQ("", refusal);
@@ -167,9 +173,9 @@ TEST(FolderPicture, EveryPointMapsToTheButtonOrRowDrawnThere) {
     m.subject = "<b>&</b>";
     m.sender = "\"x\"";
     std::string svg = FolderImage("inbox", {m});
-    EXPECT_NE(std::string::npos, svg.find("&lt;b&gt;&amp;&lt;/b&gt;"));
-    EXPECT_EQ(std::string::npos, svg.find("<b>"));
-    EXPECT_NE(std::string::npos, FolderImage("inbox", {}).find("No messages in inbox yet"));
+    EXPECT_THAT(svg, HasSubstr("&lt;b&gt;&amp;&lt;/b&gt;"));
+    EXPECT_THAT(svg, Not(HasSubstr("<b>")));
+    EXPECT_THAT(FolderImage("inbox", {}), HasSubstr("No messages in inbox yet"));
 }
 
 TEST(Mbox, FromLinesAreQuotedAndHeadersEncodedSoThatNothingIsLost) {
@@ -181,12 +187,12 @@ TEST(Mbox, FromLinesAreQuotedAndHeadersEncodedSoThatNothingIsLost) {
     m.subject = "caf\xC3\xA9";
     m.body = "From here\n>From there\nnot From\n";
     std::string entry = MboxEntry(m);
-    EXPECT_EQ(0u, entry.find("From ann_smith "));
-    EXPECT_NE(std::string::npos, entry.find("\nFrom: ann smith\n"));
-    EXPECT_NE(std::string::npos, entry.find("\nTo: bob@example.org\n"));
-    EXPECT_NE(std::string::npos, entry.find("\nSubject: =?utf-8?b?Y2Fmw6k=?=\n"));
-    EXPECT_NE(std::string::npos, entry.find("\nX-Velmox-Body-Length: 31\n"));
-    EXPECT_NE(std::string::npos, entry.find("\n\n>From here\n>>From there\nnot From\n\n"));
+    EXPECT_THAT(entry, StartsWith("From ann_smith "));
+    EXPECT_THAT(entry, HasSubstr("\nFrom: ann smith\n"));
+    EXPECT_THAT(entry, HasSubstr("\nTo: bob@example.org\n"));
+    EXPECT_THAT(entry, HasSubstr("\nSubject: =?utf-8?b?Y2Fmw6k=?=\n"));
+    EXPECT_THAT(entry, HasSubstr("\nX-Velmox-Body-Length: 31\n"));
+    EXPECT_THAT(entry, HasSubstr("\n\n>From here\n>>From there\nnot From\n\n"));
     EXPECT_EQ(entry.size() - 2, entry.rfind("\n\n"));
 
     // Long texts: encoded words of at most 75 characters, a UTF-8 text cut
@@ -201,12 +207,12 @@ TEST(Mbox, FromLinesAreQuotedAndHeadersEncodedSoThatNothingIsLost) {
         if (end == std::string::npos) end = subject.size();
         EXPECT_LE(end - at, 75u) << subject;
     }
-    EXPECT_NE(std::string::npos, entry.find("charset=unknown-8bit"));
-    EXPECT_NE(std::string::npos, entry.find("\n\n\xFF\n\n")) << "a line feed added, the length kept";
+    EXPECT_THAT(entry, HasSubstr("charset=unknown-8bit"));
+    EXPECT_THAT(entry, HasSubstr("\n\n\xFF\n\n")) << "a line feed added, the length kept";
     m.sender = "";
     m.subject = std::string("\xFF\xFE", 2);
-    EXPECT_EQ(0u, MboxEntry(m).find("From MAILER-DAEMON "));
-    EXPECT_NE(std::string::npos, MboxEntry(m).find("Subject: =?unknown-8bit?b?//4=?="));
+    EXPECT_THAT(MboxEntry(m), StartsWith("From MAILER-DAEMON "));
+    EXPECT_THAT(MboxEntry(m), HasSubstr("Subject: =?unknown-8bit?b?//4=?="));
 }
 
 TEST(Reply, QuotesTheOriginalAndStaysSavable) {
@@ -220,7 +226,7 @@ TEST(Reply, QuotesTheOriginalAndStaysSavable) {
     EXPECT_NE(original.ident, draft.ident);
     EXPECT_EQ("ann", draft.recipient);
     EXPECT_EQ("Re: Lunch", draft.subject);
-    EXPECT_NE(std::string::npos, draft.body.find(" ann wrote:\n> Noon?\n> At the pier.\n"));
+    EXPECT_THAT(draft.body, HasSubstr(" ann wrote:\n> Noon?\n> At the pier.\n"));
     original.subject = "re: Lunch";
     EXPECT_EQ("re: Lunch", ReplyDraft(original).subject) << "no second Re:";
     // A subject at its limit stays within it, cut between characters.
@@ -228,7 +234,7 @@ TEST(Reply, QuotesTheOriginalAndStaysSavable) {
     draft = ReplyDraft(original);
     EXPECT_LE(draft.subject.size(), kMaxSubjectField);
     EXPECT_TRUE(IsValidUtf8(draft.subject));
-    EXPECT_EQ(0u, draft.subject.find("Re: sss"));
+    EXPECT_THAT(draft.subject, StartsWith("Re: sss"));
 }
 
 class SqliteStoreFiles : public ::testing::Test {
@@ -253,7 +259,7 @@ TEST_F(SqliteStoreFiles, ADatabaseOfAnotherProgramOrSchemaIsRefusedUntouched) {
             ADD_FAILURE() << "opened";
         } catch (const StoreError& e) {
             EXPECT_EQ(StoreError::kDamaged, e.kind());
-            EXPECT_NE(std::string::npos, std::string(e.what()).find(path)) << e.what();
+            EXPECT_THAT(std::string(e.what()), HasSubstr(path)) << e.what();
         }
         Message m;
         EXPECT_THROW(store.Find("", "0123456789abcdef0123456789abcdef", m), StoreError);
@@ -357,7 +363,7 @@ TEST(PgStoreSchema, ADatabaseOfAnotherProgramOrSchemaIsRefusedUntouchedAndAnEmpt
             ADD_FAILURE() << "opened";
         } catch (const StoreError& e) {
             EXPECT_EQ(StoreError::kDamaged, e.kind());
-            EXPECT_NE(std::string::npos, std::string(e.what()).find(database)) << e.what();
+            EXPECT_THAT(std::string(e.what()), HasSubstr(database)) << e.what();
         }
         Message m;
         EXPECT_THROW(store.Find("", "0123456789abcdef0123456789abcdef", m), StoreError);

@@ -54,11 +54,7 @@ bool ServerWaits(const std::string& base, int slot) {
     return set && EventHasWaiterUx(set.get()) == 1;
 }
 
-bool WaitFor(const std::function<bool()>& done, double seconds) {
-    for (double deadline = proc::Now() + seconds; proc::Now() < deadline; usleep(2000))
-        if (done()) return true;
-    return false;
-}
+bool WaitFor(const std::function<bool()>& done, double seconds) { return kit::WaitUntil(done, seconds, 2); }
 
 // True once every thread of the process has stopped: a signal to stop is
 // sent at once but taken a moment later, and until then the process runs.
@@ -137,10 +133,10 @@ TEST_F(PipeClientTest, OneClientServesManyCallsAndFollowsARestartedServerTask) {
     EXPECT_EQ("0:Eknown", answer);
     kill(known.pid, SIGKILL);
     EXPECT_EQ(128 + SIGKILL, proc::Wait(known.pid, 10));
-    double start = proc::Now();
+    double start = kit::Now();
     ASSERT_EQ(1, CallWith(client, "Emoved", &answer)) << FailureText(client.Failure());
     EXPECT_EQ("1:Emoved", answer);
-    EXPECT_LT(proc::Now() - start, 5.0) << "a known server's death is found within the wait";
+    EXPECT_LT(kit::Now() - start, 5.0) << "a known server's death is found within the wait";
     EXPECT_TRUE(other.Stop());
     ExpectNothingLeft();
 }
@@ -327,10 +323,10 @@ TEST_F(HandoverTest, AServerThatClosesBeforeTakingTheRequestPassesItOn) {
     // before it closes: the moment after a terminate message.
     std::string answer;
     ASSERT_EQ(1, CallOnce(base, "Z1000", &answer, kBlock));
-    double start = proc::Now();
+    double start = kit::Now();
     ASSERT_EQ(1, CallOnce(base, "Epassed", &answer, kBlock));
     EXPECT_EQ("1:Epassed", answer) << "slot 0 was idle in the registry but closing";
-    EXPECT_LT(proc::Now() - start, 5.0) << "handed over when slot 0 closed, not after its quiet wait";
+    EXPECT_LT(kit::Now() - start, 5.0) << "handed over when slot 0 closed, not after its quiet wait";
     EXPECT_EQ(0, proc::Wait(closing.pid, 10));
     EXPECT_TRUE(other.Stop());
     ExpectNothingLeft();

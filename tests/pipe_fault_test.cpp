@@ -16,18 +16,6 @@ using namespace ipctest;
 
 namespace {
 
-// Waits (bounded) until the child has ended, without reaping it.
-bool WaitForEnd(pid_t pid) {
-    double deadline = proc::Now() + 10;
-    while (proc::Now() < deadline) {
-        siginfo_t info;
-        info.si_pid = 0;
-        if (waitid(P_PID, id_t(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == pid) return true;
-        usleep(2000);
-    }
-    return false;
-}
-
 class PipeFaultTest : public IpcTest {
 protected:
     // Runs `hold` in a child that then reports and waits to be killed; returns
@@ -340,11 +328,11 @@ TEST_F(PipeFaultTest, EndedButUnreapedClientsAndServersHoldNothing) {
         return m.InitClient(name.c_str()) && m.GetServer(id) && id.index == 0;
     });
     kill(client, SIGKILL);
-    ASSERT_TRUE(WaitForEnd(client));
+    ASSERT_FALSE(proc::StillRunning(client, 10));
     // Slot 1's server killed and left unreaped as well: only slot 0's server
     // can answer, once its dead client's claim is taken over.
     kill(dying.pid, SIGKILL);
-    ASSERT_TRUE(WaitForEnd(dying.pid));
+    ASSERT_FALSE(proc::StillRunning(dying.pid, 10));
     pid_t caller = Track(proc::Spawn([&] {
         std::string answer;
         return CallOnce(base, "Eunreaped", &answer, 4096) == 1 && answer == "0:Eunreaped" ? 0 : 1;

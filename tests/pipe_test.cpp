@@ -7,8 +7,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <fstream>
-#include <sstream>
 #include <thread>
 
 #include "except.h"
@@ -174,13 +172,6 @@ TEST_F(PipeTest, NoServerMeansFailureNotAHang) {
     ExpectNothingLeft();
 }
 
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
 // Runs body with standard output going to a file; returns what it wrote.
 std::string CaptureStdout(const std::string& path, const std::function<void()>& body) {
     std::fflush(stdout);
@@ -194,7 +185,7 @@ std::string CaptureStdout(const std::string& path, const std::function<void()>& 
     std::fflush(stdout);
     dup2(saved, 1);
     close(saved);
-    std::string text = ReadFile(path);
+    std::string text = kit::ReadFile(path);
     unlink(path.c_str());
     return text;
 }
@@ -249,7 +240,7 @@ TEST_F(PipeTest, StreamPipeTracesExactlyWhenDebugging) {
         EXPECT_STREQ("answer", reinterpret_cast<char*>(reply));
         EXPECT_EQ(r.clientTrace, clientTrace);
         EXPECT_EQ(0, proc::Wait(server, 30));
-        std::string serverTrace = ReadFile(serverLog);
+        std::string serverTrace = kit::ReadFile(serverLog);
         if (r.serverTrace) {
             EXPECT_EQ(std::string(r.serverTrace) + (r.debug ? "Pipe closed\n" : ""), serverTrace);
         }

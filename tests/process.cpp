@@ -1,5 +1,6 @@
 #include "process.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <poll.h>
@@ -132,12 +133,6 @@ pid_t StartForked(char* const* argv, char* const* envp, const Options& o) {
 
 }  // namespace
 
-double Now() {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
-}
-
 pid_t Spawn(const std::function<int()>& body) {
     std::fflush(nullptr);
     pid_t pid = fork();
@@ -165,13 +160,13 @@ pid_t Start(const std::vector<std::string>& argv, const Options& options) {
 
 int Wait(pid_t pid, double seconds) {
     if (pid <= 0) return -2;
-    double deadline = Now() + seconds;
+    double deadline = kit::Now() + seconds;
     int status = 0;
     for (;;) {
         pid_t r = waitpid(pid, &status, WNOHANG);
         if (r == pid) break;
         if (r < 0 && errno != EINTR) return -2;
-        if (Now() > deadline) {
+        if (kit::Now() > deadline) {
             kill(-pid, SIGKILL);  // a group it leads, if any
             kill(pid, SIGKILL);
             while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
@@ -185,8 +180,8 @@ int Wait(pid_t pid, double seconds) {
 }
 
 bool StillRunning(pid_t pid, double seconds) {
-    double deadline = Now() + seconds;
-    while (Now() < deadline) {
+    double deadline = kit::Now() + seconds;
+    while (kit::Now() < deadline) {
         siginfo_t info;
         info.si_pid = 0;
         if (waitid(P_PID, id_t(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == pid) return false;
@@ -208,12 +203,47 @@ void KillGroup(pid_t pid, double seconds) {
     Wait(pid, seconds);
 }
 
+bool Ended(pid_t pid, int* status) {
+    int ignored = 0;
+    return pid > 0 && waitpid(pid, status ? status : &ignored, WNOHANG) == pid;
+}
+
+bool ReapGroup(pid_t group, double seconds) {
+    double deadline = kit::Now() + seconds;
+    for (;;) {
+        while (waitpid(-group, nullptr, WNOHANG) > 0) {
+        }
+        if (kill(-group, 0) != 0 && errno == ESRCH) return true;
+        if (kit::Now() > deadline) return false;
+        usleep(5000);
+    }
+}
+
+std::vector<pid_t> ChildrenOf(pid_t pid) {
+    std::vector<pid_t> children;
+    DIR* proc = opendir("/proc");
+    if (!proc) return children;
+    while (dirent* entry = readdir(proc)) {
+        pid_t candidate = std::atoi(entry->d_name);
+        if (candidate <= 0) continue;
+        std::string stat = kit::ReadFile("/proc/" + std::to_string(candidate) + "/stat");
+        size_t close = stat.rfind(')');
+        if (close == std::string::npos) continue;
+        char state = 0;
+        int parent = 0;
+        if (std::sscanf(stat.c_str() + close + 1, " %c %d", &state, &parent) == 2 && parent == pid && state != 'Z')
+            children.push_back(candidate);
+    }
+    closedir(proc);
+    return children;
+}
+
 std::string ReadAll(int fd, double seconds) {
     std::string text;
-    double deadline = Now() + seconds;
+    double deadline = kit::Now() + seconds;
     char buffer[65536];
     for (;;) {
-        int left = int((deadline - Now()) * 1000);
+        int left = int((deadline - kit::Now()) * 1000);
         if (left <= 0) break;
         struct pollfd p = {fd, POLLIN, 0};
         int ready = poll(&p, 1, left);
@@ -250,7 +280,7 @@ Finished Run(const std::vector<std::string>& argv, double seconds, Options optio
     options.out = out[1];
     options.err = err[1];
     options.errToOut = false;
-    double deadline = Now() + seconds;
+    double deadline = kit::Now() + seconds;
     pid_t pid = Start(argv, options);
     close(in);
     close(out[1]);
@@ -262,7 +292,7 @@ Finished Run(const std::vector<std::string>& argv, double seconds, Options optio
     char buffer[65536];
     int open = 2;
     while (open > 0 && pid > 0) {
-        int left = int((deadline - Now()) * 1000);
+        int left = int((deadline - kit::Now()) * 1000);
         if (left <= 0) break;
         int ready = poll(fds, 2, left);
         if (ready < 0 && errno == EINTR) continue;
@@ -280,7 +310,7 @@ Finished Run(const std::vector<std::string>& argv, double seconds, Options optio
     }
     close(out[0]);
     close(err[0]);
-    run.status = Wait(pid, std::max(0.0, deadline - Now()));
+    run.status = Wait(pid, std::max(0.0, deadline - kit::Now()));
     if (held >= 0) close(held);
     return run;
 }

@@ -1,8 +1,8 @@
 // The tests' one way to run processes: a forked body, or a program with the
 // standard streams, environment, working directory, process group, traced
-// start and credentials a test asks for. Every wait has a bound: a process
-// still running at its bound is killed, with the process group it leads,
-// and reaped.
+// start and credentials a test asks for; their children and process groups.
+// Every wait has a bound: a process still running at its bound is killed,
+// with the process group it leads, and reaped. The clock: kit.h.
 #ifndef VELMOX_TESTS_PROCESS_H
 #define VELMOX_TESTS_PROCESS_H
 
@@ -14,10 +14,9 @@
 #include <utility>
 #include <vector>
 
-namespace proc {
+#include "kit.h"
 
-// Seconds on the monotonic clock.
-double Now();
+namespace proc {
 
 // Runs body in a forked child, which exits with body's result (98 when it
 // throws). -1 when the fork fails.
@@ -59,6 +58,15 @@ bool StillRunning(pid_t pid, double seconds);
 int Stop(pid_t pid, double seconds, int signal = SIGTERM);
 // SIGKILL to the group that pid leads and to pid; reaps pid.
 void KillGroup(pid_t pid, double seconds = 10);
+// True when the child has ended; it is then reaped, its wait status in
+// *status. Never waits.
+bool Ended(pid_t pid, int* status = nullptr);
+// Waits until no process of `group` is left, reaping those that this
+// process adopted (a child subreaper); false when some remain after
+// `seconds`.
+bool ReapGroup(pid_t group, double seconds);
+// The living (not zombie) children of pid.
+std::vector<pid_t> ChildrenOf(pid_t pid);
 
 // What a program run to its end wrote, and its status as Wait gives it.
 struct Finished {

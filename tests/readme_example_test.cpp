@@ -17,7 +17,7 @@ namespace {
 
 // True once a server of base is registered and idle, within the bound.
 bool WaitForIdleServer(const std::string& base, double seconds) {
-    for (double deadline = proc::Now() + seconds; proc::Now() < deadline; usleep(20000)) {
+    for (double deadline = kit::Now() + seconds; kit::Now() < deadline; usleep(20000)) {
         ServerMonitor monitor;
         bool ready = monitor.Inspect(base.c_str()) && monitor.FreeServerCount() >= 1;
         monitor.Detach();

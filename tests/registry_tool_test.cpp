@@ -1,5 +1,6 @@
 // velmox-registry run as a program against a running velmox-server, a
 // crashed one, and registries with claimed and closing slots.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <csignal>
@@ -15,6 +16,8 @@
 using namespace srvtest;
 
 namespace {
+
+using ::testing::HasSubstr;
 
 class RegistryTool : public ServerTest {
 protected:
@@ -55,25 +58,25 @@ TEST_F(RegistryTool, ShowsLiveIdleSlotsAndCleanRefuses) {
                                                  std::vector<std::string>{"--base", base}}) {
         Finished show = Tool(args);
         EXPECT_EQ(0, show.status) << show.err;
-        EXPECT_NE(std::string::npos, show.out.find("registry of " + base + "\n")) << show.out;
+        EXPECT_THAT(show.out, HasSubstr("registry of " + base + "\n")) << show.out;
         for (const ServerID& id : slots) {
             std::string row = RowOf(show.out, id.index);
-            EXPECT_NE(std::string::npos, row.find(std::to_string(id.serverPid) + " alive")) << row;
-            EXPECT_NE(std::string::npos, row.find(" idle ")) << row;
-            EXPECT_NE(std::string::npos, row.find(StartTime(id.startTicks))) << row;
+            EXPECT_THAT(row, HasSubstr(std::to_string(id.serverPid) + " alive")) << row;
+            EXPECT_THAT(row, HasSubstr(" idle ")) << row;
+            EXPECT_THAT(row, HasSubstr(StartTime(id.startTicks))) << row;
         }
         EXPECT_EQ(3, CountLines(show.out, " alive "));
-        EXPECT_NE(std::string::npos, show.out.find("registered: 3 of 64\n"));
-        EXPECT_NE(std::string::npos, show.out.find("free servers: 3\n"));
-        EXPECT_NE(std::string::npos,
-                  show.out.find("objects: registry lock, registry block, free-server count, pipe mutexes, "
+        EXPECT_THAT(show.out, HasSubstr("registered: 3 of 64\n"));
+        EXPECT_THAT(show.out, HasSubstr("free servers: 3\n"));
+        EXPECT_THAT(show.out,
+                  HasSubstr("objects: registry lock, registry block, free-server count, pipe mutexes, "
                                 "request events, answer events, counters, pipe blocks 0 1 2\n"))
             << show.out;
     }
     Finished clean = Tool({"clean", "-b", base});
     EXPECT_EQ(1, clean.status);
-    for (const ServerID& id : slots) EXPECT_NE(std::string::npos, clean.out.find(" " + std::to_string(id.serverPid)));
-    EXPECT_NE(std::string::npos, clean.out.find("not cleaning " + base + ": live servers use it")) << clean.out;
+    for (const ServerID& id : slots) EXPECT_THAT(clean.out, HasSubstr(" " + std::to_string(id.serverPid)));
+    EXPECT_THAT(clean.out, HasSubstr("not cleaning " + base + ": live servers use it")) << clean.out;
     EXPECT_FALSE(ipctest::ObjectsLeft(base).empty()) << "a refused clean removes nothing";
     EXPECT_EQ(0, server().Stop());
     ExpectNothingLeft();
@@ -86,7 +89,7 @@ TEST_F(RegistryTool, AfterACrashShowsDeadServersAndCleanRemovesEverything) {
     Finished show = Show();
     EXPECT_EQ(0, show.status);
     for (const ServerID& id : slots)
-        EXPECT_NE(std::string::npos, RowOf(show.out, id.index).find(std::to_string(id.serverPid) + " dead"))
+        EXPECT_THAT(RowOf(show.out, id.index), HasSubstr(std::to_string(id.serverPid) + " dead"))
             << show.out;
     EXPECT_EQ(3, CountLines(show.out, " dead "));
 
@@ -123,18 +126,18 @@ TEST_F(RegistryTool, ClaimedAndClosingSlotsAreShownAsSuch) {
     ASSERT_EQ('C', state);
     close(ready[0]);
     close(ready[1]);
-    EXPECT_NE(std::string::npos, RowOf(Show().out, 0).find("claimed by pid " + std::to_string(holder) + " (alive)"));
+    EXPECT_THAT(RowOf(Show().out, 0), HasSubstr("claimed by pid " + std::to_string(holder) + " (alive)"));
     kill(holder, SIGKILL);
     proc::Wait(holder, 10);
-    EXPECT_NE(std::string::npos, RowOf(Show().out, 0).find("claimed by pid " + std::to_string(holder) + " (dead)"));
+    EXPECT_THAT(RowOf(Show().out, 0), HasSubstr("claimed by pid " + std::to_string(holder) + " (dead)"));
 
     // A pipe that withdraws to close claims its own slot.
     MemoryPipe closing;
     ASSERT_EQ(1, closing.Create(base.c_str(), 4096));
     ASSERT_EQ(1, closing.m_monitor.Withdraw(closing.m_id));
     std::string row = RowOf(Show().out, closing.m_id.index);
-    EXPECT_NE(std::string::npos, row.find(std::to_string(getpid()) + " alive")) << row;
-    EXPECT_NE(std::string::npos, row.find(" closing ")) << row;
+    EXPECT_THAT(row, HasSubstr(std::to_string(getpid()) + " alive")) << row;
+    EXPECT_THAT(row, HasSubstr(" closing ")) << row;
     closing.Close();
     EXPECT_TRUE(idle.Stop());
     ExpectNothingLeft();
@@ -161,16 +164,16 @@ TEST_F(RegistryTool, StatusCountsEveryAnswerInEachForm) {
 
     Finished text = Tool({"status", "-b", base});
     EXPECT_EQ(0, text.status) << text.err;
-    EXPECT_NE(std::string::npos, text.out.find(": 3 pipes (3 idle, 0 busy, 0 recovering)\n")) << text.out;
-    EXPECT_NE(std::string::npos, text.out.find("requests answered: 8, ended by the timeout: 0")) << text.out;
-    EXPECT_NE(std::string::npos, text.out.find("no_server 0, dead_server 0, timeout 0, refused 1\n")) << text.out;
-    for (int pid : LiveServers(base)) EXPECT_NE(std::string::npos, text.out.find(" " + std::to_string(pid) + " "));
+    EXPECT_THAT(text.out, HasSubstr(": 3 pipes (3 idle, 0 busy, 0 recovering)\n")) << text.out;
+    EXPECT_THAT(text.out, HasSubstr("requests answered: 8, ended by the timeout: 0")) << text.out;
+    EXPECT_THAT(text.out, HasSubstr("no_server 0, dead_server 0, timeout 0, refused 1\n")) << text.out;
+    for (int pid : LiveServers(base)) EXPECT_THAT(text.out, HasSubstr(" " + std::to_string(pid) + " "));
 
     Finished json = Tool({"status", "--json", "-b", base});
     EXPECT_EQ(0, json.status);
-    EXPECT_NE(std::string::npos, json.out.find("\"pipes\": 3, \"idle\": 3, \"busy\": 0, \"recovering\": 0, "
-                                               "\"requests\": 8, \"timeouts\": 0")) << json.out;
-    EXPECT_NE(std::string::npos, json.out.find("\"refused\": 1}")) << json.out;
+    EXPECT_THAT(json.out, HasSubstr("\"pipes\": 3, \"idle\": 3, \"busy\": 0, \"recovering\": 0, "
+                                    "\"requests\": 8, \"timeouts\": 0")) << json.out;
+    EXPECT_THAT(json.out, HasSubstr("\"refused\": 1}")) << json.out;
 
     Finished metrics = Tool({"status", "--openmetrics", "-b", base});
     EXPECT_EQ(0, metrics.status);
@@ -182,14 +185,14 @@ TEST_F(RegistryTool, StatusCountsEveryAnswerInEachForm) {
     for (const char* line : {"velmox_pipes{state=\"idle\"} 3\n", "velmox_request_duration_seconds_count 8\n",
                              "velmox_exchange_failures_total{cause=\"refused\"} 1\n",
                              "# TYPE velmox_client_wait_seconds histogram\n", "velmox_up 1\n"})
-        EXPECT_NE(std::string::npos, metrics.out.find(line)) << line;
+        EXPECT_THAT(metrics.out, HasSubstr(line)) << line;
     EXPECT_EQ("# EOF\n", metrics.out.substr(metrics.out.size() - 6));
 
     EXPECT_EQ(0, server().Stop());
     ExpectNothingLeft();
     metrics = Tool({"status", "--openmetrics", "-b", base});
     EXPECT_EQ(1, metrics.status);
-    EXPECT_NE(std::string::npos, metrics.out.find("velmox_up 0\n")) << metrics.out;
+    EXPECT_THAT(metrics.out, HasSubstr("velmox_up 0\n")) << metrics.out;
 }
 
 TEST_F(RegistryTool, CommandLine) {
@@ -210,8 +213,8 @@ TEST_F(RegistryTool, CommandLine) {
         SCOPED_TRACE(r.args[0]);
         Finished run = Tool(r.args);
         EXPECT_EQ(r.status, run.status);
-        EXPECT_NE(std::string::npos, run.out.find(r.out)) << run.out;
-        EXPECT_NE(std::string::npos, run.err.find(r.err)) << run.err;
+        EXPECT_THAT(run.out, HasSubstr(r.out)) << run.out;
+        EXPECT_THAT(run.err, HasSubstr(r.err)) << run.err;
     }
 }
 

@@ -1,6 +1,7 @@
 // The sample server's answer page, built without a pipe: for commands made
 // from a request and read back from the wire as the server receives them,
 // and for commands filled by hand with the largest and most hostile values.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -9,7 +10,9 @@
 #include <vector>
 
 #include "cgi.h"
+#include "kit.h"
 #include "cmd_util.h"
+#include "html_text.h"
 #include "log.h"
 #include "page.h"
 #include "root.h"
@@ -17,6 +20,9 @@
 #include "schcmd.h"
 
 namespace {
+
+using ::testing::HasSubstr;
+using ::testing::Not;
 
 const ServedBy kServedBy{2, 4242};
 const std::string kHead = "Content-Type: text/html; charset=utf-8\nCache-Control: no-store\n\n";
@@ -31,20 +37,7 @@ std::unique_ptr<Cmd> Received(const EnvList& vars, const std::string& body = "")
     return std::unique_ptr<Cmd>(Cmd::CreateCmd(s));
 }
 
-std::string Hex(const std::string& bytes) {
-    static const char digits[] = "0123456789abcdef";
-    std::string hex;
-    for (unsigned char c : bytes) hex += std::string{digits[c >> 4], digits[c & 15]};
-    return hex;
-}
-
-std::string CellOf(const std::string& page, const std::string& id) {
-    std::string open = "<td id=\"" + id + "\">";
-    size_t start = page.find(open);
-    if (start == std::string::npos) return "<missing " + id + ">";
-    start += open.size();
-    return page.substr(start, page.find("</td>", start) - start);
-}
+using kit::Cell;
 
 // The ids of the cells of one table, in order.
 std::vector<std::string> CellIds(const std::string& page, const std::string& table) {
@@ -104,7 +97,7 @@ std::vector<CommandRow> CommandRows() {
          FieldIds({"m_reservedText", "m_queryNumber", "m_bodyLen", "m_identValid", "m_ident", "m_body"}),
          {{"m_cmdID", "1"}, {"m_path", "notes"}, {"m_server", ""}, {"m_reservedText", ""}, {"m_queryNumber", "42"},
           {"m_bodyLen", "16"}, {"m_identValid", "1"}, {"m_ident", "89abcdef 01234567 00112233 44556677"},
-          {"m_body", Hex(saveBody)}}},
+          {"m_body", kit::Hex(saveBody)}}},
         {"Compose",
          {{"PATH_INFO", "/Compose/Mail+Hub/drafts/new"}, {"QUERY_STRING", "1f&0123456789abcdef0011223344556677"}},
          "",
@@ -142,22 +135,22 @@ TEST(ServerPage, EveryCommandShowsItsFieldsAndTheRequest) {
         std::unique_ptr<Cmd> cmd = Received(r.vars, r.body);
         std::string page = PageText(BuildAnswer(*cmd, kServedBy));
         EXPECT_EQ(kHead, page.substr(0, kHead.size()));
-        EXPECT_NE(std::string::npos, page.find("<title>Velmox sample server: " + std::string(r.name) + "</title>"));
-        EXPECT_NE(std::string::npos, page.find("<h1 id=\"command\">" + std::string(r.name) + "</h1>"));
-        EXPECT_NE(std::string::npos, page.find("<p id=\"served\">served by pipe 2, pid 4242</p>"));
+        EXPECT_THAT(page, HasSubstr("<title>Velmox sample server: " + std::string(r.name) + "</title>"));
+        EXPECT_THAT(page, HasSubstr("<h1 id=\"command\">" + std::string(r.name) + "</h1>"));
+        EXPECT_THAT(page, HasSubstr("<p id=\"served\">served by pipe 2, pid 4242</p>"));
         EXPECT_EQ(r.ids, CellIds(page, "fields"));
-        EXPECT_EQ("1", CellOf(page, "m_param"));
-        EXPECT_EQ("192.0.2.7", CellOf(page, "m_remoteAddr"));
-        EXPECT_EQ("ann", CellOf(page, "m_remoteUser"));
-        EXPECT_EQ("probe/1.0", CellOf(page, "m_userAgent"));
-        for (const auto& cell : r.cells) EXPECT_EQ(cell.second, CellOf(page, cell.first)) << cell.first;
+        EXPECT_EQ("1", Cell(page, "m_param"));
+        EXPECT_EQ("192.0.2.7", Cell(page, "m_remoteAddr"));
+        EXPECT_EQ("ann", Cell(page, "m_remoteUser"));
+        EXPECT_EQ("probe/1.0", Cell(page, "m_userAgent"));
+        for (const auto& cell : r.cells) EXPECT_EQ(cell.second, Cell(page, cell.first)) << cell.first;
         std::vector<std::string> cgiIds;
         for (const char* name : CGI::c_cgiEnvVarName) cgiIds.push_back(std::string("cgi-") + name);
         EXPECT_EQ(cgiIds, CellIds(page, "cgi"));
-        EXPECT_EQ("/cgi-bin/velmox.cgi", CellOf(page, "cgi-SCRIPT_NAME"));
-        EXPECT_EQ("192.0.2.7", CellOf(page, "cgi-REMOTE_ADDR"));
-        EXPECT_EQ(EscapeHtml(r.vars[1].second), CellOf(page, "cgi-QUERY_STRING"));
-        EXPECT_EQ("", CellOf(page, "cgi-HTTPS"));
+        EXPECT_EQ("/cgi-bin/velmox.cgi", Cell(page, "cgi-SCRIPT_NAME"));
+        EXPECT_EQ("192.0.2.7", Cell(page, "cgi-REMOTE_ADDR"));
+        EXPECT_EQ(EscapeHtml(r.vars[1].second), Cell(page, "cgi-QUERY_STRING"));
+        EXPECT_EQ("", Cell(page, "cgi-HTTPS"));
     }
 }
 
@@ -190,11 +183,11 @@ TEST(ServerPage, EveryPageOffersTheFormsAndLinks) {
         vars.push_back({"SCRIPT_NAME", "/v.cgi"});
         std::unique_ptr<Cmd> cmd = Received(vars, r.body);
         std::string page = PageText(BuildAnswer(*cmd, kServedBy));
-        for (const char* fragment : fragments) EXPECT_NE(std::string::npos, page.find(fragment)) << fragment;
+        for (const char* fragment : fragments) EXPECT_THAT(page, HasSubstr(fragment)) << fragment;
         // The search inputs carry the current search text on a Search page only.
         std::string text = std::string(r.name) == "Search" ? "cats" : "";
-        EXPECT_NE(std::string::npos, page.find("<input name=\"SEARCH\" value=\"" + text + "\">"));
-        EXPECT_NE(std::string::npos, page.find("<input name=\"OLDSEARCHREQUEST\" value=\"" + text + "\">"));
+        EXPECT_THAT(page, HasSubstr("<input name=\"SEARCH\" value=\"" + text + "\">"));
+        EXPECT_THAT(page, HasSubstr("<input name=\"OLDSEARCHREQUEST\" value=\"" + text + "\">"));
     }
 }
 
@@ -216,7 +209,7 @@ TEST(ServerPage, LinksFollowTheScriptName) {
                                  "action=\"" + base + "/Save/Local/notes?2a&amp;",
                                  "href=\"" + base + "/ImageMap/Local/maps/world\"",
                                  "href=\"" + base + "/RunAgent/Local/agents/report?Hello+World\""})
-            EXPECT_NE(std::string::npos, page.find(link)) << link;
+            EXPECT_THAT(page, HasSubstr(link)) << link;
         ExpectAmpersandsEscape(page);
     }
 }
@@ -245,23 +238,23 @@ TEST(ServerPage, HostileRequestTextIsEscapedEverywhere) {
                         {"REQUEST_METHOD", body.empty() ? "GET" : "POST"}};
         std::unique_ptr<Cmd> cmd = Received(vars, body);
         std::string page = PageText(BuildAnswer(*cmd, kServedBy));
-        EXPECT_EQ(std::string::npos, page.find("<script")) << page;
-        EXPECT_EQ(std::string::npos, page.find("<SCRIPT"));
+        EXPECT_THAT(page, Not(HasSubstr("<script"))) << page;
+        EXPECT_THAT(page, Not(HasSubstr("<SCRIPT")));
         ExpectAmpersandsEscape(page);
-        EXPECT_EQ(escaped, CellOf(page, "m_remoteUser"));
-        EXPECT_EQ(escaped, CellOf(page, "m_userAgent"));
-        EXPECT_NE(std::string::npos, CellOf(page, "m_path").find(escaped));
-        EXPECT_EQ(escaped, CellOf(page, "cgi-QUERY_STRING"));
-        EXPECT_EQ(escaped, CellOf(page, "cgi-HTTP_REFERER"));
-        EXPECT_EQ("/cgi&quot;&gt;&lt;script&gt;x&lt;/script&gt;", CellOf(page, "cgi-SCRIPT_NAME"));
+        EXPECT_EQ(escaped, Cell(page, "m_remoteUser"));
+        EXPECT_EQ(escaped, Cell(page, "m_userAgent"));
+        EXPECT_THAT(Cell(page, "m_path"), HasSubstr(escaped));
+        EXPECT_EQ(escaped, Cell(page, "cgi-QUERY_STRING"));
+        EXPECT_EQ(escaped, Cell(page, "cgi-HTTP_REFERER"));
+        EXPECT_EQ("/cgi&quot;&gt;&lt;script&gt;x&lt;/script&gt;", Cell(page, "cgi-SCRIPT_NAME"));
         if (r.cell) {
-            EXPECT_EQ(escaped, CellOf(page, r.cell));
+            EXPECT_EQ(escaped, Cell(page, r.cell));
         }
         if (std::string(r.path).find("Search") != std::string::npos) {
-            EXPECT_NE(std::string::npos, page.find("<input name=\"SEARCH\" value=\"" + escaped + "\">"));
+            EXPECT_THAT(page, HasSubstr("<input name=\"SEARCH\" value=\"" + escaped + "\">"));
         }
         if (std::string(r.path).find("Save") != std::string::npos) {
-            EXPECT_NE(std::string::npos, page.find("<dt>" + escaped + "</dt><dd>" + escaped + "</dd>"));
+            EXPECT_THAT(page, HasSubstr("<dt>" + escaped + "</dt><dd>" + escaped + "</dd>"));
         }
     }
 }
@@ -269,22 +262,22 @@ TEST(ServerPage, HostileRequestTextIsEscapedEverywhere) {
 TEST(ServerPage, SaveListsTheDecodedForm) {
     std::unique_ptr<Cmd> cmd = Received({{"PATH_INFO", "/Save/Local/notes"}}, "To=ann&Body=line1%0D%0Aline2+%3C%3E");
     std::string page = PageText(BuildAnswer(*cmd, kServedBy));
-    EXPECT_NE(std::string::npos,
-              page.find("<dl id=\"form\">\n<dt>To</dt><dd>ann</dd>\n<dt>Body</dt><dd>line1\nline2 &lt;&gt;</dd>\n</dl>"));
-    EXPECT_EQ("0", CellOf(page, "m_identValid"));
-    EXPECT_EQ("00000000 00000000 00000000 00000000", CellOf(page, "m_ident"));
+    EXPECT_THAT(page,
+              HasSubstr("<dl id=\"form\">\n<dt>To</dt><dd>ann</dd>\n<dt>Body</dt><dd>line1\nline2 &lt;&gt;</dd>\n</dl>"));
+    EXPECT_EQ("0", Cell(page, "m_identValid"));
+    EXPECT_EQ("00000000 00000000 00000000 00000000", Cell(page, "m_ident"));
 
     cmd = Received({{"PATH_INFO", "/Save/Local/notes"}});
     page = PageText(BuildAnswer(*cmd, kServedBy));
-    EXPECT_EQ("0", CellOf(page, "m_bodyLen"));
-    EXPECT_EQ("", CellOf(page, "m_body"));
-    EXPECT_NE(std::string::npos, page.find("<dl id=\"form\">\n</dl>"));
+    EXPECT_EQ("0", Cell(page, "m_bodyLen"));
+    EXPECT_EQ("", Cell(page, "m_body"));
+    EXPECT_THAT(page, HasSubstr("<dl id=\"form\">\n</dl>"));
 
     // Compose carries no body to the server: its list stays empty, and says why.
     cmd = Received({{"PATH_INFO", "/Compose/Local/drafts"}}, "To=ann");
     page = PageText(BuildAnswer(*cmd, kServedBy));
-    EXPECT_NE(std::string::npos, page.find("<dl id=\"form\">\n</dl>"));
-    EXPECT_NE(std::string::npos, page.find("<p id=\"form-note\">"));
+    EXPECT_THAT(page, HasSubstr("<dl id=\"form\">\n</dl>"));
+    EXPECT_THAT(page, HasSubstr("<p id=\"form-note\">"));
 }
 
 // Fills every text field of a command with `c` up to its width.
@@ -315,13 +308,13 @@ TEST(ServerPage, TheLargestMostHostileRequestStillFitsThePipe) {
     std::string answer = BuildAnswer(*save, kServedBy);
     std::string page = PageText(answer);
     EXPECT_LT(answer.size(), kMaxAnswerSize * 3 / 4) << "well below the limit";
-    EXPECT_NE(std::string::npos, page.find("<h1 id=\"command\">Save</h1>"));
-    EXPECT_EQ(kBodyHexLimit, CellOf(page, "m_body").size());
-    EXPECT_EQ(Hex(std::string(save->m_body, kBodyHexLimit / 2)), CellOf(page, "m_body"));
-    EXPECT_NE(std::string::npos, page.find("<p id=\"body-cut\">m_body shows the first 8192 of 127000 bytes</p>"));
-    EXPECT_NE(std::string::npos, page.find("<p id=\"form-cut\">"));
-    EXPECT_NE(std::string::npos, page.find("<p id=\"cgi-cut\">cut to fit the page: SERVER_SOFTWARE, "));
-    EXPECT_EQ(255u * 6, CellOf(page, "m_server").size()) << "a fixed field is shown whole";
+    EXPECT_THAT(page, HasSubstr("<h1 id=\"command\">Save</h1>"));
+    EXPECT_EQ(kBodyHexLimit, Cell(page, "m_body").size());
+    EXPECT_EQ(kit::Hex(std::string(save->m_body, kBodyHexLimit / 2)), Cell(page, "m_body"));
+    EXPECT_THAT(page, HasSubstr("<p id=\"body-cut\">m_body shows the first 8192 of 127000 bytes</p>"));
+    EXPECT_THAT(page, HasSubstr("<p id=\"form-cut\">"));
+    EXPECT_THAT(page, HasSubstr("<p id=\"cgi-cut\">cut to fit the page: SERVER_SOFTWARE, "));
+    EXPECT_EQ(255u * 6, Cell(page, "m_server").size()) << "a fixed field is shown whole";
     ExpectAmpersandsEscape(page);
     save->m_cgi = nullptr;
 
@@ -340,24 +333,24 @@ TEST(ServerPage, LongValuesAreCutBetweenCharacters) {
     for (int i = 0; i < 1500; ++i) text += "\xc3\xa9";  // two bytes each
     std::unique_ptr<Cmd> cmd = Received({{"PATH_INFO", "/RunAgent/Local/a"}, {"QUERY_STRING", "x" + text}});
     std::string page = PageText(BuildAnswer(*cmd, kServedBy));
-    std::string cell = CellOf(page, "cgi-QUERY_STRING");
+    std::string cell = Cell(page, "cgi-QUERY_STRING");
     ASSERT_GT(cell.size(), 900u);
     ASSERT_LE(cell.size(), 1024u);
     EXPECT_EQ("x" + text.substr(0, cell.size() - 1), cell);
     EXPECT_EQ(1u, cell.size() % 2) << "x and whole two-byte characters";
-    EXPECT_NE(std::string::npos, page.find("<p id=\"cgi-cut\">cut to fit the page: QUERY_STRING</p>"));
+    EXPECT_THAT(page, HasSubstr("<p id=\"cgi-cut\">cut to fit the page: QUERY_STRING</p>"));
     // Control characters never reach the page.
     cmd = Received({{"PATH_INFO", "/RunAgent/Local/a"}, {"HTTP_REFERER", "a\x01" "b\x7f" "c\td"}});
     page = PageText(BuildAnswer(*cmd, kServedBy));
-    EXPECT_EQ("a\xEF\xBF\xBD" "b\xEF\xBF\xBD" "c\td", CellOf(page, "cgi-HTTP_REFERER"));
+    EXPECT_EQ("a\xEF\xBF\xBD" "b\xEF\xBF\xBD" "c\td", Cell(page, "cgi-HTTP_REFERER"));
 }
 
 TEST(ServerPage, ErrorAnswerIsACompleteEscapedResponse) {
     std::string page = PageText(BuildErrorAnswer("bad <thing> & 'more'", kServedBy));
     EXPECT_EQ(kHead, page.substr(0, kHead.size()));
-    EXPECT_NE(std::string::npos, page.find("<h1 id=\"command\">error</h1>"));
-    EXPECT_NE(std::string::npos, page.find("<p id=\"error\">bad &lt;thing&gt; &amp; &#39;more&#39;</p>"));
-    EXPECT_NE(std::string::npos, page.find("<p id=\"served\">served by pipe 2, pid 4242</p>"));
+    EXPECT_THAT(page, HasSubstr("<h1 id=\"command\">error</h1>"));
+    EXPECT_THAT(page, HasSubstr("<p id=\"error\">bad &lt;thing&gt; &amp; &#39;more&#39;</p>"));
+    EXPECT_THAT(page, HasSubstr("<p id=\"served\">served by pipe 2, pid 4242</p>"));
 }
 
 TEST(ServerLog, ValuesAreQuotedEscapedAndCut) {

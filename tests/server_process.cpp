@@ -11,7 +11,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <sstream>
 
 #include "cmd.h"
@@ -43,22 +42,6 @@ pid_t StartProgram(const std::vector<std::string>& argv, const std::string& out,
 
 }  // namespace
 
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-bool WaitUntil(const std::function<bool()>& done, double seconds) {
-    double deadline = proc::Now() + seconds;
-    while (!done()) {
-        if (proc::Now() > deadline) return false;
-        usleep(10 * 1000);
-    }
-    return true;
-}
-
 Finished RunToEnd(const std::vector<std::string>& argv, double seconds) { return proc::Run(argv, seconds); }
 
 // ------------------------------------------------------------------ server
@@ -88,8 +71,7 @@ bool ServerRun::Start(int pipes, const std::vector<std::string>& extra) {
     std::string expected = std::to_string(m_pid) + "\n";
     bool ready = WaitUntil(
         [&] {
-            int status;
-            if (waitpid(m_pid, &status, WNOHANG) == m_pid) m_pid = -1;
+            if (proc::Ended(m_pid)) m_pid = -1;
             return m_pid < 0 || ReadFile(ReadyPath()) == expected;
         },
         60);
@@ -106,7 +88,7 @@ int ServerRun::Wait(double seconds) {
     if (m_pid <= 0) return -2;
     int status = proc::Wait(m_pid, seconds);
     if (status == -1) kill(-m_pid, SIGKILL);  // pipe processes of a hung server
-    ReapGroup(10);
+    proc::ReapGroup(m_pid, 10);
     m_pid = -1;
     return status;
 }
@@ -115,48 +97,23 @@ void ServerRun::KillAll() {
     if (m_pid <= 0) return;
     kill(-m_pid, SIGKILL);
     proc::Wait(m_pid, 10);
-    ReapGroup(10);
+    // Pipe processes whose supervisor is gone have been adopted by the
+    // test process (see ServerTest::SetUp): reaped here.
+    proc::ReapGroup(m_pid, 10);
     m_pid = -1;
 }
 
-// Pipe processes whose supervisor is gone have been adopted by the test
-// process (see ServerTest::SetUp); they are reaped here.
-void ServerRun::ReapGroup(double seconds) {
-    pid_t group = m_pid;
-    WaitUntil(
-        [group] {
-            while (waitpid(-group, nullptr, WNOHANG) > 0) {
-            }
-            return kill(-group, 0) != 0 && errno == ESRCH;
-        },
-        seconds);
+void ServerRun::Finish() {
+    if (running()) {
+        ADD_FAILURE() << "the server was still running; log:\n" << Log();
+        KillAll();
+    }
+    RemoveFiles();
 }
 
 void ServerRun::RemoveFiles() const {
     for (const char* suffix : {".log", ".ready", ".ready.tmp", ".out", ".err", ".secret"})
         unlink((m_base + suffix).c_str());
-}
-
-// ---------------------------------------------------------------- registry
-
-std::vector<ServerID> Registered(const std::string& base) {
-    std::vector<ServerID> slots;
-    ServerMonitor monitor;
-    if (!monitor.Inspect(base.c_str())) return slots;
-    ServerList list;
-    if (monitor.GetServerList(list)) {
-        for (int i = 0; i < kMaxServers; ++i)
-            if (list.servers[i].index == i) slots.push_back(list.servers[i]);
-    }
-    monitor.Detach();
-    return slots;
-}
-
-std::vector<int> LiveServers(const std::string& base) {
-    std::vector<int> pids;
-    for (const ServerID& id : Registered(base))
-        if (OpSys::ProcessExists(id.serverPid)) pids.push_back(id.serverPid);
-    return pids;
 }
 
 // ------------------------------------------------------------------ client
@@ -182,15 +139,6 @@ std::string Message(Cmd& cmd) {
 
 // -------------------------------------------------------------------- text
 
-std::string Cell(const std::string& page, const std::string& id) {
-    std::string open = "<td id=\"" + id + "\">";
-    size_t start = page.find(open);
-    if (start == std::string::npos) return "<missing " + id + ">";
-    start += open.size();
-    size_t end = page.find("</td>", start);
-    return end == std::string::npos ? "<unclosed " + id + ">" : page.substr(start, end - start);
-}
-
 int CountLines(const std::string& text, const std::string& part) {
     int count = 0;
     std::istringstream lines(text);
@@ -206,19 +154,8 @@ void ServerTest::SetUp() {
     m_server.reset(new ServerRun(base));
 }
 
-void ServerTest::ExpectNothingLeft() {
-    std::vector<std::string> left = ipctest::ObjectsLeft(base);
-    std::string listing;
-    for (const std::string& line : left) listing += line + "\n";
-    EXPECT_TRUE(left.empty()) << "objects left of " << base << ":\n" << listing;
-}
-
 void ServerTest::TearDown() {
-    if (m_server->running()) {
-        ADD_FAILURE() << "the server was still running; log:\n" << m_server->Log();
-        m_server->KillAll();
-    }
-    m_server->RemoveFiles();
+    m_server->Finish();
     IpcTest::TearDown();
 }
 

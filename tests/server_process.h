@@ -22,9 +22,8 @@ namespace srvtest {
 // The velmox-server built with the tests.
 extern const char* const kServerProgram;
 
-std::string ReadFile(const std::string& path);
-// True as soon as `done` holds, false when `seconds` pass first.
-bool WaitUntil(const std::function<bool()>& done, double seconds);
+using kit::ReadFile;
+using kit::WaitUntil;
 
 // A program run to its end within a bound (30 s unless given), its output
 // captured; the status as proc::Wait gives it.
@@ -70,10 +69,11 @@ public:
     std::string ReadyPath() const { return m_base + ".ready"; }
     // Removes the files next to the base name.
     void RemoveFiles() const;
+    // The end of a test: a server still running fails it and is killed;
+    // the files are removed.
+    void Finish();
 
 private:
-    void ReapGroup(double seconds);
-
     std::string m_base;
     std::string m_database;
     std::vector<std::string> m_prefix;
@@ -82,11 +82,8 @@ private:
     pid_t m_pid = -1;
 };
 
-// The registry's registered slots, read without reserving a server; empty
-// when there is no registry.
-std::vector<ServerID> Registered(const std::string& base);
-// Server pids of the registered slots whose process lives.
-std::vector<int> LiveServers(const std::string& base);
+using ipctest::LiveServers;
+using ipctest::Registered;
 
 
 // One exchange under base with raw request bytes; false when the call failed.
@@ -94,9 +91,8 @@ bool Exchange(const std::string& base, const std::string& request, std::string& 
 // The command as the gateway sends it: its tag, then the command.
 std::string Message(Cmd& cmd);
 
-// The text of <td id="id">...</td> as it stands in the page (still escaped);
-// "<missing id>" when there is none.
-std::string Cell(const std::string& page, const std::string& id);
+// The text of a <td id="id"> of a page (kit.h).
+using kit::Cell;
 // Lines of text that contain `part`.
 int CountLines(const std::string& text, const std::string& part);
 
@@ -107,7 +103,6 @@ class ServerTest : public ipctest::IpcTest {
 protected:
     void SetUp() override;
     void TearDown() override;
-    void ExpectNothingLeft();
 
     ServerRun& server() { return *m_server; }
 

@@ -5,6 +5,7 @@
 // one, a program that cannot start leaves the old pipes serving, a second
 // SIGHUP during a restart restarts again, and a stop answers the requests
 // in progress and fails the next ones at once.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -29,6 +30,8 @@
 using namespace srvtest;
 
 namespace {
+
+using ::testing::HasSubstr;
 
 const std::string kProgram = "velmox-server " VELMOX_VERSION;
 const std::string kNextProgram = "velmox-server " VELMOX_NEXT_VERSION;
@@ -362,19 +365,19 @@ TEST_F(RollingRestart, AStopAnswersTheRequestsInProgressAndLeavesNoRequestWaitin
         },
         20));
     usleep(100 * 1000);
-    double stop = proc::Now();
+    double stop = kit::Now();
     ASSERT_EQ(0, kill(server().pid(), SIGTERM));
     pid_t during = call(2);
     for (pid_t pid : inProgress) EXPECT_EQ(0, proc::Wait(pid, 20)) << "a request in progress is answered";
     EXPECT_EQ(0, server().Wait()) << server().Log();
-    double stopped = proc::Now();
+    double stopped = kit::Now();
     int status = proc::Wait(during, 20);
     EXPECT_TRUE(status == 0 || status == 3) << status;
-    EXPECT_LT(proc::Now() - stopped, 10.0) << "the request during the stop ends with it";
+    EXPECT_LT(kit::Now() - stopped, 10.0) << "the request during the stop ends with it";
     EXPECT_LT(stopped - stop, 20.0) << "two requests in progress and perhaps the one during the stop";
-    double after = proc::Now();
+    double after = kit::Now();
     EXPECT_EQ(3, proc::Wait(call(3), 20)) << "no server, no answer";
-    EXPECT_LT(proc::Now() - after, 10.0);
+    EXPECT_LT(kit::Now() - after, 10.0);
     ExpectNothingLeft();
 }
 
@@ -394,7 +397,7 @@ TEST_F(RollingRestart, DelayOptionOnTheCommandLine) {
         argv.insert(argv.end(), r.args.begin(), r.args.end());
         Finished run = RunToEnd(argv);
         EXPECT_EQ(r.status, run.status);
-        EXPECT_NE(std::string::npos, run.err.find(r.err)) << run.err;
+        EXPECT_THAT(run.err, HasSubstr(r.err)) << run.err;
     }
 }
 

@@ -3,6 +3,7 @@
 // its stop on SIGTERM or SIGINT (nothing may be left, also when a handler is
 // stuck), pipe processes that die or are stopped, a second run after a
 // crash, and its command line.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -25,6 +26,8 @@
 using namespace srvtest;
 
 namespace {
+
+using ::testing::HasSubstr;
 
 const char kHead[] = "Content-Type: text/html; charset=utf-8\nCache-Control: no-store\n\n";
 
@@ -73,7 +76,7 @@ protected:
     void ExpectServed(const CommandCase& c) {
         std::string page = PageOf(AskFor(c));
         EXPECT_EQ(kHead, page.substr(0, sizeof kHead - 1));
-        EXPECT_NE(std::string::npos, page.find("<h1 id=\"command\">" + std::string(c.name) + "</h1>"));
+        EXPECT_THAT(page, HasSubstr("<h1 id=\"command\">" + std::string(c.name) + "</h1>"));
         EXPECT_EQ(c.value, Cell(page, c.cell));
         EXPECT_EQ("192.0.2.9", Cell(page, "cgi-REMOTE_ADDR"));
     }
@@ -97,7 +100,7 @@ TEST_F(VelmoxServer, ServesEveryCommandAndStopsOnEitherSignal) {
         for (const CommandCase& c : kCommands) {
             SCOPED_TRACE(c.name);
             std::string page = PageOf(AskFor(c));
-            EXPECT_NE(std::string::npos, page.find("<h1 id=\"command\">" + std::string(c.name) + "</h1>"));
+            EXPECT_THAT(page, HasSubstr("<h1 id=\"command\">" + std::string(c.name) + "</h1>"));
             EXPECT_EQ(c.value, Cell(page, c.cell));
             bool fromAPipe = false;
             for (size_t slot = 0; slot < pids.size(); ++slot)
@@ -155,9 +158,9 @@ TEST_F(VelmoxServer, DamagedRequestsGetAnErrorPageAndThePipeServesOn) {
         ASSERT_TRUE(Exchange(base, r.request, answer));
         std::string page = PageOf(answer);
         EXPECT_EQ(kHead, page.substr(0, sizeof kHead - 1));
-        EXPECT_NE(std::string::npos, page.find("<h1 id=\"command\">error</h1>"));
-        EXPECT_NE(std::string::npos, page.find("<p id=\"error\">the request could not be read: ")) << page;
-        EXPECT_NE(std::string::npos, page.find(r.reason)) << page;
+        EXPECT_THAT(page, HasSubstr("<h1 id=\"command\">error</h1>"));
+        EXPECT_THAT(page, HasSubstr("<p id=\"error\">the request could not be read: ")) << page;
+        EXPECT_THAT(page, HasSubstr(r.reason)) << page;
         ExpectServed(kCommands[4]);
     }
     std::string log = server().Log();
@@ -192,10 +195,10 @@ TEST_F(VelmoxServer, AKilledPipeProcessIsRestartedAtMostOnceASecond) {
     // did, which was after the first kill: a bound that the test's own lag in
     // seeing the replacements (a busy machine) cannot break.
     int second = 0, third = 0;
-    double firstKill = proc::Now();
+    double firstKill = kit::Now();
     ASSERT_TRUE(replace(first[1], &second)) << server().Log();
     ASSERT_TRUE(replace(second, &third)) << server().Log();
-    EXPECT_GT(proc::Now() - firstKill, 0.99) << "a pipe comes back at most once a second";
+    EXPECT_GT(kit::Now() - firstKill, 0.99) << "a pipe comes back at most once a second";
     for (const CommandCase& c : kCommands) ExpectServed(c);
     EXPECT_EQ(2, CountLines(server().Log(), "was killed by SIGKILL; restarting it"));
     ExpectStoppedCleanly(server().Stop());
@@ -254,7 +257,7 @@ TEST_F(VelmoxServer, APipeThatCannotBeMadeEndsTheStartWithAClearMessage) {
         SCOPED_TRACE(name.substr(0, 40));
         Finished run = RunToEnd({VELMOX_SERVER, "-b", name, "-n", "3", "--inspect"}, 90);
         EXPECT_EQ(1, run.status);
-        EXPECT_NE(std::string::npos, run.err.find("cannot create the pipe of base name " + name)) << run.err;
+        EXPECT_THAT(run.err, HasSubstr("cannot create the pipe of base name " + name)) << run.err;
         EXPECT_TRUE(ipctest::ObjectsLeft(name).empty());
     }
 }
@@ -274,10 +277,10 @@ TEST_F(VelmoxServer, ASlowRequestGetsALogLineAndAFastOneNone) {
     };
     for (const Row& r : rows) {
         SCOPED_TRACE(r.path);
-        double start = proc::Now();
+        double start = kit::Now();
         std::string answer = Ask({{"PATH_INFO", r.path}, {"QUERY_STRING", "q"}});
-        EXPECT_EQ(r.slow, proc::Now() - start >= hangMs / 1000.0) << "only a \"hang\" segment holds a page";
-        EXPECT_NE(std::string::npos, PageOf(answer).find("<h1 id=\"command\">" + std::string(r.command) + "</h1>"));
+        EXPECT_EQ(r.slow, kit::Now() - start >= hangMs / 1000.0) << "only a \"hang\" segment holds a page";
+        EXPECT_THAT(PageOf(answer), HasSubstr("<h1 id=\"command\">" + std::string(r.command) + "</h1>"));
         std::string log = server().Log();
         std::string line = "slow request pipe=0 pid=" + std::to_string(LiveServers(base).at(0)) + " client=" +
                            std::to_string(getpid()) + " command=" + r.command + " path=\"" + r.path + "\" duration=";
@@ -324,10 +327,10 @@ TEST_F(VelmoxServer, AStopEndsAPipeProcessWhoseHandlerIsStuckAndLeavesNothing) {
             },
             20));
         usleep(200 * 1000);
-        double stop = proc::Now();
+        double stop = kit::Now();
         ASSERT_EQ(0, kill(server().pid(), SIGTERM));
         EXPECT_EQ(r.status, server().Wait(r.bound + 30)) << server().Log();
-        EXPECT_LT(proc::Now() - stop, r.bound) << server().Log();
+        EXPECT_LT(kit::Now() - stop, r.bound) << server().Log();
         EXPECT_EQ(3, proc::Wait(stuck, 20)) << "the stuck request fails";
         // At least the stuck one is killed (on a machine slow enough the
         // other may miss the limit too).
@@ -355,8 +358,8 @@ TEST_F(VelmoxServer, TheServiceStatusLineHasTheFiguresOfTheCounters) {
     // The first notification that holds `part`, within `seconds`.
     auto await = [&](const std::string& part, double seconds) {
         std::string seen;
-        double end = proc::Now() + seconds;
-        while (proc::Now() < end) {
+        double end = kit::Now() + seconds;
+        while (kit::Now() < end) {
             struct pollfd ready = {manager, POLLIN, 0};
             if (poll(&ready, 1, 200) <= 0) continue;
             char message[4096];
@@ -378,7 +381,7 @@ TEST_F(VelmoxServer, TheServiceStatusLineHasTheFiguresOfTheCounters) {
     std::string line = "STATUS=serving: 2 pipes (0 busy, 2 idle, 0 recovering), 3 requests served, 1 timed out";
     EXPECT_EQ(line, await(line, 30));
     ExpectStoppedCleanly(server().Stop());
-    EXPECT_NE(std::string::npos, await("STOPPING=1\nSTATUS=stopping: ", 5).find("STOPPING=1"));
+    EXPECT_THAT(await("STOPPING=1\nSTATUS=stopping: ", 5), HasSubstr("STOPPING=1"));
     close(manager);
     unlink(path.c_str());
 }
@@ -471,10 +474,10 @@ TEST_F(VelmoxServer, CommandLine) {
         argv.insert(argv.end(), r.args.begin(), r.args.end());
         Finished run = RunToEnd(argv);
         EXPECT_EQ(r.status, run.status);
-        EXPECT_NE(std::string::npos, run.out.find(r.out)) << run.out;
-        EXPECT_NE(std::string::npos, run.err.find(r.err)) << run.err;
+        EXPECT_THAT(run.out, HasSubstr(r.out)) << run.out;
+        EXPECT_THAT(run.err, HasSubstr(r.err)) << run.err;
         if (r.status == 2) {
-            EXPECT_NE(std::string::npos, run.err.find("usage: velmox-server"));
+            EXPECT_THAT(run.err, HasSubstr("usage: velmox-server"));
         }
     }
     for (const std::string& file : {good, badKey, badFlag, badValue}) std::remove(file.c_str());

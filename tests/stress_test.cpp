@@ -84,7 +84,7 @@ class Stress : public FixedPipeTest {};
 TEST_F(Stress, SixtyFourGatewaysAtOnceOnSixteenPipes) {
     const int exchanges = Exchanges();
     ASSERT_NO_FATAL_FAILURE(StartServer(kPipes));
-    double start = proc::Now();
+    double start = kit::Now();
 
     std::vector<pid_t> workers;
     std::vector<int> reports;
@@ -104,7 +104,7 @@ TEST_F(Stress, SixtyFourGatewaysAtOnceOnSixteenPipes) {
     std::memset(&total, 0, sizeof total);
     std::string failures;
     for (size_t w = 0; w < workers.size(); ++w) {
-        double left = std::max(1.0, kRunBound - (proc::Now() - start));
+        double left = std::max(1.0, kRunBound - (kit::Now() - start));
         EXPECT_EQ(0, proc::Wait(workers[w], left)) << "worker " << w << " did not end well";
         WorkerReport r;
         std::memset(&r, 0, sizeof r);
@@ -117,7 +117,7 @@ TEST_F(Stress, SixtyFourGatewaysAtOnceOnSixteenPipes) {
         total.slotsSeen |= r.slotsSeen;
         if (r.firstFailure[0] && failures.size() < 4000) failures += std::string(r.firstFailure) + "\n";
     }
-    double seconds = proc::Now() - start;
+    double seconds = kit::Now() - start;
 
     int served = total.outcomes[int(Outcome::Served)];
     int failed = total.exchanges - served;

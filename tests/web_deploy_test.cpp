@@ -9,6 +9,7 @@
 // one (Prometheus scraping them through nginx). Every web server runs as
 // the test's own process on a free loopback port with a configuration made
 // from deploy/.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -31,8 +32,10 @@ using ipctest::Listing;
 
 namespace {
 
-const std::string kCommunicationPage = "<h2>Cannot communicate with Velmox server</h2>";
-const std::string kExceptionPage = "<h2>Velmox CGI exception</h2>";
+using ::testing::HasSubstr;
+using ::testing::Not;
+using ::testing::StartsWith;
+
 const char* const kAgent = "velmox-deploy/1.0 <probe> & \"friends\"";
 
 CurlRequest Get(const std::string& url) { return CurlGet(url, {"-A", kAgent}); }
@@ -150,7 +153,7 @@ std::vector<std::string> Fetch(const WebServer& web, const std::vector<Request>&
 }
 
 TEST(LighttpdModes, EveryEndToEndRequestGetsTheSameBytesAsCgiAndAsFastCgi) {
-    ASSERT_EQ("", ClaimFixedPipe());
+    ASSERT_EQ("", ClaimPipeName());
     ServerTask server;
     ASSERT_TRUE(server.Start(4)) << server.error();
     int port = FreeLoopbackPort();
@@ -191,17 +194,17 @@ TEST(LighttpdModes, EveryEndToEndRequestGetsTheSameBytesAsCgiAndAsFastCgi) {
         // A path that names no command is refused (400).
         bool refused = false;
         for (const char* path : {"/Frobnicate/Local/x", "", "/", "//Local/x", "/Sav/Local/x"}) refused |= all[i].path == path;
-        EXPECT_NE(std::string::npos, seen[0][i].find(refused ? "HTTP/1.1 400 Bad Request" : "HTTP/1.1 200 OK"))
+        EXPECT_THAT(seen[0][i], HasSubstr(refused ? "HTTP/1.1 400 Bad Request" : "HTTP/1.1 200 OK"))
             << seen[0][i].substr(0, 300);
     }
     for (size_t i = 0; i < traced.size(); ++i) EXPECT_EQ(seenTraced[0][i], seenTraced[1][i]);
-    EXPECT_NE(std::string::npos, seenTraced[1][0].find("Calling Pipe...done.<br>\n"));
+    EXPECT_THAT(seenTraced[1][0], HasSubstr("Calling Pipe...done.<br>\n"));
     for (size_t i = 0; i < withoutServer.size(); ++i) {
         EXPECT_EQ(seenWithout[0][i], seenWithout[1][i]);
         if (withoutServer[i].path.find("/Frobnicate") != 0) {
-            EXPECT_NE(std::string::npos, seenWithout[1][i].find(kCommunicationPage)) << seenWithout[1][i];
+            EXPECT_THAT(seenWithout[1][i], HasSubstr(kit::kCommunicationHeading)) << seenWithout[1][i];
             // Traced (debug = 1): the trace's header went first, the status stays.
-            EXPECT_NE(std::string::npos, seenWithout[1][i].find("HTTP/1.1 200 OK")) << seenWithout[1][i];
+            EXPECT_THAT(seenWithout[1][i], HasSubstr("HTTP/1.1 200 OK")) << seenWithout[1][i];
         }
     }
     std::vector<std::string> left = PipeObjectsLeft();
@@ -305,11 +308,10 @@ std::string PageOf(const Response& r) {
     return std::to_string(r.status) + " " + r.Header("Content-Type") + "\n" + WithoutServedBy(r.body);
 }
 
-class Deploy : public ::testing::TestWithParam<Front> {
+class Deploy : public FixedPipeService, public ::testing::WithParamInterface<Front> {
 protected:
     void SetUp() override {
-        ASSERT_EQ("", ClaimFixedPipe());
-        claimed = true;
+        ASSERT_EQ("", ClaimPipe());
         ASSERT_TRUE(server.Start(4)) << server.error();
     }
     void TearDown() override {
@@ -323,14 +325,8 @@ protected:
             EXPECT_EQ(0, gateway.Stop()) << gateway.Stderr();
         }
         std::string logs = (web ? web->ErrorLog() : "") + cgiRun.ErrorLog() + gateway.Stderr();
-        EXPECT_EQ(std::string::npos, logs.find("Sanitizer")) << logs;
-        if (server.running()) {
-            EXPECT_EQ(0, server.Stop()) << server.Stderr();
-        }
-        if (!claimed) return;
-        std::vector<std::string> left = PipeObjectsLeft();
-        EXPECT_TRUE(left.empty()) << Listing(left);
-        if (!left.empty()) RemovePipeObjects();
+        EXPECT_THAT(logs, Not(HasSubstr("Sanitizer"))) << logs;
+        ExpectServerEnd();
     }
 
     // velmox_requests_total through the metrics path, summed over the pipes.
@@ -349,14 +345,14 @@ protected:
         EXPECT_EQ("pong\n", ping.body);
         Response metrics = Curl(Get(web->Url(kMetricsPath)));
         EXPECT_EQ(200, metrics.status) << metrics.headers << metrics.body.substr(0, 300);
-        EXPECT_EQ(0u, metrics.Header("Content-Type").find("application/openmetrics-text")) << metrics.headers;
+        EXPECT_THAT(metrics.Header("Content-Type"), StartsWith("application/openmetrics-text")) << metrics.headers;
         EXPECT_EQ(counted, MetricSum(metrics.body, "velmox_requests_total")) << metrics.body;
-        EXPECT_NE(std::string::npos, metrics.body.find("\n# EOF\n")) << metrics.body;
+        EXPECT_THAT(metrics.body, HasSubstr("\n# EOF\n")) << metrics.body;
         for (const char* path : {kPingPath, kMetricsPath}) {
             Response elsewhere = Curl(CurlGet(web->Url(path), {"--interface", "127.0.0.2"}));
             EXPECT_EQ(403, elsewhere.status) << path << "\n" << elsewhere.headers << elsewhere.stderrText;
-            EXPECT_EQ(std::string::npos, elsewhere.body.find("pong")) << elsewhere.body;
-            EXPECT_EQ(std::string::npos, elsewhere.body.find("velmox_")) << elsewhere.body;
+            EXPECT_THAT(elsewhere.body, Not(HasSubstr("pong"))) << elsewhere.body;
+            EXPECT_THAT(elsewhere.body, Not(HasSubstr("velmox_"))) << elsewhere.body;
         }
     }
 
@@ -439,7 +435,7 @@ protected:
         // The error pages: their bytes as ever, their status the failure's.
         Response bad = Curl(Get(web->Url("/velmox.cgi/Frobnicate/Local/x")));
         EXPECT_EQ(400, bad.status) << bad.headers;
-        EXPECT_EQ(kExceptionPage, bad.body);
+        EXPECT_EQ(kit::kExceptionHeading, bad.body);
         // Only users of the password file reach the gateway, as who they
         // are: no credentials, a wrong password, or a user named in an
         // Authorization header the client made up (nginx filled REMOTE_USER
@@ -474,11 +470,11 @@ protected:
         EXPECT_EQ(413, big.status) << big.headers << big.body.substr(0, 300);
         Response ini = Curl(Get(web->Url("/velmox.ini")));
         EXPECT_TRUE(ini.status == 403 || ini.status == 404) << ini.status;
-        EXPECT_EQ(std::string::npos, ini.body.find("debug")) << ini.body;
+        EXPECT_THAT(ini.body, Not(HasSubstr("debug"))) << ini.body;
         ASSERT_EQ(0, server.Stop()) << server.Stderr();
         Response gone = Curl(Get(web->Url("/velmox.cgi/RunAgent/Local/a?gone")));
         EXPECT_EQ(503, gone.status) << gone.headers;
-        EXPECT_EQ(kCommunicationPage, gone.body);
+        EXPECT_EQ(kit::kCommunicationHeading, gone.body);
         if (GetParam().status) {
             Response down = Curl(Get(web->Url(kPingPath)));
             EXPECT_EQ(503, down.status) << down.headers << down.body;
@@ -505,8 +501,8 @@ protected:
         Response saved = Curl(CurlPost(web->Url(save), form));
         ASSERT_EQ(200, saved.status) << saved.headers << saved.body.substr(0, 300);
         EXPECT_EQ("Saved", mailtest::TextOf(mailtest::Element(saved.body, "h1", "title")));
-        EXPECT_NE(std::string::npos,
-                  saved.body.find("<a id=\"open-message\" href=\"/velmox.cgi/Compose/Local/inbox?0&amp;" + ident))
+        EXPECT_THAT(saved.body,
+                  HasSubstr("<a id=\"open-message\" href=\"/velmox.cgi/Compose/Local/inbox?0&amp;" + ident))
             << saved.body;
 
         struct Ask {
@@ -545,7 +541,7 @@ protected:
         EXPECT_EQ(1u, mailtest::Elements(found.body, "a", "subject").size()) << found.body.substr(0, 2000);
         Response opened = Curl(CurlGet(web->Url("/velmox.cgi/Compose" + folder + "?0&" + ident)));
         std::string text = mailtest::TextOf(mailtest::Element(opened.body, "textarea", "compose-body"));
-        EXPECT_EQ(0u, text.find("\nBlue whales in the bay, Gr\xC3\xBC\xC3\x9F" "e aus K\xC3\xB6ln \xE2\x98\x83\n"))
+        EXPECT_THAT(text, StartsWith("\nBlue whales in the bay, Gr\xC3\xBC\xC3\x9F" "e aus K\xC3\xB6ln \xE2\x98\x83\n"))
             << text.substr(0, 200);
         EXPECT_GT(text.size(), 30000u);
         UsersCheck();
@@ -585,12 +581,10 @@ protected:
         EXPECT_EQ("Mail of alice", mailtest::TextOf(mailtest::Element(opened.body, "p", "user")));
     }
 
-    ServerTask server;
     FastCgiGateway gateway;
     std::shared_ptr<HttpServer> web;
     WebServer cgiRun;  // lighttpd with deploy/lighttpd.conf: the CGI reference
     TempDir data{"velmox-deploy-mail"};
-    bool claimed = false;
 };
 
 TEST_P(Deploy, ServesEveryCommandAndTheMailStoreAsTheCgiRunDoes) {
@@ -601,7 +595,7 @@ TEST_P(Deploy, ServesEveryCommandAndTheMailStoreAsTheCgiRunDoes) {
     Check();
     if (!GetParam().failureLine.empty()) {
         // The gateway logged the failed request with its cause.
-        EXPECT_NE(std::string::npos, web->ErrorLog().find(GetParam().failureLine)) << web->ErrorLog();
+        EXPECT_THAT(web->ErrorLog(), HasSubstr(GetParam().failureLine)) << web->ErrorLog();
     }
     MailCheck();
 }

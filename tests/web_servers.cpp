@@ -33,41 +33,9 @@ namespace e2e {
 namespace {
 
 bool Accepts(const std::string& address) {
-    int fd = -1;
-    bool ok = false;
-    if (address.find('/') != std::string::npos) {
-        sockaddr_un sa{};
-        sa.sun_family = AF_UNIX;
-        std::strncpy(sa.sun_path, address.c_str(), sizeof sa.sun_path - 1);
-        fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        ok = fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0;
-    } else {
-        sockaddr_in sa{};
-        sa.sin_family = AF_INET;
-        sa.sin_port = htons(uint16_t(std::atoi(address.substr(address.rfind(':') + 1).c_str())));
-        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        ok = fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0;
-    }
+    int fd = kit::Connect(address);
     if (fd >= 0) close(fd);
-    return ok;
-}
-
-std::string Replace(std::string text, const std::string& from, const std::string& to) {
-    for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
-        text.replace(at, from.size(), to);
-    return text;
-}
-
-std::string FindProgram(std::initializer_list<const char*> candidates) {
-    for (const char* c : candidates)
-        if (access(c, X_OK) == 0) return c;
-    return "";
-}
-
-bool CopyExecutable(const std::string& from, const std::string& to) {
-    std::string bytes = ReadFile(from);
-    return !bytes.empty() && WriteFile(to, bytes) && chmod(to.c_str(), 0755) == 0;
+    return fd >= 0;
 }
 
 // Waits until the process accepts on the port, or ended, or the limit.
@@ -76,8 +44,7 @@ bool WaitAccepting(pid_t pid, const std::string& address, std::string* error, co
     long long deadline = NowMs() + kStartLimitMs;
     while (NowMs() < deadline) {
         if (Accepts(address)) return true;
-        int status = 0;
-        if (waitpid(pid, &status, WNOHANG) == pid) {
+        if (proc::Ended(pid)) {
             *error = what + " ended at start: " + ReadFile(logFile);
             return false;
         }
@@ -122,25 +89,6 @@ long ResidentKb(pid_t pid) {
     size_t at = status.find("VmRSS:");
     if (at == std::string::npos) return -1;
     return std::atol(status.c_str() + at + 6);
-}
-
-std::vector<pid_t> ChildrenOf(pid_t pid) {
-    std::vector<pid_t> children;
-    DIR* proc = opendir("/proc");
-    if (!proc) return children;
-    while (dirent* entry = readdir(proc)) {
-        pid_t candidate = std::atoi(entry->d_name);
-        if (candidate <= 0) continue;
-        std::string stat = ReadFile("/proc/" + std::to_string(candidate) + "/stat");
-        size_t close = stat.rfind(')');
-        if (close == std::string::npos) continue;
-        char state = 0;
-        int parent = 0;
-        if (std::sscanf(stat.c_str() + close + 1, " %c %d", &state, &parent) == 2 && parent == pid && state != 'Z')
-            children.push_back(candidate);
-    }
-    closedir(proc);
-    return children;
 }
 
 // ------------------------------------------------------------ the gateway
@@ -425,8 +373,7 @@ bool Host::Start(const std::string& database, int pipes) {
         if (!ready.empty() && ready.back() == '\n' && ErrorLog().find("server started") != std::string::npos &&
             Accepts("127.0.0.1:" + std::to_string(m_port)))
             return true;
-        int status = 0;
-        if (waitpid(m_pid, &status, WNOHANG) == m_pid) {
+        if (proc::Ended(m_pid)) {
             m_pid = -1;
             m_error = "the host ended at its start: " + ReadFile(m_dir / "host.out") + ReadFile(m_dir / "server.err");
             return false;
@@ -440,15 +387,8 @@ bool Host::Start(const std::string& database, int pipes) {
 
 void Host::KillAll() {
     if (m_pid <= 0) return;
-    pid_t group = m_pid;
-    kill(-group, SIGKILL);
-    long long deadline = NowMs() + kStopLimitMs;
-    while (NowMs() < deadline) {
-        while (waitpid(-group, nullptr, WNOHANG) > 0) {
-        }
-        if (kill(-group, 0) != 0 && errno == ESRCH) break;
-        SleepMs(5);
-    }
+    kill(-m_pid, SIGKILL);
+    proc::ReapGroup(m_pid, kStopLimitMs / 1000.0);
     m_pid = -1;
 }
 

@@ -37,8 +37,7 @@ double MetricSum(const std::string& text, const std::string& name);
 
 // Resident memory (VmRSS, KB) of a process; -1 when it is gone.
 long ResidentKb(pid_t pid);
-// The processes whose parent is pid.
-std::vector<pid_t> ChildrenOf(pid_t pid);
+using proc::ChildrenOf;
 
 // velmox.cgi --fastcgi ADDRESS -w N, run in a directory of its own that
 // holds velmox.ini; its standard error goes to a file.

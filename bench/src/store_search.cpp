@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "bench_util.h"
+#include "html_text.h"
 #include "mail_text.h"
 #include "options.h"
 #include "store_choice.h"

@@ -3,6 +3,7 @@
 #   LIBDIR   CMAKE_INSTALL_LIBDIR     CGIDIR   VELMOX_INSTALL_CGIDIR
 #   CONFIG   the build type, lower case (names VelmoxTargets-<config>.cmake)
 #   MAN      ON when the build has man pages
+#   REF      ON when the build has the HTML reference (doxygen)
 # Every check prints what failed and counts it in FAILURES.
 FAILURES=0
 fail() { echo "FAIL: $*"; FAILURES=$((FAILURES + 1)); }
@@ -19,6 +20,22 @@ PACKAGE_UNITS=(lib/systemd/system/velmox-server.service lib/systemd/system/velmo
 CONFFILES=(/etc/velmox/velmox-server.conf /etc/velmox/velmox.ini /etc/logrotate.d/velmox
            /etc/nginx/snippets/velmox.conf /etc/lighttpd/conf-available/50-velmox.conf
            /etc/apache2/conf-available/velmox.conf)
+
+# The HTML reference of the public headers, in the library's package.
+REFERENCE=share/doc/libvelmox-dev/reference
+
+# public_headers: the public headers' names (common/public-headers.txt).
+public_headers() {
+  grep -v '^#' "$SRC/common/public-headers.txt" | sed -e '/^[[:space:]]*$/d' -e 's|.*/||'
+}
+
+# checked_files: the list of files on standard input (one a line) without
+# the reference's files but for its index and the page of each header
+# (the file names doxygen gives: cmd.h -> cmd_8h.html, ipc_core.h ->
+# ipc__core_8h.html); styles, scripts and a page per class are not listed.
+checked_files() {
+  awk -v ref="$REFERENCE/" 'index($0, ref) != 1 || $0 ~ /\/(index|[a-z0-9_]+_8h)\.html$/'
+}
 
 # names_in DIR PATTERN: the names of the files in DIR matching PATTERN.
 names_in() {
@@ -44,9 +61,12 @@ expected_files() {
       ;;
     dev)
       echo "$LIBDIR/libvelmox.a"
-      # Every header but the system layer's own (ux_internal.h).
-      { names_in "$SRC/common" '*.h' | grep -vx ux_internal.h; names_in "$SRC/platform" '*.h'; echo velmox_version.h; } |
-        sed 's|^|include/velmox/|'
+      # The public headers, and the reference of each.
+      { public_headers; echo velmox_version.h; } | sed 's|^|include/velmox/|'
+      if [ "$REF" = ON ]; then
+        echo "$REFERENCE/index.html"
+        { public_headers; echo velmox_version.h; } | sed -e 's/_/__/g' -e 's/\./_8/g' -e "s|^\(.*\)$|$REFERENCE/\1.html|"
+      fi
       for f in VelmoxConfig.cmake VelmoxConfigVersion.cmake VelmoxTargets.cmake "VelmoxTargets-$CONFIG.cmake"; do
         echo "$LIBDIR/cmake/Velmox/$f"
       done

@@ -1,0 +1,38 @@
+# velmox_public_headers(<var>): sets <var> to the public headers of the
+# library, full paths, in the order of common/public-headers.txt (the one
+# list of them). Fails the configure step when a listed header is missing,
+# or when one includes a header of the tree ("name.h") that is not listed
+# and not velmox_version.h: an installed header would then include one
+# that is not installed.
+function(velmox_public_headers var)
+  set(list_file ${PROJECT_SOURCE_DIR}/common/public-headers.txt)
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${list_file})
+  file(STRINGS ${list_file} entries REGEX "^[^#]")
+  set(headers "")
+  set(names velmox_version.h)
+  foreach(entry IN LISTS entries)
+    string(STRIP "${entry}" entry)
+    if(NOT EXISTS ${PROJECT_SOURCE_DIR}/${entry})
+      message(FATAL_ERROR "common/public-headers.txt names ${entry}, which does not exist")
+    endif()
+    list(APPEND headers ${PROJECT_SOURCE_DIR}/${entry})
+    get_filename_component(name ${entry} NAME)
+    list(APPEND names ${name})
+  endforeach()
+  set(errors "")
+  foreach(header IN LISTS headers)
+    set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${header})
+    file(STRINGS ${header} includes REGEX "^[ \t]*#[ \t]*include[ \t]*\"")
+    foreach(line IN LISTS includes)
+      string(REGEX REPLACE "^[ \t]*#[ \t]*include[ \t]*\"([^\"]*)\".*" "\\1" included "${line}")
+      if(NOT included IN_LIST names)
+        file(RELATIVE_PATH shown ${PROJECT_SOURCE_DIR} ${header})
+        string(APPEND errors "\n  ${shown} includes ${included}, which is not public")
+      endif()
+    endforeach()
+  endforeach()
+  if(errors)
+    message(FATAL_ERROR "a public header (common/public-headers.txt) includes one that is not installed:${errors}")
+  endif()
+  set(${var} ${headers} PARENT_SCOPE)
+endfunction()
