@@ -5,7 +5,7 @@
 #   cmake -DSOURCE_DIR=<tree> [-DROOT=server] -DLAYERS="ipc;text;..." -P cmake/check_layers.cmake
 #
 # LAYERS names the folders of ROOT (common/ when not given) from the bottom
-# up (for common/ the top-level CMakeLists.txt's VELMOX_LAYERS); "mail,inspector"
+# up (for common/ the top-level CMakeLists.txt's VELMOX_LAYERS); "mail,fields"
 # is two layers beside each other, of one rank, neither of which may include
 # the other. platform/ lies below them all. Includes of headers outside these
 # folders (the standard library, the system, velmox_version.h, a lower tree)
